@@ -1,0 +1,109 @@
+#include "app/mainwindow.h"
+
+#include ENV_FORM_HEADER
+
+#include <QLabel>
+#include <QPainter>
+#include <QPixmap>
+#include <QResizeEvent>
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent)
+#ifndef ENV_LITE
+    , ui(new Ui::MainWindow)
+#endif
+    , canvasSize(canvasStyle(deliverable).canvasSize)
+#ifdef ENV_LITE
+    , canvasOrigin(10, 61)
+#endif
+    , bandColor(canvasStyle(deliverable).bandColor)
+#ifdef ENV_LITE
+    , ui(new Ui::MainWindow)
+#endif
+{
+#ifdef ENV_HAS_FRAMEDONE
+    qRegisterMetaType<QList<short>>("QList<short>");
+#endif
+#if defined(ENV_HAS_DEVICE_CONTROLS) && !defined(ENV_HAS_DISPLAYREFRESH)
+    // Without displayRefresh the settings get their values once, here.
+    pwmLevel = 155;
+    expStep = 0;
+    calibX = 13;
+    calibY = 25;
+    calibZ = 5;
+    verToggle = 0;
+#endif
+
+    ui->setupUi(this);
+
+    canvasPixmap = new QPixmap(canvasSize);
+    displayPixmap = new QPixmap(canvasSize);
+    canvasPainter = new QPainter(canvasPixmap);
+    canvas = std::make_unique<Canvas>(canvasPainter, canvasStyle(deliverable));
+    canvas->drawBackground();
+    // Until the first frame ends, the shown image is the bare background rather than
+    // uninitialised memory.
+    {
+        QPainter initial(displayPixmap);
+        initial.drawPixmap(0, 0, *canvasPixmap);
+    }
+
+#ifndef ENV_LITE
+    canvasLabel = new QLabel;
+    canvasLabel->setPixmap(*displayPixmap);
+    ui->scrollArea->setWidget(canvasLabel);
+#endif
+
+#ifdef ENV_HAS_DEVICE_CONTROLS
+    const QList<QWidget *> deviceControls {
+        ui->onButton,
+        ui->offButton,
+        ui->cameraButton,
+        ui->camoffButton,
+        ui->qcButton,
+        ui->calibsetButton,
+        ui->calibxSlider,
+        ui->calibySlider,
+        ui->calibzSlider,
+        ui->cresetButton,
+        ui->pwmSlider,
+        ui->expButton,
+        ui->verButton,
+#ifdef ENV_HAS_PWM_BUTTONS
+        ui->irRstButton,
+        ui->irSetButton,
+#endif
+    };
+    for (QWidget *control : deviceControls)
+        control->setEnabled(false);
+#endif
+
+#ifdef ENV_HAS_CAMERA
+    setUpCamera();
+#endif
+}
+
+MainWindow::~MainWindow()
+{
+    delete ui;
+    canvas.reset();
+    delete canvasPainter;
+    delete canvasPixmap;
+    delete displayPixmap;
+}
+
+#ifdef ENV_LITE
+void MainWindow::paintEvent(QPaintEvent *event)
+{
+    QWidget::paintEvent(event);
+    QPainter painter(this);
+    painter.drawPixmap(canvasOrigin, *displayPixmap);
+}
+#else
+void MainWindow::resizeEvent(QResizeEvent *event)
+{
+    // Only the scroll area follows the window; everything else keeps its designed place.
+    const QSize size = event->size();
+    ui->scrollArea->resize(qMax(0, size.width() - 50), qMax(0, size.height() - 100));
+}
+#endif
