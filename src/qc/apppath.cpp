@@ -1,0 +1,3 @@
+#include "qc/apppath.h"
+
+QString appPath;

@@ -1,0 +1,95 @@
+#include "qc/qcdialog.h"
+
+#include "qc/apppath.h"
+#include "qc/qcplan.h"
+
+#include QC_FORM_HEADER
+
+#include <QDateTime>
+#include <QMetaType>
+#include <QStringListModel>
+#include <QTimer>
+
+namespace {
+
+constexpr Deliverable deliverable = QC_DELIVERABLE;
+
+} // namespace
+
+void registerQcFrameType()
+{
+    qRegisterMetaType<QList<short>>("QList<short>");
+}
+
+QcDialog::QcDialog(QWidget *parent)
+    : QDialog(parent)
+    , ui(new Ui::QcDialog)
+    , model(nullptr)
+    , qc(deliverable, loadQcConfig(qcConfigDir(appPath), qcRules(deliverable).additions))
+    , judgeTimer(new QTimer(this))
+{
+    registerQcFrameType();
+    ui->setupUi(this);
+
+    for (const QcType &type : qc.plan())
+        ui->qcTypeBox->addItem(type.label);
+
+    model = new QStringListModel(this);
+    model->setStringList(messages);
+    ui->rangeListView->setModel(model);
+
+    judgeTimer->setSingleShot(true);
+    connect(judgeTimer, SIGNAL(timeout()), this, SLOT(checkQc()));
+}
+
+QcDialog::~QcDialog()
+{
+    delete ui;
+}
+
+void QcDialog::on_closeButton_pressed()
+{
+    close();
+}
+
+void QcDialog::on_startButton_pressed()
+{
+    judgeTimer->stop();
+
+    ui->durationLabel->clear();
+    ui->expFrameLabel->clear();
+    ui->yMinLabel->clear();
+    ui->yMaxLabel->clear();
+    ui->xLabel->clear();
+    ui->passLabel->clear();
+    // The previous run's count would read as this run's until its first frame.
+    ui->frameLabel->clear();
+    messages.clear();
+    model->setStringList(messages);
+    ui->rangeListView->setModel(model);
+
+    const QcStart start
+        = qc.start(ui->qcTypeBox->currentText(), QDateTime::currentMSecsSinceEpoch());
+    ui->durationLabel->setText(start.duration);
+    ui->expFrameLabel->setText(start.expFrames);
+    ui->yMinLabel->setText(start.yMin);
+    ui->yMaxLabel->setText(start.yMax);
+    ui->xLabel->setText(start.ranges);
+    ui->passLabel->setText(start.verdict);
+    if (start.judgeAfterMs)
+        judgeTimer->start(*start.judgeAfterMs);
+}
+
+void QcDialog::frameDone(QList<short> frame)
+{
+    if (qc.addFrame(frame, QDateTime::currentMSecsSinceEpoch()))
+        ui->frameLabel->setText(QString::number(qc.run().frameCount));
+}
+
+void QcDialog::checkQc()
+{
+    const QcVerdict verdict = qc.judge();
+    messages = verdict.messages;
+    model->setStringList(messages);
+    ui->passLabel->setText(verdict.text);
+}
