@@ -1,0 +1,119 @@
+// The main window's side of the serial link: the port list, Start, reading, and what happens with
+// the points, flag bytes and frames that the decoder finds.
+
+#include "app/mainwindow.h"
+#include "link/serialline.h"
+
+#include ENV_FORM_HEADER
+
+#include <QComboBox>
+#include <QDebug>
+#include <QLabel>
+#include <QPainter>
+#include <QPixmap>
+#include <QPushButton>
+#include <QSerialPort>
+#include <QSerialPortInfo>
+
+void MainWindow::refreshSerialPort()
+{
+    ui->portChooser->clear();
+    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+    for (const QSerialPortInfo &port : ports)
+        ui->portChooser->addItem(port.portName());
+}
+
+void MainWindow::on_refreshButton_clicked()
+{
+    refreshSerialPort();
+}
+
+void MainWindow::on_startButton_clicked()
+{
+    // An earlier port stays a child of the window; only the newest one is ever open.
+    serialPort = new QSerialPort(ui->portChooser->currentText(), this);
+    SerialLine::configure(*serialPort);
+    connect(serialPort, SIGNAL(readyRead()), this, SLOT(dataAvailable()));
+    QSerialPort *port = serialPort;
+    connect(port, &QSerialPort::errorOccurred, this, [this, port](QSerialPort::SerialPortError) {
+        if (port == serialPort)
+            portErrorOccurred();
+    });
+
+    const QIODevice::OpenMode mode
+        = deliverable == Deliverable::Lite ? QIODevice::ReadOnly : QIODevice::ReadWrite;
+    if (serialPort->open(mode)) {
+        ui->startButton->setEnabled(false);
+        qDebug() << "data ready";
+    }
+#ifndef ENV_LITE
+    afterStart();
+#endif
+}
+
+void MainWindow::dataAvailable()
+{
+    const QByteArray bytes = serialPort->readAll();
+    if (bytes.isEmpty()) {
+        qDebug() << "fail to read...";
+        return;
+    }
+    decoder.decode(bytes.constData(), bytes.size());
+}
+
+// A port whose device went away reports errors without end while it stays open, which burns a
+// whole core and leaves Start disabled. Close it once and let the operator start again; the shown
+// frame and the decoder state stay as they are.
+void MainWindow::portErrorOccurred()
+{
+    if (!serialPort || !serialPort->isOpen() || !SerialLine::isDeviceGone(serialPort->error()))
+        return;
+    qDebug().noquote() << "serial port lost, closed:" << serialPort->errorString();
+    serialPort->close();
+    ui->startButton->setEnabled(true);
+}
+
+void MainWindow::DecoderBridge::pointDecoded(qint16 x, qint16 y, int column)
+{
+#ifdef ENV_LITE
+    // This window keeps no columns and paints only points with a reading above the floor.
+    if (y > 0)
+        window.canvas->paintPoint(x, y, column);
+#else
+    window.canvas->paintPoint(x, y, column);
+#endif
+}
+
+void MainWindow::DecoderBridge::flagByteDecoded(quint8 byte, int index)
+{
+#ifdef ENV_LITE
+    Q_UNUSED(byte)
+    Q_UNUSED(index)
+#else
+    window.canvas->paintFlagByte(byte, index);
+#endif
+}
+
+void MainWindow::DecoderBridge::frameEnded(const QList<short> &frame)
+{
+    window.finishFrame(frame);
+}
+
+// Shows the finished canvas and hands the frame to the listeners before the canvas is cleared;
+// the decoder empties the frame once this returns.
+void MainWindow::finishFrame(const QList<short> &frame)
+{
+    QPainter painter(displayPixmap);
+    painter.drawPixmap(0, 0, *canvasPixmap);
+#ifndef ENV_LITE
+    canvasLabel->setPixmap(*displayPixmap);
+#endif
+    update();
+#ifdef ENV_HAS_FRAMEDONE
+    emit frameDone(frame);
+#else
+    Q_UNUSED(frame)
+#endif
+    canvas->drawBackground();
+    painter.end();
+}

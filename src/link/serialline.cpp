@@ -1,0 +1,27 @@
+#include "link/serialline.h"
+
+namespace SerialLine {
+
+bool configure(QSerialPort &port)
+{
+    bool ok = port.setBaudRate(baudRate, QSerialPort::AllDirections);
+    ok = port.setDataBits(QSerialPort::Data8) && ok;
+    ok = port.setParity(QSerialPort::NoParity) && ok;
+    ok = port.setStopBits(QSerialPort::OneStop) && ok;
+    ok = port.setFlowControl(QSerialPort::NoFlowControl) && ok;
+    return ok;
+}
+
+bool isDeviceGone(QSerialPort::SerialPortError error)
+{
+    switch (error) {
+    case QSerialPort::ResourceError: // the device vanished: EIO, ENXIO, hang-up
+    case QSerialPort::DeviceNotFoundError:
+    case QSerialPort::ReadError: // a read that fails instead of waiting for data
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace SerialLine
