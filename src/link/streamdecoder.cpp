@@ -20,118 +20,109 @@ StreamDecoder::StreamDecoder(DecoderSink *sink, FrameMode mode)
 {
 }
 
-void StreamDecoder::decodeByte(quint8 byte)
+int StreamDecoder::decodeState() const
 {
-    ++counters.bytes;
-    step(byte);
+    static constexpr int numbers[] = {Hunting, OneSyncSeen,   XFirst,    XSecond,  YFirst,
+                                      YSecond, PointComplete, FlagBytes, SkipTest, SyncRun};
+    return numbers[state];
 }
 
-void StreamDecoder::decode(const char *data, qsizetype size)
-{
-    if (size <= 0)
-        return;
-    counters.bytes += quint64(size);
-    const auto *bytes = reinterpret_cast<const quint8 *>(data);
-    for (qsizetype i = 0; i < size; ++i)
-        step(bytes[i]);
-}
-
-void StreamDecoder::step(quint8 b)
+inline void StreamDecoder::step(quint8 b)
 {
     switch (state) {
-    case Hunting:
-        state = b == syncByte ? OneSyncSeen : Hunting;
+    case StepHunting:
+        state = b == syncByte ? StepOneSyncSeen : StepHunting;
         return;
-    case OneSyncSeen:
-        state = b == syncByte ? XFirst : Hunting;
+    case StepOneSyncSeen:
+        state = b == syncByte ? StepXFirst : StepHunting;
         return;
-    case XFirst:
+    case StepXFirst:
     xFirst:
         x = b;
         if (b == syncByte) {
             ++syncRun;
-            state = SyncRun;
+            state = StepSyncRun;
         } else {
             syncRun = 0;
-            state = XSecond;
+            state = StepXSecond;
         }
         return;
-    case XSecond:
+    case StepXSecond:
         if (b == syncByte) {
             ++syncRun;
             x = joinWord(x, b);
             if (syncRun <= 1) {
-                state = YFirst;
+                state = StepYFirst;
             } else {
                 ++counters.broken;
-                state = SyncRun;
+                state = StepSyncRun;
             }
         } else {
             syncRun = 0;
             x = joinWord(x, b);
             if (quint16(x) == frameMarker) {
                 flags = 0;
-                state = FlagBytes;
+                state = StepFlagBytes;
                 ++counters.framesByMarker;
                 endFrame();
             } else {
-                state = YFirst;
+                state = StepYFirst;
             }
         }
         return;
-    case YFirst:
+    case StepYFirst:
         y = b;
         if (b == syncByte) {
             ++syncRun;
             if (syncRun <= 1) {
-                state = YSecond;
+                state = StepYSecond;
             } else {
                 ++counters.broken;
-                state = SyncRun;
+                state = StepSyncRun;
             }
         } else {
             syncRun = 0;
-            state = YSecond;
+            state = StepYSecond;
         }
         return;
-    case YSecond:
+    case StepYSecond:
         y = joinWord(y, b);
         if (b == syncByte) {
             ++syncRun;
             if (syncRun > 1) {
                 ++counters.broken;
-                state = SyncRun;
+                state = StepSyncRun;
             } else {
-                state = PointComplete;
+                state = StepPointComplete;
             }
         } else {
             syncRun = 0;
             if (quint16(y) == noReading) {
                 ++counters.dropped;
-                state = XFirst;
+                state = StepXFirst;
             } else {
-                state = PointComplete;
+                state = StepPointComplete;
             }
         }
         return;
-    case PointComplete:
+    case StepPointComplete:
         // The byte after a point's fourth delivers it and is then read as a new point's start.
         deliverPoint();
-        state = XFirst;
+        state = StepXFirst;
         goto xFirst;
-    case FlagBytes:
+    case StepFlagBytes:
         if (flags <= 3) {
             if (sink)
                 sink->flagByteDecoded(b, flags);
             ++flags;
         } else {
-            state = SkipTest;
+            state = StepSkipTest;
         }
         return;
-    case SkipTest:
-        state = b == syncByte ? SyncRun : FlagBytes;
+    case StepSkipTest:
+        state = b == syncByte ? StepSyncRun : StepFlagBytes;
         return;
-    case SyncRun:
+    case StepSyncRun:
         if (b == syncByte) {
             if (syncRun <= 5) {
                 ++syncRun;
@@ -143,7 +134,7 @@ void StreamDecoder::step(quint8 b)
             return;
         }
         syncRun = 0;
-        state = XFirst;
+        state = StepXFirst;
         goto xFirst;
     default:
         return;
@@ -174,10 +165,30 @@ void StreamDecoder::endFrame()
 {
     if (sink)
         sink->frameEnded(frame);
-    // Keep the list's storage for the next frame unless a listener still shares it.
-    if (frame.isDetached())
+    // Keep the list's storage for the next frame; if a listener still shares it, start a new
+    // one of the same capacity rather than growing it point by point.
+    if (frame.isDetached()) {
         frame.erase(frame.begin(), frame.end());
-    else
+    } else {
+        const int size = frame.size();
         frame.clear();
+        frame.reserve(size);
+    }
     column = 0;
+}
+
+void StreamDecoder::decodeByte(quint8 byte)
+{
+    ++counters.bytes;
+    step(byte);
+}
+
+void StreamDecoder::decode(const char *data, qsizetype size)
+{
+    if (size <= 0)
+        return;
+    counters.bytes += quint64(size);
+    const auto *bytes = reinterpret_cast<const quint8 *>(data);
+    for (qsizetype i = 0; i < size; ++i)
+        step(bytes[i]);
 }

@@ -58,7 +58,7 @@ public:
     // regular frame, small enough to bound memory.
     static constexpr int maxFrameSamples = 65536;
 
-    // The state numbers; kept as plain ints because tests and diagnostics read them as such.
+    // The state numbers as the module's documentation counts them; decodeState() reports these.
     enum State : int {
         Hunting = 0,
         OneSyncSeen = 1,
@@ -80,7 +80,7 @@ public:
     const DecoderStats &stats() const { return counters; }
     FrameMode frameMode() const { return mode; }
 
-    int decodeState() const { return state; }
+    int decodeState() const;
     int syncCount() const { return syncRun; }
     qint16 pointX() const { return x; }
     qint16 pointY() const { return y; }
@@ -89,13 +89,27 @@ public:
     const QList<short> &frameSamples() const { return frame; }
 
 private:
+    // The same states numbered densely, so that the per-byte switch is a jump table.
+    enum Step : quint8 {
+        StepHunting,
+        StepOneSyncSeen,
+        StepXFirst,
+        StepXSecond,
+        StepYFirst,
+        StepYSecond,
+        StepPointComplete,
+        StepFlagBytes,
+        StepSkipTest,
+        StepSyncRun,
+    };
+
     void step(quint8 byte);
     void deliverPoint();
     void endFrame();
 
     DecoderSink *sink;
     FrameMode mode;
-    int state = Hunting;
+    Step state = StepHunting;
     int syncRun = 0;
     qint16 x = 0;
     qint16 y = 0;
