@@ -39,6 +39,8 @@ QcDialog::QcDialog(QWidget *parent)
     ui->rangeListView->setModel(model);
 
     judgeTimer->setSingleShot(true);
+    // A coarse timer may fire up to 5% early, judging before the counting window has closed.
+    judgeTimer->setTimerType(Qt::PreciseTimer);
     connect(judgeTimer, SIGNAL(timeout()), this, SLOT(checkQc()));
 }
 

@@ -1,0 +1,189 @@
+// The plan as read from real qc.json files beside a program path.
+#include "qc/apppath.h"
+#include "qc/qcplan.h"
+#include "qctestsupport.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+
+class TestQcPlan : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void loads_data();
+    void loads();
+    void unopenableFile_data();
+    void unopenableFile();
+    void programPath_data();
+    void programPath();
+};
+
+static const QByteArray example = R"([{
+    "label": "Board A", "duration": 10, "frames": 50, "y": { "min": 200, "max": 1500 },
+    "x": [
+        { "index": 0, "count": 30, "min": -100, "max": 100, "minadd": 0, "maxadd": 0 },
+        { "index": 26, "count": 30, "min": -80, "max": 80, "minadd": 50, "maxadd": -50 }
+    ]
+}])";
+
+void TestQcPlan::loads_data()
+{
+    QTest::addColumn<QByteArray>("document");
+    QTest::addColumn<bool>("readAdditions");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("example") << example << true
+                             << "Board A|10|50|200|1500|[0 30 -100 100 0 0][26 30 -80 80 50 -50]";
+    QTest::newRow("example without additions")
+        << example << false << "Board A|10|50|200|1500|[0 30 -100 100 0 0][26 30 -80 80 0 0]";
+    QTest::newRow("empty array") << QByteArray("[]") << true << "";
+    QTest::newRow("empty file") << QByteArray() << true << "";
+    QTest::newRow("object at the top")
+        << QByteArray(R"({"label": "A", "duration": 1})") << true << "";
+    QTest::newRow("invalid json") << QByteArray(R"([{"label": "A",}])") << true << "";
+    QTest::newRow("truncated") << example.left(example.size() - 3) << true << "";
+    QTest::newRow("number out of double range")
+        << QByteArray(R"([{"duration": 1e400}])") << true << "";
+    QTest::newRow("missing keys") << QByteArray("[{}]") << true << "|0|0|0|0|";
+    QTest::newRow("no y, ranges kept")
+        << QByteArray(R"([{"x": [{"index": 3, "count": 2}]}])") << true << "|0|0|0|0|[3 2 0 0 0 0]";
+    QTest::newRow("y with one bound")
+        << QByteArray(R"([{"y": {"max": 7}}])") << true << "|0|0|0|7|";
+    QTest::newRow("label not a string")
+        << QByteArray(R"([{"label": 5, "duration": 1}])") << true << "|1|0|0|0|";
+    QTest::newRow("numbers as strings, booleans, null")
+        << QByteArray(R"([{"label": "A", "duration": "10", "frames": true,
+                          "y": {"min": "1", "max": null}}])")
+        << true << "A|0|0|0|0|";
+    QTest::newRow("y not an object")
+        << QByteArray(R"([{"y": [1, 2], "frames": 3}])") << true << "|0|3|0|0|";
+    QTest::newRow("x not an array")
+        << QByteArray(R"([{"x": {"index": 1, "count": 1}}])") << true << "|0|0|0|0|";
+    QTest::newRow("range keys of other types")
+        << QByteArray(R"([{"x": [{"index": "4", "count": false, "min": null, "max": [1],
+                                   "minadd": {}, "maxadd": "2"}]}])")
+        << true << "|0|0|0|0|[0 0 0 0 0 0]";
+    QTest::newRow("non-object elements")
+        << QByteArray(R"([1, "A", null, [], {"label": "B", "x": [5, {"index": 2}, "x"]}])") << true
+        << "|0|0|0|0|\n|0|0|0|0|\n|0|0|0|0|\n|0|0|0|0|\nB|0|0|0|0|[0 0 0 0 0 0][2 0 0 0 0 0]"
+           "[0 0 0 0 0 0]";
+    QTest::newRow("duplicate labels in file order")
+        << QByteArray(R"([{"label": "A", "frames": 1}, {"label": "A", "frames": 2}])") << true
+        << "A|0|1|0|0|\nA|0|2|0|0|";
+    QTest::newRow("duplicate ranges kept in order")
+        << QByteArray(R"([{"x": [{"index": 1, "count": 5}, {"index": 1, "count": 9}]}])") << true
+        << "|0|0|0|0|[1 5 0 0 0 0][1 9 0 0 0 0]";
+    QTest::newRow("fractional and out-of-range values as read")
+        << QByteArray(R"([{"duration": 2.5, "frames": -3.75, "y": {"min": 1500, "max": 200},
+                          "x": [{"index": 26.9, "count": 0.5, "min": -0.25, "max": 1e300},
+                                {"index": -4, "count": -1}, {"index": 1e12}]}])")
+        << true
+        << "|2.5|-3.75|1500|200|[26.899999999999999 0.5 -0.25 1.0000000000000001e+300 0 0]"
+           "[-4 -1 0 0 0 0][1000000000000 0 0 0 0 0]";
+    QTest::newRow("keys are case-sensitive, others ignored")
+        << QByteArray(R"([{"Label": "A", "DURATION": 3, "comment": "x",
+                          "x": [{"Index": 2, "minAdd": 4, "index": 1}]}])")
+        << true << "|0|0|0|0|[1 0 0 0 0 0]";
+    QTest::newRow("additions ignored when not read")
+        << QByteArray(R"([{"x": [{"index": 1, "minadd": 4, "maxadd": -4}]}])") << false
+        << "|0|0|0|0|[1 0 0 0 0 0]";
+    QTest::newRow("utf-8 label") << QByteArray("[{\"label\": \"Pr\xc3\xbc"
+                                               "fung\"}]")
+                                 << true
+                                 << QString::fromUtf8("Pr\xc3\xbc"
+                                                      "fung|0|0|0|0|");
+}
+
+void TestQcPlan::loads()
+{
+    QFETCH(QByteArray, document);
+    QFETCH(bool, readAdditions);
+    QFETCH(QString, expected);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QVERIFY(writeFile(dir.filePath("qc.json"), document));
+    appPath = dir.filePath("envviewer");
+
+    StderrCapture err;
+    const QList<QcType> plan = loadQcConfig(
+        qcConfigDir(appPath), readAdditions ? QcAdditions::Read : QcAdditions::Ignore);
+    QCOMPARE(err.text(), QByteArray());
+    QCOMPARE(describePlan(plan), expected);
+    // The parser and the file reader agree.
+    QCOMPARE(describePlan(parseQcDocument(document,
+                                          readAdditions ? QcAdditions::Read : QcAdditions::Ignore)),
+             expected);
+}
+
+void TestQcPlan::unopenableFile_data()
+{
+    QTest::addColumn<bool>("directoryInstead");
+    QTest::newRow("missing") << false;
+    QTest::newRow("a directory named qc.json") << true;
+}
+
+void TestQcPlan::unopenableFile()
+{
+    QFETCH(bool, directoryInstead);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    if (directoryInstead)
+        QVERIFY(QDir(dir.path()).mkdir("qc.json"));
+
+    StderrCapture err;
+    const QList<QcType> plan = loadQcConfig(dir.path());
+    QCOMPARE(err.text(), QByteArray("fail to open QC json config\n"));
+    QVERIFY(plan.isEmpty());
+}
+
+void TestQcPlan::programPath_data()
+{
+    // Folders inside the temporary one: "work" is the working directory, and the plan lies in
+    // the folder named by `planIn`.
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QString>("planIn");
+
+    QTest::newRow("bare name: the working directory") << "envviewer"
+                                                      << "work";
+    QTest::newRow("relative path below") << "bin/envviewer"
+                                         << "work/bin";
+    QTest::newRow("relative path from another directory") << "../inst/envviewer"
+                                                          << "inst";
+    QTest::newRow("dot path") << "./envviewer"
+                              << "work";
+    QTest::newRow("absolute path") << "@/inst/envviewer"
+                                   << "inst";
+    QTest::newRow("empty path: the working directory") << ""
+                                                       << "work";
+}
+
+void TestQcPlan::programPath()
+{
+    QFETCH(QString, program);
+    QFETCH(QString, planIn);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QDir root(dir.path());
+    QVERIFY(root.mkpath("work/bin") && root.mkpath("inst"));
+    // Decoys in the other folders: only the program path decides which plan is read.
+    QVERIFY(writeFile(root.filePath(planIn + "/qc.json"), R"([{"label": "here"}])"));
+    for (const QString &other :
+         {QStringLiteral("work"), QStringLiteral("work/bin"), QStringLiteral("inst")}) {
+        if (other != planIn)
+            QVERIFY(writeFile(root.filePath(other + "/qc.json"), R"([{"label": "elsewhere"}])"));
+    }
+
+    WorkingDirectory cwd(root.filePath("work"));
+    appPath = program;
+    appPath.replace("@", dir.path());
+    StderrCapture err;
+    const QList<QcType> plan = loadQcConfig(qcConfigDir(appPath));
+    QCOMPARE(err.text(), QByteArray());
+    QCOMPARE(describePlan(plan), QStringLiteral("here|0|0|0|0|"));
+}
+
+QTEST_GUILESS_MAIN(TestQcPlan)
+#include "tst_qcplan.moc"
