@@ -1,0 +1,62 @@
+#include "imagesequence.h"
+
+#include <QApplication>
+#include <QImage>
+#include <QPixmap>
+
+#include <opencv2/imgcodecs.hpp>
+
+ImageSequence::ImageSequence(int count, QSize size)
+    : frameCount(count)
+    , frameSize(size)
+{
+    if (!dir.isValid())
+        return;
+    written = true;
+    for (int i = 0; i < count; ++i) {
+        const QColor c = colour(i);
+        // OpenCV keeps pixels as blue, green, red.
+        const cv::Mat frame(size.height(), size.width(), CV_8UC3,
+                            cv::Scalar(c.blue(), c.green(), c.red()));
+        const QString path = dir.filePath(QStringLiteral("frame_%1.png").arg(i, 3, 10, QChar('0')));
+        written = written && cv::imwrite(path.toStdString(), frame);
+    }
+}
+
+std::string ImageSequence::pattern() const
+{
+    return dir.filePath(QStringLiteral("frame_%03d.png")).toStdString();
+}
+
+cv::VideoCapture ImageSequence::open() const
+{
+    return cv::VideoCapture(pattern(), cv::CAP_IMAGES);
+}
+
+QColor ImageSequence::colour(int index)
+{
+    return QColor((200 + 13 * index) % 256, (40 + 71 * index) % 256, (90 + 37 * index) % 256);
+}
+
+QList<QWidget *> highguiWindows(const char *name)
+{
+    QList<QWidget *> found;
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (widget->objectName() == QLatin1String(name) && widget->inherits("CvWindow"))
+            found << widget;
+    }
+    return found;
+}
+
+int pixelsOfColour(QWidget *widget, const QColor &colour)
+{
+    const QImage image = widget->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    const QRgb wanted = colour.rgb();
+    int count = 0;
+    for (int y = 0; y < image.height(); ++y) {
+        const auto *line = reinterpret_cast<const QRgb *>(image.constScanLine(y));
+        for (int x = 0; x < image.width(); ++x)
+            count += (line[x] | 0xff000000u) == wanted;
+    }
+    return count;
+}
