@@ -1,0 +1,402 @@
+// The dialog as the operator sees it, built once with the viewer's form and rules and once with
+// the qc program's (QC_TEST_QC).
+#include "qc/apppath.h"
+#include "qc/qcdialog.h"
+#include "qctestsupport.h"
+
+#include <QAbstractItemModel>
+#include <QComboBox>
+#include <QDateTime>
+#include <QLabel>
+#include <QListView>
+#include <QPointer>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTranslator>
+#include <QtTest>
+
+#ifdef QC_TEST_QC
+constexpr Deliverable deliverable = Deliverable::Qc;
+#else
+constexpr Deliverable deliverable = Deliverable::Viewer;
+#endif
+constexpr int shown = deliverable == Deliverable::Qc ? 0 : 1;
+
+// Stands in for the main window: announces frames through the same signal.
+class FrameSource : public QObject
+{
+    Q_OBJECT
+public:
+    int listeners() const { return receivers(SIGNAL(frameDone(QList<short>))); }
+signals:
+    void frameDone(QList<short> frame);
+};
+
+// Renders one source text of the dialog's context differently, to show which texts are
+// translated and under which context.
+class MarkingTranslator : public QTranslator
+{
+public:
+    QString translate(const char *context, const char *sourceText, const char *, int) const override
+    {
+        if (QByteArray(context) == "QcDialog")
+            return QStringLiteral("<%1>").arg(QString::fromUtf8(sourceText));
+        return QString();
+    }
+    bool isEmpty() const override { return false; }
+};
+
+class TestQcDialog : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void inventory_data();
+    void inventory();
+    void dialogProperties();
+    void textsAreTranslated();
+    void freshDialogWithoutPlan();
+    void shortRun_data();
+    void shortRun();
+    void emptyPlanPassesAfterOneSecond();
+    void restartCancelsEarlierJudgement();
+    void planReadOncePerDialog();
+    void closeDestroysWhenAskedTo();
+
+private:
+    QcDialog *openDialog(const QByteArray &plan);
+    template<typename T>
+    T *child(const char *name)
+    {
+        T *widget = dialog->findChild<T *>(QLatin1String(name));
+        if (!widget)
+            qFatal("no widget %s", name);
+        return widget;
+    }
+    QString text(const char *label) { return child<QLabel>(label)->text(); }
+    QStringList listed()
+    {
+        QStringList rows;
+        QAbstractItemModel *model = child<QListView>("rangeListView")->model();
+        for (int r = 0; r < model->rowCount(); ++r)
+            rows << model->index(r, 0).data().toString();
+        return rows;
+    }
+    void press(const char *button)
+    {
+        QTest::mousePress(child<QPushButton>(button), Qt::LeftButton);
+        QTest::mouseRelease(child<QPushButton>(button), Qt::LeftButton);
+    }
+
+    std::unique_ptr<QTemporaryDir> dir;
+    QPointer<QcDialog> dialog;
+    FrameSource source;
+};
+
+void TestQcDialog::init()
+{
+    dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(dir->isValid());
+    appPath = dir->filePath(deliverableName(deliverable));
+}
+
+void TestQcDialog::cleanup()
+{
+    delete dialog;
+    dir.reset();
+}
+
+QcDialog *TestQcDialog::openDialog(const QByteArray &plan)
+{
+    if (!plan.isNull() && !writeFile(dir->filePath("qc.json"), plan))
+        return nullptr;
+    dialog = new QcDialog;
+    // As the main window connects it: by signature string.
+    if (!QObject::connect(&source, SIGNAL(frameDone(QList<short>)), dialog,
+                          SLOT(frameDone(QList<short>))))
+        return nullptr;
+    dialog->show();
+    return dialog;
+}
+
+void TestQcDialog::inventory_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("className");
+    QTest::addColumn<QRect>("geometry");
+    QTest::addColumn<int>("pointSize"); // 0: the default font
+    QTest::addColumn<QString>("text");
+
+    const bool qc = deliverable == Deliverable::Qc;
+    const auto row
+        = [](const char *name, const char *cls, QRect geometry, int pt, const char *text) {
+              QTest::newRow(name) << name << cls << geometry << pt << text;
+          };
+    row("closeButton", "QPushButton", qc ? QRect(560, 570, 75, 23) : QRect(640, 10, 75, 23), 0,
+        "Close");
+    row("qcTypeBox", "QComboBox", QRect(10, 10, 151, 22), 0, "");
+    row("startButton", "QPushButton", QRect(190, 10, 75, 23), 0, "Start");
+    row("label", "QLabel", QRect(20, 60, 81, 21), 16, "Duration:");
+    row("label_2", "QLabel", QRect(20, 100, 71, 21), 16, "Frames:");
+    row("label_3", "QLabel", QRect(20, 140, 71, 21), 16, "Y Min:");
+    row("label_4", "QLabel", QRect(330, 140, 71, 21), 16, "Y Max:");
+    row("label_5", "QLabel", QRect(20, 180, 47, 21), 16, "X:");
+    row("durationLabel", "QLabel", QRect(110, 56, 101, 31), 16, "");
+    row("expFrameLabel", "QLabel", qc ? QRect(110, 96, 161, 31) : QRect(110, 96, 81, 31), 16, "");
+    row("yMinLabel", "QLabel", QRect(90, 136, 221, 31), 16, "");
+    row("yMaxLabel", "QLabel", QRect(400, 136, 221, 31), 16, "");
+    row("xLabel", "QLabel", qc ? QRect(50, 176, 561, 31) : QRect(50, 176, 671, 31), qc ? 16 : 12,
+        "");
+    row("passLabel", "QLabel", qc ? QRect(280, 50, 101, 31) : QRect(360, 30, 231, 71), qc ? 16 : 28,
+        "");
+    row("frameLabel", "QLabel", qc ? QRect(240, 97, 101, 31) : QRect(200, 95, 101, 31), 16, "");
+    row("rangeListView", "QListView", qc ? QRect(40, 210, 591, 351) : QRect(40, 210, 671, 201), 16,
+        "");
+}
+
+void TestQcDialog::inventory()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, className);
+    QFETCH(QRect, geometry);
+    QFETCH(int, pointSize);
+    QFETCH(QString, text);
+
+    QVERIFY(openDialog("[]"));
+    QList<QWidget *> widgets;
+    for (QObject *object : dialog->children()) {
+        if (object->isWidgetType())
+            widgets << static_cast<QWidget *>(object);
+    }
+    QCOMPARE(widgets.size(), 16);
+    // Created in table order: the row's place among the dialog's widget children.
+    static const QStringList order {
+        "closeButton", "qcTypeBox", "startButton",   "label",         "label_2",   "label_3",
+        "label_4",     "label_5",   "durationLabel", "expFrameLabel", "yMinLabel", "yMaxLabel",
+        "xLabel",      "passLabel", "frameLabel",    "rangeListView"};
+    const int place = order.indexOf(name);
+    QWidget *widget = widgets.value(place);
+    QVERIFY(widget);
+    QCOMPARE(widget->objectName(), name);
+    QCOMPARE(QString(widget->metaObject()->className()), className);
+    QCOMPARE(widget->geometry(), geometry);
+    if (pointSize == 0) {
+        QVERIFY(!widget->testAttribute(Qt::WA_SetFont));
+    } else {
+        QVERIFY(widget->testAttribute(Qt::WA_SetFont));
+        QCOMPARE(widget->font().pointSize(), pointSize);
+    }
+    if (auto *button = qobject_cast<QAbstractButton *>(widget))
+        QCOMPARE(button->text(), text);
+    if (auto *label = qobject_cast<QLabel *>(widget))
+        QCOMPARE(label->text(), text);
+    QCOMPARE(widget->styleSheet(), name == "passLabel" ? QStringLiteral("color: #f00") : QString());
+}
+
+void TestQcDialog::dialogProperties()
+{
+    QVERIFY(openDialog("[]"));
+    QCOMPARE(dialog->objectName(), QStringLiteral("QcDialog"));
+    QCOMPARE(dialog->windowTitle(), QStringLiteral("Dialog"));
+    QCOMPARE(dialog->size(), deliverable == Deliverable::Qc ? QSize(650, 606) : QSize(740, 422));
+    QVERIFY(dialog->windowFlags().testFlag(Qt::Dialog));
+    QVERIFY(!child<QComboBox>("qcTypeBox")->isEditable());
+
+    // The slots, in their order, reachable by the signatures the connections use.
+    const QMetaObject *meta = dialog->metaObject();
+    QStringList slotList;
+    for (int i = meta->methodOffset(); i < meta->methodCount(); ++i) {
+        if (meta->method(i).methodType() == QMetaMethod::Slot)
+            slotList << QString(meta->method(i).methodSignature());
+    }
+    QCOMPARE(slotList,
+             (QStringList {"on_closeButton_pressed()", "on_startButton_pressed()",
+                           "frameDone(QList<short>)", "checkQc()"}));
+    QVERIFY(QMetaType::type("QList<short>") != QMetaType::UnknownType);
+}
+
+void TestQcDialog::textsAreTranslated()
+{
+    MarkingTranslator translator;
+    QCoreApplication::installTranslator(&translator);
+    QVERIFY(openDialog("[]"));
+    QCoreApplication::removeTranslator(&translator);
+    QCOMPARE(dialog->windowTitle(), QStringLiteral("<Dialog>"));
+    QCOMPARE(child<QPushButton>("startButton")->text(), QStringLiteral("<Start>"));
+    QCOMPARE(child<QPushButton>("closeButton")->text(), QStringLiteral("<Close>"));
+    QCOMPARE(text("label_3"), QStringLiteral("<Y Min:>"));
+}
+
+void TestQcDialog::freshDialogWithoutPlan()
+{
+    StderrCapture err;
+    QVERIFY(openDialog(QByteArray()));
+    QCOMPARE(err.text(), QByteArray("fail to open QC json config\n"));
+    QCOMPARE(child<QComboBox>("qcTypeBox")->count(), 0);
+    for (const char *label : {"durationLabel", "expFrameLabel", "yMinLabel", "yMaxLabel", "xLabel",
+                              "passLabel", "frameLabel"})
+        QCOMPARE(text(label), QString());
+    QCOMPARE(listed(), QStringList());
+    // Frames before the first Start change nothing, not even the frame count.
+    emit source.frameDone(uniformFrame(0, 0));
+    QCOMPARE(text("frameLabel"), QString());
+    QCOMPARE(dialog->check().run().frameCount, 0);
+}
+
+void TestQcDialog::shortRun_data()
+{
+    QTest::addColumn<int>("goodFrames");
+    QTest::addColumn<int>("badFrames");
+    QTest::addColumn<QString>("verdict");
+    QTest::addColumn<QStringList>("messages");
+
+    const QString ch = QString::number(shown);
+    const QString ch26 = QString::number(26 + shown);
+    QTest::newRow("pass") << 3 << 0 << "Pass" << QStringList();
+    QTest::newRow("pass exactly at the counts") << 2 << 0 << "Pass" << QStringList();
+    QTest::newRow("too few frames")
+        << 1 << 0 << "Fail"
+        << QStringList {"Frame Count Fail",
+                        "Sample Count Fail : " + ch + " [-100, 100], need: 2, got: 1",
+                        "Sample Count Fail : " + ch26 + " [-80, 80], need: 2, got: 1"};
+    // X = 90 lies inside channel 0's window only; the viewer takes the bad samples away.
+    QTest::newRow("bad samples") << 1 << 2 << "Fail"
+                                 << QStringList {"Sample Count Fail : " + ch26
+                                                 + " [-80, 80], need: 2, got: "
+                                                 + (deliverable == Deliverable::Qc ? "1" : "0")};
+}
+
+void TestQcDialog::shortRun()
+{
+    QFETCH(int, goodFrames);
+    QFETCH(int, badFrames);
+    QFETCH(QString, verdict);
+    QFETCH(QStringList, messages);
+
+    // Under a second the verdict comes at the next turn of the event loop; frames keep counting
+    // until the exact duration.
+    QVERIFY(openDialog(R"([{"label": "Other", "duration": 5, "frames": 99},
+        {"label": "Quick", "duration": 0.4, "frames": 2, "y": {"min": 200, "max": 1500},
+         "x": [{"index": 0, "count": 2, "min": -100, "max": 100},
+               {"index": 26, "count": 2, "min": -80, "max": 80, "minadd": 50, "maxadd": -50}]}])"));
+    QComboBox *box = child<QComboBox>("qcTypeBox");
+    QCOMPARE(box->count(), 2);
+    box->setCurrentIndex(1);
+
+    press("startButton");
+    QCOMPARE(text("passLabel"), QStringLiteral("Testing"));
+    QCOMPARE(text("durationLabel"), QStringLiteral("0"));
+    QCOMPARE(text("expFrameLabel"), QStringLiteral("2"));
+    QCOMPARE(text("yMinLabel"), QStringLiteral("200"));
+    QCOMPARE(text("yMaxLabel"), QStringLiteral("1500"));
+    QCOMPARE(text("xLabel"),
+             QStringLiteral("%1 [-100, 100] (2), %2 [-80, 80] (2)").arg(shown).arg(26 + shown));
+    QCOMPARE(text("frameLabel"), QString());
+
+    for (int i = 0; i < goodFrames; ++i)
+        emit source.frameDone(uniformFrame(300, 0));
+    for (int i = 0; i < badFrames; ++i)
+        emit source.frameDone(uniformFrame(300, 90));
+    emit source.frameDone(QList<short>(uniformFrame(300, 0)).mid(2)); // 52 samples: ignored
+    const int counted = goodFrames + badFrames;
+    QCOMPARE(text("frameLabel"), QString::number(counted));
+
+    QTRY_COMPARE(text("passLabel"), verdict);
+    QCOMPARE(listed(), messages);
+
+    // Judged, but still counting until the deadline, without a new verdict.
+    const qint64 deadline = dialog->check().deadline().value_or(0);
+    if (QDateTime::currentMSecsSinceEpoch() < deadline - 100) {
+        emit source.frameDone(uniformFrame(300, 0));
+        QCOMPARE(text("frameLabel"), QString::number(counted + 1));
+        QCOMPARE(text("passLabel"), verdict);
+    }
+    QTRY_VERIFY(QDateTime::currentMSecsSinceEpoch() > deadline);
+    const QString before = text("frameLabel");
+    emit source.frameDone(uniformFrame(300, 0));
+    QCOMPARE(text("frameLabel"), before);
+    QCOMPARE(listed(), messages);
+}
+
+void TestQcDialog::emptyPlanPassesAfterOneSecond()
+{
+    QVERIFY(openDialog("[]"));
+    press("startButton");
+    QCOMPARE(text("passLabel"), QStringLiteral("Testing"));
+    const qint64 started = QDateTime::currentMSecsSinceEpoch();
+    emit source.frameDone(uniformFrame(0, 0));
+    QCOMPARE(text("frameLabel"), QString());
+    QTRY_COMPARE_WITH_TIMEOUT(text("passLabel"), QStringLiteral("Pass"), 3000);
+    QVERIFY(QDateTime::currentMSecsSinceEpoch() - started >= 990);
+    QCOMPARE(listed(), QStringList());
+}
+
+void TestQcDialog::restartCancelsEarlierJudgement()
+{
+    // Two one-second runs, the second started 300 ms into the first: the first run's judgement
+    // is due at 1000 ms but must not judge the second run's counts; one verdict at 1300 ms.
+    QVERIFY(openDialog(R"([{"label": "A", "duration": 1, "frames": 1},
+                           {"label": "B", "duration": 1, "frames": 2}])"));
+    press("startButton");
+    const qint64 first = QDateTime::currentMSecsSinceEpoch();
+    emit source.frameDone(uniformFrame(0, 0));
+    QCOMPARE(text("frameLabel"), QStringLiteral("1"));
+
+    child<QComboBox>("qcTypeBox")->setCurrentIndex(1); // read only by the next Start
+    QCOMPARE(text("expFrameLabel"), QStringLiteral("1"));
+    QTRY_VERIFY(QDateTime::currentMSecsSinceEpoch() - first >= 300);
+    press("startButton");
+    const qint64 second = QDateTime::currentMSecsSinceEpoch();
+    QCOMPARE(text("expFrameLabel"), QStringLiteral("2"));
+    QCOMPARE(text("frameLabel"), QString());
+    emit source.frameDone(uniformFrame(0, 0));
+
+    QTRY_VERIFY_WITH_TIMEOUT(QDateTime::currentMSecsSinceEpoch() - first >= 1100, 3000);
+    QCOMPARE(text("passLabel"), QStringLiteral("Testing"));
+    QCOMPARE(listed(), QStringList());
+    emit source.frameDone(uniformFrame(0, 0));
+
+    QTRY_COMPARE_WITH_TIMEOUT(text("passLabel"), QStringLiteral("Pass"), 3000);
+    QVERIFY(QDateTime::currentMSecsSinceEpoch() - second >= 995);
+    QCOMPARE(text("frameLabel"), QStringLiteral("2"));
+}
+
+void TestQcDialog::planReadOncePerDialog()
+{
+    QVERIFY(openDialog(R"([{"label": "A"}, {"label": "A"}, {"label": "B"}])"));
+    QComboBox *box = child<QComboBox>("qcTypeBox");
+    QCOMPARE(box->count(), 3);
+    QCOMPARE(box->itemText(0), QStringLiteral("A"));
+    QCOMPARE(box->itemText(2), QStringLiteral("B"));
+    QVERIFY(box->itemIcon(0).isNull() && !box->itemData(0).isValid());
+
+    QVERIFY(writeFile(dir->filePath("qc.json"), R"([{"label": "C"}])"));
+    QCOMPARE(box->count(), 3);
+    delete dialog;
+    QVERIFY(openDialog(QByteArray()));
+    QCOMPARE(child<QComboBox>("qcTypeBox")->count(), 1);
+    QCOMPARE(child<QComboBox>("qcTypeBox")->itemText(0), QStringLiteral("C"));
+}
+
+void TestQcDialog::closeDestroysWhenAskedTo()
+{
+    QVERIFY(openDialog(R"([{"label": "A", "duration": 1}])"));
+    press("startButton");
+    QPointer<QcDialog> kept = dialog;
+    press("closeButton");
+    QVERIFY(!kept->isVisible());
+    QVERIFY(kept); // closing alone only hides
+
+    dialog->setAttribute(Qt::WA_DeleteOnClose); // as the main window creates it
+    dialog->show();
+    press("closeButton");
+    QTRY_VERIFY(kept.isNull());
+    // The pending judgement and the frame connection went with it.
+    emit source.frameDone(uniformFrame(0, 0));
+    QCOMPARE(source.listeners(), 0);
+}
+
+QTEST_MAIN(TestQcDialog)
+#include "tst_qcdialog.moc"
