@@ -2,12 +2,14 @@
 // module: every byte on the line is compared with the command the control stands for.
 
 #include "app/mainwindow.h"
+#include "control/commandreader.h"
 #include "support/messagelog.h"
 #include "support/pseudoterminal.h"
 
 #include <QAbstractButton>
 #include <QComboBox>
 #include <QLabel>
+#include <QSerialPort>
 #include <QSlider>
 #include <QStyle>
 #include <QStyleOptionSlider>
@@ -31,6 +33,10 @@ public:
         Q_UNUSED(window)
         return QString();
 #endif
+    }
+    static void replacePort(MainWindow &window, QSerialPort *port)
+    {
+        window.serialPort = port;
     }
 };
 
@@ -90,6 +96,41 @@ QString labelOf(const MainWindow &window, const QString &slider)
     return label ? label->text() : QString();
 }
 
+// The value labels of the window, as they read now.
+QString labelTexts(const MainWindow &window)
+{
+    QStringList texts;
+    for (const char *name : {"xlabel", "ylabel", "zlabel", "pwmlavel", "pwmValue", "exlabel"}) {
+        if (const auto *label = window.findChild<QLabel *>(name))
+            texts.append(label->text());
+    }
+    return texts.join(' ');
+}
+
+// A real port that notes what the window's labels show at the moment each packet is handed to it.
+class WatchingPort : public QSerialPort
+{
+public:
+    WatchingPort(const QString &name, const MainWindow &window)
+        : QSerialPort(name)
+        , window(window)
+    {
+    }
+    QStringList seen;
+
+protected:
+    qint64 writeData(const char *data, qint64 size) override
+    {
+        CommandReader reader;
+        for (const ReceivedCommand &command : reader.feed(QByteArray(data, int(size))))
+            seen.append(command.text() + " | " + labelTexts(window));
+        return QSerialPort::writeData(data, size);
+    }
+
+private:
+    const MainWindow &window;
+};
+
 const QMap<QString, int> keys {
     {"Right", Qt::Key_Right},       {"Left", Qt::Key_Left}, {"PageUp", Qt::Key_PageUp},
     {"PageDown", Qt::Key_PageDown}, {"Home", Qt::Key_Home}, {"End", Qt::Key_End},
@@ -103,6 +144,8 @@ class TestDeviceControls : public QObject
 private slots:
     void commands_data();
     void commands();
+    void labelsShowTheValueBeforeItIsSent_data();
+    void labelsShowTheValueBeforeItIsSent();
     void afterStartEnablesTheControls();
 
 private:
@@ -419,6 +462,63 @@ void TestDeviceControls::commands()
     }
     QCOMPARE(MainWindowProbe::settings(window), settings);
     QCOMPARE(droppedCommands(log), dropped);
+}
+
+void TestDeviceControls::labelsShowTheValueBeforeItIsSent_data()
+{
+    QTest::addColumn<QStringList>("actions");
+    QTest::addColumn<QStringList>("seen"); // each packet with the labels at its write
+
+    if constexpr (program == Deliverable::Viewer) {
+        QTest::newRow("drag") << QStringList {"drag calibxSlider 14 15"}
+                              << QStringList {"calibX 14 | 14 25 5 155 1",
+                                              "calibX 15 | 15 25 5 155 1"};
+        QTest::newRow("EXP") << QStringList {"click expButton", "click expButton"}
+                             << QStringList {"EXP 1 | 13 25 5 155 1", "EXP 2 | 13 25 5 155 2"};
+        QTest::newRow("calibReset")
+            << QStringList {"set calibxSlider 7", "set calibzSlider 9", "set pwmSlider 99",
+                            "click cresetButton"}
+            << QStringList {"calibX 7 | 7 25 5 155 1", "calibZ 9 | 7 25 9 155 1",
+                            "PWM 99 | 7 25 9 99 1",    "calibX 13 | 13 25 9 99 1",
+                            "calibZ 5 | 13 25 5 99 1", "calibReset | 13 25 5 99 1"};
+        QTest::newRow("pwmReset") << QStringList {"key pwmSlider Left", "click irRstButton"}
+                                  << QStringList {"PWM 154 | 13 25 5 154 1",
+                                                  "PWM 155 | 13 25 5 155 1",
+                                                  "pwmReset | 13 25 5 155 1"};
+    } else if constexpr (program == Deliverable::Cam) {
+        QTest::newRow("drag") << QStringList {"drag pwmSlider 150 149"}
+                              << QStringList {"PWM 150 | 13 25 5 150", "PWM 149 | 13 25 5 149"};
+        QTest::newRow("calibReset")
+            << QStringList {"set calibySlider 2", "set pwmSlider 81", "click cresetButton"}
+            << QStringList {"calibY 2 | 13 2 5 pwm", "PWM 81 | 13 2 5 81", "calibY 25 | 13 25 5 81",
+                            "PWM 155 | 13 25 5 155", "calibReset | 13 25 5 155"};
+    } else {
+        QTest::newRow("drag") << QStringList {"drag pwmSlider 1 2"}
+                              << QStringList {"PWM7 1 | 1", "PWM7 2 | 2"};
+    }
+}
+
+void TestDeviceControls::labelsShowTheValueBeforeItIsSent()
+{
+    QFETCH(QStringList, actions);
+    QFETCH(QStringList, seen);
+
+    PseudoTerminal line;
+    QVERIFY(line.isOpen());
+    MessageLog log;
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    // Start enables the controls; the packets then go to a port that watches the labels.
+    QVERIFY(act(window, line, "start-fail"));
+    WatchingPort port(line.slavePath(), window);
+    QVERIFY2(port.open(QIODevice::ReadWrite), qPrintable(port.errorString()));
+    MainWindowProbe::replacePort(window, &port);
+
+    for (const QString &action : qAsConst(actions))
+        QVERIFY2(act(window, line, action), qPrintable(action));
+    QCOMPARE(port.seen, seen);
+    QCOMPARE(droppedCommands(log), 0);
 }
 
 void TestDeviceControls::afterStartEnablesTheControls()
