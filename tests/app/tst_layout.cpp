@@ -17,6 +17,7 @@
 #include <QResizeEvent>
 #include <QScrollArea>
 #include <QSerialPort>
+#include <QSet>
 #include <QSignalSpy>
 #include <QSlider>
 #include <QStatusBar>
@@ -75,7 +76,7 @@ struct ProgramTable
 {
     Deliverable deliverable;
     QSize windowSize;
-    QSize canvasSize; // null: painted onto the window, no scroll area
+    QSize canvasSize; // invalid: painted onto the window, no scroll area
     std::vector<WidgetRow> widgets;
     QStringList methods; // own signals and slots, in declaration order
 };
@@ -284,6 +285,17 @@ QString describe(const QMetaMethod &method)
     return QStringLiteral("%1 %2 %3")
         .arg(QLatin1String(access), QLatin1String(kind),
              QString::fromLatin1(method.methodSignature()));
+}
+
+int colourCount(const QImage &image)
+{
+    QSet<QRgb> colours;
+    const QImage rgb = image.convertToFormat(QImage::Format_RGB32);
+    for (int y = 0; y < rgb.height(); ++y) {
+        for (int x = 0; x < rgb.width(); ++x)
+            colours.insert(rgb.pixel(x, y));
+    }
+    return colours.size();
 }
 
 // Records every text the form asks to translate, and hands it back marked so that the test can
@@ -537,6 +549,10 @@ void TestLayout::formTexts()
 {
     RecordingTranslator translator;
     QCoreApplication::installTranslator(&translator);
+    // Qt itself asks for its layout direction on a language change; only the form's own
+    // requests count.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::LanguageChange);
+    translator.requests.clear();
     QMainWindow bare;
     Ui::MainWindow ui;
     ui.setupUi(&bare);
@@ -580,7 +596,7 @@ void TestLayout::canvasHost()
 {
     const QSize canvasSize = thisProgram().canvasSize;
     auto *scrollArea = window->findChild<QScrollArea *>(QStringLiteral("scrollArea"));
-    if (canvasSize.isNull()) {
+    if (!canvasSize.isValid()) {
         // Painted straight onto the window: no scroll area, no label.
         QVERIFY(!scrollArea);
         QVERIFY(window->findChildren<QLabel *>().isEmpty());
@@ -592,6 +608,8 @@ void TestLayout::canvasHost()
         QCOMPARE(canvas.size(), QSize(1001, 801));
         // Below the buttons and above the status bar the window shows the canvas from (10, 61).
         const QRect visible(0, 60, 1000, 700);
+        // The background has bands and a grid, so a blank window cannot pass for it.
+        QVERIFY(colourCount(canvas.copy(visible)) > 1);
         QCOMPARE(onWindow.copy(visible.translated(10, 61)).convertToFormat(QImage::Format_RGB32),
                  canvas.copy(visible).convertToFormat(QImage::Format_RGB32));
         return;
