@@ -357,6 +357,7 @@ private slots:
     void inventory_data();
     void inventory();
     void onlyOwnWidgets();
+    void disabledControls();
     void form_data();
     void form();
     void formCreationOrder();
@@ -504,6 +505,23 @@ void TestLayout::onlyOwnWidgets()
     }
 }
 
+void TestLayout::disabledControls()
+{
+    // 15 in envviewer, 13 in envviewer_cam, none in the others (envviewer_qc's PWM slider comes
+    // disabled from its form); the two camera buttons come back when camera 0 opened.
+    const int byConstructor[] = {15, 13, 0, 0};
+    int expected = byConstructor[int(MainWindow::deliverable)];
+    if (MainWindowProbe::cameraOpen(*window))
+        expected -= 2;
+    QStringList disabled;
+    for (const WidgetRow &row : thisProgram().widgets) {
+        QWidget *widget = window->findChild<QWidget *>(QString::fromLatin1(row.name));
+        if (widget && !widget->isEnabled() && row.enabling != Enabling::ByLayout)
+            disabled.append(widget->objectName());
+    }
+    QCOMPARE(disabled.size(), expected);
+}
+
 void TestLayout::form_data()
 {
     addRows(false);
@@ -534,6 +552,14 @@ void TestLayout::formCreationOrder()
     for (const QObject *child : ui.centralWidget->children())
         created.append(child->objectName());
     QCOMPARE(created, expected);
+
+    // No tab order is set, so the focus chain follows creation order.
+    QStringList focusOrder;
+    for (QWidget *w = bare.nextInFocusChain(); w != &bare; w = w->nextInFocusChain()) {
+        if (w->parentWidget() == ui.centralWidget)
+            focusOrder.append(w->objectName());
+    }
+    QCOMPARE(focusOrder, expected);
 
     QStringList createdOnWindow;
     for (const QObject *child : bare.children()) {
