@@ -1,0 +1,73 @@
+#pragma once
+
+#include "render/canvasstyle.h"
+
+#include <QGlyphRun>
+#include <QHash>
+#include <QImage>
+#include <QList>
+#include <QRect>
+#include <QVector>
+#include <QtGlobal>
+
+class QPainter;
+class QPointF;
+
+// Paints the background, the points and the flag cells of a frame through the one long-lived
+// painter of the window's canvas. It owns neither the painter nor the pixmap; it keeps the
+// painter's state as the painting rules leave it (the pen carries over between calls).
+class Canvas
+{
+public:
+    // Direct issues the plain painter calls of every rule. Cached gives the same pixels faster: the
+    // background is restored from a snapshot only where a frame painted, number layouts are kept,
+    // and outlines are filled as their edges.
+    enum class Painting { Cached, Direct };
+
+    // painter: the one long-lived painter, active on the canvas pixmap for the canvas' whole life
+    Canvas(QPainter *painter, const CanvasStyle &style, Painting painting = Painting::Cached);
+
+    // Clears the canvas and draws the bare background.
+    void drawBackground();
+    // Paints the point (x, y) of column n; a point with y of 0 or below paints nothing.
+    void paintPoint(qint16 x, qint16 y, int n);
+    // Paints the eight flag cells of flag byte k (0 to 3) after a frame marker.
+    void paintFlagByte(quint8 byte, int k);
+
+    // Copies the canvas into the shown image at (0, 0), as a frame end does. displayPainter must
+    // always be active on the same image; the first copy writes all of it, later ones only what
+    // the last two frames painted.
+    void copyTo(QPainter *displayPainter);
+
+    const CanvasStyle &style() const { return *canvasStyle; }
+    Painting painting() const { return mode; }
+
+private:
+    struct NumberText
+    {
+        QList<QGlyphRun> runs;
+        qreal ascent = 0;
+        QRectF ink; // relative to the left end of the baseline
+    };
+
+    void drawBackgroundDirect();
+    bool takeSnapshot();
+    void drawNumber(const QPointF &at, int value);
+    const NumberText &numberText(int value);
+    void drawOutlineRect(const QRect &rect);
+    bool edgesMatchPen() const;
+    void markDirty(const QRect &rect);
+    void markDirty(const QRectF &rect);
+
+    QPainter *painter;
+    const CanvasStyle *canvasStyle;
+    Painting mode;
+
+    // Cached painting only.
+    QImage background;
+    QVector<QRect> dirty; // painted since the last background; empty with wholeDirty
+    bool wholeDirty = true;
+    QVector<QRect> shownDirty; // differs from the background in the shown image
+    bool shownUnknown = true;
+    QHash<int, NumberText> numbers;
+};
