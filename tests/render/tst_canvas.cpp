@@ -350,17 +350,210 @@ void TestCanvas::pixels()
     }
 }
 
+namespace {
+
+// A stream of frames: for each frame the painting calls between two frame ends.
+using Frames = QVector<QVector<CanvasOp>>;
+
+enum class Stream { Typical, ZoneBounds, Extremes, Edges, Crowded, Sparse };
+
+qint16 pick(QRandomGenerator &random, const QVector<int> &values)
+{
+    return qint16(values.at(random.bounded(values.size())));
+}
+
+Frames makeFrames(Stream kind, quint32 seed)
+{
+    QRandomGenerator random(seed);
+    const QVector<int> bounds
+        = {-184, -183, -147, -146, -101, -100, 0, 100, 101, 146, 147, 183, 184, 168, 169, 191, 192};
+    const QVector<int> extremes
+        = {-32768, -32767, -1000, -600, -502, -501, -500, -499, -498, -2,   -1,   0,
+           1,      2,      497,   498,  499,  500,  501,  502,  597,  598,  599,  600,
+           601,    797,    798,   799,  800,  2394, 2395, 2396, 2397, 2400, 32767};
+    Frames frames;
+    const int frameCount = kind == Stream::Crowded ? 4 : 6;
+    for (int f = 0; f < frameCount; ++f) {
+        QVector<CanvasOp> ops;
+        for (int k = 0; k < 4; ++k)
+            ops.append({CanvasOp::Flags, int(random.bounded(256)), k, 0});
+        int points = 27;
+        if (kind == Stream::Crowded && f == 1)
+            points = 700; // more than a frame's worth of small repairs
+        if (kind == Stream::Sparse)
+            points = int(random.bounded(4));
+        for (int n = 0; n < points; ++n) {
+            qint16 x = 0;
+            qint16 y = 0;
+            int column = n;
+            switch (kind) {
+            case Stream::Typical:
+            case Stream::Crowded:
+            case Stream::Sparse:
+                x = qint16(random.bounded(-260, 261));
+                y = qint16(random.bounded(-20, 320));
+                break;
+            case Stream::ZoneBounds:
+                x = pick(random, bounds);
+                y = pick(random, bounds);
+                break;
+            case Stream::Extremes:
+                x = pick(random, extremes);
+                y = pick(random, extremes);
+                if (n % 9 == 8)
+                    column = int(random.bounded(30, 70000));
+                break;
+            case Stream::Edges:
+                x = qint16(random.bounded(2) ? random.bounded(-505, -490)
+                                             : random.bounded(495, 1310));
+                y = qint16(random.bounded(2) ? random.bounded(-3, 8) : random.bounded(590, 2420));
+                break;
+            }
+            ops.append({CanvasOp::Point, x, y, column});
+        }
+        frames.append(ops);
+    }
+    return frames;
+}
+
+// Names the first differing pixel, or returns an empty string when the images are the same.
+QString firstDifference(const QImage &actual, const QImage &expected)
+{
+    if (actual.size() != expected.size())
+        return QStringLiteral("sizes differ");
+    for (int y = 0; y < actual.height(); ++y) {
+        const QRgb *a = reinterpret_cast<const QRgb *>(actual.constScanLine(y));
+        const QRgb *e = reinterpret_cast<const QRgb *>(expected.constScanLine(y));
+        for (int x = 0; x < actual.width(); ++x) {
+            if (a[x] != e[x])
+                return QStringLiteral("(%1, %2) is #%3, expected #%4")
+                    .arg(x)
+                    .arg(y)
+                    .arg(a[x] & 0xffffff, 6, 16, QLatin1Char('0'))
+                    .arg(e[x] & 0xffffff, 6, 16, QLatin1Char('0'));
+        }
+    }
+    return QString();
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Stream)
+
 void TestCanvas::cachedMatchesDirect_data()
 {
+    QTest::addColumn<Deliverable>("program");
+    QTest::addColumn<Stream>("stream");
+    QTest::addColumn<quint32>("seed");
+
+    const struct
+    {
+        const char *name;
+        Stream stream;
+    } streams[] = {
+        {"typical", Stream::Typical},   {"zone bounds", Stream::ZoneBounds},
+        {"extremes", Stream::Extremes}, {"edges", Stream::Edges},
+        {"crowded", Stream::Crowded},   {"sparse", Stream::Sparse},
+    };
+    for (Deliverable program : {Deliverable::Viewer, Deliverable::Qc, Deliverable::Lite}) {
+        quint32 seed = 1;
+        for (const auto &s : streams)
+            QTest::addRow("%s/%s", deliverableName(program), s.name)
+                << program << s.stream << seed++;
+    }
 }
+
+// The cached painting must leave every pixel of the canvas and of the shown image, and the
+// painter's pen, exactly as the plain painter calls do, frame after frame.
 void TestCanvas::cachedMatchesDirect()
 {
+    QFETCH(Deliverable, program);
+    QFETCH(Stream, stream);
+    QFETCH(quint32, seed);
+
+    const CanvasStyle &style = canvasStyle(program);
+    CanvasRig direct(style, Canvas::Painting::Direct);
+    CanvasRig cached(style, Canvas::Painting::Cached);
+    const Frames frames = makeFrames(stream, seed);
+    for (int f = 0; f < frames.size(); ++f) {
+        for (const CanvasOp &op : frames.at(f)) {
+            direct.run(op);
+            cached.run(op);
+            QCOMPARE(cached.painter.pen(), direct.painter.pen());
+        }
+        QString diff = firstDifference(cached.canvasImage(), direct.canvasImage());
+        QVERIFY2(diff.isEmpty(),
+                 qPrintable(QStringLiteral("frame %1 canvas: %2").arg(f).arg(diff)));
+
+        direct.endFrame();
+        cached.endFrame();
+        QCOMPARE(cached.painter.pen(), direct.painter.pen());
+        QCOMPARE(cached.painter.transform(), QTransform());
+        diff = firstDifference(cached.displayImage(), direct.displayImage());
+        QVERIFY2(diff.isEmpty(), qPrintable(QStringLiteral("frame %1 shown: %2").arg(f).arg(diff)));
+        diff = firstDifference(cached.canvasImage(), bareBackground(style));
+        QVERIFY2(diff.isEmpty(),
+                 qPrintable(QStringLiteral("frame %1 background: %2").arg(f).arg(diff)));
+    }
 }
+
 void TestCanvas::frameEndShowsFrameAndClears_data()
 {
+    QTest::addColumn<Deliverable>("program");
+    QTest::addColumn<Canvas::Painting>("painting");
+    QTest::addColumn<QString>("first");
+    QTest::addColumn<QString>("second");
+
+    const struct
+    {
+        const char *name;
+        Deliverable program;
+        const char *first;
+        const char *second;
+    } rows[] = {
+        {"points move", Deliverable::Viewer, "f 0xff 0; p 0 100 0; p -150 180 1",
+         "p 200 50 0; p 10 10 1; p 5 5 2"},
+        {"second frame empty", Deliverable::Viewer, "f 0x81 1; p 0 100 0; p 120 192 1", ""},
+        {"first frame empty", Deliverable::Viewer, "", "f 0x81 1; p 0 100 0"},
+        {"qc", Deliverable::Qc, "f 0x81 1; p 0 30 0; p -30 90 1", "f 0x01 3; p 1 100 0"},
+        {"lite", Deliverable::Lite, "p 0 300 0; p 100 1 0", "p -100 600 0"},
+    };
+    for (const auto &row : rows) {
+        for (Canvas::Painting painting : {Canvas::Painting::Direct, Canvas::Painting::Cached}) {
+            const char *suffix = painting == Canvas::Painting::Direct ? "direct" : "cached";
+            QTest::addRow("%s/%s", row.name, suffix)
+                << row.program << painting << QString::fromLatin1(row.first)
+                << QString::fromLatin1(row.second);
+        }
+    }
 }
+
+// A frame end shows exactly the frame just painted, nothing of the frame before, and leaves the
+// bare background to paint the next frame on.
 void TestCanvas::frameEndShowsFrameAndClears()
 {
+    QFETCH(Deliverable, program);
+    QFETCH(Canvas::Painting, painting);
+    QFETCH(QString, first);
+    QFETCH(QString, second);
+
+    const CanvasStyle &style = canvasStyle(program);
+    CanvasRig rig(style, painting);
+    for (const QString &frame : {first, second}) {
+        rig.run(parseOps(frame));
+        const QImage painted = rig.canvasImage();
+        rig.endFrame();
+        QString diff = firstDifference(rig.displayImage(), painted);
+        QVERIFY2(diff.isEmpty(), qPrintable(QStringLiteral("shown: ") + diff));
+        diff = firstDifference(rig.canvasImage(), bareBackground(style));
+        QVERIFY2(diff.isEmpty(), qPrintable(QStringLiteral("canvas: ") + diff));
+
+        // The frame alone, painted on a fresh canvas: nothing of an earlier frame remains.
+        CanvasRig alone(style, Canvas::Painting::Direct);
+        alone.run(parseOps(frame));
+        diff = firstDifference(rig.displayImage(), alone.canvasImage());
+        QVERIFY2(diff.isEmpty(), qPrintable(QStringLiteral("alone: ") + diff));
+    }
 }
 
 QTEST_MAIN(TestCanvas)
