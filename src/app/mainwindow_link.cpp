@@ -104,7 +104,7 @@ void MainWindow::DecoderBridge::frameEnded(const QList<short> &frame)
 void MainWindow::finishFrame(const QList<short> &frame)
 {
     QPainter painter(displayPixmap);
-    painter.drawPixmap(0, 0, *canvasPixmap);
+    canvas->copyTo(&painter);
 #ifndef ENV_LITE
     canvasLabel->setPixmap(*displayPixmap);
 #endif
