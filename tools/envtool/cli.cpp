@@ -1,0 +1,140 @@
+#include "cli.h"
+
+#include "link/serialline.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+int reportError(const QString &command, const QString &message)
+{
+    const QString prefix
+        = command.isEmpty() ? QStringLiteral("envtool") : QStringLiteral("envtool ") + command;
+    const QString line = prefix + QStringLiteral(": ") + message.simplified() + QLatin1Char('\n');
+    std::fputs(line.toLocal8Bit().constData(), stderr);
+    std::fflush(stderr);
+    return ExitError;
+}
+
+void printLine(const QString &line)
+{
+    std::fputs((line + QLatin1Char('\n')).toUtf8().constData(), stdout);
+    std::fflush(stdout);
+}
+
+SubcommandParser::SubcommandParser(const QString &command, const QString &description)
+    : command(command)
+{
+    options.setApplicationDescription(description);
+    options.addHelpOption();
+}
+
+std::optional<int> SubcommandParser::parse(const QStringList &args)
+{
+    if (!options.parse(args))
+        return usageError(options.errorText());
+    if (options.isSet(QStringLiteral("help"))) {
+        // The parser names the program by its path; the usage line reads "envtool <command>".
+        QString help = options.helpText();
+        const int end = help.indexOf(QLatin1Char('\n'));
+        const QString first = help.left(end);
+        const int options = first.indexOf(QLatin1String(" ["));
+        help.replace(0, options < 0 ? end : options, QStringLiteral("Usage: envtool ") + command);
+        std::fputs(help.toLocal8Bit().constData(), stdout);
+        return ExitSuccess;
+    }
+    return std::nullopt;
+}
+
+std::optional<double> SubcommandParser::positiveNumber(const QString &name) const
+{
+    bool ok = false;
+    const double value = options.value(name).toDouble(&ok);
+    if (!ok || !(value > 0) || value > 1e9) {
+        usageError(QStringLiteral("--%1 needs a positive number, not '%2'")
+                       .arg(name, options.value(name)));
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<qint64> SubcommandParser::wholeNumber(const QString &name, qint64 minimum,
+                                                    qint64 maximum) const
+{
+    bool ok = false;
+    const qint64 value = options.value(name).toLongLong(&ok);
+    if (!ok || value < minimum || value > maximum) {
+        usageError(QStringLiteral("--%1 needs a whole number from %2 to %3, not '%4'")
+                       .arg(name)
+                       .arg(minimum)
+                       .arg(maximum)
+                       .arg(options.value(name)));
+        return std::nullopt;
+    }
+    return value;
+}
+
+bool openSerialLine(QSerialPort &port, QIODevice::OpenMode mode, QString *error)
+{
+    if (port.portName().isEmpty()) {
+        *error = QStringLiteral("no port name");
+        return false;
+    }
+    SerialLine::configure(port);
+    if (!port.open(mode)) {
+        *error = port.errorString();
+        return false;
+    }
+    // Some settings only take on an open port.
+    if (!SerialLine::configure(port)) {
+        *error = port.errorString();
+        port.close();
+        return false;
+    }
+    return true;
+}
+
+namespace {
+int stopPipe[2] = {-1, -1};
+
+extern "C" void onStopSignal(int signalNumber)
+{
+    const int saved = errno;
+    const char byte = char(signalNumber);
+    [[maybe_unused]] const ssize_t written = ::write(stopPipe[1], &byte, 1);
+    errno = saved;
+}
+} // namespace
+
+StopSignal::StopSignal(QObject *parent)
+    : QObject(parent)
+{
+    if (stopPipe[0] < 0 && ::pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    notifier = new QSocketNotifier(stopPipe[0], QSocketNotifier::Read, this);
+    connect(notifier, &QSocketNotifier::activated, this, &StopSignal::readPipe);
+    struct sigaction action = {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+StopSignal::~StopSignal()
+{
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+}
+
+void StopSignal::readPipe()
+{
+    char byte = 0;
+    while (::read(stopPipe[0], &byte, 1) == 1)
+        emit stopRequested(int(quint8(byte)));
+}

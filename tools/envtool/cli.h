@@ -1,0 +1,67 @@
+#pragma once
+
+// What every subcommand shares: option parsing with --help, one-line errors, exit codes, the
+// serial line, and a clean stop on Ctrl-C or SIGTERM.
+
+#include <QCommandLineParser>
+#include <QObject>
+#include <QSerialPort>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+class QSocketNotifier;
+
+enum ExitCode { ExitSuccess = 0, ExitFail = 1, ExitError = 2 };
+
+// Writes "envtool <command>: <message>" as one line to standard error and returns ExitError.
+int reportError(const QString &command, const QString &message);
+
+// Writes one line to standard output and flushes it, so that a reader on a pipe sees it now.
+void printLine(const QString &line);
+
+// A subcommand's options. parse() handles --help and every parse error itself.
+class SubcommandParser
+{
+public:
+    SubcommandParser(const QString &command, const QString &description);
+
+    QCommandLineParser &parser() { return options; }
+    // args: the subcommand's name followed by its arguments. Returns the exit code to end with
+    // (help shown, or a usage error reported), or nothing when the command is to run.
+    std::optional<int> parse(const QStringList &args);
+
+    QString value(const QString &name) const { return options.value(name); }
+    bool isSet(const QString &name) const { return options.isSet(name); }
+    QStringList positional() const { return options.positionalArguments(); }
+    int usageError(const QString &message) const { return reportError(command, message); }
+
+    // Option values checked one by one; a bad one is reported and gives nothing.
+    std::optional<double> positiveNumber(const QString &name) const;
+    std::optional<qint64> wholeNumber(const QString &name, qint64 minimum, qint64 maximum) const;
+
+private:
+    QString command;
+    QCommandLineParser options;
+};
+
+// Opens a port with the viewer's line settings. On failure, nothing, and `error` holds Qt's text.
+bool openSerialLine(QSerialPort &port, QIODevice::OpenMode mode, QString *error);
+
+// Turns SIGINT and SIGTERM into a Qt signal: the handler only writes to a pipe, and the event
+// loop reads it, so the command stops between two of its own steps.
+class StopSignal : public QObject
+{
+    Q_OBJECT
+public:
+    explicit StopSignal(QObject *parent = nullptr);
+    ~StopSignal() override;
+
+signals:
+    void stopRequested(int signalNumber);
+
+private:
+    void readPipe();
+    QSocketNotifier *notifier = nullptr;
+};

@@ -1,0 +1,9 @@
+#pragma once
+
+#include <QStringList>
+
+// Each takes the subcommand's name followed by its arguments and returns the exit code.
+int runRecord(const QStringList &args);
+int runDecode(const QStringList &args);
+int runSimulate(const QStringList &args);
+int runQc(const QStringList &args);

@@ -1,0 +1,58 @@
+// envtool: records, decodes, simulates and checks the module from the command line.
+
+#include "cli.h"
+#include "commands.h"
+
+#include <QCoreApplication>
+
+#include <cstdio>
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("envtool"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(ENVTOOL_VERSION));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("The viewer's command-line companion.\n\n"
+                       "Commands:\n"
+                       "  record    write the raw byte stream of a port to a file\n"
+                       "  decode    decode a raw capture into frames (JSON Lines or CSV)\n"
+                       "  simulate  play the module on a pseudo-terminal or a port\n"
+                       "  qc        run a test of a plan on a port or a capture\n\n"
+                       "'envtool <command> --help' describes a command."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("The command to run."),
+                                 QStringLiteral("<command> [options]"));
+    // Everything after the command belongs to the command's own parser.
+    parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
+    if (!parser.parse(QCoreApplication::arguments()))
+        return reportError(QString(), parser.errorText());
+    if (parser.isSet(QStringLiteral("version"))) {
+        printLine(QStringLiteral("envtool ") + QCoreApplication::applicationVersion());
+        return ExitSuccess;
+    }
+    const QStringList args = parser.positionalArguments();
+    if (parser.isSet(QStringLiteral("help"))) {
+        QString help = parser.helpText();
+        help.replace(0, help.indexOf(QLatin1String(" [")), QStringLiteral("Usage: envtool"));
+        std::fputs(help.toLocal8Bit().constData(), stdout);
+        return ExitSuccess;
+    }
+    if (args.isEmpty())
+        return reportError(QString(), QStringLiteral("no command given (try 'envtool --help')"));
+
+    const QString command = args.first();
+    if (command == QLatin1String("record"))
+        return runRecord(args);
+    if (command == QLatin1String("decode"))
+        return runDecode(args);
+    if (command == QLatin1String("simulate"))
+        return runSimulate(args);
+    if (command == QLatin1String("qc"))
+        return runQc(args);
+    return reportError(QString(),
+                       QStringLiteral("unknown command '%1' (try 'envtool --help')").arg(command));
+}

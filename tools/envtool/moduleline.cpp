@@ -1,0 +1,163 @@
+#include "moduleline.h"
+
+#include "cli.h"
+#include "link/serialline.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+QString systemError()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+// Bytes a serial port's driver may hold for us before we stop producing more: a line that
+// nobody reads loses what the module sends, it does not store it.
+constexpr qint64 portBacklog = 1 << 16;
+} // namespace
+
+PtyLine::PtyLine(QObject *parent)
+    : ModuleLine(parent)
+{
+}
+
+PtyLine::~PtyLine()
+{
+    if (!linkPath.isEmpty() && QFileInfo(linkPath).symLinkTarget() == path)
+        QFile::remove(linkPath);
+    if (masterFd >= 0)
+        ::close(masterFd);
+    if (slaveFd >= 0)
+        ::close(slaveFd);
+}
+
+bool PtyLine::open(QString *error)
+{
+    char name[256] = {};
+    if (::openpty(&masterFd, &slaveFd, name, nullptr, nullptr) != 0) {
+        *error = QStringLiteral("cannot create a pseudo-terminal: ") + systemError();
+        return false;
+    }
+    // No echo and no line editing: the viewer's command bytes must not come back as data.
+    termios attributes {};
+    if (::tcgetattr(slaveFd, &attributes) == 0) {
+        ::cfmakeraw(&attributes);
+        ::cfsetispeed(&attributes, B115200);
+        ::cfsetospeed(&attributes, B115200);
+        ::tcsetattr(slaveFd, TCSANOW, &attributes);
+    }
+    ::fcntl(masterFd, F_SETFL, ::fcntl(masterFd, F_GETFL) | O_NONBLOCK);
+    ::fcntl(masterFd, F_SETFD, FD_CLOEXEC);
+    ::fcntl(slaveFd, F_SETFD, FD_CLOEXEC);
+    path = QString::fromLocal8Bit(name);
+    notifier = new QSocketNotifier(masterFd, QSocketNotifier::Read, this);
+    connect(notifier, &QSocketNotifier::activated, this, &PtyLine::readMaster);
+    return true;
+}
+
+bool PtyLine::makeLink(const QString &link, QString *error)
+{
+    const QFileInfo existing(link);
+    if (existing.isSymLink()) {
+        QFile::remove(link);
+    } else if (existing.exists()) {
+        *error = QStringLiteral("%1 exists and is not a symbolic link").arg(link);
+        return false;
+    }
+    if (!QFile::link(path, link)) {
+        *error = QStringLiteral("cannot link %1 to %2").arg(link, path);
+        return false;
+    }
+    linkPath = link;
+    return true;
+}
+
+qint64 PtyLine::send(const char *data, qint64 size)
+{
+    qint64 total = 0;
+    bool flushed = false;
+    while (total < size) {
+        const ssize_t n = ::write(masterFd, data + total, size_t(size - total));
+        if (n > 0) {
+            total += n;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno == EAGAIN && !flushed) {
+            // The line is full: nobody has read for seconds. Like a real line, lose the old
+            // bytes rather than stall, so that a viewer opening it later sees fresh frames.
+            ::tcflush(slaveFd, TCIFLUSH);
+            flushed = true;
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN)
+            emit lost(QStringLiteral("pseudo-terminal: ") + systemError());
+        break;
+    }
+    return total;
+}
+
+bool PtyLine::drained() const
+{
+    int waiting = 0;
+    return ::ioctl(slaveFd, FIONREAD, &waiting) != 0 || waiting == 0;
+}
+
+void PtyLine::readMaster()
+{
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(masterFd, buffer, sizeof buffer);
+        if (n > 0) {
+            emit received(QByteArray(buffer, int(n)));
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN) {
+            notifier->setEnabled(false);
+            emit lost(QStringLiteral("pseudo-terminal: ") + systemError());
+        }
+        return;
+    }
+}
+
+PortLine::PortLine(const QString &name, QObject *parent)
+    : ModuleLine(parent)
+    , port(name)
+{
+    connect(&port, &QSerialPort::readyRead, this, [this] { emit received(port.readAll()); });
+    connect(&port, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError e) {
+        if (port.isOpen() && SerialLine::isDeviceGone(e))
+            emit lost(port.errorString());
+    });
+}
+
+bool PortLine::open(QString *error)
+{
+    return openSerialLine(port, QIODevice::ReadWrite, error);
+}
+
+qint64 PortLine::send(const char *data, qint64 size)
+{
+    if (port.bytesToWrite() > portBacklog)
+        return 0;
+    const qint64 n = port.write(data, size);
+    return n < 0 ? 0 : n;
+}
+
+bool PortLine::drained() const
+{
+    return port.bytesToWrite() == 0;
+}

@@ -1,0 +1,71 @@
+#pragma once
+
+// The module's end of a serial line, for the simulator: a pseudo-terminal that a viewer opens by
+// its path, or a real port. Both take the module's bytes and report what the computer sends.
+
+#include <QByteArray>
+#include <QObject>
+#include <QSerialPort>
+#include <QString>
+
+class QSocketNotifier;
+
+class ModuleLine : public QObject
+{
+    Q_OBJECT
+public:
+    using QObject::QObject;
+
+    // Takes the bytes or a part of them; returns how many it took (0 when the line is full).
+    virtual qint64 send(const char *data, qint64 size) = 0;
+    // Whether everything sent has left the simulator's side of the line.
+    virtual bool drained() const = 0;
+
+signals:
+    void received(const QByteArray &bytes);
+    // The line is unusable; the simulator must stop.
+    void lost(const QString &reason);
+};
+
+// A pseudo-terminal in raw mode. The simulator keeps the slave side open as well, so that a
+// viewer may open and close it as often as it likes without hanging the line up.
+class PtyLine : public ModuleLine
+{
+    Q_OBJECT
+public:
+    explicit PtyLine(QObject *parent = nullptr);
+    ~PtyLine() override;
+
+    // Creates the pseudo-terminal; false with the system's reason in `error`.
+    bool open(QString *error);
+    QString slavePath() const { return path; }
+    // Makes `link` a symbolic link to the slave; replaces an older link, never another file.
+    bool makeLink(const QString &link, QString *error);
+
+    qint64 send(const char *data, qint64 size) override;
+    bool drained() const override;
+
+private:
+    void readMaster();
+
+    int masterFd = -1;
+    int slaveFd = -1;
+    QString path;
+    QString linkPath;
+    QSocketNotifier *notifier = nullptr;
+};
+
+// A real serial port with the viewer's line settings.
+class PortLine : public ModuleLine
+{
+    Q_OBJECT
+public:
+    explicit PortLine(const QString &name, QObject *parent = nullptr);
+
+    bool open(QString *error);
+    qint64 send(const char *data, qint64 size) override;
+    bool drained() const override;
+
+private:
+    QSerialPort port;
+};

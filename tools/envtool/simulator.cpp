@@ -1,0 +1,148 @@
+#include "simulator.h"
+
+#include "cli.h"
+#include "moduleline.h"
+
+namespace {
+// How far the pacing may fall behind (a stalled line, a busy machine) before it gives up the
+// lost time instead of sending it in one burst.
+constexpr double maxLagSeconds = 0.25;
+// How long a command's bytes may sit unnamed before they are printed as unknown.
+constexpr int commandIdleMs = 200;
+// How long the simulator waits, after its last byte, for a reader to take it.
+constexpr int drainWaitMs = 2000;
+constexpr int captureChunk = 256;
+
+quint64 framesIn(const StreamDecoder &decoder)
+{
+    return decoder.stats().framesByMarker + decoder.stats().framesBySync;
+}
+} // namespace
+
+Simulator::Simulator(ModuleLine *line, QObject *parent)
+    : QObject(parent)
+    , line(line)
+{
+    timer.setTimerType(Qt::PreciseTimer);
+    connect(&timer, &QTimer::timeout, this, &Simulator::tick);
+    commandIdle.setSingleShot(true);
+    commandIdle.setInterval(commandIdleMs);
+    connect(&commandIdle, &QTimer::timeout, this, &Simulator::finishCommands);
+    connect(line, &ModuleLine::received, this, &Simulator::commandBytes);
+}
+
+void Simulator::playFrames(std::unique_ptr<ModuleFrames> source, double framesPerSecond,
+                           qint64 limit, quint32 seed)
+{
+    frames = std::move(source);
+    fps = framesPerSecond;
+    frameLimit = limit;
+    random.seed(seed);
+}
+
+void Simulator::playCapture(std::unique_ptr<QFile> file, bool repeat, qint64 limit)
+{
+    capture = std::move(file);
+    loop = repeat;
+    frameLimit = limit;
+}
+
+void Simulator::start()
+{
+    const double unitsPerSecond = fps > 0 ? fps : lineBytesPerSecond / 116;
+    timer.start(qBound(1, int(500 / unitsPerSecond), 10));
+    clock.start();
+    tick();
+}
+
+void Simulator::tick()
+{
+    if (!pending.isEmpty()) {
+        pending.remove(0, int(line->send(pending.constData(), pending.size())));
+        if (!pending.isEmpty())
+            return;
+    }
+    if (ended) {
+        if (line->drained() || clock.elapsed() - endedAt > drainWaitMs) {
+            timer.stop();
+            emit finished();
+        }
+        return;
+    }
+    const double rate = fps > 0 ? fps : lineBytesPerSecond;
+    const double due = clock.elapsed() / 1000.0 * rate;
+    if (due - unitsSent > rate * maxLagSeconds)
+        unitsSent = due - rate * maxLagSeconds;
+    while (unitsSent < due && pending.isEmpty() && !ended) {
+        if (!produce()) {
+            ended = true;
+            endedAt = clock.elapsed();
+        }
+    }
+}
+
+// Sends the next frame or piece of the capture; false when there is nothing more to send.
+bool Simulator::produce()
+{
+    QByteArray bytes = capture ? nextCaptureBytes() : nextFrameBytes();
+    if (bytes.isEmpty())
+        return false;
+    if (frameLimit >= 0) {
+        // Stop right after the byte that ends the last frame asked for.
+        for (int i = 0; i < bytes.size(); ++i) {
+            sentFrames.decodeByte(quint8(bytes.at(i)));
+            if (framesIn(sentFrames) >= quint64(frameLimit)) {
+                bytes.truncate(i + 1);
+                break;
+            }
+        }
+    }
+    unitsSent += fps > 0 ? 1.0 : double(bytes.size());
+    const qint64 taken = line->send(bytes.constData(), bytes.size());
+    if (taken < bytes.size())
+        pending = bytes.mid(int(taken));
+    return frameLimit < 0 || framesIn(sentFrames) < quint64(frameLimit);
+}
+
+QByteArray Simulator::nextFrameBytes()
+{
+    if (!opened) {
+        encoder.appendSync(2);
+        opened = true;
+    }
+    const QVector<StreamPoint> points = frames->frame(framesProduced);
+    for (const StreamPoint &p : points) {
+        encoder.appendPoint(p.x, p.y);
+        // Now and then a short sync run between points, as the module sends them.
+        if (random.bounded(4) == 0)
+            encoder.appendSync(1 + int(random.bounded(3)));
+    }
+    encoder.appendFrameEnd(ModuleFrames::flags(framesProduced));
+    ++framesProduced;
+    return encoder.takeBytes();
+}
+
+QByteArray Simulator::nextCaptureBytes()
+{
+    QByteArray bytes = capture->read(captureChunk);
+    if (bytes.isEmpty() && loop && capture->size() > 0 && capture->seek(0))
+        bytes = capture->read(captureChunk);
+    return bytes;
+}
+
+void Simulator::commandBytes(const QByteArray &bytes)
+{
+    printCommands(reader.feed(bytes));
+    commandIdle.start();
+}
+
+void Simulator::finishCommands()
+{
+    printCommands(reader.finish());
+}
+
+void Simulator::printCommands(const QList<ReceivedCommand> &commands)
+{
+    for (const ReceivedCommand &command : commands)
+        printLine(command.text());
+}

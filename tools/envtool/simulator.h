@@ -1,0 +1,73 @@
+#pragma once
+
+#include "control/commandreader.h"
+#include "link/streamdecoder.h"
+#include "link/streamencoder.h"
+#include "moduleframes.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QObject>
+#include <QRandomGenerator>
+#include <QTimer>
+
+#include <memory>
+
+class ModuleLine;
+
+// Plays the module on a line: sends frames or a recorded capture, paced as a 115200-baud line
+// delivers bytes (or at a fixed frame rate), and prints every command the computer sends, one
+// line each.
+class Simulator : public QObject
+{
+    Q_OBJECT
+public:
+    // Bytes per second of a 115200-baud line with a start and a stop bit around each byte.
+    static constexpr double lineBytesPerSecond = 115200.0 / 10;
+
+    Simulator(ModuleLine *line, QObject *parent = nullptr);
+
+    // Frames from `frames`; fps 0 paces them as the line would; frameLimit < 0 plays forever.
+    void playFrames(std::unique_ptr<ModuleFrames> frames, double fps, qint64 frameLimit,
+                    quint32 seed);
+    // The capture's bytes as they were recorded, at the line's pace; `capture` must be open.
+    void playCapture(std::unique_ptr<QFile> capture, bool loop, qint64 frameLimit);
+    void start();
+    // Prints what the computer sent that no packet has completed yet.
+    void finishCommands();
+
+signals:
+    // The limit was reached or the capture ended, and the line has taken everything.
+    void finished();
+
+private:
+    void tick();
+    bool produce();
+    QByteArray nextFrameBytes();
+    QByteArray nextCaptureBytes();
+    void commandBytes(const QByteArray &bytes);
+    void printCommands(const QList<ReceivedCommand> &commands);
+
+    ModuleLine *line;
+    QTimer timer;
+    QTimer commandIdle;
+    QElapsedTimer clock;
+    CommandReader reader;
+
+    std::unique_ptr<ModuleFrames> frames;
+    std::unique_ptr<QFile> capture;
+    bool loop = false;
+    double fps = 0;
+    qint64 frameLimit = -1;
+    QRandomGenerator random;
+    StreamEncoder encoder;
+    // Counts the frames in the bytes already sent, whatever produced them.
+    StreamDecoder sentFrames;
+
+    quint64 framesProduced = 0;
+    double unitsSent = 0; // bytes, or frames with a fixed frame rate
+    QByteArray pending; // produced but not yet taken by the line
+    bool opened = false;
+    bool ended = false;
+    qint64 endedAt = 0;
+};
