@@ -1,4 +1,4 @@
-#include "imagesequence.h"
+#include "cameratestsupport.h"
 
 #include <QApplication>
 #include <QImage>
@@ -59,4 +59,15 @@ int pixelsOfColour(QWidget *widget, const QColor &colour)
             count += (line[x] | 0xff000000u) == wanted;
     }
     return count;
+}
+
+QWidget *previewWindow()
+{
+    const QList<QWidget *> windows = highguiWindows(CameraPreview::windowName);
+    return windows.size() == 1 ? windows.first() : nullptr;
+}
+
+int framesHandled(const CameraPreview &preview)
+{
+    return preview.framesShown() + preview.framesMissed();
 }

@@ -6,6 +6,8 @@
 #include <QTemporaryDir>
 #include <QWidget>
 
+#include "camera/camerapreview.h"
+
 #include <opencv2/videoio.hpp>
 
 #include <string>
@@ -40,3 +42,10 @@ QList<QWidget *> highguiWindows(const char *name);
 
 // How many pixels of `widget`, as it paints itself now, have exactly `colour`.
 int pixelsOfColour(QWidget *widget, const QColor &colour);
+
+// The one preview window "Display", or null when there is none or more than one.
+QWidget *previewWindow();
+
+// Frames the preview has handled so far, shown or skipped: it goes up with every tick, also once
+// the capture has run dry.
+int framesHandled(const CameraPreview &preview);
