@@ -7,6 +7,8 @@
 #include <QString>
 #include <QTextLayout>
 
+#include <limits>
+
 namespace {
 
 // Rects painted in one frame before the whole canvas is restored instead; a stream that never
@@ -16,6 +18,30 @@ constexpr int maxDirtyRects = 256;
 constexpr int maxCachedNumbers = 8192;
 // Margin around a number's ink, for antialiasing and hinting under rotation.
 constexpr qreal inkMargin = 3;
+// Two repairs become one when their union wastes no more than this many pixels: a blit of a few
+// extra pixels costs less than the painter's overhead for another one.
+constexpr int mergeSlack = 4096;
+
+int area(const QRect &r)
+{
+    return r.width() * r.height();
+}
+
+// Adds rect to rects, merging it into a rect nearby; false when that would need more than limit.
+bool addRect(QVector<QRect> &rects, const QRect &rect, int limit)
+{
+    for (QRect &r : rects) {
+        const QRect both = r | rect;
+        if (area(both) <= area(r) + area(rect) + mergeSlack) {
+            r = both;
+            return true;
+        }
+    }
+    if (rects.size() >= limit)
+        return false;
+    rects.append(rect);
+    return true;
+}
 
 // The state under which a snapshot or a filled edge lands on the pixels exactly as drawn.
 bool plainState(const QPainter *painter)
@@ -163,9 +189,12 @@ void Canvas::copyTo(QPainter *displayPainter)
     const bool partial
         = mode == Painting::Cached && !shownUnknown && !wholeDirty && plainState(displayPainter);
     QVector<QRect> rects;
-    if (partial)
-        rects = shownDirty + dirty;
-    else
+    if (partial) {
+        // The last frame's marks mostly lie where this frame's do.
+        rects = shownDirty;
+        for (const QRect &r : qAsConst(dirty))
+            addRect(rects, r, std::numeric_limits<int>::max());
+    } else
         rects = {QRect(QPoint(0, 0), canvasStyle->canvasSize)};
 
     for (const QRect &r : qAsConst(rects)) {
@@ -261,17 +290,8 @@ void Canvas::markDirty(const QRect &rect)
     const QRect r = rect.intersected(QRect(QPoint(0, 0), canvasStyle->canvasSize));
     if (r.isEmpty())
         return;
-    // Painting runs column after column, so a new rect mostly touches one of the last two.
-    for (int i = dirty.size() - 1; i >= 0 && i >= dirty.size() - 2; --i) {
-        if (dirty[i].adjusted(-1, -1, 1, 1).intersects(r)) {
-            dirty[i] |= r;
-            return;
-        }
-    }
-    if (dirty.size() >= maxDirtyRects) {
+    if (!addRect(dirty, r, maxDirtyRects)) {
         wholeDirty = true;
         dirty.clear();
-        return;
     }
-    dirty.append(r);
 }
