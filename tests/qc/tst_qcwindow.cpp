@@ -1,0 +1,176 @@
+// The quality check inside a real program window: the QC button's dialog, fed by frames that
+// the module sends over a pseudo-terminal and the window decodes. Built once against the
+// envviewer window and once against envviewer_qc's.
+#include "app/mainwindow.h"
+#include "link/streamencoder.h"
+#include "qc/apppath.h"
+#include "qc/qcdialog.h"
+#include "qctestsupport.h"
+#include "support/pseudoterminal.h"
+
+#include <QAbstractItemModel>
+#include <QComboBox>
+#include <QLabel>
+#include <QListView>
+#include <QPointer>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QtTest>
+
+constexpr int shown = MainWindow::deliverable == Deliverable::Qc ? 0 : 1;
+
+class TestQcWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void pressOpensModalDialog();
+    void eachPressOpensNewDialog();
+    void framesFromLineAreJudged_data();
+    void framesFromLineAreJudged();
+
+private:
+    QList<QcDialog *> dialogs() const { return window->findChildren<QcDialog *>(); }
+    void startLine();
+    QcDialog *openDialog();
+
+    std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<PseudoTerminal> module;
+    MainWindow *window = nullptr;
+};
+
+void TestQcWindow::init()
+{
+    dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(dir->isValid());
+    QVERIFY(writeFile(dir->filePath("qc.json"), R"([{"label": "One second", "duration": 1,
+        "frames": 3, "y": {"min": 100, "max": 500},
+        "x": [{"index": 0, "count": 3, "min": -20, "max": 20},
+              {"index": 26, "count": 3, "min": -20, "max": 20, "minadd": 100}]}])"));
+    appPath = dir->filePath(deliverableName(MainWindow::deliverable));
+    window = new MainWindow;
+    window->show();
+}
+
+void TestQcWindow::cleanup()
+{
+    delete window; // takes every dialog it owns along
+    window = nullptr;
+    module.reset();
+    dir.reset();
+}
+
+// Opens the module's line the way the operator does; Start also enables the QC button.
+void TestQcWindow::startLine()
+{
+    module = std::make_unique<PseudoTerminal>();
+    QVERIFY(module->isOpen());
+    auto *ports = window->findChild<QComboBox *>("portChooser");
+    QVERIFY(ports);
+    ports->addItem(module->slavePath());
+    ports->setCurrentIndex(ports->count() - 1);
+    window->findChild<QPushButton *>("startButton")->click();
+    QVERIFY(window->findChild<QPushButton *>("qcButton")->isEnabled());
+}
+
+QcDialog *TestQcWindow::openDialog()
+{
+    // The dialog comes with the press, before any release.
+    QTest::mousePress(window->findChild<QPushButton *>("qcButton"), Qt::LeftButton);
+    QcDialog *dialog = dialogs().value(0);
+    QTest::mouseRelease(window->findChild<QPushButton *>("qcButton"), Qt::LeftButton);
+    return dialog;
+}
+
+void TestQcWindow::pressOpensModalDialog()
+{
+    startLine();
+    QCOMPARE(dialogs().size(), 0);
+    QcDialog *dialog = openDialog();
+    QVERIFY(dialog);
+    QCOMPARE(dialogs().size(), 1);
+    QCOMPARE(dialog->parentWidget(), window);
+    QVERIFY(dialog->isVisible());
+    QVERIFY(dialog->isModal());
+    QCOMPARE(dialog->size(),
+             MainWindow::deliverable == Deliverable::Qc ? QSize(650, 606) : QSize(740, 422));
+    QCOMPARE(dialog->findChild<QComboBox *>("qcTypeBox")->currentText(),
+             QStringLiteral("One second"));
+}
+
+void TestQcWindow::eachPressOpensNewDialog()
+{
+    startLine();
+    QPointer<QcDialog> first = openDialog();
+    QVERIFY(first);
+    QTest::mousePress(first->findChild<QPushButton *>("closeButton"), Qt::LeftButton);
+    // Closed dialogs go: they neither stay hidden counting frames nor pile up in the window.
+    QTRY_VERIFY(first.isNull());
+    QPointer<QcDialog> second = openDialog();
+    QVERIFY(second);
+    QCOMPARE(dialogs().size(), 1);
+}
+
+void TestQcWindow::framesFromLineAreJudged_data()
+{
+    QTest::addColumn<int>("goodFrames");
+    QTest::addColumn<int>("badFrames");
+    QTest::addColumn<QString>("verdict");
+    QTest::addColumn<QStringList>("messages");
+
+    QTest::newRow("pass") << 3 << 0 << "Pass" << QStringList();
+    // The second kind of frame has Y = 150: inside the plan's window, but below channel 26's
+    // raised lower bound (200) in the programs that read the additions.
+    const bool additions = MainWindow::deliverable != Deliverable::Qc;
+    QTest::newRow("short and bad")
+        << 1 << 1 << "Fail"
+        << (QStringList {
+               "Frame Count Fail",
+               QString("Sample Count Fail : %1 [-20, 20], need: 3, got: %2").arg(shown).arg(2),
+               QString("Sample Count Fail : %1 [-20, 20], need: 3, got: %2")
+                   .arg(26 + shown)
+                   .arg(additions ? 0 : 2)});
+}
+
+void TestQcWindow::framesFromLineAreJudged()
+{
+    QFETCH(int, goodFrames);
+    QFETCH(int, badFrames);
+    QFETCH(QString, verdict);
+    QFETCH(QStringList, messages);
+
+    startLine();
+    QcDialog *dialog = openDialog();
+    QVERIFY(dialog);
+    QTest::mousePress(dialog->findChild<QPushButton *>("startButton"), Qt::LeftButton);
+    auto *passLabel = dialog->findChild<QLabel *>("passLabel");
+    auto *frameLabel = dialog->findChild<QLabel *>("frameLabel");
+    QCOMPARE(passLabel->text(), QStringLiteral("Testing"));
+
+    StreamEncoder encoder;
+    encoder.appendSync();
+    const auto sendFrame = [&](qint16 y, qint16 x) {
+        QVector<StreamPoint> points(qcChannelCount, StreamPoint {x, y});
+        return encoder.appendFrame(points, 0) == qcChannelCount;
+    };
+    for (int i = 0; i < goodFrames; ++i)
+        QVERIFY(sendFrame(300, 5));
+    for (int i = 0; i < badFrames; ++i)
+        QVERIFY(sendFrame(150, 5));
+    QVERIFY(module->write(encoder.takeBytes()));
+
+    const int frames = goodFrames + badFrames;
+    QTRY_COMPARE(frameLabel->text(), QString::number(frames));
+    QCOMPARE(passLabel->text(), QStringLiteral("Testing"));
+    QTRY_COMPARE_WITH_TIMEOUT(passLabel->text(), verdict, 3000);
+    QStringList listed;
+    QAbstractItemModel *model = dialog->findChild<QListView *>("rangeListView")->model();
+    for (int r = 0; r < model->rowCount(); ++r)
+        listed << model->index(r, 0).data().toString();
+    QCOMPARE(listed, messages);
+}
+
+QTEST_MAIN(TestQcWindow)
+#include "tst_qcwindow.moc"
