@@ -153,7 +153,7 @@ private:
     void camRows();
     void qcRows();
     // Runs one operator action; returns false (with a test failure) when it cannot be done.
-    bool act(MainWindow &window, const PseudoTerminal &line, const QString &action);
+    bool act(MainWindow &window, PseudoTerminal &line, const QString &action);
 };
 
 void TestDeviceControls::commands_data()
@@ -261,6 +261,10 @@ void TestDeviceControls::viewerRows()
         << QStringList {"xlabel=13", "ylabel=25",      "zlabel=5",     "pwmlavel=155",
                         "exlabel=1", "calibxSlider=7", "pwmSlider=100"}
         << settings << 4;
+    QTest::newRow("commands after the module hung up are dropped")
+        << QStringList {"start", "click onButton", "hangup", "click offButton",
+                        "set calibxSlider 6"}
+        << QByteArray() << QStringList {"xlabel=6"} << "155 1 6 25 5 0" << 2;
     QTest::newRow("commands after a failed open are dropped")
         << QStringList {"start-fail", "click onButton", "click cresetButton", "set calibzSlider 2",
                         "click irSetButton"}
@@ -353,7 +357,7 @@ void TestDeviceControls::qcRows()
         << packets({"020208"}) << QStringList {"pwmValue=8"} << QString() << 1;
 }
 
-bool TestDeviceControls::act(MainWindow &window, const PseudoTerminal &line, const QString &action)
+bool TestDeviceControls::act(MainWindow &window, PseudoTerminal &line, const QString &action)
 {
     const QStringList words = action.split(' ');
     const QString verb = words.value(0);
@@ -368,6 +372,12 @@ bool TestDeviceControls::act(MainWindow &window, const PseudoTerminal &line, con
         chooser->setCurrentIndex(chooser->count() - 1);
         QTest::mouseClick(start, Qt::LeftButton);
         return true;
+    }
+    if (verb == "hangup") {
+        // The module goes away: the window closes the lost port and offers Start again.
+        line.closeMaster();
+        auto *start = window.findChild<QAbstractButton *>("startButton");
+        return start && QTest::qWaitFor([start] { return start->isEnabled(); }, 5000);
     }
     if (verb == "click") {
         auto *button = window.findChild<QAbstractButton *>(target);
