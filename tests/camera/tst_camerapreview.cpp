@@ -10,6 +10,7 @@
 #include <opencv2/videoio.hpp>
 
 #include <functional>
+#include <memory>
 #include <sstream>
 
 namespace {
@@ -88,6 +89,8 @@ private slots:
     void restartKeepsOneWindow_data();
     void restartKeepsOneWindow();
     void closingMainWindowEndsPreviewAndLoop();
+    void destroyedInsideKeyWait_data();
+    void destroyedInsideKeyWait();
     void captureRunsDry_data();
     void captureRunsDry();
 };
@@ -357,6 +360,41 @@ void TestCameraPreview::closingMainWindowEndsPreviewAndLoop()
     QVERIFY(!mainWindow.isVisible());
     QVERIFY(highguiWindows(CameraPreview::windowName).isEmpty());
     QCOMPARE(framesHandledMeanwhile(preview), 0);
+}
+
+void TestCameraPreview::destroyedInsideKeyWait_data()
+{
+    QTest::addColumn<bool>("running");
+
+    QTest::newRow("while previewing") << true;
+    QTest::newRow("after CamOFF in the same wait") << false;
+}
+
+void TestCameraPreview::destroyedInsideKeyWait()
+{
+    QFETCH(bool, running);
+
+    ImageSequence sequence(20, QSize(32, 24));
+    QVERIFY(sequence.isValid());
+    cv::VideoCapture capture = sequence.open();
+    auto preview = std::make_unique<CameraPreview>(capture);
+    preview->start();
+    QTRY_VERIFY(framesHandled(*preview) >= 2);
+    MessageLog log;
+
+    // The window that owns the preview goes away while the preview waits for a key.
+    runDuringPreview(*preview, [&] {
+        if (!running)
+            preview->stop();
+        preview.reset();
+    });
+
+    QVERIFY(highguiWindows(CameraPreview::windowName).isEmpty());
+    // The application carries on.
+    bool fired = false;
+    QTimer::singleShot(1, [&] { fired = true; });
+    QTRY_VERIFY(fired);
+    QCOMPARE(failedHighguiCalls(log), QStringList());
 }
 
 void TestCameraPreview::captureRunsDry_data()
