@@ -3,8 +3,8 @@
 // every frame, flag bytes numbered 0 to 3 after a marker, counters that add up, state in range,
 // and the same result however the bytes were split.
 //
-// Input: byte 0 chooses whether the rest is repeated 64 times (to reach the frame bound), bytes 1
-// to 4 seed the split sizes, the remaining bytes are the stream.
+// Input: byte 0 chooses the frame bound (small ones are reached by short inputs), bytes 1 to 4 seed
+// the split sizes, the remaining bytes are the stream.
 
 #include "link/streamdecoder.h"
 
@@ -27,8 +27,9 @@ void check(bool condition, const char *what)
 class CheckingSink : public DecoderSink
 {
 public:
-    explicit CheckingSink(StreamDecoder::FrameMode mode)
+    CheckingSink(StreamDecoder::FrameMode mode, int bound)
         : mode(mode)
+        , bound(bound)
     {
     }
 
@@ -53,12 +54,13 @@ public:
     void frameEnded(const QList<short> &frame) override
     {
         check(frame.size() % 2 == 0, "frame length even");
-        check(frame.size() <= StreamDecoder::maxFrameSamples, "frame within the bound");
+        check(frame.size() <= bound, "frame within the bound");
         if (mode == StreamDecoder::FrameMode::Collect)
             check(frame.size() == 2 * pointsInFrame, "frame holds every point of the frame");
         else
             check(frame.isEmpty(), "no frame list kept");
         samples += quint64(frame.size());
+        largest = qMax(largest, frame.size());
         ++frames;
         pointsInFrame = 0;
         flagsAfterMarker = 0;
@@ -66,10 +68,12 @@ public:
     }
 
     StreamDecoder::FrameMode mode;
+    int bound;
     int pointsInFrame = 0;
     int flagsAfterMarker = 0;
     quint64 points = 0;
     quint64 samples = 0;
+    int largest = 0;
     quint64 frames = 0;
     quint64 fingerprint = 1469598103934665603ull;
 
@@ -85,9 +89,9 @@ private:
 
 struct Run
 {
-    explicit Run(StreamDecoder::FrameMode mode)
-        : sink(mode)
-        , decoder(&sink, mode)
+    Run(StreamDecoder::FrameMode mode, int bound)
+        : sink(mode, bound)
+        , decoder(&sink, mode, bound)
     {
     }
     CheckingSink sink;
@@ -102,7 +106,10 @@ void checkFinal(const Run &run, quint64 bytes)
     check(s.points == run.sink.points, "points counted as delivered");
     check(s.framesByMarker + s.framesBySync == run.sink.frames, "frame ends counted");
     check(d.frameSamples().size() == 2 * d.pointCount(), "frame list and column agree");
-    check(d.frameSamples().size() <= StreamDecoder::maxFrameSamples, "frame list bounded");
+    check(d.frameSamples().size() <= d.frameBound(), "frame list bounded");
+    // Points are discarded only when a frame is full.
+    check(s.overflow == 0 || qMax(run.sink.largest, d.frameSamples().size()) == d.frameBound(),
+          "points discarded only at the bound");
     if (run.sink.mode == StreamDecoder::FrameMode::Collect)
         check(run.sink.samples + quint64(d.frameSamples().size()) == 2 * s.points,
               "every delivered point is in exactly one frame");
@@ -142,31 +149,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size < 5)
         return 0;
-    // Repeating is costly, so only one value of the first byte asks for it.
-    const int repeats = data[0] == 0xFF ? 64 : 1;
+    const int bound = data[0] < 0x80 ? data[0] & ~1 : StreamDecoder::maxFrameSamples;
     quint32 seed;
     std::memcpy(&seed, data + 1, sizeof seed);
     const char *stream = reinterpret_cast<const char *>(data + 5);
     const qsizetype length = qsizetype(size - 5);
-    const quint64 total = quint64(length) * quint64(repeats);
+    const quint64 total = quint64(length);
 
-    Run whole(StreamDecoder::FrameMode::Collect);
-    Run split(StreamDecoder::FrameMode::Collect);
-    Run paintOnly(StreamDecoder::FrameMode::PaintOnly);
+    Run whole(StreamDecoder::FrameMode::Collect, bound);
+    Run split(StreamDecoder::FrameMode::Collect, bound);
+    Run paintOnly(StreamDecoder::FrameMode::PaintOnly, bound);
 
-    for (int r = 0; r < repeats; ++r) {
-        whole.decoder.decode(stream, length);
-        paintOnly.decoder.decode(stream, length);
-        qsizetype at = 0;
-        while (at < length) {
-            seed = seed * 1664525u + 1013904223u; // the split sizes follow the input's seed
-            const qsizetype n = qMin<qsizetype>(length - at, (seed >> 24) % 9);
-            if (n == 1 && (seed & 0x100))
-                split.decoder.decodeByte(quint8(stream[at]));
-            else
-                split.decoder.decode(stream + at, n);
-            at += n;
-        }
+    whole.decoder.decode(stream, length);
+    paintOnly.decoder.decode(stream, length);
+    qsizetype at = 0;
+    while (at < length) {
+        seed = seed * 1664525u + 1013904223u; // the split sizes follow the input's seed
+        const qsizetype n = qMin<qsizetype>(length - at, (seed >> 24) % 9);
+        if (n == 1 && (seed & 0x100))
+            split.decoder.decodeByte(quint8(stream[at]));
+        else
+            split.decoder.decode(stream + at, n);
+        at += n;
     }
 
     checkFinal(whole, total);
@@ -179,6 +183,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     check(paintOnly.sink.frames == whole.sink.frames, "same frame ends without a frame list");
     check(paintOnly.decoder.decodeState() == whole.decoder.decodeState(),
           "same state without a frame list");
+    check(paintOnly.decoder.stats().overflow == 0, "nothing discarded without a frame list");
     check(paintOnly.decoder.stats().points
               == whole.decoder.stats().points + whole.decoder.stats().overflow,
           "same points without a frame list");

@@ -14,9 +14,10 @@ inline qint16 joinWord(qint16 first, quint8 second)
 
 } // namespace
 
-StreamDecoder::StreamDecoder(DecoderSink *sink, FrameMode mode)
+StreamDecoder::StreamDecoder(DecoderSink *sink, FrameMode mode, int frameBound)
     : sink(sink)
     , mode(mode)
+    , bound(qBound(0, frameBound, maxFrameSamples) & ~1)
 {
 }
 
@@ -149,7 +150,7 @@ void StreamDecoder::deliverPoint()
             sink->pointDecoded(x, y, 0);
         return;
     }
-    if (frame.size() >= maxFrameSamples) {
+    if (frame.size() >= bound) {
         ++counters.overflow;
         return;
     }

@@ -36,7 +36,7 @@ struct DecoderStats
     quint64 broken = 0; // partial points broken off by 0xCC bytes meeting inside them
     quint64 framesByMarker = 0; // frames ended by 0xDD 0xDD
     quint64 framesBySync = 0; // frames ended inside a long run of 0xCC
-    quint64 overflow = 0; // points discarded because their frame had reached maxFrameSamples
+    quint64 overflow = 0; // points discarded because their frame had reached its bound
 };
 
 // Turns the module's byte stream into points, flag bytes and frames.
@@ -72,13 +72,17 @@ public:
         SyncRun = 1000,
     };
 
-    explicit StreamDecoder(DecoderSink *sink = nullptr, FrameMode mode = FrameMode::Collect);
+    // frameBound: samples a frame may hold, at most maxFrameSamples, rounded down to whole points;
+    // smaller bounds are for tests and fuzzing.
+    explicit StreamDecoder(DecoderSink *sink = nullptr, FrameMode mode = FrameMode::Collect,
+                           int frameBound = maxFrameSamples);
 
     void decodeByte(quint8 byte);
     void decode(const char *data, qsizetype size);
 
     const DecoderStats &stats() const { return counters; }
     FrameMode frameMode() const { return mode; }
+    int frameBound() const { return bound; }
 
     int decodeState() const;
     int syncCount() const { return syncRun; }
@@ -109,6 +113,7 @@ private:
 
     DecoderSink *sink;
     FrameMode mode;
+    int bound;
     Step state = StepHunting;
     int syncRun = 0;
     qint16 x = 0;

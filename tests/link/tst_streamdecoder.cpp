@@ -330,20 +330,28 @@ void TestStreamDecoder::paintOnly()
 
 void TestStreamDecoder::frameBound_data()
 {
+    QTest::addColumn<int>("bound"); // as asked of the decoder
     QTest::addColumn<int>("points");
+    QTest::addColumn<int>("kept"); // points that make it into the frame
+
     const int limit = StreamDecoder::maxFrameSamples / 2;
-    QTest::newRow("one below the bound") << limit - 1;
-    QTest::newRow("exactly at the bound") << limit;
-    QTest::newRow("one over the bound") << limit + 1;
-    QTest::newRow("far over the bound") << 3 * limit;
+    QTest::newRow("one below the bound")
+        << StreamDecoder::maxFrameSamples << limit - 1 << limit - 1;
+    QTest::newRow("exactly at the bound") << StreamDecoder::maxFrameSamples << limit << limit;
+    QTest::newRow("one over the bound") << StreamDecoder::maxFrameSamples << limit + 1 << limit;
+    QTest::newRow("far over the bound") << StreamDecoder::maxFrameSamples << 3 * limit << limit;
+    QTest::newRow("larger bounds are capped")
+        << 4 * StreamDecoder::maxFrameSamples << limit + 5 << limit;
+    QTest::newRow("bound of one frame of 27") << 54 << 28 << 27;
+    QTest::newRow("odd bound holds whole points") << 55 << 28 << 27;
 }
 
 // A frame that never ends stops growing at the bound; the next frame starts fresh.
 void TestStreamDecoder::frameBound()
 {
+    QFETCH(int, bound);
     QFETCH(int, points);
-    const int limit = StreamDecoder::maxFrameSamples / 2;
-    const int kept = qMin(points, limit);
+    QFETCH(int, kept);
 
     QByteArray stream = hex("CC CC");
     for (int i = 0; i < points; ++i)
@@ -362,7 +370,7 @@ void TestStreamDecoder::frameBound()
         int calls = 0;
         QList<int> sizes;
     } sink;
-    StreamDecoder decoder(&sink);
+    StreamDecoder decoder(&sink, StreamDecoder::FrameMode::Collect, bound);
     decoder.decode(stream.constData(), stream.size());
 
     QCOMPARE(sink.sizes, QList<int> {2 * kept});
