@@ -84,6 +84,8 @@ int runQc(const QStringList &args)
                                   .arg(cli.value(QStringLiteral("program"))));
     }
 
+    // Installed first: a stop request that comes while the port opens waits for the event loop.
+    StopSignal stopSignal;
     const QString planName = cli.value(QStringLiteral("plan"));
     QFile planFile(planName);
     if (!planFile.open(QIODevice::ReadOnly))
@@ -166,7 +168,6 @@ int runQc(const QStringList &args)
             port.close();
             QCoreApplication::exit(0);
         });
-        StopSignal stopSignal;
         QObject::connect(&stopSignal, &StopSignal::stopRequested, [&] {
             exitCode = cli.usageError(QStringLiteral("stopped before the verdict"));
             QCoreApplication::exit(0);

@@ -93,6 +93,8 @@ int runRecord(const QStringList &args)
         byteLimit = *n;
     }
 
+    // Installed first: a stop request that comes while the port opens waits for the event loop.
+    StopSignal stopSignal;
     const QString outputName = cli.value(QStringLiteral("output"));
     QFile output;
     const bool toStdout = outputName.isEmpty() || outputName == QLatin1String("-");
@@ -137,7 +139,6 @@ int runRecord(const QStringList &args)
         stop(ExitError, QStringLiteral("lost %1: %2").arg(portName, port.errorString()));
         port.close();
     });
-    StopSignal stopSignal;
     QObject::connect(&stopSignal, &StopSignal::stopRequested, [&] {
         take();
         stop(ExitSuccess);

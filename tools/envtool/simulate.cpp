@@ -127,6 +127,11 @@ int runSimulate(const QStringList &args)
         frames = std::make_unique<WaveFrames>(quint32(*seed));
     }
 
+    // From here on Ctrl-C and SIGTERM stop the simulator cleanly: a caller may send them as soon
+    // as it has read the line's path.
+    StopSignal stopSignal;
+    QObject::connect(&stopSignal, &StopSignal::stopRequested, [] { QCoreApplication::exit(0); });
+
     std::unique_ptr<ModuleLine> line;
     QString error;
     if (set("pty")) {
@@ -157,8 +162,6 @@ int runSimulate(const QStringList &args)
         exitCode = cli.usageError(QStringLiteral("lost the line: %1").arg(reason));
         QCoreApplication::exit(0);
     });
-    StopSignal stopSignal;
-    QObject::connect(&stopSignal, &StopSignal::stopRequested, [] { QCoreApplication::exit(0); });
     simulator.start();
     QCoreApplication::exec();
     simulator.finishCommands();

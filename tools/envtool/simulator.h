@@ -70,4 +70,5 @@ private:
     bool opened = false;
     bool ended = false;
     qint64 endedAt = 0;
+    qint64 drainedSince = -1;
 };

@@ -1,0 +1,618 @@
+// envtool as its users run it: separate processes, real files, real pseudo-terminals. The
+// simulator feeds record and qc through the same kind of line the viewer opens.
+
+#include "envtoolrunner.h"
+#include "link/streamdecoder.h"
+#include "link/streamencoder.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSerialPort>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+
+namespace {
+
+const QString unopenablePort = QStringLiteral("/nonexistent/ttyENV0");
+
+// One test type of one second: channel 3 with a narrow X window and its Y window narrowed by the
+// additions, channel 10 listed twice (the later range governs), channel 26 admitting every X.
+const QByteArray stationPlan = R"([
+  {"label": "Many", "duration": 1, "frames": 1000},
+  {"label": "Station", "duration": 1, "frames": 20, "y": {"min": 200, "max": 1500},
+   "x": [{"index": 3, "count": 10, "min": -5, "max": 5, "minadd": 100, "maxadd": -100},
+         {"index": 10, "count": 10, "min": 1000, "max": 2000},
+         {"index": 10, "count": 15, "min": -2000, "max": -1000},
+         {"index": 26, "count": 10, "min": -40000, "max": 40000, "minadd": 500, "maxadd": 0}]}
+])";
+
+QByteArray hex(const char *text)
+{
+    return QByteArray::fromHex(text);
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        && file.write(bytes) == bytes.size();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// A stream of `frames` frames of 27 distinct points each, with flags.
+QByteArray encodedFrames(int frames)
+{
+    StreamEncoder encoder;
+    encoder.appendSync();
+    for (int f = 0; f < frames; ++f) {
+        QVector<StreamPoint> points;
+        for (int i = 0; i < 27; ++i)
+            points.append({qint16(f - i), qint16(300 + 10 * i)});
+        encoder.appendFrame(points, 0x80000000u >> f);
+    }
+    return encoder.takeBytes();
+}
+
+} // namespace
+
+class TestEnvTool : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+
+    void usageErrors_data();
+    void usageErrors();
+    void help_data();
+    void help();
+
+    void decode_data();
+    void decode();
+    void decodeReadsAnyLengthInChunks();
+
+    void simulatorFeedsRecordAndQc();
+    void recordKeepsEverythingOnCtrlC();
+    void defaultFramesPassTheExamplePlan_data();
+    void defaultFramesPassTheExamplePlan();
+    void planBuiltStreams_data();
+    void planBuiltStreams();
+    void frameLimitAndReplay_data();
+    void frameLimitAndReplay();
+    void replayLoopsTheCapture();
+    void stopRemovesTheLink();
+
+private:
+    QString path(const QString &name) const { return dir.filePath(name); }
+    QStringList expand(QStringList args) const;
+
+    QTemporaryDir dir;
+};
+
+void TestEnvTool::initTestCase()
+{
+    QVERIFY(dir.isValid());
+    QVERIFY(QFileInfo(QStringLiteral(ENVTOOL_PATH)).isExecutable());
+    QVERIFY(writeFile(path("plan.json"), stationPlan));
+    QVERIFY(writeFile(path("broken.json"), "[{\"label\": "));
+    QVERIFY(writeFile(path("object.json"), "{\"label\": \"Station\"}"));
+    QVERIFY(writeFile(path("capture.bin"), encodedFrames(3)));
+}
+
+QStringList TestEnvTool::expand(QStringList args) const
+{
+    for (QString &arg : args) {
+        arg.replace(QLatin1String("%dir"), dir.path());
+        arg.replace(QLatin1String("%port"), unopenablePort);
+    }
+    return args;
+}
+
+void TestEnvTool::usageErrors_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("message"); // a part of the one line on standard error
+
+    const QString plan = "%dir/plan.json";
+    const QString capture = "%dir/capture.bin";
+    QTest::newRow("no command") << QStringList {} << "no command";
+    QTest::newRow("unknown command") << QStringList {"frobnicate"} << "unknown command";
+    QTest::newRow("unknown option") << QStringList {"decode", "--bogus"} << "bogus";
+    QTest::newRow("option without its value") << QStringList {"record", "--port"} << "port";
+
+    QTest::newRow("record: no port") << QStringList {"record"} << "--port";
+    QTest::newRow("record: port cannot be opened")
+        << QStringList {"record", "--port", "%port"} << "cannot open /nonexistent/ttyENV0";
+    QTest::newRow("record: seconds not positive")
+        << QStringList {"record", "--port", "%port", "--seconds", "-1"} << "--seconds";
+    QTest::newRow("record: bytes not a number")
+        << QStringList {"record", "--port", "%port", "--bytes", "ten"} << "--bytes";
+    QTest::newRow("record: output cannot be written")
+        << QStringList {"record", "--port", "%port", "-o", "%dir/no/such/dir/out.bin"}
+        << "cannot write";
+
+    QTest::newRow("decode: missing capture")
+        << QStringList {"decode", "%dir/none.bin"} << "cannot read";
+    QTest::newRow("decode: unknown format")
+        << QStringList {"decode", capture, "--format", "xml"} << "--format";
+    QTest::newRow("decode: two captures") << QStringList {"decode", capture, capture} << "one";
+
+    QTest::newRow("simulate: no line") << QStringList {"simulate"} << "--pty or --port";
+    QTest::newRow("simulate: two lines")
+        << QStringList {"simulate", "--pty", "--port", "%port"} << "--pty or --port";
+    QTest::newRow("simulate: link without pty")
+        << QStringList {"simulate", "--port", "%port", "--link", "%dir/link"} << "--link";
+    QTest::newRow("simulate: port cannot be opened")
+        << QStringList {"simulate", "--port", "%port"} << "cannot open /nonexistent/ttyENV0";
+    QTest::newRow("simulate: loop without replay")
+        << QStringList {"simulate", "--pty", "--loop"} << "--loop";
+    QTest::newRow("simulate: replay with a plan")
+        << QStringList {"simulate", "--pty", "--replay", capture,
+                        "--plan",   plan,    "--test",   "Station"}
+        << "--replay";
+    QTest::newRow("simulate: missing replay")
+        << QStringList {"simulate", "--pty", "--replay", "%dir/none.bin"} << "cannot read";
+    QTest::newRow("simulate: plan without test")
+        << QStringList {"simulate", "--pty", "--plan", plan} << "--test";
+    QTest::newRow("simulate: unknown test")
+        << QStringList {"simulate", "--pty", "--plan", plan, "--test", "station"} << "station";
+    QTest::newRow("simulate: plan not JSON")
+        << QStringList {"simulate", "--pty", "--plan", "%dir/broken.json", "--test", "Station"}
+        << "not a plan";
+    QTest::newRow("simulate: channel out of range")
+        << QStringList {"simulate", "--pty",   "--plan",         plan,
+                        "--test",   "Station", "--fail-channel", "27"}
+        << "--fail-channel";
+    QTest::newRow("simulate: channel the test ignores")
+        << QStringList {"simulate", "--pty",   "--plan",         plan,
+                        "--test",   "Station", "--fail-channel", "4"}
+        << "channel 4";
+    QTest::newRow("simulate: fps not positive")
+        << QStringList {"simulate", "--pty", "--fps", "0"} << "--fps";
+    QTest::newRow("simulate: frames negative")
+        << QStringList {"simulate", "--pty", "--frames", "-3"} << "--frames";
+    QTest::newRow("simulate: link over a file")
+        << QStringList {"simulate", "--pty", "--link", plan} << "not a symbolic link";
+
+    QTest::newRow("qc: no test") << QStringList {"qc", "--plan", plan, "--capture", capture}
+                                 << "--test";
+    QTest::newRow("qc: no source")
+        << QStringList {"qc", "--plan", plan, "--test", "Station"} << "--port or --capture";
+    QTest::newRow("qc: two sources")
+        << QStringList {"qc",     "--plan", plan,        "--test", "Station",
+                        "--port", "%port",  "--capture", capture}
+        << "--port or --capture";
+    QTest::newRow("qc: program without a check")
+        << QStringList {"qc",        "--plan", plan,        "--test",        "Station",
+                        "--capture", capture,  "--program", "envviewer_lite"}
+        << "envviewer_lite";
+    QTest::newRow("qc: missing plan")
+        << QStringList {"qc", "--plan", "%dir/none.json", "--test", "Station", "--capture", capture}
+        << "cannot read";
+    QTest::newRow("qc: plan not JSON")
+        << QStringList {"qc",        "--plan", "%dir/broken.json", "--test", "Station",
+                        "--capture", capture}
+        << "not JSON";
+    QTest::newRow("qc: plan not an array")
+        << QStringList {"qc",        "--plan", "%dir/object.json", "--test", "Station",
+                        "--capture", capture}
+        << "not an array";
+    QTest::newRow("qc: unknown test")
+        << QStringList {"qc", "--plan", plan, "--test", "Board A", "--capture", capture}
+        << "Board A";
+    QTest::newRow("qc: port cannot be opened")
+        << QStringList {"qc", "--plan", plan, "--test", "Station", "--port", "%port"}
+        << "cannot open /nonexistent/ttyENV0";
+    QTest::newRow("qc: missing capture")
+        << QStringList {"qc", "--plan", plan, "--test", "Station", "--capture", "%dir/none.bin"}
+        << "cannot read";
+}
+
+void TestEnvTool::usageErrors()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, message);
+
+    const ToolResult result = runTool(expand(args));
+    QCOMPARE(result.exitCode, 2);
+    QCOMPARE(result.out, QByteArray());
+    QCOMPARE(result.errLines().size(), 1);
+    QVERIFY2(result.err.endsWith('\n'), result.err.constData());
+    const QString line = result.errLines().first();
+    QVERIFY2(line.startsWith(QLatin1String("envtool")), qPrintable(line));
+    QVERIFY2(line.contains(expand({message}).first()), qPrintable(line));
+}
+
+void TestEnvTool::help_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("first"); // the first line of standard output
+    QTest::addColumn<QString>("mentions");
+
+    QTest::newRow("envtool") << QStringList {"--help"} << "Usage: envtool [options] <command>"
+                             << "simulate";
+    QTest::newRow("version") << QStringList {"--version"} << "envtool 1.0.0"
+                             << "1.0.0";
+    QTest::newRow("record") << QStringList {"record", "--help"} << "Usage: envtool record [options]"
+                            << "--seconds";
+    QTest::newRow("decode") << QStringList {"decode", "-h"} << "Usage: envtool decode [options]"
+                            << "--format";
+    QTest::newRow("simulate") << QStringList {"simulate", "--help"}
+                              << "Usage: envtool simulate [options]"
+                              << "--fail-channel";
+    QTest::newRow("qc") << QStringList {"qc", "--help"} << "Usage: envtool qc [options]"
+                        << "--json";
+}
+
+void TestEnvTool::help()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, first);
+    QFETCH(QString, mentions);
+
+    const ToolResult result = runTool(args);
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.err, QByteArray());
+    QVERIFY2(result.outLines().value(0).startsWith(first), result.out.constData());
+    QVERIFY(QString::fromUtf8(result.out).contains(mentions));
+}
+
+void TestEnvTool::decode_data()
+{
+    QTest::addColumn<QByteArray>("stream");
+    QTest::addColumn<QString>("format");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::addColumn<QString>("stats");
+
+    const QByteArray example = hex("CC CC 00 10 00 64 00 11 00 22 FF F0 00 05 DD DD 80 00 00 01 "
+                                   "CC CC 00 01 00 01 CC");
+    const QString exampleStats = "bytes 27, points 4, dropped 0, broken 0, frames by marker 1, "
+                                 "frames by sync 0";
+    QTest::newRow("worked example, JSON Lines")
+        << example << "jsonl"
+        << QByteArray("{\"frame\": 0, \"flags\": \"\", \"samples\": [100, 16, 34, 17, 5, -16]}\n")
+        << exampleStats;
+    QTest::newRow("worked example, CSV")
+        << example << "csv" << QByteArray("frame,column,x,y\n0,0,16,100\n0,1,17,34\n0,2,-16,5\n")
+        << exampleStats;
+
+    // The flags after a marker belong to the frame that follows it.
+    const QByteArray twoFrames = example + hex("DD DD");
+    QTest::newRow("flags go with the next frame")
+        << twoFrames << "jsonl"
+        << QByteArray("{\"frame\": 0, \"flags\": \"\", \"samples\": [100, 16, 34, 17, 5, -16]}\n"
+                      "{\"frame\": 1, \"flags\": \"80000001\", \"samples\": [1, 1]}\n")
+        << "bytes 29, points 4, dropped 0, broken 0, frames by marker 2, frames by sync 0";
+
+    // Seven 0xCC after a point end a frame, fourteen end a second, empty one.
+    const QByteArray syncFrames = hex("CC CC 00 07 01 2C") + QByteArray(14, char(0xCC));
+    QTest::newRow("long sync runs end frames")
+        << syncFrames << "jsonl"
+        << QByteArray("{\"frame\": 0, \"flags\": \"\", \"samples\": [300, 7]}\n"
+                      "{\"frame\": 1, \"flags\": \"\", \"samples\": []}\n")
+        << "bytes 20, points 1, dropped 0, broken 0, frames by marker 0, frames by sync 2";
+    QTest::newRow("empty frame has no CSV rows")
+        << syncFrames << "csv" << QByteArray("frame,column,x,y\n0,0,7,300\n")
+        << "bytes 20, points 1, dropped 0, broken 0, frames by marker 0, frames by sync 2";
+
+    // A point without a reading is dropped; two 0xCC inside a point break it off.
+    const QByteArray damaged = hex("CC CC 00 01 04 00 00 02 00 03 00 CC CC 00 09 00 0A DD DD "
+                                   "00 00 00 FF CC CC");
+    QTest::newRow("dropped and broken points")
+        << damaged << "jsonl"
+        << QByteArray("{\"frame\": 0, \"flags\": \"\", \"samples\": [3, 2, 10, 9]}\n")
+        << "bytes 25, points 2, dropped 1, broken 1, frames by marker 1, frames by sync 0";
+    QTest::newRow("nothing before the first sync")
+        << hex("00 10 00 64 DD DD 00 00 00 00") << "jsonl" << QByteArray()
+        << "bytes 10, points 0, dropped 0, broken 0, frames by marker 0, frames by sync 0";
+}
+
+void TestEnvTool::decode()
+{
+    QFETCH(QByteArray, stream);
+    QFETCH(QString, format);
+    QFETCH(QByteArray, expected);
+    QFETCH(QString, stats);
+
+    QVERIFY(writeFile(path("decode.bin"), stream));
+    // From a file, and from standard input as "-" and as no argument at all.
+    const QList<QPair<QStringList, QByteArray>> runs {
+        {{"decode", path("decode.bin"), "--format", format}, {}},
+        {{"decode", "-", "--format", format}, stream},
+        {{"decode", "--format", format}, stream},
+    };
+    for (const auto &run : runs) {
+        const ToolResult result = runTool(run.first, run.second);
+        QCOMPARE(result.exitCode, 0);
+        QCOMPARE(result.out, expected);
+        QCOMPARE(result.errLines(), QStringList {stats});
+    }
+}
+
+// A capture far larger than one read: every frame comes out, in order, and nothing is lost at
+// the chunk boundaries.
+void TestEnvTool::decodeReadsAnyLengthInChunks()
+{
+    const int frames = 3000; // about 350 kB
+    const QByteArray stream = encodedFrames(1).repeated(frames);
+    QVERIFY(writeFile(path("long.bin"), stream));
+    const ToolResult result = runTool({"decode", path("long.bin"), "--format", "csv"});
+    QCOMPARE(result.exitCode, 0);
+    const QList<QByteArray> rows = result.out.split('\n');
+    QCOMPARE(rows.size(), 1 + frames * 27 + 1);
+    QCOMPARE(rows.at(1), QByteArray("0,0,0,300"));
+    QCOMPARE(rows.at(rows.size() - 2), QByteArray("2999,26,-26,560"));
+    QVERIFY(result.err.contains("frames by marker 3000"));
+}
+
+void TestEnvTool::simulatorFeedsRecordAndQc()
+{
+    Simulation simulation({"--fps", "400", "--link", path("module")});
+    QVERIFY(simulation.isRunning());
+    QCOMPARE(QFileInfo(path("module")).symLinkTarget(), simulation.slavePath());
+
+    // Recording by time, through the link, to a file.
+    const ToolResult timed = runTool(
+        {"record", "--port", path("module"), "-o", path("timed.bin"), "--seconds", "0.5"});
+    QCOMPARE(timed.exitCode, 0);
+    QCOMPARE(timed.err, QByteArray()); // no progress line: standard error is not a terminal
+    const QByteArray recorded = readFile(path("timed.bin"));
+    QVERIFY(recorded.size() > 5000);
+
+    // Recording by size, on standard output.
+    const ToolResult sized
+        = runTool({"record", "--port", simulation.slavePath(), "--bytes", "1000"});
+    QCOMPARE(sized.exitCode, 0);
+    QCOMPARE(sized.out.size(), 1000);
+
+    // The recording holds whole frames of 27 points, each decoded without loss.
+    const ToolResult decoded = runTool({"decode", path("timed.bin")});
+    QCOMPARE(decoded.exitCode, 0);
+    const QList<QByteArray> lines = decoded.out.split('\n');
+    QVERIFY(lines.size() > 50);
+    for (int i = 1; i + 1 < lines.size(); ++i) {
+        const QJsonObject frame = QJsonDocument::fromJson(lines.at(i)).object();
+        QCOMPARE(frame.value("frame").toInt(), i);
+        QCOMPARE(frame.value("samples").toArray().size(), 54);
+        QCOMPARE(frame.value("flags").toString().size(), 8);
+    }
+    QVERIFY2(decoded.err.contains("dropped 0, broken 0"), decoded.err.constData());
+
+    // The same check on the capture and on the live line.
+    const ToolResult onCapture = runTool({"qc", "--plan", QStringLiteral(EXAMPLE_PLAN), "--test",
+                                          "Board A", "--capture", path("timed.bin")});
+    QCOMPARE(onCapture.outLines(), QStringList {"Pass"});
+    QCOMPARE(onCapture.exitCode, 0);
+
+    const ToolResult onPort = runTool({"qc", "--plan", path("plan.json"), "--test", "Station",
+                                       "--port", path("module"), "--json", path("record.json")});
+    QCOMPARE(onPort.exitCode, 1); // the wave leaves channel 3's narrow window
+    QCOMPARE(onPort.outLines().value(0), QStringLiteral("Fail"));
+    const QJsonObject record = QJsonDocument::fromJson(readFile(path("record.json"))).object();
+    QCOMPARE(record.value("plan").toString(), QFileInfo(path("plan.json")).absoluteFilePath());
+    QCOMPARE(record.value("test").toString(), QStringLiteral("Station"));
+    QCOMPARE(record.value("program").toString(), QStringLiteral("envviewer"));
+    QCOMPARE(record.value("rule").toObject().value("netCount").toBool(), true);
+    QCOMPARE(record.value("source").toObject().value("kind").toString(), QStringLiteral("port"));
+    QCOMPARE(record.value("source").toObject().value("name").toString(), path("module"));
+    const QDateTime start
+        = QDateTime::fromString(record.value("start").toString(), Qt::ISODateWithMs);
+    const QDateTime end = QDateTime::fromString(record.value("end").toString(), Qt::ISODateWithMs);
+    QVERIFY(start.isValid() && end.isValid());
+    QVERIFY2(start.msecsTo(end) >= 1000 && start.msecsTo(end) < 3000,
+             qPrintable(QString::number(start.msecsTo(end))));
+    QCOMPARE(record.value("framesRequired").toInt(), 20);
+    QVERIFY(record.value("framesCounted").toInt() >= 20);
+    const QJsonArray channels = record.value("channels").toArray();
+    QCOMPARE(channels.size(), 27);
+    const QJsonObject ten = channels.at(10).toObject();
+    QCOMPARE(ten.value("shown").toInt(), 11);
+    QCOMPARE(ten.value("listed").toBool(), true);
+    QCOMPARE(ten.value("need").toInt(), 15);
+    QCOMPARE(ten.value("x").toObject().value("min").toDouble(), -2000.0);
+    QCOMPARE(channels.at(3).toObject().value("y").toObject().value("min").toDouble(), 300.0);
+    QCOMPARE(channels.at(4).toObject().value("listed").toBool(), false);
+    QCOMPARE(record.value("verdict").toString(), QStringLiteral("Fail"));
+    QStringList messages;
+    for (const QJsonValue &m : record.value("messages").toArray())
+        messages.append(m.toString());
+    QCOMPARE(messages, onPort.outLines().mid(1));
+    QVERIFY(messages.contains("Sample Count Fail : 4 [-5, 5], need: 10, got: 0"));
+
+    QCOMPARE(simulation.stop(), 0);
+}
+
+void TestEnvTool::recordKeepsEverythingOnCtrlC()
+{
+    Simulation simulation({"--fps", "200"});
+    QVERIFY(simulation.isRunning());
+    QProcess record;
+    record.start(QStringLiteral(ENVTOOL_PATH),
+                 {"record", "--port", simulation.slavePath(), "-o", path("interrupted.bin")});
+    QVERIFY(record.waitForStarted());
+    QTRY_VERIFY(QFileInfo(path("interrupted.bin")).size() > 2000);
+    ::kill(pid_t(record.processId()), SIGINT);
+    QVERIFY(record.waitForFinished(5000));
+    QCOMPARE(record.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(record.exitCode(), 0);
+    QCOMPARE(record.readAllStandardError(), QByteArray());
+
+    // Whatever was received is in the file, and it is one unbroken piece of the stream.
+    const QByteArray bytes = readFile(path("interrupted.bin"));
+    QVERIFY(bytes.size() > 2000);
+    StreamDecoder decoder;
+    decoder.decode(bytes.constData(), bytes.size());
+    QCOMPARE(decoder.stats().broken, quint64(0));
+    QVERIFY(decoder.stats().framesByMarker >= 10);
+}
+
+void TestEnvTool::defaultFramesPassTheExamplePlan_data()
+{
+    QTest::addColumn<QString>("program");
+    QTest::newRow("envviewer") << "envviewer";
+    QTest::newRow("envviewer_cam") << "envviewer_cam";
+    QTest::newRow("envviewer_qc") << "envviewer_qc";
+}
+
+// The demo: frames at the line's own pace pass the example plan in every program with the check.
+void TestEnvTool::defaultFramesPassTheExamplePlan()
+{
+    QFETCH(QString, program);
+    const QString capture = path("demo.bin");
+    if (!QFileInfo::exists(capture)) {
+        Simulation simulation({});
+        QVERIFY(simulation.isRunning());
+        const ToolResult recorded = runTool(
+            {"record", "--port", simulation.slavePath(), "-o", capture, "--seconds", "1"});
+        QCOMPARE(recorded.exitCode, 0);
+        // Paced like the line: about 11520 bytes a second.
+        const qint64 size = QFileInfo(capture).size();
+        QVERIFY2(size > 8000 && size < 14000, qPrintable(QString::number(size)));
+    }
+    const ToolResult result = runTool({"qc", "--plan", QStringLiteral(EXAMPLE_PLAN), "--test",
+                                       "Board A", "--capture", capture, "--program", program});
+    QCOMPARE(result.outLines(), QStringList {"Pass"});
+    QCOMPARE(result.exitCode, 0);
+}
+
+void TestEnvTool::planBuiltStreams_data()
+{
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QString>("test");
+    QTest::addColumn<int>("failChannel"); // -1: none
+    QTest::addColumn<QString>("fps");
+    QTest::addColumn<QStringList>("expected");
+
+    QTest::newRow("envviewer passes") << "envviewer"
+                                      << "Station" << -1 << "200" << QStringList {"Pass"};
+    QTest::newRow("envviewer_cam passes") << "envviewer_cam"
+                                          << "Station" << -1 << "200" << QStringList {"Pass"};
+    QTest::newRow("envviewer_qc passes") << "envviewer_qc"
+                                         << "Station" << -1 << "200" << QStringList {"Pass"};
+    QTest::newRow("envviewer, channel 3 fails")
+        << "envviewer"
+        << "Station" << 3 << "200"
+        << QStringList {"Fail", "Sample Count Fail : 4 [-5, 5], need: 10, got: 0"};
+    QTest::newRow("envviewer_qc, channel 3 fails")
+        << "envviewer_qc"
+        << "Station" << 3 << "200"
+        << QStringList {"Fail", "Sample Count Fail : 3 [-5, 5], need: 10, got: 0"};
+    QTest::newRow("the later range of channel 10 governs")
+        << "envviewer"
+        << "Station" << 10 << "200"
+        << QStringList {"Fail", "Sample Count Fail : 11 [-2000, -1000], need: 15, got: 0"};
+    QTest::newRow("channel 26 admits every X, so its Y fails")
+        << "envviewer_qc"
+        << "Station" << 26 << "200"
+        << QStringList {"Fail", "Sample Count Fail : 26 [-40000, 40000], need: 10, got: 0"};
+    QTest::newRow("too few frames")
+        << "envviewer"
+        << "Many" << -1 << "200" << QStringList {"Fail", "Frame Count Fail"};
+}
+
+void TestEnvTool::planBuiltStreams()
+{
+    QFETCH(QString, program);
+    QFETCH(QString, test);
+    QFETCH(int, failChannel);
+    QFETCH(QString, fps);
+    QFETCH(QStringList, expected);
+
+    QStringList args {"--plan", path("plan.json"), "--test", test, "--fps", fps};
+    if (failChannel >= 0)
+        args << "--fail-channel" << QString::number(failChannel);
+    Simulation simulation(args);
+    QVERIFY(simulation.isRunning());
+    const ToolResult result = runTool({"qc", "--plan", path("plan.json"), "--test", test, "--port",
+                                       simulation.slavePath(), "--program", program});
+    QCOMPARE(result.outLines(), expected);
+    QCOMPARE(result.exitCode, expected.first() == QLatin1String("Pass") ? 0 : 1);
+    QCOMPARE(result.err, QByteArray());
+    QCOMPARE(simulation.stop(), 0);
+}
+
+void TestEnvTool::frameLimitAndReplay_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("frames");
+    QTest::addColumn<QByteArray>("exactBytes"); // empty when the frames are generated
+
+    QTest::newRow("generated frames")
+        << QStringList {"--frames", "4", "--fps", "100"} << 4 << QByteArray();
+    QTest::newRow("generated at the line's pace")
+        << QStringList {"--frames", "2"} << 2 << QByteArray();
+    QTest::newRow("replay to its end")
+        << QStringList {"--replay", "%dir/capture.bin"} << 3 << encodedFrames(3);
+    QTest::newRow("replay cut after two frames")
+        << QStringList {"--replay", "%dir/capture.bin", "--frames", "2"} << 2
+        << encodedFrames(3).left(2 + 2 * (27 * 4 + 8) - 6);
+    QTest::newRow("replay looped to five frames")
+        << QStringList {"--replay", "%dir/capture.bin", "--loop", "--frames", "5"} << 5
+        << encodedFrames(3) + encodedFrames(3).left(2 + 2 * (27 * 4 + 8) - 6);
+}
+
+// The simulator stops by itself after its frames, once the line has taken them; the viewer's end
+// of the line gets every byte, whenever it opens it.
+void TestEnvTool::frameLimitAndReplay()
+{
+    QFETCH(QStringList, args);
+    QFETCH(int, frames);
+    QFETCH(QByteArray, exactBytes);
+
+    Simulation simulation(expand(args));
+    QVERIFY(simulation.isRunning());
+    QSerialPort port(simulation.slavePath());
+    QVERIFY(port.open(QIODevice::ReadOnly));
+    QByteArray received;
+    StreamDecoder decoder;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (received += port.readAll(), simulation.tool().state() == QProcess::NotRunning), 10000);
+    received += port.readAll();
+    QCOMPARE(simulation.tool().exitCode(), 0);
+    decoder.decode(received.constData(), received.size());
+    QCOMPARE(decoder.stats().framesByMarker, quint64(frames));
+    QCOMPARE(decoder.stats().broken, quint64(0));
+    if (!exactBytes.isEmpty())
+        QCOMPARE(received.toHex(), exactBytes.toHex());
+}
+
+void TestEnvTool::replayLoopsTheCapture()
+{
+    const QByteArray capture = readFile(path("capture.bin"));
+    Simulation simulation({"--replay", path("capture.bin"), "--loop"});
+    QVERIFY(simulation.isRunning());
+    const int size = 3 * capture.size();
+    const ToolResult result
+        = runTool({"record", "--port", simulation.slavePath(), "--bytes", QString::number(size)});
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.out.size(), size);
+    // Wherever the recording began, it is the capture over and over.
+    QVERIFY(capture.repeated(5).contains(result.out));
+    QCOMPARE(simulation.stop(), 0);
+}
+
+void TestEnvTool::stopRemovesTheLink()
+{
+    const QString link = path("stopped");
+    QVERIFY(QFile::link(path("gone"), link)); // a stale link from an earlier run is replaced
+    Simulation simulation({"--link", link});
+    QVERIFY(simulation.isRunning());
+    QCOMPARE(QFileInfo(link).symLinkTarget(), simulation.slavePath());
+    QCOMPARE(simulation.stop(), 0);
+    QVERIFY(!QFileInfo(link).isSymLink());
+    QVERIFY(!QFileInfo::exists(link));
+}
+
+QTEST_GUILESS_MAIN(TestEnvTool)
+#include "tst_envtool.moc"
