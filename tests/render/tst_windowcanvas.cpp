@@ -1,0 +1,181 @@
+// The canvas inside the real main window of one program: bytes of the module's stream go through
+// the window's decoder, and what the window shows after the last frame end is compared, pixel for
+// pixel, with a plain rendering of that frame's points and flags.
+
+#include "app/mainwindow.h"
+#include "canvasharness.h"
+#include "link/streamencoder.h"
+
+#include <QLabel>
+#include <QPixmap>
+#include <QtTest>
+
+class MainWindowProbe
+{
+public:
+    static StreamDecoder &decoder(MainWindow &w) { return w.decoder; }
+    static QImage canvasImage(MainWindow &w) { return w.canvasPixmap->toImage(); }
+    static QImage shownImage(MainWindow &w) { return w.displayPixmap->toImage(); }
+#ifndef ENV_LITE
+    static QImage labelImage(MainWindow &w)
+    {
+        return w.canvasLabel->pixmap(Qt::ReturnByValue).toImage();
+    }
+#endif
+};
+
+namespace {
+
+using Probe = MainWindowProbe;
+
+struct Frame
+{
+    QVector<StreamPoint> points;
+    quint32 flags;
+};
+
+// What the window should show once the last frame has ended: its points in their columns, and
+// the flag bytes that came after the frame marker before it.
+QImage referenceImage(const QVector<Frame> &frames)
+{
+    const CanvasStyle &style = canvasStyle(MainWindow::deliverable);
+    CanvasRig rig(style, Canvas::Painting::Direct);
+    if (frames.size() > 1) {
+        const quint32 flags = frames.at(frames.size() - 2).flags;
+        for (int k = 0; k < 4; ++k)
+            rig.run({CanvasOp::Flags, int((flags >> (24 - 8 * k)) & 0xff), k, 0});
+    }
+    int column = 0;
+    for (const StreamPoint &p : frames.last().points)
+        rig.run({CanvasOp::Point, p.x, p.y, column++});
+    return rig.canvasImage().convertToFormat(QImage::Format_RGB32);
+}
+
+// The canvas after the last frame end: the bare background and the flag bytes that followed the
+// last frame marker, already painted into the next frame.
+QImage nextFrameImage(quint32 flags)
+{
+    CanvasRig rig(canvasStyle(MainWindow::deliverable), Canvas::Painting::Direct);
+    for (int k = 0; k < 4; ++k)
+        rig.run({CanvasOp::Flags, int((flags >> (24 - 8 * k)) & 0xff), k, 0});
+    return rig.canvasImage().convertToFormat(QImage::Format_RGB32);
+}
+
+QImage rgb32(const QImage &image)
+{
+    return image.convertToFormat(QImage::Format_RGB32);
+}
+
+QVector<StreamPoint> spread(int count, int x0, int dx, int y0, int dy)
+{
+    QVector<StreamPoint> points;
+    for (int i = 0; i < count; ++i)
+        points.append({qint16(x0 + dx * i), qint16(y0 + dy * i)});
+    return points;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(QVector<Frame>)
+
+class TestWindowCanvas : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void shownFrameMatchesPlainRendering_data();
+    void shownFrameMatchesPlainRendering();
+
+private:
+    MainWindow *window = nullptr;
+};
+
+void TestWindowCanvas::init()
+{
+    window = new MainWindow;
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window));
+}
+
+void TestWindowCanvas::cleanup()
+{
+    delete window;
+    window = nullptr;
+}
+
+void TestWindowCanvas::shownFrameMatchesPlainRendering_data()
+{
+    QTest::addColumn<QVector<Frame>>("frames");
+
+    QTest::newRow("one frame of 27") << QVector<Frame> {{spread(27, -200, 15, 130, 9), 0}};
+    QTest::newRow("second frame replaces the first") << QVector<Frame> {
+        {spread(27, -250, 19, 400, -11), 0x80000001}, {spread(27, 190, -14, 150, 5), 0x81a5ff00}};
+    QTest::newRow("points at or below zero take columns")
+        << QVector<Frame> {{spread(5, 0, 20, 200, 10), 0xffffffff},
+                           {{{0, 0}, {10, -5}, {120, 180}, {-184, 192}, {150, 169}}, 0}};
+    QTest::newRow("zone bounds") << QVector<Frame> {{{{-184, 168},
+                                                      {-183, 169},
+                                                      {-147, 191},
+                                                      {-146, 192},
+                                                      {-101, 200},
+                                                      {-100, 300},
+                                                      {100, 400},
+                                                      {101, 500},
+                                                      {146, 600},
+                                                      {147, 700},
+                                                      {183, 800},
+                                                      {184, 900}},
+                                                     0x12345678}};
+    QTest::newRow("clipped and far away") << QVector<Frame> {
+        {{{-500, 300}, {500, 150}, {0, 598}, {0, 2395}, {32767, 32767}, {-32768, 1}, {700, 700}},
+         0x00ff00ff},
+        {{{-499, 2400}, {499, 2}, {-3, 599}}, 0xff00ff00}};
+    QTest::newRow("empty last frame")
+        << QVector<Frame> {{spread(3, 0, 40, 250, 0), 0x0f0f0f0f}, {{}, 0}};
+}
+
+void TestWindowCanvas::shownFrameMatchesPlainRendering()
+{
+    QFETCH(QVector<Frame>, frames);
+
+    StreamEncoder encoder;
+    encoder.appendSync(2);
+    for (const Frame &frame : frames)
+        QCOMPARE(encoder.appendFrame(frame.points, frame.flags), frame.points.size());
+    const QImage expected = referenceImage(frames);
+
+#ifdef ENV_HAS_FRAMEDONE
+    // Listeners get the frame while the canvas still holds it and the label already shows it.
+    int frameEnds = 0;
+    QImage canvasSeen;
+    QImage labelSeen;
+    connect(window, &MainWindow::frameDone, this, [&](const QList<short> &) {
+        ++frameEnds;
+        canvasSeen = rgb32(Probe::canvasImage(*window));
+        labelSeen = rgb32(Probe::labelImage(*window));
+    });
+#endif
+
+    const QByteArray bytes = encoder.takeBytes();
+    Probe::decoder(*window).decode(bytes.constData(), bytes.size());
+
+    QCOMPARE(rgb32(Probe::shownImage(*window)), expected);
+    QCOMPARE(rgb32(Probe::canvasImage(*window)), nextFrameImage(frames.last().flags));
+#ifdef ENV_HAS_FRAMEDONE
+    QCOMPARE(frameEnds, frames.size());
+    QCOMPARE(canvasSeen, expected);
+    QCOMPARE(labelSeen, expected);
+    QCOMPARE(rgb32(Probe::labelImage(*window)), expected);
+#endif
+#ifdef ENV_LITE
+    // The window itself shows the image from (10, 61), below its buttons.
+    const QRect visible(0, 60, 1000, 700);
+    QTRY_COMPARE(rgb32(window->grab().toImage()).copy(visible.translated(10, 61)),
+                 expected.copy(visible));
+#endif
+}
+
+QTEST_MAIN(TestWindowCanvas)
+#include "tst_windowcanvas.moc"
