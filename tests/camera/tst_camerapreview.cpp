@@ -2,7 +2,6 @@
 #include "cameratestsupport.h"
 #include "support/messagelog.h"
 
-#include <QCloseEvent>
 #include <QtTest>
 
 #include <opencv2/core/utils/logger.hpp>
@@ -14,26 +13,6 @@
 #include <sstream>
 
 namespace {
-
-// A stand-in for the main window: closing it ends the preview, as the real one does.
-class ClosingWindow : public QWidget
-{
-public:
-    explicit ClosingWindow(CameraPreview &preview)
-        : preview(preview)
-    {
-    }
-
-protected:
-    void closeEvent(QCloseEvent *event) override
-    {
-        preview.closeAllWindows();
-        event->accept();
-    }
-
-private:
-    CameraPreview &preview;
-};
 
 // Runs `action` from inside the preview's key wait, the way a click on the main window arrives
 // during a preview.
@@ -88,7 +67,6 @@ private slots:
     void stopWithoutPreviewDoesNothing();
     void restartKeepsOneWindow_data();
     void restartKeepsOneWindow();
-    void closingMainWindowEndsPreviewAndLoop();
     void destroyedInsideKeyWait_data();
     void destroyedInsideKeyWait();
     void captureRunsDry_data();
@@ -330,34 +308,6 @@ void TestCameraPreview::restartKeepsOneWindow()
     else
         preview.closeAllWindows();
     QTRY_VERIFY(!preview.isRunning());
-    QVERIFY(highguiWindows(CameraPreview::windowName).isEmpty());
-    QCOMPARE(framesHandledMeanwhile(preview), 0);
-}
-
-void TestCameraPreview::closingMainWindowEndsPreviewAndLoop()
-{
-    ImageSequence sequence(20, QSize(32, 24));
-    QVERIFY(sequence.isValid());
-    cv::VideoCapture capture = sequence.open();
-    CameraPreview preview(capture);
-    ClosingWindow mainWindow(preview);
-    mainWindow.show();
-    preview.start();
-    QTRY_VERIFY(framesHandled(preview) >= 2);
-
-    // Closed from inside the preview's key wait, like a click on the window's close button.
-    QTimer::singleShot(0, &mainWindow, &QWidget::close);
-    bool timedOut = false;
-    QTimer::singleShot(5000, [&] {
-        timedOut = true;
-        QCoreApplication::exit(1);
-    });
-    const int exitCode = QCoreApplication::exec();
-
-    QVERIFY(!timedOut);
-    QCOMPARE(exitCode, 0);
-    QVERIFY(!preview.isRunning());
-    QVERIFY(!mainWindow.isVisible());
     QVERIFY(highguiWindows(CameraPreview::windowName).isEmpty());
     QCOMPARE(framesHandledMeanwhile(preview), 0);
 }

@@ -142,10 +142,8 @@ void TestMainWindowCamera::buttonsDrivePreview_data()
 
     QTest::newRow("CamON") << QStringList {"cameraButton"} << true;
     QTest::newRow("CamON, CamOFF") << QStringList {"cameraButton", "camoffButton"} << false;
-    QTest::newRow("CamON, CamON") << QStringList {"cameraButton", "cameraButton"} << true;
     QTest::newRow("CamON, CamON, CamOFF")
         << QStringList {"cameraButton", "cameraButton", "camoffButton"} << false;
-    QTest::newRow("CamON, Esc") << QStringList {"cameraButton", "Esc"} << false;
     QTest::newRow("CamON, Esc, CamON")
         << QStringList {"cameraButton", "Esc", "cameraButton"} << true;
     QTest::newRow("CamOFF alone") << QStringList {"camoffButton"} << false;
