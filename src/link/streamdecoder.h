@@ -94,7 +94,7 @@ public:
 
 private:
     // The same states numbered densely, so that the per-byte switch is a jump table.
-    enum Step : quint8 {
+    enum Step : int {
         StepHunting,
         StepOneSyncSeen,
         StepXFirst,
