@@ -6,7 +6,7 @@
 
 namespace {
 // No head is a prefix of another, so a reader can name a packet as soon as its last byte arrives.
-constexpr std::array<CommandSpec, 13> table {{
+constexpr std::array<CommandEntry, 13> table {{
     {Command::LaserOff, "LaserOFF", {0x02, 0x00}, 2, false, 0, 0},
     {Command::LaserOn, "LaserON", {0x02, 0x01}, 2, false, 0, 0},
     {Command::Pwm, "PWM", {0x03, 0x00}, 1, true, 0, 255},
@@ -30,44 +30,44 @@ constexpr bool tableInCommandOrder()
     }
     return true;
 }
-static_assert(tableInCommandOrder(), "commandSpec() indexes the table by Command");
+static_assert(tableInCommandOrder(), "commandEntry() indexes the table by Command");
 } // namespace
 
-const std::array<CommandSpec, 13> &commandTable()
+const std::array<CommandEntry, 13> &commandTable()
 {
     return table;
 }
 
-const CommandSpec &commandSpec(Command command)
+const CommandEntry &commandEntry(Command command)
 {
     return table[std::size_t(command)];
 }
 
-const CommandSpec *findCommand(const QString &name)
+const CommandEntry *findCommand(const QString &name)
 {
-    for (const CommandSpec &spec : table) {
-        if (name == QLatin1String(spec.name))
-            return &spec;
+    for (const CommandEntry &entry : table) {
+        if (name == QLatin1String(entry.name))
+            return &entry;
     }
     return nullptr;
 }
 
 QByteArray buildPacket(Command command, int value)
 {
-    const CommandSpec &spec = commandSpec(command);
-    QByteArray packet(CommandSpec::commandPreambleLength, char(commandPreambleByte));
-    for (int i = 0; i < spec.headLength; ++i)
-        packet.append(char(spec.head[std::size_t(i)]));
-    if (spec.takesValue)
+    const CommandEntry &entry = commandEntry(command);
+    QByteArray packet(CommandEntry::commandPreambleLength, char(commandPreambleByte));
+    for (int i = 0; i < entry.headLength; ++i)
+        packet.append(char(entry.head[std::size_t(i)]));
+    if (entry.takesValue)
         packet.append(char(quint8(value & 0xFF)));
     return packet;
 }
 
 QString commandText(Command command, int value)
 {
-    const CommandSpec &spec = commandSpec(command);
-    QString text = QLatin1String(spec.name);
-    if (spec.takesValue)
+    const CommandEntry &entry = commandEntry(command);
+    QString text = QLatin1String(entry.name);
+    if (entry.takesValue)
         text += QLatin1Char(' ') + QString::number(value);
     return text;
 }
@@ -77,17 +77,17 @@ std::optional<QByteArray> packetFromText(const QString &text)
     const QStringList words = text.split(QLatin1Char(' '), Qt::SkipEmptyParts);
     if (words.isEmpty() || words.size() > 2)
         return std::nullopt;
-    const CommandSpec *spec = findCommand(words.first());
-    if (!spec || spec->takesValue != (words.size() == 2))
+    const CommandEntry *entry = findCommand(words.first());
+    if (!entry || entry->takesValue != (words.size() == 2))
         return std::nullopt;
     int value = 0;
-    if (spec->takesValue) {
+    if (entry->takesValue) {
         bool ok = false;
         value = words.at(1).toInt(&ok);
-        if (!ok || !spec->accepts(value))
+        if (!ok || !entry->accepts(value))
             return std::nullopt;
     }
-    return buildPacket(spec->command, value);
+    return buildPacket(entry->command, value);
 }
 
 bool sendCommand(QIODevice *port, const QByteArray &packet)

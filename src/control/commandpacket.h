@@ -29,7 +29,7 @@ enum class Command {
     QcPwm, // envviewer_qc's seven-byte PWM packet
 };
 
-struct CommandSpec
+struct CommandEntry
 {
     Command command;
     // The control that sends it, as the module's log and the simulator name it.
@@ -51,10 +51,10 @@ struct CommandSpec
 
 constexpr quint8 commandPreambleByte = 0xFF;
 
-const std::array<CommandSpec, 13> &commandTable();
-const CommandSpec &commandSpec(Command command);
+const std::array<CommandEntry, 13> &commandTable();
+const CommandEntry &commandEntry(Command command);
 // The entry named so, or nullptr; names are case-sensitive ("LaserON", "calibX").
-const CommandSpec *findCommand(const QString &name);
+const CommandEntry *findCommand(const QString &name);
 
 // The packet for `command`; `value` goes into the value byte as its low 8 bits and is ignored by
 // commands without a value.

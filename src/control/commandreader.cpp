@@ -2,15 +2,15 @@
 
 QString ReceivedCommand::text() const
 {
-    if (!spec)
+    if (!entry)
         return QStringLiteral("unknown ") + QString::fromLatin1(bytes.toHex(' ').toUpper());
-    return commandText(spec->command, value);
+    return commandText(entry->command, value);
 }
 
-CommandReader::Match CommandReader::match(const CommandSpec **found) const
+CommandReader::Match CommandReader::match(const CommandEntry **found) const
 {
     const int size = pending.size();
-    const int preamble = CommandSpec::commandPreambleLength;
+    const int preamble = CommandEntry::commandPreambleLength;
     for (int i = 0; i < qMin(size, preamble); ++i) {
         if (quint8(pending.at(i)) != commandPreambleByte)
             return Match::None;
@@ -18,18 +18,18 @@ CommandReader::Match CommandReader::match(const CommandSpec **found) const
     if (size <= preamble)
         return Match::Partial;
     bool partial = false;
-    for (const CommandSpec &spec : commandTable()) {
-        const int compared = qMin(size - preamble, spec.headLength);
+    for (const CommandEntry &entry : commandTable()) {
+        const int compared = qMin(size - preamble, entry.headLength);
         bool same = true;
         for (int i = 0; i < compared && same; ++i)
-            same = quint8(pending.at(preamble + i)) == spec.head[std::size_t(i)];
+            same = quint8(pending.at(preamble + i)) == entry.head[std::size_t(i)];
         if (!same)
             continue;
-        if (size == spec.packetLength()) {
-            *found = &spec;
+        if (size == entry.packetLength()) {
+            *found = &entry;
             return Match::Complete;
         }
-        if (size < spec.packetLength())
+        if (size < entry.packetLength())
             partial = true;
     }
     return partial ? Match::Partial : Match::None;
@@ -60,16 +60,16 @@ QList<ReceivedCommand> CommandReader::feed(const QByteArray &bytes)
         // Each byte either completes a packet, keeps a possible one going, or shows that the
         // oldest waiting byte starts none; then the bytes after it are tried again.
         for (;;) {
-            const CommandSpec *spec = nullptr;
-            const Match result = match(&spec);
+            const CommandEntry *entry = nullptr;
+            const Match result = match(&entry);
             if (result == Match::Partial)
                 break;
             if (result == Match::Complete) {
                 flushUnknown(out);
                 ReceivedCommand item;
-                item.spec = spec;
+                item.entry = entry;
                 item.bytes = pending;
-                if (spec->takesValue)
+                if (entry->takesValue)
                     item.value = quint8(pending.back());
                 out.append(item);
                 pending.clear();

@@ -12,13 +12,13 @@
 struct ReceivedCommand
 {
     // The table entry of a named packet; nullptr for unknown bytes.
-    const CommandSpec *spec = nullptr;
+    const CommandEntry *entry = nullptr;
     int value = -1; // the value byte, -1 where the packet has none
     QByteArray bytes;
 
-    bool isUnknown() const { return spec == nullptr; }
+    bool isUnknown() const { return entry == nullptr; }
     // A value byte outside what the control sends (EXP 7, Ver 2) still names the packet.
-    bool isExpected() const { return spec && (!spec->takesValue || spec->accepts(value)); }
+    bool isExpected() const { return entry && (!entry->takesValue || entry->accepts(value)); }
     // "LaserON", "PWM 155", or "unknown 12 34" for bytes that form no packet.
     QString text() const;
 };
@@ -38,7 +38,7 @@ public:
 
 private:
     enum class Match { None, Partial, Complete };
-    Match match(const CommandSpec **found) const;
+    Match match(const CommandEntry **found) const;
     void addUnknown(char byte, QList<ReceivedCommand> &out);
     void flushUnknown(QList<ReceivedCommand> &out);
 

@@ -33,13 +33,13 @@ QStringList texts(const QList<ReceivedCommand> &items)
 QList<QPair<Command, int>> everyPacket()
 {
     QList<QPair<Command, int>> result;
-    for (const CommandSpec &spec : commandTable()) {
-        if (!spec.takesValue) {
-            result.append({spec.command, 0});
+    for (const CommandEntry &entry : commandTable()) {
+        if (!entry.takesValue) {
+            result.append({entry.command, 0});
             continue;
         }
         for (int value = 0; value <= 255; ++value)
-            result.append({spec.command, value});
+            result.append({entry.command, value});
     }
     return result;
 }
@@ -132,7 +132,7 @@ void TestCommandPacket::packetBytes()
 
     const QByteArray packet = buildPacket(command, value);
     QCOMPARE(packet.toHex(' '), expected.toHex(' '));
-    QCOMPARE(packet.size(), commandSpec(command).packetLength());
+    QCOMPARE(packet.size(), commandEntry(command).packetLength());
 }
 
 void TestCommandPacket::noPacketIsThePrefixOfAnother()
@@ -140,11 +140,11 @@ void TestCommandPacket::noPacketIsThePrefixOfAnother()
     // The reader names a packet at its last byte; that is only sound if no packet can continue
     // into a longer one.
     QSet<QString> names;
-    for (const CommandSpec &spec : commandTable()) {
-        QVERIFY2(!names.contains(QLatin1String(spec.name)), spec.name);
-        names.insert(QLatin1String(spec.name));
-        QCOMPARE(&commandSpec(spec.command), &spec);
-        QCOMPARE(findCommand(QLatin1String(spec.name)), &spec);
+    for (const CommandEntry &entry : commandTable()) {
+        QVERIFY2(!names.contains(QLatin1String(entry.name)), entry.name);
+        names.insert(QLatin1String(entry.name));
+        QCOMPARE(&commandEntry(entry.command), &entry);
+        QCOMPARE(findCommand(QLatin1String(entry.name)), &entry);
     }
     const auto packets = everyPacket();
     QList<QByteArray> built;
@@ -162,18 +162,18 @@ void TestCommandPacket::noPacketIsThePrefixOfAnother()
 
 void TestCommandPacket::everyPacketIsNamedBack()
 {
-    for (const auto &entry : everyPacket()) {
-        const QByteArray packet = buildPacket(entry.first, entry.second);
-        const QString text = commandText(entry.first, entry.second);
+    for (const auto &[command, value] : everyPacket()) {
+        const QByteArray packet = buildPacket(command, value);
+        const QString text = commandText(command, value);
         CommandReader reader;
         const QList<ReceivedCommand> items = reader.feed(packet);
         QCOMPARE(items.size(), 1);
         QCOMPARE(items.first().text(), text);
-        QCOMPARE(items.first().spec->command, entry.first);
+        QCOMPARE(items.first().entry->command, command);
         QCOMPARE(items.first().bytes, packet);
         QVERIFY(reader.finish().isEmpty());
-        const CommandSpec &spec = commandSpec(entry.first);
-        QCOMPARE(items.first().isExpected(), !spec.takesValue || spec.accepts(entry.second));
+        const CommandEntry &entry = commandEntry(command);
+        QCOMPARE(items.first().isExpected(), !entry.takesValue || entry.accepts(value));
         if (items.first().isExpected())
             QCOMPARE(packetFromText(text).value_or(QByteArray()), packet);
     }
