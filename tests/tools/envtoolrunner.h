@@ -72,13 +72,20 @@ public:
     QProcess &tool() { return process; }
 
     // Waits until `count` more lines than already taken have come, or the time is up, and takes
-    // what came.
+    // what came. It blocks this process's event loop: a window in this process that is to send
+    // something must be given the loop instead, see takeLines().
     QStringList waitForLines(int count, int timeoutMs = 3000)
     {
         QDeadlineTimer deadline(timeoutMs);
         while (pendingLineCount() < count && !deadline.hasExpired()
                && process.state() == QProcess::Running)
             process.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
+        return takeLines();
+    }
+
+    // Takes the whole lines that have come so far, without waiting.
+    QStringList takeLines()
+    {
         buffer += process.readAllStandardOutput();
         QStringList lines;
         int end = 0;
