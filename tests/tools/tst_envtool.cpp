@@ -17,6 +17,8 @@
 
 #include <csignal>
 
+Q_DECLARE_METATYPE(QList<QByteArray>)
+
 namespace {
 
 const QString unopenablePort = QStringLiteral("/nonexistent/ttyENV0");
@@ -92,6 +94,8 @@ private slots:
     void frameLimitAndReplay();
     void replayLoopsTheCapture();
     void stopRemovesTheLink();
+    void commandsFromTheLine_data();
+    void commandsFromTheLine();
 
 private:
     QString path(const QString &name) const { return dir.filePath(name); }
@@ -612,6 +616,51 @@ void TestEnvTool::stopRemovesTheLink()
     QCOMPARE(simulation.stop(), 0);
     QVERIFY(!QFileInfo(link).isSymLink());
     QVERIFY(!QFileInfo::exists(link));
+}
+
+void TestEnvTool::commandsFromTheLine_data()
+{
+    QTest::addColumn<QList<QByteArray>>("writes"); // hex, one write each
+    QTest::addColumn<QStringList>("named");
+
+    using Writes = QList<QByteArray>;
+    QTest::newRow("one packet") << Writes {"FFFFFFFF0201"} << QStringList {"LaserON"};
+    QTest::newRow("two packets in one write")
+        << Writes {"FFFFFFFF0200FFFFFFFF0402"} << QStringList {"LaserOFF", "EXP 2"};
+    QTest::newRow("a packet split over writes")
+        << Writes {"FFFF", "FFFF07", "0D"} << QStringList {"calibX 13"};
+    QTest::newRow("the seven-byte PWM packet")
+        << Writes {"FFFFFFFF020264"} << QStringList {"PWM7 100"};
+    QTest::newRow("unknown bytes, then a packet")
+        << Writes {"1234FFFFFFFF0A00"} << QStringList {"unknown 12 34", "calibReset"};
+    QTest::newRow("unknown bytes alone come out after a pause")
+        << Writes {"0102FF"} << QStringList {"unknown 01 02 FF"};
+    QTest::newRow("a value the control never sends")
+        << Writes {"FFFFFFFF0407"} << QStringList {"EXP 7"};
+}
+
+// The simulator names what arrives on its line, however the bytes are split.
+void TestEnvTool::commandsFromTheLine()
+{
+    QFETCH(QList<QByteArray>, writes);
+    QFETCH(QStringList, named);
+
+    Simulation simulation({"--fps", "20"});
+    QVERIFY(simulation.isRunning());
+    QSerialPort port(simulation.slavePath());
+    QVERIFY(port.open(QIODevice::WriteOnly));
+    for (const QByteArray &write : writes) {
+        port.write(QByteArray::fromHex(write));
+        QVERIFY(port.waitForBytesWritten(2000));
+        QTest::qWait(20);
+    }
+    QStringList lines;
+    QDeadlineTimer deadline(5000);
+    while (lines.size() < named.size() && !deadline.hasExpired())
+        lines += simulation.waitForLines(named.size() - lines.size(), 100);
+    QCOMPARE(lines, named);
+    QCOMPARE(simulation.stop(), 0);
+    QCOMPARE(simulation.takeLines(), QStringList());
 }
 
 QTEST_GUILESS_MAIN(TestEnvTool)
