@@ -25,12 +25,14 @@ QcDialog::QcDialog(QWidget *parent)
     : QDialog(parent)
     , ui(new Ui::QcDialog)
     , model(nullptr)
-    , qc(deliverable, loadQcConfig(qcConfigDir(appPath), qcRules(deliverable).additions))
-    , judgeTimer(new QTimer(this))
+    , qc(deliverable)
+    , judgeTimer(nullptr)
 {
     registerQcFrameType();
     ui->setupUi(this);
 
+    // Read once per dialog: an edited plan takes effect in the next dialog.
+    qc = QcCheck(deliverable, loadQcConfig(qcConfigDir(appPath), qcRules(deliverable).additions));
     for (const QcType &type : qc.plan())
         ui->qcTypeBox->addItem(type.label);
 
@@ -38,6 +40,7 @@ QcDialog::QcDialog(QWidget *parent)
     model->setStringList(messages);
     ui->rangeListView->setModel(model);
 
+    judgeTimer = new QTimer(this);
     judgeTimer->setSingleShot(true);
     // A coarse timer may fire up to 5% early, judging before the counting window has closed.
     judgeTimer->setTimerType(Qt::PreciseTimer);

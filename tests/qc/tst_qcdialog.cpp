@@ -11,6 +11,7 @@
 #include <QListView>
 #include <QPointer>
 #include <QPushButton>
+#include <QStringListModel>
 #include <QTemporaryDir>
 #include <QTranslator>
 #include <QtTest>
@@ -165,12 +166,17 @@ void TestQcDialog::inventory()
     QFETCH(QString, text);
 
     QVERIFY(openDialog("[]"));
+    // The form's widgets come first among the dialog's children, then the list's model.
     QList<QWidget *> widgets;
-    for (QObject *object : dialog->children()) {
+    const QObjectList children = dialog->children();
+    for (QObject *object : children) {
         if (object->isWidgetType())
             widgets << static_cast<QWidget *>(object);
     }
     QCOMPARE(widgets.size(), 16);
+    QCOMPARE(children.mid(0, 16), (QObjectList(widgets.begin(), widgets.end())));
+    QVERIFY(qobject_cast<QStringListModel *>(children.value(16)));
+    QCOMPARE(qobject_cast<QListView *>(widgets.last())->model(), children.value(16));
     // Created in table order: the row's place among the dialog's widget children.
     static const QStringList order {
         "closeButton", "qcTypeBox", "startButton",   "label",         "label_2",   "label_3",
