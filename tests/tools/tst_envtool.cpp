@@ -86,6 +86,7 @@ private slots:
 
     void simulatorFeedsRecordAndQc();
     void recordKeepsEverythingOnCtrlC();
+    void recordKeepsEverythingWhenTheLineGoes();
     void defaultFramesPassTheExamplePlan_data();
     void defaultFramesPassTheExamplePlan();
     void planBuiltStreams_data();
@@ -459,6 +460,30 @@ void TestEnvTool::recordKeepsEverythingOnCtrlC()
     decoder.decode(bytes.constData(), bytes.size());
     QCOMPARE(decoder.stats().broken, quint64(0));
     QVERIFY(decoder.stats().framesByMarker >= 10);
+}
+
+// The module goes away mid-recording: what came is kept, and the error is one line.
+void TestEnvTool::recordKeepsEverythingWhenTheLineGoes()
+{
+    Simulation simulation({"--fps", "200"});
+    QVERIFY(simulation.isRunning());
+    QProcess record;
+    record.start(QStringLiteral(ENVTOOL_PATH),
+                 {"record", "--port", simulation.slavePath(), "-o", path("lost.bin")});
+    QVERIFY(record.waitForStarted());
+    QTRY_VERIFY(QFileInfo(path("lost.bin")).size() > 2000);
+    QCOMPARE(simulation.stop(), 0);
+    QVERIFY(record.waitForFinished(5000));
+    QCOMPARE(record.exitCode(), 2);
+    const QList<QByteArray> err = record.readAllStandardError().split('\n');
+    QCOMPARE(err.size(), 2); // one line and its end
+    QVERIFY2(err.first().startsWith("envtool record: lost " + simulation.slavePath().toUtf8()),
+             err.first().constData());
+    const QByteArray bytes = readFile(path("lost.bin"));
+    QVERIFY(bytes.size() > 2000);
+    StreamDecoder decoder;
+    decoder.decode(bytes.constData(), bytes.size());
+    QCOMPARE(decoder.stats().broken, quint64(0));
 }
 
 void TestEnvTool::defaultFramesPassTheExamplePlan_data()

@@ -92,6 +92,8 @@ void Simulator::tick()
 // Sends the next frame or piece of the capture; false when there is nothing more to send.
 bool Simulator::produce()
 {
+    if (frameLimit >= 0 && framesIn(sentFrames) >= quint64(frameLimit))
+        return false;
     QByteArray bytes = capture ? nextCaptureBytes() : nextFrameBytes();
     if (bytes.isEmpty())
         return false;
