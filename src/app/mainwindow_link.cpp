@@ -68,7 +68,9 @@ void MainWindow::portErrorOccurred()
 {
     if (!serialPort || !serialPort->isOpen() || !SerialLine::isDeviceGone(serialPort->error()))
         return;
-    qDebug().noquote() << "serial port lost, closed:" << serialPort->errorString();
+    // Qt's error text for a hang-up is a stale errno; the error kind says more.
+    qDebug().noquote() << "serial port lost, closed:" << serialPort->portName()
+                       << serialPort->error();
     serialPort->close();
     ui->startButton->setEnabled(true);
 }
