@@ -148,6 +148,12 @@ void TestQcCheck::judges_data()
     QTest::newRow("viewer: non-negative Y outside takes one away")
         << V << channel0(2) << run({frames(2, good), frames(1, badY)}) << "Fail"
         << QStringList {"Sample Count Fail : 1 [-10, 10], need: 2, got: 1"} << 3;
+    QTest::newRow("viewer: Y of 0 below the window is not negative")
+        << V << plan(R"("y": {"min": 10, "max": 100},
+                   "x": [{"index": 0, "count": 2, "min": -10, "max": 10}])")
+        << run({frames(2, good), frames(1, channelFrame(0, 0, 0)),
+                frames(1, channelFrame(0, -1, 0))})
+        << "Fail" << QStringList {"Sample Count Fail : 1 [-10, 10], need: 2, got: 1"} << 4;
     QTest::newRow("viewer: negative Y inside with X outside takes one away")
         << V << plan(R"("y": {"min": -100, "max": 100},
                    "x": [{"index": 0, "count": 2, "min": -10, "max": 10}])")
