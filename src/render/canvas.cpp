@@ -7,7 +7,10 @@
 #include <QString>
 #include <QTextLayout>
 
+#include <algorithm>
+#include <iterator>
 #include <limits>
+#include <memory>
 
 namespace {
 
@@ -136,7 +139,103 @@ bool Canvas::takeSnapshot()
         || QSize(device->width(), device->height()) != canvasStyle->canvasSize)
         return false;
     background = deviceImage(device);
-    return !background.isNull();
+    if (background.isNull())
+        return false;
+    checkShortcuts();
+    return true;
+}
+
+// Paints sample numbers and outlines on two scratch images of the canvas' kind, once the plain
+// way and once through each shortcut, and keeps only the shortcuts whose pixels agree.
+void Canvas::checkShortcuts()
+{
+    QPaintDevice *device = painter->device();
+    const QSize size(260, 200);
+    auto scratch = [&]() -> std::unique_ptr<QPaintDevice> {
+        if (device->devType() == QInternal::Pixmap) {
+            auto pixmap = std::make_unique<QPixmap>(size);
+            pixmap->fill(Qt::white);
+            return pixmap;
+        }
+        auto image = std::make_unique<QImage>(size, background.format());
+        image->fill(Qt::white);
+        return image;
+    };
+    auto pixels = [](QPaintDevice *d) {
+        return d->devType() == QInternal::Pixmap ? static_cast<QPixmap *>(d)->toImage()
+                                                 : *static_cast<QImage *>(d);
+    };
+    auto begin = [&](QPainter &p, QPaintDevice *d) {
+        p.begin(d);
+        p.setFont(painter->font());
+        p.setRenderHints(painter->renderHints());
+    };
+
+    const qint64 samples[]
+        = {0,     1,  7,    9,    10,   16,   27,  32,  99,  100,   146,    183,   1000,
+           12345, -1, -101, -146, -184, -999, 191, 169, 599, 32767, -32768, 65537, 2395};
+    const QColor colours[] = {QColor(Qt::black), QColor(Qt::red), QColor(Qt::blue)};
+    auto place = [](int i) { return QPointF(-130 - 40 * (i % 3), 14 + 9 * i); };
+
+    std::unique_ptr<QPaintDevice> plain = scratch();
+    std::unique_ptr<QPaintDevice> shortcut = scratch();
+    QVector<QRect> inkRects;
+    {
+        QPainter p;
+        begin(p, plain.get());
+        for (int i = 0; i < int(std::size(samples)); ++i) {
+            p.setPen(colours[i % 3]);
+            p.rotate(i % 4 ? -90 : 0);
+            p.drawText(place(i), QString::number(samples[i]));
+            p.resetTransform();
+        }
+    }
+    {
+        QPainter p;
+        begin(p, shortcut.get());
+        for (int i = 0; i < int(std::size(samples)); ++i) {
+            p.setPen(colours[i % 3]);
+            p.rotate(i % 4 ? -90 : 0);
+            const NumberText &text = numberText(samples[i]);
+            const QPointF at = place(i);
+            for (const QGlyphRun &run : text.runs)
+                p.drawGlyphRun(QPointF(at.x(), at.y() - text.ascent), run);
+            inkRects.append(p.transform().mapRect(text.ink.translated(at)).toAlignedRect());
+            p.resetTransform();
+        }
+    }
+    const QImage plainText = pixels(plain.get());
+    glyphRunsExact = plainText == pixels(shortcut.get());
+    inkInBounds = true;
+    const QRgb white = plainText.pixel(size.width() - 1, size.height() - 1);
+    for (int y = 0; y < plainText.height() && inkInBounds; ++y) {
+        for (int x = 0; x < plainText.width() && inkInBounds; ++x) {
+            if (plainText.pixel(x, y) == white)
+                continue;
+            inkInBounds = std::any_of(inkRects.cbegin(), inkRects.cend(),
+                                      [&](const QRect &r) { return r.contains(x, y); });
+        }
+    }
+
+    const QRect rects[] = {QRect(3, 4, 4, 4), QRect(0, 0, 37, 24), QRect(40, 30, 37, 49),
+                           QRect(100, 100, 1, 1), QRect(120, 110, 2, 9)};
+    plain = scratch();
+    shortcut = scratch();
+    {
+        QPainter p;
+        begin(p, plain.get());
+        for (int i = 0; i < int(std::size(rects)); ++i) {
+            p.setPen(colours[i % 3]);
+            p.drawRect(rects[i]);
+        }
+    }
+    {
+        QPainter p;
+        begin(p, shortcut.get());
+        for (int i = 0; i < int(std::size(rects)); ++i)
+            fillOutline(&p, rects[i], colours[i % 3]);
+    }
+    edgesExact = pixels(plain.get()) == pixels(shortcut.get());
 }
 
 void Canvas::paintPoint(qint16 x, qint16 y, int n)
@@ -210,7 +309,7 @@ void Canvas::copyTo(QPainter *displayPainter)
         shownDirty = dirty;
 }
 
-void Canvas::drawNumber(const QPointF &at, int value)
+void Canvas::drawNumber(const QPointF &at, qint64 value)
 {
     if (mode == Painting::Direct) {
         painter->drawText(at, QString::number(value));
@@ -218,13 +317,22 @@ void Canvas::drawNumber(const QPointF &at, int value)
     }
     // Laying the text out is most of what drawText costs; the glyphs it yields are drawn the same.
     const NumberText &text = numberText(value);
-    const QPointF origin(at.x(), at.y() - text.ascent);
-    for (const QGlyphRun &run : text.runs)
-        painter->drawGlyphRun(origin, run);
-    markDirty(painter->transform().mapRect(text.ink.translated(at)));
+    if (glyphRunsExact) {
+        const QPointF origin(at.x(), at.y() - text.ascent);
+        for (const QGlyphRun &run : text.runs)
+            painter->drawGlyphRun(origin, run);
+    } else {
+        painter->drawText(at, QString::number(value));
+    }
+    if (inkInBounds) {
+        markDirty(painter->transform().mapRect(text.ink.translated(at)));
+    } else {
+        wholeDirty = true;
+        dirty.clear();
+    }
 }
 
-const Canvas::NumberText &Canvas::numberText(int value)
+const Canvas::NumberText &Canvas::numberText(qint64 value)
 {
     auto found = numbers.constFind(value);
     if (found != numbers.constEnd())
@@ -261,21 +369,27 @@ void Canvas::drawOutlineRect(const QRect &rect)
     // cuts are left to the painter, whose clipping has quirks of its own (cut on the left, it
     // leaves out the bottom-right corner).
     const QRect outer(rect.topLeft(), rect.bottomRight() + QPoint(1, 1));
-    if (!QRect(QPoint(0, 0), canvasStyle->canvasSize).contains(outer) || !edgesMatchPen()) {
+    if (!edgesExact || !QRect(QPoint(0, 0), canvasStyle->canvasSize).contains(outer)
+        || !edgesMatchPen()) {
         painter->drawRect(rect);
         if (mode == Painting::Cached)
             markDirty(outer);
         return;
     }
-    const QColor colour = painter->pen().color();
-    const int l = outer.left(), t = outer.top(), r = outer.right(), b = outer.bottom();
-    painter->fillRect(QRect(QPoint(l, t), QPoint(r, t)), colour);
-    painter->fillRect(QRect(QPoint(l, b), QPoint(r, b)), colour);
-    if (b - t > 1) {
-        painter->fillRect(QRect(QPoint(l, t + 1), QPoint(l, b - 1)), colour);
-        painter->fillRect(QRect(QPoint(r, t + 1), QPoint(r, b - 1)), colour);
-    }
+    fillOutline(painter, rect, painter->pen().color());
     markDirty(outer);
+}
+
+void Canvas::fillOutline(QPainter *target, const QRect &rect, const QColor &colour)
+{
+    const QRect outer(rect.topLeft(), rect.bottomRight() + QPoint(1, 1));
+    const int l = outer.left(), t = outer.top(), r = outer.right(), b = outer.bottom();
+    target->fillRect(QRect(QPoint(l, t), QPoint(r, t)), colour);
+    target->fillRect(QRect(QPoint(l, b), QPoint(r, b)), colour);
+    if (b - t > 1) {
+        target->fillRect(QRect(QPoint(l, t + 1), QPoint(l, b - 1)), colour);
+        target->fillRect(QRect(QPoint(r, t + 1), QPoint(r, b - 1)), colour);
+    }
 }
 
 void Canvas::markDirty(const QRectF &rect)

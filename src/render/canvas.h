@@ -39,6 +39,15 @@ public:
     // the last two frames painted.
     void copyTo(QPainter *displayPainter);
 
+    // Which shortcuts of Cached painting were found exact here (after the first background).
+    struct Shortcuts
+    {
+        bool glyphRuns; // numbers drawn from kept layouts
+        bool inkBounds; // numbers stay within their reckoned bounds, so repairs can be partial
+        bool edges; // outlines filled as four edges
+    };
+    Shortcuts shortcuts() const { return {glyphRunsExact, inkInBounds, edgesExact}; }
+
     const CanvasStyle &style() const { return *canvasStyle; }
     Painting painting() const { return mode; }
 
@@ -52,9 +61,11 @@ private:
 
     void drawBackgroundDirect();
     bool takeSnapshot();
-    void drawNumber(const QPointF &at, int value);
-    const NumberText &numberText(int value);
+    void checkShortcuts();
+    void drawNumber(const QPointF &at, qint64 value);
+    const NumberText &numberText(qint64 value);
     void drawOutlineRect(const QRect &rect);
+    void fillOutline(QPainter *target, const QRect &rect, const QColor &colour);
     bool edgesMatchPen() const;
     void markDirty(const QRect &rect);
     void markDirty(const QRectF &rect);
@@ -65,9 +76,14 @@ private:
 
     // Cached painting only.
     QImage background;
+    // Each shortcut is taken only where it was seen to give the painter's own pixels, on this
+    // platform, font and pixmap format.
+    bool glyphRunsExact = false;
+    bool inkInBounds = false;
+    bool edgesExact = false;
     QVector<QRect> dirty; // painted since the last background; empty with wholeDirty
     bool wholeDirty = true;
     QVector<QRect> shownDirty; // differs from the background in the shown image
     bool shownUnknown = true;
-    QHash<int, NumberText> numbers;
+    QHash<qint64, NumberText> numbers;
 };

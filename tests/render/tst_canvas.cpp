@@ -474,6 +474,11 @@ void TestCanvas::cachedMatchesDirect()
     const CanvasStyle &style = canvasStyle(program);
     CanvasRig direct(style, Canvas::Painting::Direct);
     CanvasRig cached(style, Canvas::Painting::Cached);
+    // Otherwise the comparison would pass on the plain calls alone.
+    QVERIFY(cached.canvas.shortcuts().glyphRuns);
+    QVERIFY(cached.canvas.shortcuts().inkBounds);
+    QVERIFY(cached.canvas.shortcuts().edges);
+
     const Frames frames = makeFrames(stream, seed);
     for (int f = 0; f < frames.size(); ++f) {
         for (const CanvasOp &op : frames.at(f)) {
