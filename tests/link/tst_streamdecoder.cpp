@@ -65,7 +65,6 @@ private slots:
     void frameBound_data();
     void frameBound();
     void keptFrameUntouched();
-    void coldState();
 };
 
 // The worked example, one row per byte: what that byte makes the decoder report and where it
@@ -391,15 +390,6 @@ void TestStreamDecoder::keptFrameUntouched()
     decoder.decode(stream.constData(), stream.size());
     QCOMPARE(recorder.kept, (QList<QList<short>> {{2, 1}, {4, 3}, {6, 5, 8, 7}}));
     QVERIFY(decoder.frameSamples().isEmpty());
-}
-
-void TestStreamDecoder::coldState()
-{
-    const StreamDecoder decoder;
-    QCOMPARE(stateLine(decoder),
-             QStringLiteral("state 0 sync 0 x 0 y 0 flags 0 count 0 samples 0"));
-    QCOMPARE(statsLine(decoder.stats()),
-             QStringLiteral("bytes 0 points 0 dropped 0 broken 0 marker 0 sync 0 overflow 0"));
 }
 
 QTEST_APPLESS_MAIN(TestStreamDecoder)
