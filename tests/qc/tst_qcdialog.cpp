@@ -341,8 +341,8 @@ void TestQcDialog::emptyPlanPassesAfterOneSecond()
 
 void TestQcDialog::restartCancelsEarlierJudgement()
 {
-    // Two one-second runs, the second started 300 ms into the first: the first run's judgement
-    // is due at 1000 ms but must not judge the second run's counts; one verdict at 1300 ms.
+    // Two one-second runs, the second started 500 ms into the first: the first run's judgement
+    // is due at 1000 ms but must not judge the second run's counts; one verdict at 1500 ms.
     QVERIFY(openDialog(R"([{"label": "A", "duration": 1, "frames": 1},
                            {"label": "B", "duration": 1, "frames": 2}])"));
     press("startButton");
@@ -352,7 +352,7 @@ void TestQcDialog::restartCancelsEarlierJudgement()
 
     child<QComboBox>("qcTypeBox")->setCurrentIndex(1); // read only by the next Start
     QCOMPARE(text("expFrameLabel"), QStringLiteral("1"));
-    QTRY_VERIFY(QDateTime::currentMSecsSinceEpoch() - first >= 300);
+    QTRY_VERIFY(QDateTime::currentMSecsSinceEpoch() - first >= 500);
     press("startButton");
     const qint64 second = QDateTime::currentMSecsSinceEpoch();
     QCOMPARE(text("expFrameLabel"), QStringLiteral("2"));
