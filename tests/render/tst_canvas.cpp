@@ -417,10 +417,12 @@ Frames makeFrames(Stream kind, quint32 seed)
 }
 
 // Names the first differing pixel, or returns an empty string when the images are the same.
-QString firstDifference(const QImage &actual, const QImage &expected)
+QString firstDifference(const QImage &actualImage, const QImage &expectedImage)
 {
-    if (actual.size() != expected.size())
+    if (actualImage.size() != expectedImage.size())
         return QStringLiteral("sizes differ");
+    const QImage actual = actualImage.convertToFormat(QImage::Format_RGB32);
+    const QImage expected = expectedImage.convertToFormat(QImage::Format_RGB32);
     for (int y = 0; y < actual.height(); ++y) {
         const QRgb *a = reinterpret_cast<const QRgb *>(actual.constScanLine(y));
         const QRgb *e = reinterpret_cast<const QRgb *>(expected.constScanLine(y));
