@@ -2,9 +2,20 @@
 
 #include <QIODevice>
 
+#include <charconv>
+
 namespace {
 constexpr int bufferLimit = 1 << 16;
+
+// Decimal digits straight into the buffer: a capture of hundreds of megabytes is mostly numbers.
+template<typename Integer>
+void appendNumber(QByteArray &buffer, Integer value)
+{
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    buffer.append(digits, int(end - digits));
 }
+} // namespace
 
 FrameWriter::FrameWriter(QIODevice *out, Format format)
     : out(out)
@@ -34,21 +45,26 @@ void FrameWriter::flagByteDecoded(quint8 byte, int index)
 
 void FrameWriter::frameEnded(const QList<short> &frame)
 {
-    const QByteArray number = QByteArray::number(frameNumber);
     if (format == Format::JsonLines) {
-        buffer.append("{\"frame\": ").append(number);
+        buffer.append("{\"frame\": ");
+        appendNumber(buffer, frameNumber);
         buffer.append(", \"flags\": \"").append(flags.toHex()).append("\", \"samples\": [");
         for (int i = 0; i < frame.size(); ++i) {
             if (i > 0)
-                buffer.append(", ");
-            buffer.append(QByteArray::number(frame.at(i)));
+                buffer.append(", ", 2);
+            appendNumber(buffer, frame.at(i));
         }
-        buffer.append("]}\n");
+        buffer.append("]}\n", 3);
     } else {
         for (int i = 0; i + 1 < frame.size(); i += 2) {
-            buffer.append(number).append(',').append(QByteArray::number(i / 2)).append(',');
-            buffer.append(QByteArray::number(frame.at(i + 1))).append(',');
-            buffer.append(QByteArray::number(frame.at(i))).append('\n');
+            appendNumber(buffer, frameNumber);
+            buffer.append(',');
+            appendNumber(buffer, i / 2);
+            buffer.append(',');
+            appendNumber(buffer, frame.at(i + 1));
+            buffer.append(',');
+            appendNumber(buffer, frame.at(i));
+            buffer.append('\n');
             if (buffer.size() >= bufferLimit)
                 writeOut();
         }
