@@ -4,6 +4,7 @@
 #include "envtoolrunner.h"
 #include "link/streamdecoder.h"
 #include "link/streamencoder.h"
+#include "support/pseudoterminal.h"
 
 #include <QDir>
 #include <QFile>
@@ -95,6 +96,7 @@ private slots:
     void frameLimitAndReplay();
     void replayLoopsTheCapture();
     void stopRemovesTheLink();
+    void simulateOnAPort();
     void commandsFromTheLine_data();
     void commandsFromTheLine();
 
@@ -641,6 +643,31 @@ void TestEnvTool::stopRemovesTheLink()
     QCOMPARE(simulation.stop(), 0);
     QVERIFY(!QFileInfo(link).isSymLink());
     QVERIFY(!QFileInfo::exists(link));
+}
+
+// --port opens a named port as the viewer does: here the slave of a pseudo-terminal whose master
+// end plays the computer.
+void TestEnvTool::simulateOnAPort()
+{
+    PseudoTerminal computer;
+    QVERIFY(computer.isOpen());
+    QProcess simulate;
+    simulate.start(QStringLiteral(ENVTOOL_PATH),
+                   {"simulate", "--port", computer.slavePath(), "--frames", "5", "--fps", "50"});
+    QVERIFY(simulate.waitForStarted());
+    // The command goes out while the frames come: the line carries both ways at once.
+    QVERIFY(computer.write(QByteArray::fromHex("FFFFFFFF0C01")));
+    const QByteArray stream = computer.read(5 * (27 * 4 + 8), 5000);
+    QVERIFY(simulate.waitForFinished(5000));
+    QCOMPARE(simulate.exitCode(), 0);
+    QCOMPARE(simulate.readAllStandardOutput(), QByteArray("pwmSet\n"));
+    QCOMPARE(simulate.readAllStandardError(), QByteArray());
+
+    StreamDecoder decoder;
+    decoder.decode(stream.constData(), stream.size());
+    QCOMPARE(decoder.stats().framesByMarker, quint64(5));
+    QCOMPARE(decoder.stats().points, quint64(5 * 27));
+    QCOMPARE(decoder.stats().broken + decoder.stats().dropped, quint64(0));
 }
 
 void TestEnvTool::commandsFromTheLine_data()
