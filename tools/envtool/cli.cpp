@@ -38,13 +38,13 @@ std::optional<int> SubcommandParser::parse(const QStringList &args)
 {
     if (!options.parse(args))
         return usageError(options.errorText());
-    if (options.isSet(QStringLiteral("help"))) {
+    if (options.isSet(QStringLiteral("help")) || options.isSet(QStringLiteral("help-all"))) {
         // The parser names the program by its path; the usage line reads "envtool <command>".
         QString help = options.helpText();
         const int end = help.indexOf(QLatin1Char('\n'));
         const QString first = help.left(end);
-        const int options = first.indexOf(QLatin1String(" ["));
-        help.replace(0, options < 0 ? end : options, QStringLiteral("Usage: envtool ") + command);
+        const int rest = first.indexOf(QLatin1String(" ["));
+        help.replace(0, rest < 0 ? end : rest, QStringLiteral("Usage: envtool ") + command);
         std::fputs(help.toLocal8Bit().constData(), stdout);
         return ExitSuccess;
     }

@@ -35,7 +35,7 @@ int main(int argc, char *argv[])
         return ExitSuccess;
     }
     const QStringList args = parser.positionalArguments();
-    if (parser.isSet(QStringLiteral("help"))) {
+    if (parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("help-all"))) {
         QString help = parser.helpText();
         help.replace(0, help.indexOf(QLatin1String(" [")), QStringLiteral("Usage: envtool"));
         std::fputs(help.toLocal8Bit().constData(), stdout);
