@@ -26,9 +26,16 @@ bool highgui(Call call)
 
 bool openCamera(cv::VideoCapture &camera, int device, std::ostream &out)
 {
+#ifdef __linux__
+    // Cameras on Linux are Video4Linux devices. Letting OpenCV probe every backend for the index
+    // costs a quarter of a second at each start and leaks inside the gphoto2 backend's libraries.
+    constexpr int backend = cv::CAP_V4L2;
+#else
+    constexpr int backend = cv::CAP_ANY;
+#endif
     // A missing camera is an ordinary state of this program, not worth OpenCV's warnings.
     const auto previousLevel = cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_ERROR);
-    camera.open(device);
+    camera.open(device, backend);
     cv::utils::logging::setLogLevel(previousLevel);
 
     // Requests only; whatever the device cannot do it ignores.
