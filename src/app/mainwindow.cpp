@@ -2,6 +2,10 @@
 
 #include ENV_FORM_HEADER
 
+#ifdef ENV_HAS_DEVICE_CONTROLS
+#include "control/devicesettings.h"
+#endif
+
 #include <QLabel>
 #include <QPainter>
 #include <QPixmap>
@@ -25,13 +29,14 @@ MainWindow::MainWindow(QWidget *parent)
     qRegisterMetaType<QList<short>>("QList<short>");
 #endif
 #if defined(ENV_HAS_DEVICE_CONTROLS) && !defined(ENV_HAS_DISPLAYREFRESH)
-    // Without displayRefresh the settings get their values once, here.
-    pwmLevel = 155;
+    // Without displayRefresh the settings get their values once, here, and the exposure cycle
+    // starts at 0.
+    pwmLevel = deviceDefaults.pwmLevel;
     expStep = 0;
-    calibX = 13;
-    calibY = 25;
-    calibZ = 5;
-    verToggle = 0;
+    calibX = deviceDefaults.calibX;
+    calibY = deviceDefaults.calibY;
+    calibZ = deviceDefaults.calibZ;
+    verToggle = deviceDefaults.verToggle;
 #endif
 
     ui->setupUi(this);
