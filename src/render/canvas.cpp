@@ -19,6 +19,8 @@ namespace {
 constexpr int maxDirtyRects = 256;
 // Distinct numbers whose layouts are kept; values come from 16-bit samples and column indexes.
 constexpr int maxCachedNumbers = 8192;
+// Numbers kept as they came out on the bare background, by place, value and colour.
+constexpr int maxPatches = 1024;
 // Margin around a number's ink, for antialiasing and hinting under rotation.
 constexpr qreal inkMargin = 3;
 // Two repairs become one when their union wastes no more than this many pixels: a blit of a few
@@ -52,6 +54,15 @@ bool plainState(const QPainter *painter)
     return painter->compositionMode() == QPainter::CompositionMode_SourceOver
         && painter->opacity() == 1.0 && !painter->hasClipping()
         && painter->transform().isIdentity();
+}
+
+QImage devicePixels(QPaintDevice *device, const QRect &rect)
+{
+    if (device->devType() == QInternal::Pixmap)
+        return static_cast<QPixmap *>(device)->copy(rect).toImage();
+    if (device->devType() == QInternal::Image)
+        return static_cast<QImage *>(device)->copy(rect);
+    return QImage();
 }
 
 QImage deviceImage(QPaintDevice *device)
@@ -317,6 +328,35 @@ void Canvas::drawNumber(const QPointF &at, qint64 value)
     }
     // Laying the text out is most of what drawText costs; the glyphs it yields are drawn the same.
     const NumberText &text = numberText(value);
+    if (glyphRunsExact && inkInBounds) {
+        const QRect ink = painter->transform().mapRect(text.ink.translated(at)).toAlignedRect()
+            & QRect(QPoint(0, 0), canvasStyle->canvasSize);
+        if (ink.isEmpty())
+            return; // none of it lands on the canvas
+        if (pristine(ink)) {
+            // Most numbers of a column's first text stand on the bare background: an index is
+            // the same in its column every frame.
+            const PatchKey key {ink.topLeft(), value, painter->pen().color().rgba(),
+                                !painter->transform().isIdentity()};
+            const auto found = patches.constFind(key);
+            if (found != patches.constEnd() && found->size() == ink.size()) {
+                // The patch is in canvas pixels; the painter may be turned for the text.
+                const QTransform turned = painter->transform();
+                painter->resetTransform();
+                painter->drawImage(ink.topLeft(), *found);
+                painter->setTransform(turned);
+            } else {
+                const QPointF origin(at.x(), at.y() - text.ascent);
+                for (const QGlyphRun &run : text.runs)
+                    painter->drawGlyphRun(origin, run);
+                if (patches.size() >= maxPatches)
+                    patches.clear();
+                patches.insert(key, devicePixels(painter->device(), ink));
+            }
+            markDirty(ink);
+            return;
+        }
+    }
     if (glyphRunsExact) {
         const QPointF origin(at.x(), at.y() - text.ascent);
         for (const QGlyphRun &run : text.runs)
@@ -395,6 +435,15 @@ void Canvas::fillOutline(QPainter *target, const QRect &rect, const QColor &colo
 void Canvas::markDirty(const QRectF &rect)
 {
     markDirty(rect.toAlignedRect());
+}
+
+// Whether the canvas still shows the bare background all over rect.
+bool Canvas::pristine(const QRect &rect) const
+{
+    if (wholeDirty)
+        return false;
+    return std::none_of(dirty.cbegin(), dirty.cend(),
+                        [&](const QRect &r) { return r.intersects(rect); });
 }
 
 void Canvas::markDirty(const QRect &rect)

@@ -67,6 +67,7 @@ private:
     void drawOutlineRect(const QRect &rect);
     void fillOutline(QPainter *target, const QRect &rect, const QColor &colour);
     bool edgesMatchPen() const;
+    bool pristine(const QRect &rect) const;
     void markDirty(const QRect &rect);
     void markDirty(const QRectF &rect);
 
@@ -86,4 +87,31 @@ private:
     QVector<QRect> shownDirty; // differs from the background in the shown image
     bool shownUnknown = true;
     QHash<qint64, NumberText> numbers;
+
+public:
+    // A number as it came out where it was drawn on the bare background; the same number in the
+    // same place and colour on the bare background again comes out the same.
+    struct PatchKey
+    {
+        QPoint at;
+        qint64 value;
+        QRgb colour;
+        bool rotated;
+        bool operator==(const PatchKey &o) const
+        {
+            return at == o.at && value == o.value && colour == o.colour && rotated == o.rotated;
+        }
+    };
+
+private:
+    QHash<PatchKey, QImage> patches;
 };
+
+inline uint qHash(const Canvas::PatchKey &key, uint seed = 0)
+{
+    uint h = seed;
+    for (uint part : {uint(key.at.x()), uint(key.at.y()), qHash(key.value), uint(key.colour),
+                      uint(key.rotated)})
+        h = h * 31 + part;
+    return h;
+}
