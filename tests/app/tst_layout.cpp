@@ -750,6 +750,14 @@ void TestLayout::methods()
     for (int i = meta.methodOffset(); i < meta.methodCount(); ++i)
         declared.append(describe(meta.method(i)));
     QCOMPARE(declared, thisProgram().methods);
+
+    const int slotCounts[] = {20, 17, 6, 4};
+    const int slotCount = int(std::count_if(declared.begin(), declared.end(), [](const QString &m) {
+        return m.startsWith(QLatin1String("private slot "));
+    }));
+    QCOMPARE(slotCount, slotCounts[int(MainWindow::deliverable)]);
+    QCOMPARE(meta.indexOfSignal("frameDone(QList<short>)") >= 0,
+             MainWindow::deliverable != Deliverable::Lite);
     QVERIFY(window->inherits("MainWindow"));
     QCOMPARE(window->qt_metacast("MainWindow"), static_cast<void *>(window.get()));
 }
