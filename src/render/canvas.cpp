@@ -19,6 +19,8 @@ namespace {
 constexpr int maxDirtyRects = 256;
 // Distinct numbers whose layouts are kept; values come from 16-bit samples and column indexes.
 constexpr int maxCachedNumbers = 8192;
+// Shown images whose contents the canvas keeps track of.
+constexpr int maxShownImages = 4;
 // Numbers kept as they came out on the bare background, by place, value and colour.
 constexpr int maxPatches = 1024;
 // Margin around a number's ink, for antialiasing and hinting under rotation.
@@ -296,28 +298,31 @@ void Canvas::paintFlagByte(quint8 byte, int k)
 void Canvas::copyTo(QPainter *displayPainter)
 {
     QPaintDevice *device = painter->device();
-    const bool partial
-        = mode == Painting::Cached && !shownUnknown && !wholeDirty && plainState(displayPainter);
-    QVector<QRect> rects;
-    if (partial) {
-        // The last frame's marks mostly lie where this frame's do.
-        rects = shownDirty;
+    const QRect whole(QPoint(0, 0), canvasStyle->canvasSize);
+    const QPaintDevice *target = displayPainter->device();
+    auto known = std::find_if(shown.begin(), shown.end(),
+                              [&](const ShownImage &s) { return s.device == target; });
+    if (known == shown.end()) {
+        if (shown.size() >= maxShownImages)
+            shown.removeFirst();
+        shown.append({target, {whole}});
+        known = shown.end() - 1;
+    }
+
+    QVector<QRect> rects = {whole};
+    if (mode == Painting::Cached && !wholeDirty && plainState(displayPainter)) {
+        // The image's last frame left its marks mostly where this frame has its own.
+        rects = known->marks;
         for (const QRect &r : qAsConst(dirty))
             addRect(rects, r, std::numeric_limits<int>::max());
-    } else
-        rects = {QRect(QPoint(0, 0), canvasStyle->canvasSize)};
-
+    }
     for (const QRect &r : qAsConst(rects)) {
         if (device->devType() == QInternal::Pixmap)
             displayPainter->drawPixmap(r.topLeft(), *static_cast<QPixmap *>(device), r);
         else if (device->devType() == QInternal::Image)
             displayPainter->drawImage(r.topLeft(), *static_cast<QImage *>(device), r);
     }
-    shownUnknown = false;
-    if (wholeDirty)
-        shownDirty = {QRect(QPoint(0, 0), canvasStyle->canvasSize)};
-    else
-        shownDirty = dirty;
+    known->marks = wholeDirty ? QVector<QRect> {whole} : dirty;
 }
 
 void Canvas::drawNumber(const QPointF &at, qint64 value)

@@ -34,9 +34,11 @@ public:
     // Paints the eight flag cells of flag byte k (0 to 3) after a frame marker.
     void paintFlagByte(quint8 byte, int k);
 
-    // Copies the canvas into the shown image at (0, 0), as a frame end does. displayPainter must
-    // always be active on the same image; the first copy writes all of it, later ones only what
-    // the last two frames painted.
+    // Copies the canvas into the shown image at (0, 0), as a frame end does. The canvas remembers
+    // the last few images it copied into, by address: the first copy into one writes all of it,
+    // later ones only what its last frame and this one painted. So an image it copied into must
+    // not be changed by others, nor deleted and replaced at the same address, while copies go on.
+    // Shown images used in turn (one shown while the next is written) cost no more than one.
     void copyTo(QPainter *displayPainter);
 
     // Which shortcuts of Cached painting were found exact here (after the first background).
@@ -84,8 +86,13 @@ private:
     bool edgesExact = false;
     QVector<QRect> dirty; // painted since the last background; empty with wholeDirty
     bool wholeDirty = true;
-    QVector<QRect> shownDirty; // differs from the background in the shown image
-    bool shownUnknown = true;
+    // An image copied into, and where it differs from the bare background.
+    struct ShownImage
+    {
+        const QPaintDevice *device;
+        QVector<QRect> marks;
+    };
+    QVector<ShownImage> shown;
     QHash<qint64, NumberText> numbers;
 
 public:

@@ -42,12 +42,14 @@ inline QVector<CanvasOp> parseOps(const QString &script)
 class CanvasRig
 {
 public:
-    CanvasRig(const CanvasStyle &style, Canvas::Painting painting)
+    // displays: how many shown images a frame end writes in turn.
+    CanvasRig(const CanvasStyle &style, Canvas::Painting painting, int displays = 1)
         : canvasPixmap(style.canvasSize)
-        , displayPixmap(style.canvasSize)
         , painter(&canvasPixmap)
         , canvas(&painter, style, painting)
     {
+        for (int i = 0; i < displays; ++i)
+            displayPixmaps.append(QPixmap(style.canvasSize));
         canvas.drawBackground();
     }
 
@@ -67,16 +69,19 @@ public:
     // Copy to the shown image, then the bare background, as a frame end does.
     void endFrame()
     {
-        QPainter displayPainter(&displayPixmap);
+        shownIndex = (shownIndex + 1) % displayPixmaps.size();
+        QPainter displayPainter(&displayPixmaps[shownIndex]);
         canvas.copyTo(&displayPainter);
         canvas.drawBackground();
     }
 
     QImage canvasImage() const { return canvasPixmap.toImage(); }
-    QImage displayImage() const { return displayPixmap.toImage(); }
+    // The shown image the last frame end wrote.
+    QImage displayImage() const { return displayPixmaps.at(shownIndex).toImage(); }
 
     QPixmap canvasPixmap;
-    QPixmap displayPixmap;
+    QVector<QPixmap> displayPixmaps;
+    int shownIndex = -1;
     QPainter painter;
     Canvas canvas;
 };

@@ -475,7 +475,8 @@ void TestCanvas::cachedMatchesDirect()
 
     const CanvasStyle &style = canvasStyle(program);
     CanvasRig direct(style, Canvas::Painting::Direct);
-    CanvasRig cached(style, Canvas::Painting::Cached);
+    // Half the streams are shown through two images in turn.
+    CanvasRig cached(style, Canvas::Painting::Cached, 1 + int(seed % 2));
     // Otherwise the comparison would pass on the plain calls alone.
     QVERIFY(cached.canvas.shortcuts().glyphRuns);
     QVERIFY(cached.canvas.shortcuts().inkBounds);
@@ -510,6 +511,7 @@ void TestCanvas::frameEndShowsFrameAndClears_data()
     QTest::addColumn<Canvas::Painting>("painting");
     QTest::addColumn<QString>("first");
     QTest::addColumn<QString>("second");
+    QTest::addColumn<int>("displays");
 
     const struct
     {
@@ -527,10 +529,12 @@ void TestCanvas::frameEndShowsFrameAndClears_data()
     };
     for (const auto &row : rows) {
         for (Canvas::Painting painting : {Canvas::Painting::Direct, Canvas::Painting::Cached}) {
-            const char *suffix = painting == Canvas::Painting::Direct ? "direct" : "cached";
-            QTest::addRow("%s/%s", row.name, suffix)
-                << row.program << painting << QString::fromLatin1(row.first)
-                << QString::fromLatin1(row.second);
+            for (int displays : {1, 2}) {
+                const char *suffix = painting == Canvas::Painting::Direct ? "direct" : "cached";
+                QTest::addRow("%s/%s/%d shown", row.name, suffix, displays)
+                    << row.program << painting << QString::fromLatin1(row.first)
+                    << QString::fromLatin1(row.second) << displays;
+            }
         }
     }
 }
@@ -543,10 +547,11 @@ void TestCanvas::frameEndShowsFrameAndClears()
     QFETCH(Canvas::Painting, painting);
     QFETCH(QString, first);
     QFETCH(QString, second);
+    QFETCH(int, displays);
 
     const CanvasStyle &style = canvasStyle(program);
-    CanvasRig rig(style, painting);
-    for (const QString &frame : {first, second}) {
+    CanvasRig rig(style, painting, displays);
+    for (const QString &frame : {first, second, first, second}) {
         rig.run(parseOps(frame));
         const QImage painted = rig.canvasImage();
         rig.endFrame();
