@@ -1,31 +1,59 @@
+// A frame on the canvas alone: its flags and 27 points painted, the copy into the shown image and
+// the background redrawn, for each program and for both ways of painting.
+
 #include "render/canvas.h"
 
-#include <QGuiApplication>
+#include <QApplication>
+#include <QLabel>
 #include <QPainter>
 #include <QPixmap>
+#include <QRandomGenerator>
 
 #include <benchmark/benchmark.h>
 
-#include <memory>
-
 namespace {
 
-// One frame as the module sends it: 27 points spread over the target, then four flag bytes.
 struct FramePoint
 {
     qint16 x;
     qint16 y;
 };
 
-std::vector<FramePoint> framePoints()
+struct Frame
 {
-    std::vector<FramePoint> points;
-    for (int i = 0; i < 27; ++i)
-        points.push_back({qint16(-195 + 15 * i), qint16(120 + (i * 37) % 110)});
-    return points;
+    QVector<FramePoint> points;
+    quint8 flags[4];
+};
+
+// Frames of 27 points spread over the target with a little noise, as a module looking at its
+// target sends them: the numbers change from frame to frame.
+QVector<Frame> moduleFrames()
+{
+    QRandomGenerator random(7);
+    QVector<Frame> frames;
+    for (int f = 0; f < 64; ++f) {
+        Frame frame;
+        for (int i = 0; i < 27; ++i) {
+            frame.points.append({qint16(-195 + 15 * i + random.bounded(-3, 4)),
+                                 qint16(120 + (i * 37) % 110 + random.bounded(-3, 4))});
+        }
+        const quint8 flags[4] = {0xA5, 0x5A, 0xFF, 0x81};
+        for (int k = 0; k < 4; ++k)
+            frame.flags[k] = flags[k] ^ quint8(random.bounded(2));
+        frames.append(frame);
+    }
+    return frames;
 }
 
-const quint8 frameFlags[4] = {0xA5, 0x5A, 0xFF, 0x81};
+void paint(Canvas &canvas, const Frame &frame)
+{
+    // After a frame marker come the flag bytes, then the frame's points.
+    for (int k = 0; k < 4; ++k)
+        canvas.paintFlagByte(frame.flags[k], k);
+    int n = 0;
+    for (const FramePoint &p : frame.points)
+        canvas.paintPoint(p.x, p.y, n++);
+}
 
 // Paints one frame, copies it to the shown image and redraws the background, as a frame end does.
 void paintFrame(benchmark::State &state, Deliverable d, Canvas::Painting painting)
@@ -36,20 +64,16 @@ void paintFrame(benchmark::State &state, Deliverable d, Canvas::Painting paintin
     QPainter canvasPainter(&canvasPixmap);
     Canvas canvas(&canvasPainter, style, painting);
     canvas.drawBackground();
-    const std::vector<FramePoint> points = framePoints();
+    const QVector<Frame> frames = moduleFrames();
 
+    int f = 0;
     for (auto _ : state) {
-        int n = 0;
-        for (const FramePoint &p : points)
-            canvas.paintPoint(p.x, p.y, n++);
-        for (int k = 0; k < 4; ++k)
-            canvas.paintFlagByte(frameFlags[k], k);
+        paint(canvas, frames.at(f++ % frames.size()));
         QPainter displayPainter(&displayPixmap);
         canvas.copyTo(&displayPainter);
         canvas.drawBackground();
         displayPainter.end();
     }
-    state.SetItemsProcessed(state.iterations());
 }
 
 void paintFrameViewer(benchmark::State &state)
@@ -78,6 +102,46 @@ void paintFrameQcDirect(benchmark::State &state)
     paintFrame(state, Deliverable::Qc, Canvas::Painting::Direct);
 }
 
+// The frame end of the windows with a label. range(0): shown images used in turn; range(1): 1 when
+// the painter on the shown image ends before the label gets it. A label given an image that is
+// still being painted takes a deep copy of it; one given an image that is written again next
+// frame makes that write copy it; with two images and the painter ended first, neither happens.
+void frameEndWithLabel(benchmark::State &state, Deliverable d)
+{
+    const CanvasStyle &style = canvasStyle(d);
+    QPixmap canvasPixmap(style.canvasSize);
+    QVector<QPixmap> shown(int(state.range(0)), QPixmap(style.canvasSize));
+    QPainter canvasPainter(&canvasPixmap);
+    Canvas canvas(&canvasPainter, style);
+    canvas.drawBackground();
+    QLabel label;
+    const QVector<Frame> frames = moduleFrames();
+
+    int f = 0;
+    for (auto _ : state) {
+        paint(canvas, frames.at(f % frames.size()));
+        QPixmap &displayPixmap = shown[f % shown.size()];
+        QPainter displayPainter(&displayPixmap);
+        canvas.copyTo(&displayPainter);
+        if (state.range(1))
+            displayPainter.end();
+        label.setPixmap(displayPixmap);
+        canvas.drawBackground();
+        if (!state.range(1))
+            displayPainter.end();
+        ++f;
+    }
+}
+
+void frameEndWithLabelViewer(benchmark::State &state)
+{
+    frameEndWithLabel(state, Deliverable::Viewer);
+}
+void frameEndWithLabelQc(benchmark::State &state)
+{
+    frameEndWithLabel(state, Deliverable::Qc);
+}
+
 } // namespace
 
 #define FRAME_BENCHMARK(name) \
@@ -88,11 +152,14 @@ FRAME_BENCHMARK(paintFrameQc);
 FRAME_BENCHMARK(paintFrameLite);
 FRAME_BENCHMARK(paintFrameViewerDirect);
 FRAME_BENCHMARK(paintFrameQcDirect);
+FRAME_BENCHMARK(frameEndWithLabelViewer)->Args({1, 0})->Args({1, 1})->Args({2, 0})->Args({2, 1});
+FRAME_BENCHMARK(frameEndWithLabelQc)->Args({1, 0})->Args({2, 1});
 
 int main(int argc, char **argv)
 {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QGuiApplication app(argc, argv);
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
