@@ -95,6 +95,7 @@ void Canvas::drawBackground()
         dirty.clear();
         return;
     }
+    followFont();
     if (background.isNull()) {
         drawBackgroundDirect();
         if (!takeSnapshot()) {
@@ -154,8 +155,26 @@ bool Canvas::takeSnapshot()
     background = deviceImage(device);
     if (background.isNull())
         return false;
+    textFont = painter->font();
+    textHints = painter->renderHints();
     checkShortcuts();
+    // Shown images hold the background they were copied from, which may not be this one.
+    shown.clear();
     return true;
+}
+
+// Everything kept of the numbers and the background was drawn with the painter's font and hints;
+// should they change, it is all thrown away and made anew.
+void Canvas::followFont()
+{
+    if (background.isNull() || (painter->font() == textFont && painter->renderHints() == textHints))
+        return;
+    numbers.clear();
+    patches.clear();
+    textFont = painter->font();
+    textHints = painter->renderHints();
+    checkShortcuts();
+    background = QImage(); // the scale texts change too: the next background is drawn anew
 }
 
 // Paints sample numbers and outlines on two scratch images of the canvas' kind, once the plain
@@ -170,7 +189,7 @@ void Canvas::checkShortcuts()
             pixmap->fill(Qt::white);
             return pixmap;
         }
-        auto image = std::make_unique<QImage>(size, background.format());
+        auto image = std::make_unique<QImage>(size, static_cast<QImage *>(device)->format());
         image->fill(Qt::white);
         return image;
     };
@@ -332,6 +351,7 @@ void Canvas::drawNumber(const QPointF &at, qint64 value)
         return;
     }
     // Laying the text out is most of what drawText costs; the glyphs it yields are drawn the same.
+    followFont();
     const NumberText &text = numberText(value);
     if (glyphRunsExact && inkInBounds) {
         const QRect ink = painter->transform().mapRect(text.ink.translated(at)).toAlignedRect()

@@ -2,15 +2,16 @@
 
 #include "render/canvasstyle.h"
 
+#include <QFont>
 #include <QGlyphRun>
 #include <QHash>
 #include <QImage>
 #include <QList>
+#include <QPainter>
 #include <QRect>
 #include <QVector>
 #include <QtGlobal>
 
-class QPainter;
 class QPointF;
 
 // Paints the background, the points and the flag cells of a frame through the one long-lived
@@ -64,6 +65,7 @@ private:
     void drawBackgroundDirect();
     bool takeSnapshot();
     void checkShortcuts();
+    void followFont();
     void drawNumber(const QPointF &at, qint64 value);
     const NumberText &numberText(qint64 value);
     void drawOutlineRect(const QRect &rect);
@@ -79,6 +81,8 @@ private:
 
     // Cached painting only.
     QImage background;
+    QFont textFont; // the painter's font and hints when the background was taken
+    QPainter::RenderHints textHints;
     // Each shortcut is taken only where it was seen to give the painter's own pixels, on this
     // platform, font and pixmap format.
     bool glyphRunsExact = false;
