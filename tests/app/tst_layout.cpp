@@ -473,8 +473,11 @@ void TestLayout::checkRow(QWidget &top, bool afterConstruction)
                                                                   : QScrollArea().alignment();
         QCOMPARE(scrollArea->alignment(), expected);
     }
-    if (auto *comboBox = qobject_cast<QComboBox *>(widget))
+    if (auto *comboBox = qobject_cast<QComboBox *>(widget)) {
         QCOMPARE(comboBox->count(), 0);
+        // Editable, so that a port the system does not list can be typed in.
+        QVERIFY(comboBox->isEditable());
+    }
     if (name == QLatin1String("scrollAreaWidgetContents"))
         QCOMPARE(widget->sizeIncrement(), QSize(0, 0));
 }
