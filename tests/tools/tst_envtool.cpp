@@ -505,11 +505,13 @@ void TestEnvTool::defaultFramesPassTheExamplePlan()
         Simulation simulation({});
         QVERIFY(simulation.isRunning());
         const ToolResult recorded = runTool(
-            {"record", "--port", simulation.slavePath(), "-o", capture, "--seconds", "1"});
+            {"record", "--port", simulation.slavePath(), "-o", capture, "--seconds", "1.5"});
         QCOMPARE(recorded.exitCode, 0);
-        // Paced like the line: about 11520 bytes a second.
+        // Paced like the line, 11520 bytes a second: never faster, and slower only on a machine
+        // too busy to keep up.
         const qint64 size = QFileInfo(capture).size();
-        QVERIFY2(size > 8000 && size < 14000, qPrintable(QString::number(size)));
+        QVERIFY2(size > 0.6 * 1.5 * 11520 && size < 1.1 * 1.5 * 11520,
+                 qPrintable(QString::number(size)));
     }
     const ToolResult result = runTool({"qc", "--plan", QStringLiteral(EXAMPLE_PLAN), "--test",
                                        "Board A", "--capture", capture, "--program", program});
