@@ -171,6 +171,7 @@ void Canvas::followFont()
         return;
     numbers.clear();
     patches.clear();
+    cellPatches.clear();
     textFont = painter->font();
     textHints = painter->renderHints();
     checkShortcuts();
@@ -308,10 +309,49 @@ void Canvas::paintFlagByte(quint8 byte, int k)
         if (!(byte & (0x80 >> j)))
             continue;
         const int c = 8 * s.flagCellPitch * k + s.flagCellPitch * j;
-        drawOutlineRect(QRect(QPoint(c, s.flagTop), QPoint(c + s.flagCellWidth - 1, s.flagBottom)));
-        if (s.flagNumbers)
-            drawNumber(QPointF(c + s.flagNumberDx, s.flagNumberY), c / s.flagCellPitch + 1);
+        const QRect cell(QPoint(c, s.flagTop), QPoint(c + s.flagCellWidth - 1, s.flagBottom));
+        if (!s.flagNumbers) {
+            drawOutlineRect(cell);
+            continue;
+        }
+        const QPointF at(c + s.flagNumberDx, s.flagNumberY);
+        const int number = c / s.flagCellPitch + 1;
+        if (!drawKeptCell(cell, at, number)) {
+            drawOutlineRect(cell);
+            drawNumber(at, number);
+        }
     }
+}
+
+// A numbered cell drawn over the bare background always comes out the same: its outline
+// overwrites what lies under it, and its number stands inside on untouched background. Draws the
+// cell as it came out before, or draws it and keeps it; false where that cannot be done exactly.
+bool Canvas::drawKeptCell(const QRect &cell, const QPointF &at, int number)
+{
+    if (mode != Painting::Cached || !edgesExact || !glyphRunsExact || !inkInBounds
+        || !edgesMatchPen())
+        return false;
+    followFont();
+    const QRect outer(cell.topLeft(), cell.bottomRight() + QPoint(1, 1));
+    const QRect inside = outer.adjusted(1, 1, -1, -1);
+    const QRect ink = numberText(number).ink.translated(at).toAlignedRect();
+    if (!QRect(QPoint(0, 0), canvasStyle->canvasSize).contains(outer) || !inside.contains(ink)
+        || !pristine(inside))
+        return false;
+
+    const PatchKey key {outer.topLeft(), number, painter->pen().color().rgba(), false};
+    const auto found = cellPatches.constFind(key);
+    if (found != cellPatches.constEnd() && found->size() == outer.size()) {
+        painter->drawImage(outer.topLeft(), *found);
+        markDirty(outer);
+        return true;
+    }
+    drawOutlineRect(cell);
+    drawNumber(at, number);
+    if (cellPatches.size() >= maxPatches)
+        cellPatches.clear();
+    cellPatches.insert(key, devicePixels(painter->device(), outer));
+    return true;
 }
 
 void Canvas::copyTo(QPainter *displayPainter)
@@ -414,7 +454,7 @@ const Canvas::NumberText &Canvas::numberText(qint64 value)
     text.runs = layout.glyphRuns();
     text.ascent = line.ascent();
     text.ink = QFontMetricsF(painter->font(), painter->device())
-                   .boundingRect(digits)
+                   .tightBoundingRect(digits)
                    .adjusted(-inkMargin, -inkMargin, inkMargin, inkMargin);
     return *numbers.insert(value, text);
 }

@@ -69,6 +69,7 @@ private:
     void drawNumber(const QPointF &at, qint64 value);
     const NumberText &numberText(qint64 value);
     void drawOutlineRect(const QRect &rect);
+    bool drawKeptCell(const QRect &cell, const QPointF &at, int number);
     void fillOutline(QPainter *target, const QRect &rect, const QColor &colour);
     bool edgesMatchPen() const;
     bool pristine(const QRect &rect) const;
@@ -116,6 +117,7 @@ public:
 
 private:
     QHash<PatchKey, QImage> patches;
+    QHash<PatchKey, QImage> cellPatches; // numbered flag cells, with their outline
 };
 
 inline uint qHash(const Canvas::PatchKey &key, uint seed = 0)
