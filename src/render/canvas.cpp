@@ -183,7 +183,7 @@ void Canvas::followFont()
 void Canvas::checkShortcuts()
 {
     QPaintDevice *device = painter->device();
-    const QSize size(260, 200);
+    const QSize size(260, 260);
     auto scratch = [&]() -> std::unique_ptr<QPaintDevice> {
         if (device->devType() == QInternal::Pixmap) {
             auto pixmap = std::make_unique<QPixmap>(size);
@@ -208,7 +208,13 @@ void Canvas::checkShortcuts()
         = {0,     1,  7,    9,    10,   16,   27,  32,  99,  100,   146,    183,   1000,
            12345, -1, -101, -146, -184, -999, 191, 169, 599, 32767, -32768, 65537, 2395};
     const QColor colours[] = {QColor(Qt::black), QColor(Qt::red), QColor(Qt::blue)};
-    auto place = [](int i) { return QPointF(-130 - 40 * (i % 3), 14 + 9 * i); };
+    // Every fourth sample upright, along the top; the others turned as a point's numbers are.
+    auto upright = [](int i) { return i % 4 == 0; };
+    auto place = [&](int i) {
+        const int k = i / 4;
+        return upright(i) ? QPointF(8 + 50 * (k % 5), 24 + 40 * (k / 5))
+                          : QPointF(-130 - 40 * (i % 3), 14 + 9 * i);
+    };
 
     std::unique_ptr<QPaintDevice> plain = scratch();
     std::unique_ptr<QPaintDevice> shortcut = scratch();
@@ -218,7 +224,7 @@ void Canvas::checkShortcuts()
         begin(p, plain.get());
         for (int i = 0; i < int(std::size(samples)); ++i) {
             p.setPen(colours[i % 3]);
-            p.rotate(i % 4 ? -90 : 0);
+            p.rotate(upright(i) ? 0 : -90);
             p.drawText(place(i), QString::number(samples[i]));
             p.resetTransform();
         }
@@ -228,7 +234,7 @@ void Canvas::checkShortcuts()
         begin(p, shortcut.get());
         for (int i = 0; i < int(std::size(samples)); ++i) {
             p.setPen(colours[i % 3]);
-            p.rotate(i % 4 ? -90 : 0);
+            p.rotate(upright(i) ? 0 : -90);
             const NumberText &text = numberText(samples[i]);
             const QPointF at = place(i);
             for (const QGlyphRun &run : text.runs)
@@ -291,7 +297,7 @@ void Canvas::paintPoint(qint16 x, qint16 y, int n)
     const double v = double(s.columnPitch) * n;
     painter->setPen(QColor(Qt::black));
     painter->rotate(-90);
-    drawNumber(QPointF(s.indexText.u, s.indexText.v + v), n + s.indexBase);
+    drawNumber(QPointF(s.indexText.u, s.indexText.v + v), qint64(n) + s.indexBase);
     painter->setPen(s.xZones.colourFor(x));
     drawNumber(QPointF(s.xText.u, s.xText.v + v), x);
     painter->setPen(s.yZones.colourFor(y));
@@ -339,7 +345,7 @@ bool Canvas::drawKeptCell(const QRect &cell, const QPointF &at, int number)
         || !pristine(inside))
         return false;
 
-    const PatchKey key {outer.topLeft(), number, painter->pen().color().rgba(), false};
+    const CanvasPatchKey key {outer.topLeft(), number, painter->pen().color().rgba(), false};
     const auto found = cellPatches.constFind(key);
     if (found != cellPatches.constEnd() && found->size() == outer.size()) {
         painter->drawImage(outer.topLeft(), *found);
@@ -401,8 +407,8 @@ void Canvas::drawNumber(const QPointF &at, qint64 value)
         if (pristine(ink)) {
             // Most numbers of a column's first text stand on the bare background: an index is
             // the same in its column every frame.
-            const PatchKey key {ink.topLeft(), value, painter->pen().color().rgba(),
-                                !painter->transform().isIdentity()};
+            const CanvasPatchKey key {ink.topLeft(), value, painter->pen().color().rgba(),
+                                      !painter->transform().isIdentity()};
             const auto found = patches.constFind(key);
             if (found != patches.constEnd() && found->size() == ink.size()) {
                 // The patch is in canvas pixels; the painter may be turned for the text.

@@ -8,11 +8,35 @@
 #include <QImage>
 #include <QList>
 #include <QPainter>
+#include <QPoint>
 #include <QRect>
 #include <QVector>
 #include <QtGlobal>
 
 class QPointF;
+
+// Where a number or a flag cell was drawn on the bare background, and what: the same drawn there
+// on the bare background again comes out the same.
+struct CanvasPatchKey
+{
+    QPoint at;
+    qint64 value;
+    QRgb colour;
+    bool rotated;
+    bool operator==(const CanvasPatchKey &o) const
+    {
+        return at == o.at && value == o.value && colour == o.colour && rotated == o.rotated;
+    }
+};
+
+inline uint qHash(const CanvasPatchKey &key, uint seed = 0)
+{
+    uint h = seed;
+    for (uint part : {uint(key.at.x()), uint(key.at.y()), qHash(key.value), uint(key.colour),
+                      uint(key.rotated)})
+        h = h * 31 + part;
+    return h;
+}
 
 // Paints the background, the points and the flag cells of a frame through the one long-lived
 // painter of the window's canvas. It owns neither the painter nor the pixmap; it keeps the
@@ -99,32 +123,6 @@ private:
     };
     QVector<ShownImage> shown;
     QHash<qint64, NumberText> numbers;
-
-public:
-    // A number as it came out where it was drawn on the bare background; the same number in the
-    // same place and colour on the bare background again comes out the same.
-    struct PatchKey
-    {
-        QPoint at;
-        qint64 value;
-        QRgb colour;
-        bool rotated;
-        bool operator==(const PatchKey &o) const
-        {
-            return at == o.at && value == o.value && colour == o.colour && rotated == o.rotated;
-        }
-    };
-
-private:
-    QHash<PatchKey, QImage> patches;
-    QHash<PatchKey, QImage> cellPatches; // numbered flag cells, with their outline
+    QHash<CanvasPatchKey, QImage> patches; // numbers as they came out on the bare background
+    QHash<CanvasPatchKey, QImage> cellPatches; // numbered flag cells, with their outline
 };
-
-inline uint qHash(const Canvas::PatchKey &key, uint seed = 0)
-{
-    uint h = seed;
-    for (uint part : {uint(key.at.x()), uint(key.at.y()), qHash(key.value), uint(key.colour),
-                      uint(key.rotated)})
-        h = h * 31 + part;
-    return h;
-}
