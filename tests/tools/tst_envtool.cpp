@@ -508,9 +508,9 @@ void TestEnvTool::defaultFramesPassTheExamplePlan()
             {"record", "--port", simulation.slavePath(), "-o", capture, "--seconds", "1.5"});
         QCOMPARE(recorded.exitCode, 0);
         // Paced like the line, 11520 bytes a second: never faster, and slower only on a machine
-        // too busy to keep up.
+        // too busy to keep up (the simulator gives up time it could not use).
         const qint64 size = QFileInfo(capture).size();
-        QVERIFY2(size > 0.6 * 1.5 * 11520 && size < 1.1 * 1.5 * 11520,
+        QVERIFY2(size > 0.4 * 1.5 * 11520 && size < 1.1 * 1.5 * 11520,
                  qPrintable(QString::number(size)));
     }
     const ToolResult result = runTool({"qc", "--plan", QStringLiteral(EXAMPLE_PLAN), "--test",

@@ -24,6 +24,8 @@ QString systemError()
 // Bytes a serial port's driver may hold for us before we stop producing more: a line that
 // nobody reads loses what the module sends, it does not store it.
 constexpr qint64 portBacklog = 1 << 16;
+// How long a full pseudo-terminal may take nothing before its unread bytes are dropped.
+constexpr qint64 staleMs = 2000;
 } // namespace
 
 PtyLine::PtyLine(QObject *parent)
@@ -62,6 +64,7 @@ bool PtyLine::open(QString *error)
     path = QString::fromLocal8Bit(name);
     notifier = new QSocketNotifier(masterFd, QSocketNotifier::Read, this);
     connect(notifier, &QSocketNotifier::activated, this, &PtyLine::readMaster);
+    sinceTaken.start();
     return true;
 }
 
@@ -90,13 +93,15 @@ qint64 PtyLine::send(const char *data, qint64 size)
         const ssize_t n = ::write(masterFd, data + total, size_t(size - total));
         if (n > 0) {
             total += n;
+            sinceTaken.start();
             continue;
         }
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0 && errno == EAGAIN && !flushed) {
-            // The line is full: nobody has read for seconds. Like a real line, lose the old
-            // bytes rather than stall, so that a viewer opening it later sees fresh frames.
+        if (n < 0 && errno == EAGAIN && !flushed && sinceTaken.hasExpired(staleMs)) {
+            // Nobody has read for seconds. Like a real line, lose the old bytes rather than
+            // stall, so that a viewer opening it later sees fresh frames. A reader that is only
+            // slow holds the simulator back instead and loses nothing.
             ::tcflush(slaveFd, TCIFLUSH);
             flushed = true;
             continue;

@@ -4,6 +4,7 @@
 // its path, or a real port. Both take the module's bytes and report what the computer sends.
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QSerialPort>
 #include <QString>
@@ -53,6 +54,7 @@ private:
     QString path;
     QString linkPath;
     QSocketNotifier *notifier = nullptr;
+    QElapsedTimer sinceTaken; // since the line last took a byte
 };
 
 // A real serial port with the viewer's line settings.

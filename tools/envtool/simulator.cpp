@@ -11,7 +11,7 @@ constexpr double maxLagSeconds = 0.25;
 constexpr int commandIdleMs = 200;
 // How long the simulator waits, after its last byte, for a reader to take it.
 constexpr int drainWaitMs = 2000;
-constexpr int drainSettleMs = 100;
+constexpr int drainSettleMs = 500;
 constexpr int captureChunk = 256;
 
 quint64 framesIn(const StreamDecoder &decoder)
@@ -65,7 +65,7 @@ void Simulator::tick()
     }
     if (ended) {
         // The line may report itself empty for a moment before the bytes reach the reader's
-        // queue; it must stay empty for a while.
+        // queue, and a hang-up discards what is unread: it must stay empty for a while.
         if (!line->drained())
             drainedSince = -1;
         else if (drainedSince < 0)
