@@ -435,7 +435,8 @@ void TestEnvTool::simulatorFeedsRecordAndQc()
     for (const QJsonValue &m : record.value("messages").toArray())
         messages.append(m.toString());
     QCOMPARE(messages, onPort.outLines().mid(1));
-    QVERIFY(messages.contains("Sample Count Fail : 4 [-5, 5], need: 10, got: 0"));
+    // The wave crosses channel 3's window now and then, so its count is small but not always 0.
+    QCOMPARE(messages.filter("Sample Count Fail : 4 [-5, 5], need: 10, got: ").size(), 1);
 
     QCOMPARE(simulation.stop(), 0);
 }
