@@ -13,7 +13,7 @@ packages=(
 )
 if [ "${ENV_INSTALL_EXTRAS:-0}" = 1 ]; then
     # For screenshots under a real X server.
-    packages+=(xvfb xauth imagemagick)
+    packages+=(xvfb xauth imagemagick xdotool)
 fi
 
 missing=()
