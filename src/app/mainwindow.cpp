@@ -52,6 +52,10 @@ MainWindow::MainWindow(QWidget *parent)
         QPainter initial(displayPixmap);
         initial.drawPixmap(0, 0, *canvasPixmap);
     }
+#ifndef ENV_LITE
+    spareDisplayPixmap = new QPixmap(*displayPixmap);
+    spareDisplayPixmap->detach();
+#endif
 
 #ifndef ENV_LITE
     canvasLabel = new QLabel;
@@ -61,22 +65,11 @@ MainWindow::MainWindow(QWidget *parent)
 
 #ifdef ENV_HAS_DEVICE_CONTROLS
     const QList<QWidget *> deviceControls {
-        ui->onButton,
-        ui->offButton,
-        ui->cameraButton,
-        ui->camoffButton,
-        ui->qcButton,
-        ui->calibsetButton,
-        ui->calibxSlider,
-        ui->calibySlider,
-        ui->calibzSlider,
-        ui->cresetButton,
-        ui->pwmSlider,
-        ui->expButton,
-        ui->verButton,
+        ui->onButton,       ui->offButton,    ui->cameraButton, ui->camoffButton, ui->qcButton,
+        ui->calibsetButton, ui->calibxSlider, ui->calibySlider, ui->calibzSlider, ui->cresetButton,
+        ui->pwmSlider,      ui->expButton,    ui->verButton,
 #ifdef ENV_HAS_PWM_BUTTONS
-        ui->irRstButton,
-        ui->irSetButton,
+        ui->irRstButton,    ui->irSetButton,
 #endif
     };
     for (QWidget *control : deviceControls)
@@ -95,6 +88,9 @@ MainWindow::~MainWindow()
     delete canvasPainter;
     delete canvasPixmap;
     delete displayPixmap;
+#ifndef ENV_LITE
+    delete spareDisplayPixmap;
+#endif
 }
 
 #ifdef ENV_LITE

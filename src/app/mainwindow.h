@@ -129,25 +129,28 @@ private:
     QPainter *canvasPainter = nullptr;
     QColor bandColor;
     QSerialPort *serialPort = nullptr;
-    DecoderBridge decoderBridge { *this };
-    StreamDecoder decoder { &decoderBridge, StreamDecoder::FrameMode::PaintOnly };
+    DecoderBridge decoderBridge {*this};
+    StreamDecoder decoder {&decoderBridge, StreamDecoder::FrameMode::PaintOnly};
     std::unique_ptr<Canvas> canvas;
     Ui::MainWindow *ui = nullptr;
 #else
     Ui::MainWindow *ui = nullptr;
     QPixmap *canvasPixmap = nullptr;
     QPixmap *displayPixmap = nullptr;
+    // The shown image and this one are written in turn: the label keeps sharing the image it
+    // shows, so writing the other costs no copy of it.
+    QPixmap *spareDisplayPixmap = nullptr;
     QSize canvasSize;
     QPainter *canvasPainter = nullptr;
     QColor bandColor;
     QLabel *canvasLabel = nullptr;
     // The decoder holds the frame under construction (frameSamples) and its column (pointCount).
-    DecoderBridge decoderBridge { *this };
-    StreamDecoder decoder { &decoderBridge, StreamDecoder::FrameMode::Collect };
+    DecoderBridge decoderBridge {*this};
+    StreamDecoder decoder {&decoderBridge, StreamDecoder::FrameMode::Collect};
     std::unique_ptr<Canvas> canvas;
 #ifdef ENV_HAS_CAMERA
     cv::VideoCapture camera;
-    CameraPreview preview { camera };
+    CameraPreview preview {camera};
 #endif
     QSerialPort *serialPort = nullptr;
 #ifdef ENV_HAS_DEVICE_CONTROLS

@@ -15,6 +15,8 @@
 #include <QSerialPort>
 #include <QSerialPortInfo>
 
+#include <utility>
+
 void MainWindow::refreshSerialPort()
 {
     ui->portChooser->clear();
@@ -105,9 +107,18 @@ void MainWindow::DecoderBridge::frameEnded(const QList<short> &frame)
 // the decoder empties the frame once this returns.
 void MainWindow::finishFrame(const QList<short> &frame)
 {
+#ifdef ENV_LITE
     QPainter painter(displayPixmap);
     canvas->copyTo(&painter);
-#ifndef ENV_LITE
+    painter.end();
+#else
+    // The frame goes into the image not on show, and its painter ends before the label takes it:
+    // a pixmap handed over while a painter is active on it is copied whole.
+    {
+        QPainter painter(spareDisplayPixmap);
+        canvas->copyTo(&painter);
+    }
+    std::swap(displayPixmap, spareDisplayPixmap);
     canvasLabel->setPixmap(*displayPixmap);
 #endif
     update();
@@ -117,5 +128,4 @@ void MainWindow::finishFrame(const QList<short> &frame)
     Q_UNUSED(frame)
 #endif
     canvas->drawBackground();
-    painter.end();
 }
