@@ -92,6 +92,7 @@ private slots:
 
     void startOpensLine();
     void emptyNameFailsSilently();
+    void typedNameIsStarted();
 #ifdef ENV_HAS_FRAMEDONE
     void framesReachListeners_data();
     void framesReachListeners();
@@ -192,6 +193,26 @@ void TestSerialLink::emptyNameFailsSilently()
     button("startButton")->click();
     QVERIFY(Probe::port(*window)->isOpen());
     QCOMPARE(log.count(QtDebugMsg, "data ready"), 1);
+}
+
+// A port the system does not list (here a pseudo-terminal) is typed into the port box and
+// started like a listed one.
+void TestSerialLink::typedNameIsStarted()
+{
+    PseudoTerminal module;
+    QVERIFY(portChooser()->isEditable());
+    portChooser()->setFocus();
+    QTest::keyClicks(portChooser(), module.slavePath());
+    QCOMPARE(portChooser()->currentText(), module.slavePath());
+    button("startButton")->click();
+
+    QSerialPort *port = Probe::port(*window);
+    QVERIFY(port && port->isOpen());
+    // Qt names a port by its path without the leading /dev/.
+    QVERIFY(module.slavePath().endsWith(port->portName()));
+    QVERIFY(!button("startButton")->isEnabled());
+    QVERIFY(module.write(QByteArray::fromHex("CCCC0010006400")));
+    QVERIFY(waitForBytes(7));
 }
 
 #ifdef ENV_HAS_FRAMEDONE
