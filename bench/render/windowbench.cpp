@@ -3,6 +3,7 @@
 // label, background redraw, listeners). Built once per program.
 
 #include "app/mainwindow.h"
+#include "support/mainwindowprobe.h"
 #include "link/streamencoder.h"
 #include "support/pseudoterminal.h"
 #ifdef ENV_HAS_QC
@@ -17,11 +18,6 @@
 
 #include <benchmark/benchmark.h>
 
-class MainWindowProbe
-{
-public:
-    static StreamDecoder &decoder(MainWindow &w) { return w.decoder; }
-};
 
 namespace {
 

@@ -5,6 +5,7 @@
 //   bench_soak [--frames N] [--block N]      (default 1,000,000 frames in blocks of 100,000)
 
 #include "app/mainwindow.h"
+#include "support/mainwindowprobe.h"
 #include "link/streamencoder.h"
 #include "qc/apppath.h"
 #include "support/pseudoterminal.h"
@@ -22,11 +23,6 @@
 #include <cstdio>
 #include <unistd.h>
 
-class MainWindowProbe
-{
-public:
-    static const DecoderStats &stats(const MainWindow &w) { return w.decoder.stats(); }
-};
 
 namespace {
 
@@ -127,7 +123,7 @@ int main(int argc, char *argv[])
         while (framesSeen < target) {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
             if (stall.elapsed() > 3000) {
-                const DecoderStats &stats = MainWindowProbe::stats(window);
+                const DecoderStats &stats = MainWindowProbe::decoder(window).stats();
                 std::fprintf(
                     stderr, "stalled: %llu bytes decoded, %llu frames ended\n",
                     static_cast<unsigned long long>(stats.bytes),

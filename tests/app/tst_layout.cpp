@@ -4,6 +4,7 @@
 // tables of all four programs are here so that each program can prove the others' widgets absent.
 
 #include "app/mainwindow.h"
+#include "support/mainwindowprobe.h"
 #include ENV_FORM_HEADER
 #include "support/messagelog.h"
 
@@ -30,23 +31,6 @@
 #include <memory>
 #include <vector>
 
-class MainWindowProbe
-{
-public:
-    static bool cameraOpen(MainWindow &window)
-    {
-#ifdef ENV_HAS_CAMERA
-        return window.camera.isOpened();
-#else
-        Q_UNUSED(window)
-        return false;
-#endif
-    }
-    static const QPixmap &displayPixmap(MainWindow &window)
-    {
-        return *window.displayPixmap;
-    }
-};
 
 namespace {
 

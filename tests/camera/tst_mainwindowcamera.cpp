@@ -1,4 +1,5 @@
 #include "app/mainwindow.h"
+#include "support/mainwindowprobe.h"
 #include "cameratestsupport.h"
 
 #include <QPushButton>
@@ -13,12 +14,6 @@
 #include <memory>
 #include <unistd.h>
 
-class MainWindowProbe
-{
-public:
-    static cv::VideoCapture &camera(MainWindow &window) { return window.camera; }
-    static CameraPreview &preview(MainWindow &window) { return window.preview; }
-};
 
 namespace {
 

@@ -2,6 +2,7 @@
 // module: every byte on the line is compared with the command the control stands for.
 
 #include "app/mainwindow.h"
+#include "support/mainwindowprobe.h"
 #include "control/commandreader.h"
 #include "support/messagelog.h"
 #include "support/pseudoterminal.h"
@@ -15,30 +16,6 @@
 #include <QStyleOptionSlider>
 #include <QtTest>
 
-class MainWindowProbe
-{
-public:
-    // pwmLevel, expStep, calibX, calibY, calibZ, verToggle; empty where the window keeps none.
-    static QString settings(const MainWindow &window)
-    {
-#ifdef ENV_HAS_DEVICE_CONTROLS
-        return QStringLiteral("%1 %2 %3 %4 %5 %6")
-            .arg(window.pwmLevel)
-            .arg(window.expStep)
-            .arg(window.calibX)
-            .arg(window.calibY)
-            .arg(window.calibZ)
-            .arg(window.verToggle);
-#else
-        Q_UNUSED(window)
-        return QString();
-#endif
-    }
-    static void replacePort(MainWindow &window, QSerialPort *port)
-    {
-        window.serialPort = port;
-    }
-};
 
 namespace {
 constexpr Deliverable program = MainWindow::deliverable;

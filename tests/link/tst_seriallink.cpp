@@ -5,6 +5,7 @@
 // frameDone, painted straight onto the window).
 
 #include "app/mainwindow.h"
+#include "support/mainwindowprobe.h"
 #include "support/messagelog.h"
 #include "support/pseudoterminal.h"
 
@@ -22,20 +23,6 @@
 #include <sys/resource.h>
 #include <termios.h>
 
-class MainWindowProbe
-{
-public:
-    static QSerialPort *port(MainWindow &w) { return w.serialPort; }
-    static const StreamDecoder &decoder(MainWindow &w) { return w.decoder; }
-    static QImage canvasImage(MainWindow &w) { return w.canvasPixmap->toImage(); }
-    static QImage shownImage(MainWindow &w) { return w.displayPixmap->toImage(); }
-#ifndef ENV_LITE
-    static QImage labelImage(MainWindow &w)
-    {
-        return w.canvasLabel->pixmap(Qt::ReturnByValue).toImage();
-    }
-#endif
-};
 
 namespace {
 

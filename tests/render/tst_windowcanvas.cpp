@@ -3,6 +3,7 @@
 // pixel, with a plain rendering of that frame's points and flags.
 
 #include "app/mainwindow.h"
+#include "support/mainwindowprobe.h"
 #include "canvasharness.h"
 #include "link/streamencoder.h"
 
@@ -10,19 +11,6 @@
 #include <QPixmap>
 #include <QtTest>
 
-class MainWindowProbe
-{
-public:
-    static StreamDecoder &decoder(MainWindow &w) { return w.decoder; }
-    static QImage canvasImage(MainWindow &w) { return w.canvasPixmap->toImage(); }
-    static QImage shownImage(MainWindow &w) { return w.displayPixmap->toImage(); }
-#ifndef ENV_LITE
-    static QImage labelImage(MainWindow &w)
-    {
-        return w.canvasLabel->pixmap(Qt::ReturnByValue).toImage();
-    }
-#endif
-};
 
 namespace {
 
