@@ -153,7 +153,8 @@ void TestEnvTool::usageErrors_data()
         << QStringList {"decode", "%dir/none.bin"} << "cannot read";
     QTest::newRow("decode: unknown format")
         << QStringList {"decode", capture, "--format", "xml"} << "--format";
-    QTest::newRow("decode: two captures") << QStringList {"decode", capture, capture} << "one";
+    QTest::newRow("decode: two captures")
+        << QStringList {"decode", capture, capture} << "unexpected argument";
 
     QTest::newRow("simulate: no line") << QStringList {"simulate"} << "--pty or --port";
     QTest::newRow("simulate: two lines")

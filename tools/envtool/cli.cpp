@@ -34,7 +34,7 @@ SubcommandParser::SubcommandParser(const QString &command, const QString &descri
     options.addHelpOption();
 }
 
-std::optional<int> SubcommandParser::parse(const QStringList &args)
+std::optional<int> SubcommandParser::parse(const QStringList &args, int positionals)
 {
     if (!options.parse(args))
         return usageError(options.errorText());
@@ -48,6 +48,9 @@ std::optional<int> SubcommandParser::parse(const QStringList &args)
         std::fputs(help.toLocal8Bit().constData(), stdout);
         return ExitSuccess;
     }
+    const QStringList extra = options.positionalArguments().mid(positionals);
+    if (!extra.isEmpty())
+        return usageError(QStringLiteral("unexpected argument '%1'").arg(extra.first()));
     return std::nullopt;
 }
 

@@ -28,9 +28,10 @@ public:
     SubcommandParser(const QString &command, const QString &description);
 
     QCommandLineParser &parser() { return options; }
-    // args: the subcommand's name followed by its arguments. Returns the exit code to end with
-    // (help shown, or a usage error reported), or nothing when the command is to run.
-    std::optional<int> parse(const QStringList &args);
+    // args: the subcommand's name followed by its arguments, of which at most `positionals` are
+    // not options. Returns the exit code to end with (help shown, or a usage error reported), or
+    // nothing when the command is to run.
+    std::optional<int> parse(const QStringList &args, int positionals = 0);
 
     QString value(const QString &name) const { return options.value(name); }
     bool isSet(const QString &name) const { return options.isSet(name); }

@@ -40,10 +40,8 @@ int runDecode(const QStringList &args)
                  QStringLiteral("jsonl (one object per frame, the default) or csv (one row per "
                                 "point: frame,column,x,y)."),
                  QStringLiteral("FORMAT"), QStringLiteral("jsonl")});
-    if (const auto done = cli.parse(args))
+    if (const auto done = cli.parse(args, 1))
         return *done;
-    if (cli.positional().size() > 1)
-        return cli.usageError(QStringLiteral("one capture at most"));
     const auto format = FrameWriter::formatNamed(cli.value(QStringLiteral("format")));
     if (!format) {
         return cli.usageError(QStringLiteral("--format is jsonl or csv, not '%1'")

@@ -70,9 +70,6 @@ int runQc(const QStringList &args)
                  QStringLiteral("FILE")});
     if (const auto done = cli.parse(args))
         return *done;
-    if (!cli.positional().isEmpty())
-        return cli.usageError(
-            QStringLiteral("unexpected argument '%1'").arg(cli.positional().first()));
     if (!cli.isSet(QStringLiteral("plan")) || !cli.isSet(QStringLiteral("test")))
         return cli.usageError(QStringLiteral("--plan and --test are required"));
     if (cli.isSet(QStringLiteral("port")) == cli.isSet(QStringLiteral("capture")))

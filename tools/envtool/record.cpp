@@ -76,9 +76,6 @@ int runRecord(const QStringList &args)
                  QStringLiteral("N")});
     if (const auto done = cli.parse(args))
         return *done;
-    if (!cli.positional().isEmpty())
-        return cli.usageError(
-            QStringLiteral("unexpected argument '%1'").arg(cli.positional().first()));
     if (!cli.isSet(QStringLiteral("port")))
         return cli.usageError(QStringLiteral("--port is required"));
     std::optional<double> seconds;

@@ -50,9 +50,6 @@ int runSimulate(const QStringList &args)
     if (const auto done = cli.parse(args))
         return *done;
     auto set = [&](const char *name) { return cli.isSet(QLatin1String(name)); };
-    if (!cli.positional().isEmpty())
-        return cli.usageError(
-            QStringLiteral("unexpected argument '%1'").arg(cli.positional().first()));
     if (set("pty") == set("port"))
         return cli.usageError(QStringLiteral("give either --pty or --port"));
     if (set("link") && !set("pty"))
