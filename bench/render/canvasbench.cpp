@@ -154,14 +154,3 @@ FRAME_BENCHMARK(paintFrameViewerDirect);
 FRAME_BENCHMARK(paintFrameQcDirect);
 FRAME_BENCHMARK(frameEndWithLabelViewer)->Args({1, 0})->Args({1, 1})->Args({2, 0})->Args({2, 1});
 FRAME_BENCHMARK(frameEndWithLabelQc)->Args({1, 0})->Args({2, 1});
-
-int main(int argc, char **argv)
-{
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

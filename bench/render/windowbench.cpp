@@ -135,14 +135,3 @@ void throughSerialPort(benchmark::State &state)
 PATH_BENCHMARK(decodeAndShow);
 PATH_BENCHMARK(decodeShowAndRepaint);
 PATH_BENCHMARK(throughSerialPort);
-
-int main(int argc, char **argv)
-{
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
