@@ -3,8 +3,8 @@
 // label, background redraw, listeners). Built once per program.
 
 #include "app/mainwindow.h"
-#include "support/mainwindowprobe.h"
 #include "link/streamencoder.h"
+#include "support/mainwindowprobe.h"
 #include "support/pseudoterminal.h"
 #ifdef ENV_HAS_QC
 #include "qc/apppath.h"
@@ -17,7 +17,6 @@
 #include <QRandomGenerator>
 
 #include <benchmark/benchmark.h>
-
 
 namespace {
 
@@ -106,15 +105,10 @@ void throughSerialPort(benchmark::State &state)
 {
     Session session;
     PseudoTerminal module;
-    auto *chooser = session.window.findChild<QComboBox *>(QStringLiteral("portChooser"));
-    auto *start = session.window.findChild<QPushButton *>(QStringLiteral("startButton"));
-    if (!chooser || !start || !module.isOpen()) {
-        state.SkipWithError("no port chooser, Start button or pseudo-terminal");
+    if (!module.isOpen() || !startOnPort(session.window, module.slavePath())) {
+        state.SkipWithError("the window could not start on a pseudo-terminal");
         return;
     }
-    chooser->addItem(module.slavePath());
-    chooser->setCurrentIndex(chooser->count() - 1);
-    start->click();
 
     const StreamDecoder &decoder = MainWindowProbe::decoder(session.window);
     const QVector<QByteArray> frames = moduleFrames();

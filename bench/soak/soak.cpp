@@ -5,9 +5,9 @@
 //   bench_soak [--frames N] [--block N]      (default 1,000,000 frames in blocks of 100,000)
 
 #include "app/mainwindow.h"
-#include "support/mainwindowprobe.h"
 #include "link/streamencoder.h"
 #include "qc/apppath.h"
+#include "support/mainwindowprobe.h"
 #include "support/pseudoterminal.h"
 
 #include <QAbstractButton>
@@ -22,7 +22,6 @@
 
 #include <cstdio>
 #include <unistd.h>
-
 
 namespace {
 
@@ -78,10 +77,10 @@ int main(int argc, char *argv[])
     PseudoTerminal module;
     MainWindow window;
     window.show();
-    auto *port = window.findChild<QComboBox *>(QStringLiteral("portChooser"));
-    port->addItem(module.slavePath());
-    port->setCurrentIndex(port->count() - 1);
-    window.findChild<QAbstractButton *>(QStringLiteral("startButton"))->click();
+    if (!startOnPort(window, module.slavePath())) {
+        std::fprintf(stderr, "the pseudo-terminal did not open\n");
+        return 2;
+    }
 
     QTest::mousePress(window.findChild<QAbstractButton *>(QStringLiteral("qcButton")),
                       Qt::LeftButton);

@@ -2,8 +2,8 @@
 // module: every byte on the line is compared with the command the control stands for.
 
 #include "app/mainwindow.h"
-#include "support/mainwindowprobe.h"
 #include "control/commandreader.h"
+#include "support/mainwindowprobe.h"
 #include "support/messagelog.h"
 #include "support/pseudoterminal.h"
 
@@ -15,7 +15,6 @@
 #include <QStyle>
 #include <QStyleOptionSlider>
 #include <QtTest>
-
 
 namespace {
 constexpr Deliverable program = MainWindow::deliverable;
@@ -340,16 +339,10 @@ bool TestDeviceControls::act(MainWindow &window, PseudoTerminal &line, const QSt
     const QString verb = words.value(0);
     const QString target = words.value(1);
 
-    if (verb == "start" || verb == "start-fail") {
-        auto *chooser = window.findChild<QComboBox *>("portChooser");
-        auto *start = window.findChild<QAbstractButton *>("startButton");
-        if (!chooser || !start)
-            return false;
-        chooser->addItem(verb == "start" ? line.slavePath() : QString::fromLatin1(unopenablePort));
-        chooser->setCurrentIndex(chooser->count() - 1);
-        QTest::mouseClick(start, Qt::LeftButton);
-        return true;
-    }
+    if (verb == "start")
+        return startOnPort(window, line.slavePath());
+    if (verb == "start-fail")
+        return !startOnPort(window, QString::fromLatin1(unopenablePort));
     if (verb == "hangup") {
         // The module goes away: the window closes the lost port and offers Start again.
         line.closeMaster();

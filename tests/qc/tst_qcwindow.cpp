@@ -2,6 +2,7 @@
 // the module sends over a pseudo-terminal and the window decodes. Built once against the
 // envviewer window and once against envviewer_qc's.
 #include "app/mainwindow.h"
+#include "support/mainwindowprobe.h"
 #include "link/streamencoder.h"
 #include "qc/apppath.h"
 #include "qc/qcdialog.h"
@@ -67,11 +68,7 @@ void TestQcWindow::startLine()
 {
     module = std::make_unique<PseudoTerminal>();
     QVERIFY(module->isOpen());
-    auto *ports = window->findChild<QComboBox *>("portChooser");
-    QVERIFY(ports);
-    ports->addItem(module->slavePath());
-    ports->setCurrentIndex(ports->count() - 1);
-    window->findChild<QPushButton *>("startButton")->click();
+    QVERIFY(startOnPort(*window, module->slavePath()));
     QVERIFY(window->findChild<QPushButton *>("qcButton")->isEnabled());
 }
 

@@ -5,10 +5,13 @@
 
 #include "app/mainwindow.h"
 
+#include <QAbstractButton>
+#include <QComboBox>
 #include <QImage>
 #include <QLabel>
 #include <QPixmap>
 #include <QString>
+#include <QTest>
 
 class MainWindowProbe
 {
@@ -63,3 +66,17 @@ public:
     }
 #endif
 };
+
+// Puts `port` into the port box and clicks Start, as an operator would. Returns whether the port
+// opened (Start is disabled only then).
+inline bool startOnPort(MainWindow &window, const QString &port)
+{
+    auto *chooser = window.findChild<QComboBox *>(QStringLiteral("portChooser"));
+    auto *start = window.findChild<QAbstractButton *>(QStringLiteral("startButton"));
+    if (!chooser || !start)
+        return false;
+    chooser->addItem(port);
+    chooser->setCurrentIndex(chooser->count() - 1);
+    QTest::mouseClick(start, Qt::LeftButton);
+    return !start->isEnabled();
+}

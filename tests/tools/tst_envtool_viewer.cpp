@@ -7,6 +7,7 @@
 #include "envtoolrunner.h"
 #include "link/streamencoder.h"
 #include "qc/qccheck.h"
+#include "support/mainwindowprobe.h"
 #include "support/pseudoterminal.h"
 
 #include <QAbstractButton>
@@ -27,18 +28,6 @@ namespace {
 constexpr Deliverable program = MainWindow::deliverable;
 
 // Starts the window on `port` as the operator does: the port's name in the box, then Start.
-bool startOn(MainWindow &window, const QString &port)
-{
-    auto *chooser = window.findChild<QComboBox *>("portChooser");
-    auto *start = window.findChild<QAbstractButton *>("startButton");
-    if (!chooser || !start)
-        return false;
-    chooser->addItem(port);
-    chooser->setCurrentIndex(chooser->count() - 1);
-    QTest::mouseClick(start, Qt::LeftButton);
-    return !start->isEnabled(); // Start stays enabled when the port did not open
-}
-
 bool act(MainWindow &window, const QString &action)
 {
     const QStringList words = action.split(' ');
@@ -175,7 +164,7 @@ void TestEnvToolViewer::decodeAgreesWithFrameDone()
     QVERIFY(line.isOpen());
     MainWindow window;
     QSignalSpy frames(&window, SIGNAL(frameDone(QList<short>)));
-    QVERIFY(startOn(window, line.slavePath()));
+    QVERIFY(startOnPort(window, line.slavePath()));
     for (int at = 0; at < stream.size(); at += readSize) {
         QVERIFY(line.write(stream.mid(at, readSize)));
         QTest::qWait(0); // let the window read, so each write arrives as a read of its own
@@ -221,7 +210,7 @@ void TestEnvToolViewer::simulatorNamesTheWindowsCommands()
 
     simulation->takeLines(); // nothing left over from an earlier row
     MainWindow window;
-    QVERIFY(startOn(window, link));
+    QVERIFY(startOnPort(window, link));
     for (const QString &action : actions)
         QVERIFY2(act(window, action), qPrintable(action));
     // The window writes from the event loop, so the test waits in it.
@@ -247,7 +236,7 @@ void TestEnvToolViewer::simulatedFramesPassTheExamplePlanInTheWindow()
     int counted = 0;
     connect(&window, &MainWindow::frameDone, this,
             [&](const QList<short> &frame) { counted += check.addFrame(frame, 0) ? 1 : 0; });
-    QVERIFY(startOn(window, link));
+    QVERIFY(startOnPort(window, link));
     QTRY_VERIFY_WITH_TIMEOUT(counted >= required + 1, 10000);
     const QcVerdict verdict = check.judge();
     QCOMPARE(verdict.messages, QStringList());
