@@ -4,7 +4,7 @@
 // which widget set and slot list it has (the ENV_HAS_* switches). Everything else that differs is
 // looked up in the per-deliverable tables of the subsystems.
 
-#include "app/deliverable.h"
+#include "common/deliverable.h"
 #include "link/streamdecoder.h"
 #include "render/canvas.h"
 

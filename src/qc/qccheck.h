@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/deliverable.h"
+#include "common/deliverable.h"
 #include "qc/qcplan.h"
 
 #include <QList>

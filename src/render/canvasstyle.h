@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/deliverable.h"
+#include "common/deliverable.h"
 
 #include <QColor>
 #include <QLine>
