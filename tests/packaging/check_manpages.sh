@@ -12,6 +12,7 @@ render() {
     gzip -dc "$file" | groff -man -Tascii -P-cbou -rLL=300n -rHY=0 -ww "$@"
 }
 status=0
+envtool_page=
 for page; do
     warnings=$(render "$page" -z 2>&1)
     [ -z "$warnings" ] || { echo "$page: $warnings"; status=1; }
