@@ -7,3 +7,4 @@ int runRecord(const QStringList &args);
 int runDecode(const QStringList &args);
 int runSimulate(const QStringList &args);
 int runQc(const QStringList &args);
+int runTap(const QStringList &args);

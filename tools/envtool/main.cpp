@@ -18,9 +18,10 @@ int main(int argc, char *argv[])
         QStringLiteral("The viewer's command-line companion.\n\n"
                        "Commands:\n"
                        "  record    write the raw byte stream of a port to a file\n"
-                       "  decode    decode a raw capture into frames (JSON Lines or CSV)\n"
+                       "  decode    decode a capture or session into frames (JSON Lines or CSV)\n"
                        "  simulate  play the module on a pseudo-terminal or a port\n"
-                       "  qc        run a test of a plan on a port or a capture\n\n"
+                       "  qc        run a test of a plan on a port or a capture\n"
+                       "  tap       forward and record the line between module and viewer\n\n"
                        "'envtool <command> --help' describes a command."));
     parser.addHelpOption();
     parser.addVersionOption();
@@ -53,6 +54,8 @@ int main(int argc, char *argv[])
         return runSimulate(args);
     if (command == QLatin1String("qc"))
         return runQc(args);
+    if (command == QLatin1String("tap"))
+        return runTap(args);
     return reportError(QString(),
                        QStringLiteral("unknown command '%1' (try 'envtool --help')").arg(command));
 }

@@ -28,47 +28,29 @@ constexpr qint64 portBacklog = 1 << 16;
 constexpr qint64 staleMs = 2000;
 } // namespace
 
-PtyLine::PtyLine(QObject *parent)
-    : ModuleLine(parent)
-{
-}
-
-PtyLine::~PtyLine()
-{
-    if (!linkPath.isEmpty() && QFileInfo(linkPath).symLinkTarget() == path)
-        QFile::remove(linkPath);
-    if (masterFd >= 0)
-        ::close(masterFd);
-    if (slaveFd >= 0)
-        ::close(slaveFd);
-}
-
-bool PtyLine::open(QString *error)
+bool openRawPty(int *masterFd, int *slaveFd, QString *slavePath, QString *error)
 {
     char name[256] = {};
-    if (::openpty(&masterFd, &slaveFd, name, nullptr, nullptr) != 0) {
+    if (::openpty(masterFd, slaveFd, name, nullptr, nullptr) != 0) {
         *error = QStringLiteral("cannot create a pseudo-terminal: ") + systemError();
         return false;
     }
     // No echo and no line editing: the viewer's command bytes must not come back as data.
     termios attributes {};
-    if (::tcgetattr(slaveFd, &attributes) == 0) {
+    if (::tcgetattr(*slaveFd, &attributes) == 0) {
         ::cfmakeraw(&attributes);
         ::cfsetispeed(&attributes, B115200);
         ::cfsetospeed(&attributes, B115200);
-        ::tcsetattr(slaveFd, TCSANOW, &attributes);
+        ::tcsetattr(*slaveFd, TCSANOW, &attributes);
     }
-    ::fcntl(masterFd, F_SETFL, ::fcntl(masterFd, F_GETFL) | O_NONBLOCK);
-    ::fcntl(masterFd, F_SETFD, FD_CLOEXEC);
-    ::fcntl(slaveFd, F_SETFD, FD_CLOEXEC);
-    path = QString::fromLocal8Bit(name);
-    notifier = new QSocketNotifier(masterFd, QSocketNotifier::Read, this);
-    connect(notifier, &QSocketNotifier::activated, this, &PtyLine::readMaster);
-    sinceTaken.start();
+    ::fcntl(*masterFd, F_SETFL, ::fcntl(*masterFd, F_GETFL) | O_NONBLOCK);
+    ::fcntl(*masterFd, F_SETFD, FD_CLOEXEC);
+    ::fcntl(*slaveFd, F_SETFD, FD_CLOEXEC);
+    *slavePath = QString::fromLocal8Bit(name);
     return true;
 }
 
-bool PtyLine::makeLink(const QString &link, QString *error)
+bool makeSymLink(const QString &target, const QString &link, QString *error)
 {
     const QFileInfo existing(link);
     if (existing.isSymLink()) {
@@ -77,10 +59,47 @@ bool PtyLine::makeLink(const QString &link, QString *error)
         *error = QStringLiteral("%1 exists and is not a symbolic link").arg(link);
         return false;
     }
-    if (!QFile::link(path, link)) {
-        *error = QStringLiteral("cannot link %1 to %2").arg(link, path);
+    if (!QFile::link(target, link)) {
+        *error = QStringLiteral("cannot link %1 to %2").arg(link, target);
         return false;
     }
+    return true;
+}
+
+void removeSymLink(const QString &link, const QString &target)
+{
+    if (!link.isEmpty() && QFileInfo(link).symLinkTarget() == target)
+        QFile::remove(link);
+}
+
+PtyLine::PtyLine(QObject *parent)
+    : ModuleLine(parent)
+{
+}
+
+PtyLine::~PtyLine()
+{
+    removeSymLink(linkPath, path);
+    if (masterFd >= 0)
+        ::close(masterFd);
+    if (slaveFd >= 0)
+        ::close(slaveFd);
+}
+
+bool PtyLine::open(QString *error)
+{
+    if (!openRawPty(&masterFd, &slaveFd, &path, error))
+        return false;
+    notifier = new QSocketNotifier(masterFd, QSocketNotifier::Read, this);
+    connect(notifier, &QSocketNotifier::activated, this, &PtyLine::readMaster);
+    sinceTaken.start();
+    return true;
+}
+
+bool PtyLine::makeLink(const QString &link, QString *error)
+{
+    if (!makeSymLink(path, link, error))
+        return false;
     linkPath = link;
     return true;
 }

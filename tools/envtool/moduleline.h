@@ -11,6 +11,14 @@
 
 class QSocketNotifier;
 
+// A pseudo-terminal in raw mode, its master non-blocking, both ends closed on exec; false with
+// the system's reason in `error`.
+bool openRawPty(int *masterFd, int *slaveFd, QString *slavePath, QString *error);
+// Makes `link` a symbolic link to `target`; replaces an older link, never another file.
+bool makeSymLink(const QString &target, const QString &link, QString *error);
+// Removes `link` if it still points to `target`.
+void removeSymLink(const QString &link, const QString &target);
+
 class ModuleLine : public QObject
 {
     Q_OBJECT

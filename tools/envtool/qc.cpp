@@ -3,6 +3,7 @@
 #include "link/serialline.h"
 #include "link/streamdecoder.h"
 #include "qcrecord.h"
+#include "sessionfile.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -61,7 +62,9 @@ int runQc(const QStringList &args)
                  QStringLiteral("Count the frames arriving on this port for the test's duration."),
                  QStringLiteral("NAME")});
     p.addOption({QStringLiteral("capture"),
-                 QStringLiteral("Count every frame of this raw capture."), QStringLiteral("FILE")});
+                 QStringLiteral("Count every frame of this raw capture, or of the module's "
+                                "direction of this session."),
+                 QStringLiteral("FILE")});
     p.addOption({QStringLiteral("program"),
                  QStringLiteral("Whose rules to judge by: envviewer (default), envviewer_cam or "
                                 "envviewer_qc."),
@@ -110,6 +113,7 @@ int runQc(const QStringList &args)
     info.planFile = QFileInfo(planName).absoluteFilePath();
     info.label = label;
     info.program = *program;
+    QString damage;
 
     if (cli.isSet(QStringLiteral("capture"))) {
         const QString captureName = cli.value(QStringLiteral("capture"));
@@ -125,13 +129,16 @@ int runQc(const QStringList &args)
         check.start(label, startMs);
         CheckFeed feed(check, startMs);
         StreamDecoder decoder(&feed, StreamDecoder::FrameMode::Collect);
-        QByteArray chunk(int(chunkSize), Qt::Uninitialized);
-        qint64 n = 0;
-        while ((n = capture.read(chunk.data(), chunkSize)) > 0)
-            decoder.decode(chunk.constData(), n);
-        if (n < 0)
-            return cli.usageError(
-                QStringLiteral("cannot read %1: %2").arg(captureName, capture.errorString()));
+        SessionFile reader(&capture, chunkSize);
+        if (!reader.readHeader())
+            return cli.usageError(captureName + QStringLiteral(": ") + reader.error());
+        SessionFile::Record record;
+        while (reader.next(&record)) {
+            if (record.direction == SessionFile::FromModule)
+                decoder.decode(record.bytes.constData(), record.bytes.size());
+        }
+        // Damage is reported after the verdict on what came before it.
+        damage = reader.error();
         info.end = QDateTime::currentDateTime();
     } else {
         const QString portName = cli.value(QStringLiteral("port"));
@@ -199,5 +206,8 @@ int runQc(const QStringList &args)
                 QStringLiteral("cannot write %1: %2").arg(recordName, record.errorString()));
         }
     }
+    if (!damage.isEmpty())
+        return cli.usageError(cli.value(QStringLiteral("capture")) + QStringLiteral(": ")
+                              + damage);
     return verdict.passed ? ExitSuccess : ExitFail;
 }

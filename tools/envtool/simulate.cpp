@@ -35,7 +35,8 @@ int runSimulate(const QStringList &args)
                                 "stream."),
                  QStringLiteral("S"), QStringLiteral("1")});
     p.addOption({QStringLiteral("replay"),
-                 QStringLiteral("Send this raw capture as it was recorded instead of frames."),
+                 QStringLiteral("Send this raw capture as it was recorded instead of frames, "
+                                "or the module's direction of this session at its times."),
                  QStringLiteral("FILE")});
     p.addOption({QStringLiteral("loop"), QStringLiteral("With --replay: start again at its end.")});
     p.addOption({QStringLiteral("plan"),
@@ -100,6 +101,9 @@ int runSimulate(const QStringList &args)
             return cli.usageError(QStringLiteral("cannot read %1: %2")
                                       .arg(capture->fileName(), capture->errorString()));
         }
+        SessionFile header(capture.get());
+        if (!header.readHeader() || !capture->seek(0))
+            return cli.usageError(capture->fileName() + QStringLiteral(": ") + header.error());
     } else if (set("plan")) {
         const QString planName = cli.value(QStringLiteral("plan"));
         QFile planFile(planName);
@@ -162,5 +166,8 @@ int runSimulate(const QStringList &args)
     simulator.start();
     QCoreApplication::exec();
     simulator.finishCommands();
+    if (exitCode == ExitSuccess && !simulator.captureError().isEmpty())
+        return cli.usageError(cli.value(QStringLiteral("replay")) + QStringLiteral(": ")
+                              + simulator.captureError());
     return exitCode;
 }

@@ -44,14 +44,17 @@ void Simulator::playFrames(std::unique_ptr<ModuleFrames> source, double framesPe
 void Simulator::playCapture(std::unique_ptr<QFile> file, bool repeat, qint64 limit)
 {
     capture = std::move(file);
+    captureReader = std::make_unique<SessionFile>(capture.get(), captureChunk);
+    captureReader->readHeader();
     loop = repeat;
     frameLimit = limit;
+    readAhead();
 }
 
 void Simulator::start()
 {
     const double unitsPerSecond = fps > 0 ? fps : lineBytesPerSecond / 116;
-    timer.start(qBound(1, int(500 / unitsPerSecond), 10));
+    timer.start(captureReader && captureReader->isSession() ? 1 : qBound(1, int(500 / unitsPerSecond), 10));
     clock.start();
     tick();
 }
@@ -74,6 +77,17 @@ void Simulator::tick()
             || clock.elapsed() - endedAt > drainWaitMs) {
             timer.stop();
             emit finished();
+        }
+        return;
+    }
+    if (captureReader && captureReader->isSession()) {
+        // A session's chunks go out at the times they were recorded.
+        const qint64 nowUs = clock.nsecsElapsed() / 1000;
+        while (pending.isEmpty() && !ended && (!upcoming || upcoming->timeUs <= nowUs)) {
+            if (!produce()) {
+                ended = true;
+                endedAt = clock.elapsed();
+            }
         }
         return;
     }
@@ -134,10 +148,34 @@ QByteArray Simulator::nextFrameBytes()
 
 QByteArray Simulator::nextCaptureBytes()
 {
-    QByteArray bytes = capture->read(captureChunk);
-    if (bytes.isEmpty() && loop && capture->size() > 0 && capture->seek(0))
-        bytes = capture->read(captureChunk);
+    if (!upcoming)
+        return QByteArray();
+    const QByteArray bytes = upcoming->bytes;
+    readAhead();
     return bytes;
+}
+
+// Reads the capture's next module chunk, from its start again with --loop; false at its end.
+bool Simulator::readAhead()
+{
+    upcoming.reset();
+    SessionFile::Record record;
+    for (;;) {
+        while (captureReader->next(&record)) {
+            lastTimeUs = record.timeUs + loopOffsetUs;
+            if (record.direction != SessionFile::FromModule || record.bytes.isEmpty())
+                continue;
+            record.timeUs = lastTimeUs;
+            upcoming = record;
+            passHadBytes = true;
+            return true;
+        }
+        if (!captureReader->error().isEmpty() || !loop || !passHadBytes || !capture->seek(0)
+            || !captureReader->readHeader())
+            return false;
+        passHadBytes = false;
+        loopOffsetUs = lastTimeUs;
+    }
 }
 
 void Simulator::commandBytes(const QByteArray &bytes)

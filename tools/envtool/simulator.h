@@ -4,6 +4,7 @@
 #include "link/streamdecoder.h"
 #include "link/streamencoder.h"
 #include "moduleframes.h"
+#include "sessionfile.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -12,6 +13,7 @@
 #include <QTimer>
 
 #include <memory>
+#include <optional>
 
 class ModuleLine;
 
@@ -30,11 +32,14 @@ public:
     // Frames from `frames`; fps 0 paces them as the line would; frameLimit < 0 plays forever.
     void playFrames(std::unique_ptr<ModuleFrames> frames, double fps, qint64 frameLimit,
                     quint32 seed);
-    // The capture's bytes as they were recorded, at the line's pace; `capture` must be open.
+    // The capture's bytes as they were recorded: a raw capture at the line's pace, a session's
+    // module chunks at their times. `capture` must be open and its header readable.
     void playCapture(std::unique_ptr<QFile> capture, bool loop, qint64 frameLimit);
     void start();
     // Prints what the computer sent that no packet has completed yet.
     void finishCommands();
+    // Where the capture turned out damaged; what came before it was played.
+    QString captureError() const { return captureReader ? captureReader->error() : QString(); }
 
 signals:
     // The limit was reached or the capture ended, and the line has taken everything.
@@ -45,6 +50,7 @@ private:
     bool produce();
     QByteArray nextFrameBytes();
     QByteArray nextCaptureBytes();
+    bool readAhead();
     void commandBytes(const QByteArray &bytes);
     void printCommands(const QList<ReceivedCommand> &commands);
 
@@ -56,6 +62,11 @@ private:
 
     std::unique_ptr<ModuleFrames> frames;
     std::unique_ptr<QFile> capture;
+    std::unique_ptr<SessionFile> captureReader;
+    std::optional<SessionFile::Record> upcoming; // the capture's next module chunk
+    qint64 loopOffsetUs = 0; // added to a session's times on each pass after the first
+    qint64 lastTimeUs = 0;
+    bool passHadBytes = false;
     bool loop = false;
     double fps = 0;
     qint64 frameLimit = -1;
