@@ -23,6 +23,9 @@ PseudoTerminal::PseudoTerminal()
     cfmakeraw(&tio);
     tcsetattr(slaveFd, TCSANOW, &tio);
     fcntl(masterFd, F_SETFL, fcntl(masterFd, F_GETFL) | O_NONBLOCK);
+    // A program the test starts must not hold the module end open: closeMaster() hangs up.
+    fcntl(masterFd, F_SETFD, FD_CLOEXEC);
+    fcntl(slaveFd, F_SETFD, FD_CLOEXEC);
     path = QString::fromLocal8Bit(name);
     // The slave stays open here too, so that the line does not hang up between ports.
 }

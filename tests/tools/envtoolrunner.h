@@ -8,6 +8,7 @@
 #include <QStringList>
 #include <QTest>
 
+#include <csignal>
 #include <memory>
 
 struct ToolResult
@@ -50,22 +51,21 @@ inline ToolResult runTool(const QStringList &args, const QByteArray &input = QBy
     return result;
 }
 
-// A running `envtool simulate --pty ...`: the first line it prints is the pseudo-terminal, the
-// lines after it name the commands it receives.
-class Simulation
+// A running `envtool simulate --pty ...` or `envtool tap ...`: the first line it prints is the
+// pseudo-terminal, the lines after it name the commands it receives.
+class RunningTool
 {
 public:
-    explicit Simulation(const QStringList &args)
+    explicit RunningTool(const QStringList &args)
     {
-        process.start(QStringLiteral(ENVTOOL_PATH),
-                      QStringList {QStringLiteral("simulate"), QStringLiteral("--pty")} + args);
+        process.start(QStringLiteral(ENVTOOL_PATH), args);
         if (!process.waitForStarted(5000))
             return;
         const QStringList first = waitForLines(1, 5000);
         if (!first.isEmpty())
             path = first.first();
     }
-    ~Simulation() { stop(); }
+    ~RunningTool() { stop(); }
 
     bool isRunning() const { return !path.isEmpty(); }
     QString slavePath() const { return path; }
@@ -96,12 +96,12 @@ public:
         return lines;
     }
 
-    // Stops it as Ctrl-C would; returns its exit code.
-    int stop()
+    // Stops it with SIGTERM (or `signal`, such as SIGINT for Ctrl-C); returns its exit code.
+    int stop(int signal = SIGTERM)
     {
         if (process.state() == QProcess::NotRunning)
             return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-        process.terminate();
+        ::kill(pid_t(process.processId()), signal);
         if (!process.waitForFinished(5000)) {
             process.kill();
             process.waitForFinished();
@@ -120,4 +120,13 @@ private:
     QProcess process;
     QByteArray buffer;
     QString path;
+};
+
+class Simulation : public RunningTool
+{
+public:
+    explicit Simulation(const QStringList &args)
+        : RunningTool(QStringList {QStringLiteral("simulate"), QStringLiteral("--pty")} + args)
+    {
+    }
 };

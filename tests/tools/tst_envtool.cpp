@@ -2,6 +2,7 @@
 // simulator feeds record and qc through the same kind of line the viewer opens.
 
 #include "envtoolrunner.h"
+#include "link/serialline.h"
 #include "link/streamdecoder.h"
 #include "link/streamencoder.h"
 #include "support/pseudoterminal.h"
@@ -12,8 +13,10 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QSerialPort>
 #include <QTemporaryDir>
+#include <QtEndian>
 #include <QtTest>
 
 #include <csignal>
@@ -67,6 +70,34 @@ QByteArray encodedFrames(int frames)
     return encoder.takeBytes();
 }
 
+// A session as tap writes it: the header, then per record its direction ('M' or 'V'), its time
+// in microseconds and its size (little-endian, 8 and 4 bytes) and the chunk; here 1 ms apart.
+QByteArray sessionOf(const QList<QPair<char, QByteArray>> &records, int version = 1)
+{
+    QByteArray file = "envtool session " + QByteArray::number(version) + '\n';
+    for (int i = 0; i < records.size(); ++i) {
+        char head[13];
+        head[0] = records[i].first;
+        qToLittleEndian<quint64>(quint64(i) * 1000, head + 1);
+        qToLittleEndian<quint32>(quint32(records[i].second.size()), head + 9);
+        file += QByteArray(head, 13) + records[i].second;
+    }
+    return file;
+}
+
+// Reads from the viewer's port until `count` bytes came or five seconds passed.
+QByteArray readPort(QSerialPort &port, int count)
+{
+    QByteArray bytes;
+    QDeadlineTimer deadline(5000);
+    while (bytes.size() < count && !deadline.hasExpired()) {
+        if (port.bytesAvailable() == 0)
+            port.waitForReadyRead(50);
+        bytes += port.readAll();
+    }
+    return bytes;
+}
+
 } // namespace
 
 class TestEnvTool : public QObject
@@ -99,6 +130,13 @@ private slots:
     void simulateOnAPort();
     void commandsFromTheLine_data();
     void commandsFromTheLine();
+
+    void tapForwardsAndRecords_data();
+    void tapForwardsAndRecords();
+    void tapFollowsTheViewer();
+    void sessionAsCapture_data();
+    void sessionAsCapture();
+    void replayKeepsTheSessionsTimes();
 
 private:
     QString path(const QString &name) const { return dir.filePath(name); }
@@ -222,6 +260,16 @@ void TestEnvTool::usageErrors_data()
     QTest::newRow("qc: port cannot be opened")
         << QStringList {"qc", "--plan", plan, "--test", "Station", "--port", "%port"}
         << "cannot open /nonexistent/ttyENV0";
+    QTest::newRow("tap: no port") << QStringList {"tap", "--pty"} << "--port";
+    QTest::newRow("tap: no viewer side")
+        << QStringList {"tap", "--port", "%port"} << "--pty or --link";
+    QTest::newRow("tap: port cannot be opened")
+        << QStringList {"tap", "--port", "%port", "--pty"} << "cannot open /nonexistent/ttyENV0";
+    QTest::newRow("decode: commands of a raw capture")
+        << QStringList {"decode", "--commands", capture} << "raw capture";
+    QTest::newRow("decode: commands as CSV")
+        << QStringList {"decode", "--commands", "--format", "csv", capture} << "text or jsonl";
+
     QTest::newRow("qc: missing capture")
         << QStringList {"qc", "--plan", plan, "--test", "Station", "--capture", "%dir/none.bin"}
         << "cannot read";
@@ -261,6 +309,8 @@ void TestEnvTool::help_data()
                               << "--fail-channel";
     QTest::newRow("qc") << QStringList {"qc", "--help"} << "Usage: envtool qc [options]"
                         << "--json";
+    QTest::newRow("tap") << QStringList {"tap", "--help"} << "Usage: envtool tap [options]"
+                         << "--link";
 }
 
 void TestEnvTool::help()
@@ -717,6 +767,225 @@ void TestEnvTool::commandsFromTheLine()
     QCOMPARE(lines, named);
     QCOMPARE(simulation.stop(), 0);
     QCOMPARE(simulation.takeLines(), QStringList());
+}
+
+void TestEnvTool::tapForwardsAndRecords_data()
+{
+    QTest::addColumn<QString>("ending");
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("Ctrl-C") << "SIGINT" << 0;
+    QTest::newRow("SIGTERM") << "SIGTERM" << 0;
+    QTest::newRow("end of --seconds") << "seconds" << 0;
+    QTest::newRow("the module goes away") << "hang-up" << 2;
+}
+
+// A module on one pseudo-terminal, a viewer on the tap's: both sides get exactly what the other
+// sent, and the session holds all of it, however the tap ends.
+void TestEnvTool::tapForwardsAndRecords()
+{
+    QFETCH(QString, ending);
+    QFETCH(int, exitCode);
+
+    PseudoTerminal module;
+    const QString session = path("tap.session");
+    QStringList args {"tap", "--port", module.slavePath(), "--link", path("viewer"), "-o", session};
+    if (ending == "seconds")
+        args << "--seconds"
+             << "2";
+    RunningTool tap(args);
+    QVERIFY(tap.isRunning());
+    QSerialPort viewer(path("viewer"));
+    QVERIFY(viewer.open(QIODevice::ReadWrite));
+
+    // The first command arriving shows that the tap has seen the viewer open.
+    const QList<QByteArray> commands {hex("FFFFFFFF0201"), hex("FFFFFFFF04"), hex("02"),
+                                      hex("34FFFFFFFF0A00")};
+    viewer.write(commands[0]);
+    QCOMPARE(module.read(6), commands[0]);
+    const QByteArray frames = encodedFrames(20);
+    QVERIFY(module.write(frames.left(1000)));
+    for (const QByteArray &command : commands.mid(1)) {
+        viewer.write(command);
+        QVERIFY(viewer.waitForBytesWritten(2000));
+    }
+    QVERIFY(module.write(frames.mid(1000)));
+    QCOMPARE(readPort(viewer, frames.size()), frames);
+    QCOMPARE(module.read(13), commands.mid(1).join());
+
+    if (ending == "hang-up")
+        module.closeMaster();
+    if (ending == "seconds" || ending == "hang-up")
+        QVERIFY(tap.tool().waitForFinished(5000));
+    QCOMPARE(tap.stop(ending == "SIGINT" ? SIGINT : SIGTERM), exitCode);
+    const QStringList err
+        = QString::fromUtf8(tap.tool().readAllStandardError()).split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(err.size(), exitCode == 0 ? 0 : 1);
+    if (exitCode != 0)
+        QVERIFY2(err.first().startsWith("envtool tap: lost " + module.slavePath()),
+                 qPrintable(err.first()));
+    // The viewer sees its module unplugged, and the link is gone.
+    QTRY_VERIFY(SerialLine::isDeviceGone(viewer.error()));
+    QVERIFY(!QFileInfo(path("viewer")).isSymLink());
+
+    // One line per command with the seconds since the start, as decode lists them from the
+    // session.
+    const QStringList lines = tap.takeLines();
+    const QStringList names {"LaserON", "EXP 2", "unknown 34", "calibReset"};
+    QCOMPARE(lines.size(), names.size());
+    const QRegularExpression form("^(\\d+\\.\\d{3}) (.*)$");
+    double last = 0;
+    for (int i = 0; i < lines.size(); ++i) {
+        const QRegularExpressionMatch m = form.match(lines[i]);
+        QVERIFY2(m.hasMatch(), qPrintable(lines[i]));
+        QCOMPARE(m.captured(2), names[i]);
+        QVERIFY(m.captured(1).toDouble() >= last);
+        last = m.captured(1).toDouble();
+    }
+    const ToolResult listed = runTool({"decode", "--commands", session});
+    QCOMPARE(listed.exitCode, 0);
+    QCOMPARE(listed.outLines(), lines);
+    const ToolResult json = runTool({"decode", "--commands", "--format", "jsonl", session});
+    const QJsonObject first = QJsonDocument::fromJson(json.out.split('\n').first()).object();
+    QCOMPARE(first.value("command").toString(), QString("LaserON"));
+    QCOMPARE(first.value("bytes").toString(), QString("ffffffff0201"));
+    QCOMPARE(qRound64(first.value("time_us").toDouble() / 1000),
+             qRound64(lines[0].split(' ')[0].toDouble() * 1000));
+
+    // The module's direction decodes exactly as the bytes the module sent.
+    QVERIFY(writeFile(path("sent.bin"), frames));
+    const ToolResult decoded = runTool({"decode", session});
+    QCOMPARE(decoded.exitCode, 0);
+    QCOMPARE(decoded.out, runTool({"decode", path("sent.bin")}).out);
+    QCOMPARE(decoded.errLines(), runTool({"decode", path("sent.bin")}).errLines());
+}
+
+// The viewer closes its side and opens it again: the tap records on meanwhile and forwards again.
+void TestEnvTool::tapFollowsTheViewer()
+{
+    PseudoTerminal module;
+    RunningTool tap({"tap", "--port", module.slavePath(), "--pty", "-o", path("reopen.session")});
+    QVERIFY(tap.isRunning());
+    const QByteArray before = encodedFrames(2), meanwhile = encodedFrames(3),
+                     after = encodedFrames(4);
+    {
+        QSerialPort viewer(tap.slavePath());
+        QVERIFY(viewer.open(QIODevice::ReadWrite));
+        viewer.write(hex("FFFFFFFF0201"));
+        QCOMPARE(module.read(6), hex("FFFFFFFF0201"));
+        QVERIFY(module.write(before));
+        QCOMPARE(readPort(viewer, before.size()), before);
+    }
+    QVERIFY(module.write(meanwhile));
+    QSerialPort viewer(tap.slavePath());
+    QVERIFY(viewer.open(QIODevice::ReadWrite));
+    viewer.write(hex("FFFFFFFF0200"));
+    QCOMPARE(module.read(6), hex("FFFFFFFF0200"));
+    QVERIFY(module.write(after));
+    // What came while the viewer was away is dropped, unless it came before the tap noticed.
+    QByteArray got = readPort(viewer, after.size());
+    if (got.size() > after.size() && got.size() < meanwhile.size() + after.size())
+        got += readPort(viewer, meanwhile.size() + after.size() - got.size());
+    QVERIFY(got == after || got == meanwhile + after);
+    QCOMPARE(tap.stop(SIGINT), 0);
+
+    QVERIFY(writeFile(path("reopen.bin"), before + meanwhile + after));
+    QCOMPARE(runTool({"decode", path("reopen.session")}).out,
+             runTool({"decode", path("reopen.bin")}).out);
+}
+
+void TestEnvTool::sessionAsCapture_data()
+{
+    QTest::addColumn<QStringList>("args"); // %in is the capture or the session
+    QTest::addColumn<QString>("damage");
+    QTest::addColumn<QString>("message"); // of the one line on standard error, with damage
+
+    const QStringList decode {"decode", "%in"};
+    const QStringList csv {"decode", "--format", "csv", "%in"};
+    const QStringList qc {"qc",        "--plan", "%dir/plan.json", "--test", "Station",
+                          "--capture", "%in"};
+    QTest::newRow("decode") << decode << ""
+                            << "";
+    QTest::newRow("decode as CSV") << csv << ""
+                                   << "";
+    QTest::newRow("qc") << qc << ""
+                        << "";
+    QTest::newRow("decode, truncated") << decode << "truncated"
+                                       << "truncated record at byte";
+    QTest::newRow("commands, truncated")
+        << QStringList {"decode", "--commands", "%in"} << "truncated"
+        << "truncated record";
+    QTest::newRow("qc, truncated") << qc << "truncated"
+                                   << "truncated record at byte";
+    QTest::newRow("decode, unknown version") << decode << "version"
+                                             << "version 2 is unknown";
+    QTest::newRow("qc, unknown version") << qc << "version"
+                                         << "version 2 is unknown";
+}
+
+// A session counts as the capture of its module's direction; damage is reported after what came
+// before it was written.
+void TestEnvTool::sessionAsCapture()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, damage);
+    QFETCH(QString, message);
+
+    const QByteArray frames = encodedFrames(6);
+    const QByteArray command = hex("FFFFFFFF0201");
+    const QByteArray file = sessionOf({{'V', command},
+                                       {'M', frames.left(300)},
+                                       {'M', frames.mid(300, 200)},
+                                       {'V', command},
+                                       {'M', frames.mid(500)}},
+                                      damage == "version" ? 2 : 1);
+    // Truncated inside the last record: what the complete ones hold still counts.
+    const int kept = damage == "truncated" ? 500 : damage == "version" ? 0 : frames.size();
+    QVERIFY(writeFile(path("in.session"), damage == "truncated" ? file.chopped(5) : file));
+    QVERIFY(writeFile(path("in.bin"), frames.left(kept)));
+
+    const QStringList onSession = expand(args).replaceInStrings("%in", path("in.session"));
+    const ToolResult result = runTool(onSession);
+    if (damage.isEmpty()) {
+        const ToolResult raw = runTool(expand(args).replaceInStrings("%in", path("in.bin")));
+        QCOMPARE(result.exitCode, raw.exitCode);
+        QCOMPARE(result.out, raw.out);
+        QCOMPARE(result.errLines(), raw.errLines());
+        return;
+    }
+    QCOMPARE(result.exitCode, 2);
+    QCOMPARE(result.errLines().size(), 1);
+    QVERIFY2(result.errLines().first().contains(message), result.err.constData());
+    if (args.contains("--commands")) {
+        QCOMPARE(result.outLines(), QStringList({"0.000 LaserON", "0.003 LaserON"}));
+    } else if (damage == "truncated") {
+        const ToolResult raw = runTool(expand(args).replaceInStrings("%in", path("in.bin")));
+        QCOMPARE(result.out, raw.out);
+    } else {
+        QCOMPARE(result.out, QByteArray());
+    }
+}
+
+// simulate --replay plays the module's chunks of a session at their times, and only those.
+void TestEnvTool::replayKeepsTheSessionsTimes()
+{
+    const QByteArray first = encodedFrames(1), second = encodedFrames(2);
+    QByteArray file = sessionOf({{'M', first}, {'V', hex("FFFFFFFF0201")}});
+    char head[13] = {'M'};
+    qToLittleEndian<quint64>(300000, head + 1);
+    qToLittleEndian<quint32>(quint32(second.size()), head + 9);
+    QVERIFY(writeFile(path("timed.session"), file + QByteArray(head, 13) + second));
+
+    Simulation simulation({"--replay", path("timed.session")});
+    QVERIFY(simulation.isRunning());
+    QSerialPort viewer(simulation.slavePath());
+    QVERIFY(viewer.open(QIODevice::ReadOnly));
+    QCOMPARE(readPort(viewer, first.size()), first);
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(readPort(viewer, second.size()), second);
+    QVERIFY(clock.elapsed() >= 200); // not before its time (less the first chunk's way there)
+    QVERIFY(simulation.tool().waitForFinished(5000));
+    QCOMPARE(simulation.tool().exitCode(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestEnvTool)

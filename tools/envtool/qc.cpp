@@ -207,7 +207,6 @@ int runQc(const QStringList &args)
         }
     }
     if (!damage.isEmpty())
-        return cli.usageError(cli.value(QStringLiteral("capture")) + QStringLiteral(": ")
-                              + damage);
+        return cli.usageError(cli.value(QStringLiteral("capture")) + QStringLiteral(": ") + damage);
     return verdict.passed ? ExitSuccess : ExitFail;
 }

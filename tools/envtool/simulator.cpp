@@ -54,7 +54,8 @@ void Simulator::playCapture(std::unique_ptr<QFile> file, bool repeat, qint64 lim
 void Simulator::start()
 {
     const double unitsPerSecond = fps > 0 ? fps : lineBytesPerSecond / 116;
-    timer.start(captureReader && captureReader->isSession() ? 1 : qBound(1, int(500 / unitsPerSecond), 10));
+    timer.start(
+        captureReader && captureReader->isSession() ? 1 : qBound(1, int(500 / unitsPerSecond), 10));
     clock.start();
     tick();
 }

@@ -61,11 +61,11 @@ public:
     {
         const double seconds = qMax<qint64>(sinceStatus.restart(), 1) / 1000.0;
         const quint64 frameCount = frames.stats().framesByMarker + frames.stats().framesBySync;
-        const QString text = QStringLiteral("module %1 bytes/s, %2 frames/s; viewer %3")
-                                 .arg(qRound64((moduleBytes - statusBytes) / seconds))
-                                 .arg(qRound64((frameCount - statusFrames) / seconds))
-                                 .arg(viewer.isViewerOpen() ? QStringLiteral("open")
-                                                            : QStringLiteral("closed"));
+        const QString text
+            = QStringLiteral("module %1 bytes/s, %2 frames/s; viewer %3")
+                  .arg(qRound64((moduleBytes - statusBytes) / seconds))
+                  .arg(qRound64((frameCount - statusFrames) / seconds))
+                  .arg(viewer.isViewerOpen() ? QStringLiteral("open") : QStringLiteral("closed"));
         statusBytes = moduleBytes;
         statusFrames = frameCount;
         return text;
@@ -122,7 +122,8 @@ int runTap(const QStringList &args)
     QCommandLineParser &p = cli.parser();
     p.addOption({QStringLiteral("port"), QStringLiteral("The module's serial port."),
                  QStringLiteral("NAME")});
-    p.addOption({QStringLiteral("pty"), QStringLiteral("Create a pseudo-terminal for the viewer.")});
+    p.addOption(
+        {QStringLiteral("pty"), QStringLiteral("Create a pseudo-terminal for the viewer.")});
     p.addOption({QStringLiteral("link"),
                  QStringLiteral("Create it and make PATH a symbolic link to it."),
                  QStringLiteral("PATH")});
@@ -184,10 +185,10 @@ int runTap(const QStringList &args)
         if (!port.isOpen() || !SerialLine::isDeviceGone(e))
             return;
         tap.fromModule();
-        const QString reason = port.errorString();
         port.close();
         viewer.hangUp();
-        stop(ExitError, QStringLiteral("lost %1: %2").arg(portName, reason));
+        // Qt's text for a hang-up is a stale errno; say what happened instead.
+        stop(ExitError, QStringLiteral("lost %1: the port hung up or went away").arg(portName));
     });
     QObject::connect(&stopSignal, &StopSignal::stopRequested, [&] { stop(ExitSuccess); });
 
