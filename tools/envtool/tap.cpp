@@ -19,8 +19,8 @@
 namespace {
 constexpr int statusIntervalMs = 500;
 
-// Forwards both ways, module first; then writes the session, names the viewer's commands and
-// counts the module's frames, which all may wait a moment.
+// Forwards each chunk at once; writing the session, naming the viewer's commands and counting
+// the module's frames come after, as they may wait a moment.
 class Tap
 {
 public:
@@ -38,17 +38,19 @@ public:
         const QByteArray bytes = module.readAll();
         if (bytes.isEmpty())
             return;
+        const qint64 now = microseconds();
         viewer.send(bytes);
-        record(SessionFile::FromModule, bytes);
+        record(SessionFile::FromModule, now, bytes);
         moduleBytes += quint64(bytes.size());
         frames.decode(bytes.constData(), bytes.size());
     }
 
     void fromViewer(const QByteArray &bytes)
     {
+        const qint64 now = microseconds();
         module.write(bytes);
         module.flush();
-        const qint64 now = record(SessionFile::FromViewer, bytes);
+        record(SessionFile::FromViewer, now, bytes);
         print(commands.feed(now, bytes));
     }
 
@@ -75,13 +77,13 @@ public:
     bool showingStatus = false;
 
 private:
-    qint64 record(SessionFile::Direction direction, const QByteArray &bytes)
+    qint64 microseconds() const { return clock.nsecsElapsed() / 1000; }
+
+    void record(SessionFile::Direction direction, qint64 timeUs, const QByteArray &bytes)
     {
-        const qint64 now = clock.nsecsElapsed() / 1000;
         if (session && !writeFailed
-            && !session->write(direction, now, bytes.constData(), bytes.size()))
+            && !session->write(direction, timeUs, bytes.constData(), bytes.size()))
             writeFailed = true;
-        return now;
     }
 
     void print(const QStringList &lines)
