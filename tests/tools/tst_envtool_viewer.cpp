@@ -73,6 +73,7 @@ private slots:
     void simulatorNamesTheWindowsCommands_data();
     void simulatorNamesTheWindowsCommands();
     void simulatedFramesPassTheExamplePlanInTheWindow();
+    void windowThroughTheTap();
 
 private:
     QTemporaryDir dir;
@@ -241,6 +242,55 @@ void TestEnvToolViewer::simulatedFramesPassTheExamplePlanInTheWindow()
     const QcVerdict verdict = check.judge();
     QCOMPARE(verdict.messages, QStringList());
     QCOMPARE(verdict.text, QStringLiteral("Pass"));
+}
+
+// The window on the tap's path and the module played here: each side gets what the other sent,
+// unchanged, and when the module goes away the window sees it unplugged.
+void TestEnvToolViewer::windowThroughTheTap()
+{
+    PseudoTerminal module;
+    const QString session = dir.filePath("window.session");
+    RunningTool tap(
+        {"tap", "--port", module.slavePath(), "--link", dir.filePath("tap"), "-o", session});
+    QVERIFY(tap.isRunning());
+    MainWindow window;
+    QSignalSpy frames(&window, SIGNAL(frameDone(QList<short>)));
+    QVERIFY(startOnPort(window, dir.filePath("tap")));
+    const bool qc = program == Deliverable::Qc;
+    QVERIFY(act(window, qc ? "set pwmSlider 100" : "click onButton"));
+    const QByteArray command = hex(qc ? "FFFFFFFF020264" : "FFFFFFFF0201");
+    QCOMPARE(module.read(command.size(), 5000), command);
+
+    StreamEncoder encoder;
+    encoder.appendSync();
+    for (int f = 0; f < 30; ++f) {
+        QVector<StreamPoint> points;
+        for (int i = 0; i < 27; ++i)
+            points.append({qint16(i - f), qint16(200 + 7 * i + f)});
+        encoder.appendFrame(points, 0x80000000u >> f);
+    }
+    const QByteArray stream = encoder.takeBytes();
+    QVERIFY(module.write(stream));
+    QFile sent(dir.filePath("sent.bin"));
+    QVERIFY(sent.open(QIODevice::WriteOnly) && sent.write(stream) == stream.size());
+    sent.close();
+    QList<QList<short>> expected;
+    for (const QByteArray &line : runTool({"decode", sent.fileName()}).out.split('\n')) {
+        if (!line.isEmpty())
+            expected.append(samplesOf(QJsonDocument::fromJson(line).object()["samples"].toArray()));
+    }
+    QTRY_COMPARE(frames.count(), expected.size());
+    for (int i = 0; i < expected.size(); ++i)
+        QCOMPARE(frames.at(i).at(0).value<QList<short>>(), expected.at(i));
+
+    module.closeMaster();
+    QTRY_VERIFY(window.findChild<QAbstractButton *>("startButton")->isEnabled());
+    QTRY_COMPARE(tap.tool().state(), QProcess::NotRunning);
+    QCOMPARE(tap.tool().exitCode(), 2);
+    QCOMPARE(runTool({"decode", session}).out, runTool({"decode", sent.fileName()}).out);
+    const QStringList listed = runTool({"decode", "--commands", session}).outLines();
+    QCOMPARE(listed.size(), 1);
+    QVERIFY(listed.first().endsWith(qc ? " PWM7 100" : " LaserON"));
 }
 
 QTEST_MAIN(TestEnvToolViewer)
