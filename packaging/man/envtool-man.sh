@@ -89,7 +89,7 @@ envtool \\- $(printf '%s\n' "$top" | help_to_roff name)
 .RB [ \\-\\-help | \\-\\-version ]
 .SH DESCRIPTION
 .B envtool
-records, decodes, simulates and checks the sensor module from the command line. It uses the
+works with the sensor module from the command line, one job per command (below). It uses the
 viewer's own decoder, command table and quality check, and always the viewer's line settings
 (115200 baud, 8 data bits, no parity, one stop bit, no flow control). Errors are one line on
 standard error.
