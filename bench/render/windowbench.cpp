@@ -6,6 +6,7 @@
 #include "link/streamencoder.h"
 #include "support/mainwindowprobe.h"
 #include "support/pseudoterminal.h"
+#include "support/temporaryxdg.h"
 #ifdef ENV_HAS_QC
 #include "qc/apppath.h"
 #endif
@@ -60,6 +61,7 @@ struct Session
 #endif
         QCoreApplication::processEvents();
     }
+    TemporaryXdg xdg; // a judged test appends no record to the user's log
     MainWindow window;
 };
 

@@ -9,6 +9,7 @@
 #include "qc/apppath.h"
 #include "support/mainwindowprobe.h"
 #include "support/pseudoterminal.h"
+#include "support/temporaryxdg.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -64,7 +65,9 @@ int main(int argc, char *argv[])
     const int totalFrames = argument(args, QStringLiteral("--frames"), 1000000);
     const int blockFrames = qMax(1, argument(args, QStringLiteral("--block"), 100000));
 
-    // A one-second test that every frame passes, started again as soon as it is judged.
+    // A one-second test that every frame passes, started again as soon as it is judged; its
+    // records go to a log of its own.
+    TemporaryXdg xdg;
     QTemporaryDir planDir;
     QFile plan(planDir.filePath(QStringLiteral("qc.json")));
     if (!plan.open(QIODevice::WriteOnly))

@@ -2,9 +2,13 @@
 
 #include "qc/qcdialog.h"
 
+#include <QSerialPort>
+
 void MainWindow::on_qcButton_pressed()
 {
     auto *dialog = new QcDialog(this);
+    // The dialog is modal: the port stays the same until it closes.
+    dialog->setRecordSource(deliverable, serialPort ? serialPort->portName() : QString());
     // A closed dialog has nothing more to show; it goes instead of counting frames unseen.
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->setModal(true);

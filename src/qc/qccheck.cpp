@@ -64,6 +64,7 @@ QcStart QcCheck::start(const QString &label, qint64 nowMs)
     run_.yMax = 0;
     run_.frameCount = 0;
     run_.goodCount.fill(0);
+    label_ = label;
 
     QcStart start;
     start.verdict = QStringLiteral("Testing");

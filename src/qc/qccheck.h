@@ -109,6 +109,8 @@ public:
     std::optional<qint64> deadline() const { return deadline_; }
     // The plan position of the test type that the latest Start selected, or -1.
     int selectedIndex() const { return selectedIndex_; }
+    // The label the latest Start was given, whether or not a test type carries it.
+    const QString &label() const { return label_; }
 
     // Resets the run and sets it up from the first test type whose label is `label`.
     QcStart start(const QString &label, qint64 nowMs);
@@ -131,6 +133,7 @@ private:
     QcRun run_;
     std::optional<qint64> deadline_;
     int selectedIndex_ = -1;
+    QString label_;
 };
 
 // Conversions of the plan's doubles into integers: truncation toward zero, saturated at the

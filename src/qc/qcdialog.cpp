@@ -1,6 +1,7 @@
 #include "qc/qcdialog.h"
 
 #include "qc/apppath.h"
+#include "qc/qcfiles.h"
 #include "qc/qcplan.h"
 
 #include QC_FORM_HEADER
@@ -9,6 +10,8 @@
 #include <QMetaType>
 #include <QStringListModel>
 #include <QTimer>
+
+#include <cstdio>
 
 namespace {
 
@@ -32,7 +35,12 @@ QcDialog::QcDialog(QWidget *parent)
     ui->setupUi(this);
 
     // Read once per dialog: an edited plan takes effect in the next dialog.
-    qc = QcCheck(deliverable, loadQcConfig(qcConfigDir(appPath), qcRules(deliverable).additions));
+    const QcPlanFile plan = findQcPlan(qcConfigDir(appPath));
+    if (plan.path.isEmpty())
+        std::fputs("fail to open QC json config\n", stderr);
+    qc = QcCheck(deliverable, parseQcDocument(plan.bytes, qcRules(deliverable).additions));
+    recorder.setPlan(plan.path, plan.bytes);
+    recorder.setProgram(QLatin1String(deliverableName(deliverable)), deliverable);
     for (const QcType &type : qc.plan())
         ui->qcTypeBox->addItem(type.label);
 
@@ -50,6 +58,12 @@ QcDialog::QcDialog(QWidget *parent)
 QcDialog::~QcDialog()
 {
     delete ui;
+}
+
+void QcDialog::setRecordSource(Deliverable program, const QString &port)
+{
+    recorder.setProgram(QLatin1String(deliverableName(program)), program);
+    recorder.setSource(port);
 }
 
 void QcDialog::on_closeButton_pressed()
@@ -97,4 +111,9 @@ void QcDialog::checkQc()
     messages = verdict.messages;
     model->setStringList(messages);
     ui->passLabel->setText(verdict.text);
+
+    QString error;
+    if (!recorder.append(recorder.record(qc, verdict, QDateTime::currentDateTime()), &error))
+        std::fputs(qPrintable(recorder.program() + QLatin1String(": ") + error + QLatin1Char('\n')),
+                   stderr);
 }

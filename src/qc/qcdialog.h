@@ -1,6 +1,7 @@
 #pragma once
 
 #include "qc/qccheck.h"
+#include "qc/qcrecord.h"
 
 #include <QDialog>
 #include <QList>
@@ -24,6 +25,9 @@ public:
     ~QcDialog() override;
 
     const QcCheck &check() const { return qc; }
+    // Who judges and on which port, for the test records; until set, the dialog's own rules
+    // name the program and the source is empty.
+    void setRecordSource(Deliverable program, const QString &port);
 
 private slots:
     void on_closeButton_pressed();
@@ -36,6 +40,7 @@ private:
     QStringListModel *model;
     QStringList messages;
     QcCheck qc;
+    QcRecorder recorder;
     // One timer for the pending judgement: a new Start restarts it, so a run is judged only at
     // its own time and never on the counts of a later run.
     QTimer *judgeTimer;

@@ -1,14 +1,11 @@
 #include "qc/qcplan.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonValue>
-
-#include <cstdio>
 
 bool operator==(const QcRange &a, const QcRange &b)
 {
@@ -69,16 +66,6 @@ QList<QcType> parseQcDocument(const QByteArray &document, QcAdditions additions)
     for (const QJsonValue &element : array)
         plan.append(toType(element.toObject(), additions));
     return plan;
-}
-
-QList<QcType> loadQcConfig(const QString &dir, QcAdditions additions)
-{
-    QFile file(dir + QLatin1String("/qc.json"));
-    if (!file.open(QIODevice::ReadOnly)) {
-        std::fputs("fail to open QC json config\n", stderr);
-        return {};
-    }
-    return parseQcDocument(file.readAll(), additions);
 }
 
 QString qcConfigDir(const QString &programPath)

@@ -46,10 +46,6 @@ enum class QcAdditions { Read, Ignore };
 QList<QcType> parseQcDocument(const QByteArray &document,
                               QcAdditions additions = QcAdditions::Read);
 
-// Reads `<dir>/qc.json`. When it cannot be opened, says so on standard error and gives an empty
-// plan.
-QList<QcType> loadQcConfig(const QString &dir, QcAdditions additions = QcAdditions::Read);
-
-// The directory where the plan of a program started by `programPath` lies: the directory part of
-// the path, made absolute against the current working directory.
+// The folder beside a program started by `programPath`, where its plan is looked for first: the
+// directory part of the path, made absolute against the current working directory.
 QString qcConfigDir(const QString &programPath);

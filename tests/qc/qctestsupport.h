@@ -6,6 +6,8 @@
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -81,6 +83,21 @@ inline bool writeFile(const QString &path, const QByteArray &bytes)
     QFile file(path);
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
         && file.write(bytes) == bytes.size();
+}
+
+// The test records of a results log, one per line; a line that is no JSON object reads as an
+// empty object.
+inline QList<QJsonObject> readRecords(const QString &path)
+{
+    QFile file(path);
+    QList<QJsonObject> records;
+    if (file.open(QIODevice::ReadOnly)) {
+        for (const QByteArray &line : file.readAll().split('\n')) {
+            if (!line.isEmpty())
+                records << QJsonDocument::fromJson(line).object();
+        }
+    }
+    return records;
 }
 
 // A frame whose every point is (y, x).

@@ -3,6 +3,7 @@
 #include "qc/apppath.h"
 #include "qc/qcdialog.h"
 #include "qctestsupport.h"
+#include "support/temporaryxdg.h"
 
 #include <QAbstractItemModel>
 #include <QComboBox>
@@ -63,6 +64,8 @@ private slots:
     void shortRun();
     void emptyPlanPassesAfterOneSecond();
     void restartCancelsEarlierJudgement();
+    void unwritableLogKeepsVerdict_data();
+    void unwritableLogKeepsVerdict();
     void planReadOncePerDialog();
     void closeDestroysWhenAskedTo();
 
@@ -92,6 +95,7 @@ private:
     }
 
     std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<TemporaryXdg> xdg;
     QPointer<QcDialog> dialog;
     FrameSource source;
 };
@@ -101,12 +105,14 @@ void TestQcDialog::init()
     dir = std::make_unique<QTemporaryDir>();
     QVERIFY(dir->isValid());
     appPath = dir->filePath(deliverableName(deliverable));
+    xdg = std::make_unique<TemporaryXdg>();
 }
 
 void TestQcDialog::cleanup()
 {
     delete dialog;
     dir.reset();
+    xdg.reset();
 }
 
 QcDialog *TestQcDialog::openDialog(const QByteArray &plan)
@@ -367,6 +373,42 @@ void TestQcDialog::restartCancelsEarlierJudgement()
     QTRY_COMPARE_WITH_TIMEOUT(text("passLabel"), QStringLiteral("Pass"), 3000);
     QVERIFY(QDateTime::currentMSecsSinceEpoch() - second >= 995);
     QCOMPARE(text("frameLabel"), QStringLiteral("2"));
+    // The cancelled run left no record.
+    const QList<QJsonObject> records = readRecords(xdg->log());
+    QCOMPARE(records.size(), 1);
+    QCOMPARE(records.first().value("test").toString(), QStringLiteral("B"));
+}
+
+void TestQcDialog::unwritableLogKeepsVerdict_data()
+{
+    QTest::addColumn<QString>("dataHome"); // relative to the temporary XDG folder
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("data home is a file") << "plain-file"
+                                         << "Not a directory";
+    QTest::newRow("log is a folder") << "data"
+                                     << "Is a directory";
+    QTest::newRow("disk full") << "full"
+                               << "No space left on device";
+}
+
+void TestQcDialog::unwritableLogKeepsVerdict()
+{
+    QFETCH(QString, dataHome);
+    QFETCH(QString, reason);
+    QVERIFY(writeFile(xdg->path("plain-file"), "x"));
+    QVERIFY(QDir().mkpath(xdg->log()));
+    QVERIFY(QDir().mkpath(xdg->path("full/envviewer")));
+    QVERIFY(QFile::link("/dev/full", xdg->path("full/envviewer/qc-results.jsonl")));
+    qputenv("XDG_DATA_HOME", QFile::encodeName(xdg->path(dataHome)));
+
+    QVERIFY(openDialog(R"([{"label": "A", "duration": 0}])"));
+    StderrCapture err;
+    press("startButton");
+    QTRY_COMPARE(text("passLabel"), QStringLiteral("Pass"));
+    QCOMPARE(QString::fromLocal8Bit(err.text()),
+             QStringLiteral("%1: cannot append the test record to %2: %3\n")
+                 .arg(deliverableName(deliverable),
+                      xdg->path(dataHome + "/envviewer/qc-results.jsonl"), reason));
 }
 
 void TestQcDialog::planReadOncePerDialog()

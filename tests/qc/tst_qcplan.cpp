@@ -1,7 +1,9 @@
-// The plan as read from real qc.json files beside a program path.
+// The plan as read from real qc.json files beside a program path or in the XDG config folders.
 #include "qc/apppath.h"
+#include "qc/qcfiles.h"
 #include "qc/qcplan.h"
 #include "qctestsupport.h"
+#include "support/temporaryxdg.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -13,8 +15,8 @@ class TestQcPlan : public QObject
 private slots:
     void loads_data();
     void loads();
-    void unopenableFile_data();
-    void unopenableFile();
+    void searchOrder_data();
+    void searchOrder();
     void programPath_data();
     void programPath();
 };
@@ -106,10 +108,9 @@ void TestQcPlan::loads()
     QVERIFY(writeFile(dir.filePath("qc.json"), document));
     appPath = dir.filePath("envviewer");
 
-    StderrCapture err;
-    const QList<QcType> plan = loadQcConfig(
-        qcConfigDir(appPath), readAdditions ? QcAdditions::Read : QcAdditions::Ignore);
-    QCOMPARE(err.text(), QByteArray());
+    const QList<QcType> plan
+        = parseQcDocument(findQcPlan(qcConfigDir(appPath)).bytes,
+                          readAdditions ? QcAdditions::Read : QcAdditions::Ignore);
     QCOMPARE(describePlan(plan), expected);
     // The parser and the file reader agree.
     QCOMPARE(describePlan(parseQcDocument(document,
@@ -117,25 +118,45 @@ void TestQcPlan::loads()
              expected);
 }
 
-void TestQcPlan::unopenableFile_data()
+void TestQcPlan::searchOrder_data()
 {
-    QTest::addColumn<bool>("directoryInstead");
-    QTest::newRow("missing") << false;
-    QTest::newRow("a directory named qc.json") << true;
+    // Places: "bin" beside the program, "config" the XDG config home, "etc1" and "etc2" the XDG
+    // config folders in their order. A place in `folders` holds a folder named qc.json instead.
+    QTest::addColumn<QStringList>("plans");
+    QTest::addColumn<QStringList>("folders");
+    QTest::addColumn<QString>("found");
+
+    QTest::newRow("beside the program first")
+        << QStringList {"bin", "config", "etc1", "etc2"} << QStringList() << "bin";
+    QTest::newRow("then the config home")
+        << QStringList {"config", "etc1"} << QStringList() << "config";
+    QTest::newRow("then the config folders in order")
+        << QStringList {"etc1", "etc2"} << QStringList() << "etc1";
+    QTest::newRow("a folder named qc.json is passed over")
+        << QStringList {"etc2"} << QStringList {"bin", "config", "etc1"} << "etc2";
+    QTest::newRow("none") << QStringList() << QStringList {"bin"} << "";
 }
 
-void TestQcPlan::unopenableFile()
+void TestQcPlan::searchOrder()
 {
-    QFETCH(bool, directoryInstead);
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    if (directoryInstead)
-        QVERIFY(QDir(dir.path()).mkdir("qc.json"));
+    QFETCH(QStringList, plans);
+    QFETCH(QStringList, folders);
+    QFETCH(QString, found);
 
-    StderrCapture err;
-    const QList<QcType> plan = loadQcConfig(dir.path());
-    QCOMPARE(err.text(), QByteArray("fail to open QC json config\n"));
-    QVERIFY(plan.isEmpty());
+    TemporaryXdg xdg;
+    const auto place = [&](const QString &name) {
+        return xdg.path(name == "bin" ? "bin/qc.json" : name + "/envviewer/qc.json");
+    };
+    for (const QString &name : plans + folders)
+        QVERIFY(QDir().mkpath(QFileInfo(place(name)).path()));
+    for (const QString &name : plans)
+        QVERIFY(writeFile(place(name), "[{\"label\": \"" + name.toUtf8() + "\"}]"));
+    for (const QString &name : folders)
+        QVERIFY(QDir().mkpath(place(name)));
+
+    const QcPlanFile plan = findQcPlan(xdg.path("bin"));
+    QCOMPARE(plan.path, found.isEmpty() ? QString() : place(found));
+    QCOMPARE(describePlan(parseQcDocument(plan.bytes)), found.isEmpty() ? "" : found + "|0|0|0|0|");
 }
 
 void TestQcPlan::programPath_data()
@@ -179,9 +200,7 @@ void TestQcPlan::programPath()
     WorkingDirectory cwd(root.filePath("work"));
     appPath = program;
     appPath.replace("@", dir.path());
-    StderrCapture err;
-    const QList<QcType> plan = loadQcConfig(qcConfigDir(appPath));
-    QCOMPARE(err.text(), QByteArray());
+    const QList<QcType> plan = parseQcDocument(findQcPlan(qcConfigDir(appPath)).bytes);
     QCOMPARE(describePlan(plan), QStringLiteral("here|0|0|0|0|"));
 }
 

@@ -2,15 +2,18 @@
 // the module sends over a pseudo-terminal and the window decodes. Built once against the
 // envviewer window and once against envviewer_qc's.
 #include "app/mainwindow.h"
-#include "support/mainwindowprobe.h"
 #include "link/streamencoder.h"
 #include "qc/apppath.h"
 #include "qc/qcdialog.h"
 #include "qctestsupport.h"
+#include "support/mainwindowprobe.h"
 #include "support/pseudoterminal.h"
+#include "support/temporaryxdg.h"
 
 #include <QAbstractItemModel>
 #include <QComboBox>
+#include <QCryptographicHash>
+#include <QJsonArray>
 #include <QLabel>
 #include <QListView>
 #include <QPointer>
@@ -38,6 +41,7 @@ private:
     QcDialog *openDialog();
 
     std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<TemporaryXdg> xdg;
     std::unique_ptr<PseudoTerminal> module;
     MainWindow *window = nullptr;
 };
@@ -46,6 +50,7 @@ void TestQcWindow::init()
 {
     dir = std::make_unique<QTemporaryDir>();
     QVERIFY(dir->isValid());
+    xdg = std::make_unique<TemporaryXdg>();
     QVERIFY(writeFile(dir->filePath("qc.json"), R"([{"label": "One second", "duration": 1,
         "frames": 3, "y": {"min": 100, "max": 500},
         "x": [{"index": 0, "count": 3, "min": -20, "max": 20},
@@ -61,6 +66,7 @@ void TestQcWindow::cleanup()
     window = nullptr;
     module.reset();
     dir.reset();
+    xdg.reset();
 }
 
 // Opens the module's line the way the operator does; Start also enables the QC button.
@@ -116,8 +122,11 @@ void TestQcWindow::framesFromLineAreJudged_data()
     QTest::addColumn<int>("badFrames");
     QTest::addColumn<QString>("verdict");
     QTest::addColumn<QStringList>("messages");
+    QTest::addColumn<QString>("channels"); // as the record gives them
 
-    QTest::newRow("pass") << 3 << 0 << "Pass" << QStringList();
+    const QString counts = R"([{"channel": 0, "good": %1, "need": 3},
+                               {"channel": 26, "good": %2, "need": 3}])";
+    QTest::newRow("pass") << 3 << 0 << "Pass" << QStringList() << counts.arg(3).arg(3);
     // The second kind of frame has Y = 150: inside the plan's window, but below channel 26's
     // raised lower bound (200) in the programs that read the additions.
     const bool additions = MainWindow::deliverable != Deliverable::Qc;
@@ -128,7 +137,8 @@ void TestQcWindow::framesFromLineAreJudged_data()
                QString("Sample Count Fail : %1 [-20, 20], need: 3, got: %2").arg(shown).arg(2),
                QString("Sample Count Fail : %1 [-20, 20], need: 3, got: %2")
                    .arg(26 + shown)
-                   .arg(additions ? 0 : 2)});
+                   .arg(additions ? 0 : 2)})
+        << counts.arg(2).arg(additions ? 0 : 2);
 }
 
 void TestQcWindow::framesFromLineAreJudged()
@@ -137,6 +147,7 @@ void TestQcWindow::framesFromLineAreJudged()
     QFETCH(int, badFrames);
     QFETCH(QString, verdict);
     QFETCH(QStringList, messages);
+    QFETCH(QString, channels);
 
     startLine();
     QcDialog *dialog = openDialog();
@@ -167,6 +178,30 @@ void TestQcWindow::framesFromLineAreJudged()
     for (int r = 0; r < model->rowCount(); ++r)
         listed << model->index(r, 0).data().toString();
     QCOMPARE(listed, messages);
+
+    // The record keeps what the dialog showed.
+    const QList<QJsonObject> records = readRecords(xdg->log());
+    QCOMPARE(records.size(), 1);
+    QJsonObject record = records.first();
+    const QString time = record.take("time").toString();
+    QVERIFY2(QRegularExpression(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d$)")
+                 .match(time)
+                 .hasMatch(),
+             qPrintable(time));
+    QCOMPARE(record.take("failures").toVariant().toStringList(), listed);
+    QFile plan(dir->filePath("qc.json"));
+    QVERIFY(plan.open(QIODevice::ReadOnly));
+    const QString expected
+        = QString(R"({"version": 1, "program": "%1", "rules": "%1", "host": "%2",
+        "source": "%3", "plan": {"path": "%4", "sha256": "%5"}, "test": "One second",
+        "duration": 1, "framesRequired": 3, "frames": %6, "channels": %7, "verdict": "%8"})")
+              .arg(
+                  QString(deliverableName(MainWindow::deliverable)), QSysInfo::machineHostName(),
+                  module->slavePath().mid(int(strlen("/dev/"))), plan.fileName(),
+                  QString(
+                      QCryptographicHash::hash(plan.readAll(), QCryptographicHash::Sha256).toHex()),
+                  frameLabel->text(), channels, passLabel->text());
+    QCOMPARE(record, QJsonDocument::fromJson(expected.toUtf8()).object());
 }
 
 QTEST_MAIN(TestQcWindow)

@@ -7,6 +7,7 @@
 #include "envtoolrunner.h"
 #include "link/streamencoder.h"
 #include "qc/qccheck.h"
+#include "qc/qcfiles.h"
 #include "support/mainwindowprobe.h"
 #include "support/pseudoterminal.h"
 
@@ -228,7 +229,8 @@ void TestEnvToolViewer::simulatorNamesTheWindowsCommands()
 void TestEnvToolViewer::simulatedFramesPassTheExamplePlanInTheWindow()
 {
     QcCheck check(program,
-                  loadQcConfig(QFileInfo(EXAMPLE_PLAN).absolutePath(), qcRules(program).additions));
+                  parseQcDocument(findQcPlan(QFileInfo(EXAMPLE_PLAN).absolutePath()).bytes,
+                                  qcRules(program).additions));
     QVERIFY(check.start("Board A", 0).selected);
     const int required = check.run().framesRequired;
     QVERIFY(required > 0);

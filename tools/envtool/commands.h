@@ -8,3 +8,4 @@ int runDecode(const QStringList &args);
 int runSimulate(const QStringList &args);
 int runQc(const QStringList &args);
 int runTap(const QStringList &args);
+int runResults(const QStringList &args);

@@ -21,7 +21,8 @@ int main(int argc, char *argv[])
                        "  decode    decode a capture or session into frames (JSON Lines or CSV)\n"
                        "  simulate  play the module on a pseudo-terminal or a port\n"
                        "  qc        run a test of a plan on a port or a capture\n"
-                       "  tap       forward and record the line between module and viewer\n\n"
+                       "  tap       forward and record the line between module and viewer\n"
+                       "  results   runs and yield per test, from the test records\n\n"
                        "'envtool <command> --help' describes a command."));
     parser.addHelpOption();
     parser.addVersionOption();
@@ -56,6 +57,8 @@ int main(int argc, char *argv[])
         return runQc(args);
     if (command == QLatin1String("tap"))
         return runTap(args);
+    if (command == QLatin1String("results"))
+        return runResults(args);
     return reportError(QString(),
                        QStringLiteral("unknown command '%1' (try 'envtool --help')").arg(command));
 }

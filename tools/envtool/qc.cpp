@@ -2,7 +2,8 @@
 #include "commands.h"
 #include "link/serialline.h"
 #include "link/streamdecoder.h"
-#include "qcrecord.h"
+#include "qc/qcfiles.h"
+#include "qc/qcrecord.h"
 #include "sessionfile.h"
 
 #include <QCoreApplication>
@@ -52,9 +53,13 @@ int runQc(const QStringList &args)
                          QStringLiteral("Runs one test of a plan, with the quality check of the "
                                         "viewer's dialog, on a port or on a capture. Prints "
                                         "\"Pass\" or \"Fail\", then each failure, one per line; "
-                                        "exits 0 on Pass and 1 on Fail."));
+                                        "exits 0 on Pass and 1 on Fail. Appends the test record "
+                                        "to the results log (see 'envtool results')."));
     QCommandLineParser &p = cli.parser();
-    p.addOption({QStringLiteral("plan"), QStringLiteral("The plan (a qc.json file)."),
+    p.addOption({QStringLiteral("plan"),
+                 QStringLiteral("The plan (a qc.json file). Without it, qc.json beside envtool, "
+                                "then envviewer/qc.json in $XDG_CONFIG_HOME (~/.config), then "
+                                "in each of $XDG_CONFIG_DIRS (/etc/xdg)."),
                  QStringLiteral("FILE")});
     p.addOption({QStringLiteral("test"), QStringLiteral("The label of the test type to run."),
                  QStringLiteral("LABEL")});
@@ -71,10 +76,20 @@ int runQc(const QStringList &args)
                  QStringLiteral("NAME"), QStringLiteral("envviewer")});
     p.addOption({QStringLiteral("json"), QStringLiteral("Also write the test record to FILE."),
                  QStringLiteral("FILE")});
+    p.addOption({QStringLiteral("log"),
+                 QStringLiteral("Append the test record to FILE instead of the results log "
+                                "($XDG_DATA_HOME/envviewer/qc-results.jsonl)."),
+                 QStringLiteral("FILE")});
+    p.addOption({QStringLiteral("no-log"), QStringLiteral("Append the test record nowhere.")});
+    p.addOption({QStringLiteral("serial"),
+                 QStringLiteral("The board's serial number, kept in the test record."),
+                 QStringLiteral("S")});
     if (const auto done = cli.parse(args))
         return *done;
-    if (!cli.isSet(QStringLiteral("plan")) || !cli.isSet(QStringLiteral("test")))
-        return cli.usageError(QStringLiteral("--plan and --test are required"));
+    if (!cli.isSet(QStringLiteral("test")))
+        return cli.usageError(QStringLiteral("--test is required"));
+    if (cli.isSet(QStringLiteral("log")) && cli.isSet(QStringLiteral("no-log")))
+        return cli.usageError(QStringLiteral("give either --log or --no-log"));
     if (cli.isSet(QStringLiteral("port")) == cli.isSet(QStringLiteral("capture")))
         return cli.usageError(QStringLiteral("give either --port or --capture"));
     const auto program = programNamed(cli.value(QStringLiteral("program")));
@@ -86,12 +101,23 @@ int runQc(const QStringList &args)
 
     // Installed first: a stop request that comes while the port opens waits for the event loop.
     StopSignal stopSignal;
-    const QString planName = cli.value(QStringLiteral("plan"));
-    QFile planFile(planName);
-    if (!planFile.open(QIODevice::ReadOnly))
-        return cli.usageError(
-            QStringLiteral("cannot read %1: %2").arg(planName, planFile.errorString()));
-    const QByteArray document = planFile.readAll();
+    QcPlanFile plan;
+    if (cli.isSet(QStringLiteral("plan"))) {
+        QFile planFile(cli.value(QStringLiteral("plan")));
+        if (!planFile.open(QIODevice::ReadOnly))
+            return cli.usageError(QStringLiteral("cannot read %1: %2")
+                                      .arg(planFile.fileName(), planFile.errorString()));
+        plan = {QFileInfo(planFile).absoluteFilePath(), planFile.readAll()};
+    } else {
+        // The places the QC dialog looks at, beside envtool itself first.
+        const QString beside = QCoreApplication::applicationDirPath();
+        plan = findQcPlan(beside);
+        if (plan.path.isEmpty())
+            return cli.usageError(QStringLiteral("fail to open QC json config (looked for %1)")
+                                      .arg(qcPlanPlaces(beside).join(QStringLiteral(", "))));
+    }
+    const QString &planName = plan.path;
+    const QByteArray &document = plan.bytes;
     QJsonParseError parseError {};
     const QJsonDocument json = QJsonDocument::fromJson(document, &parseError);
     if (parseError.error != QJsonParseError::NoError)
@@ -109,10 +135,12 @@ int runQc(const QStringList &args)
     if (!known)
         return cli.usageError(QStringLiteral("%1 has no test \"%2\"").arg(planName, label));
 
-    QcRunInfo info;
-    info.planFile = QFileInfo(planName).absoluteFilePath();
-    info.label = label;
-    info.program = *program;
+    QcRecorder recorder;
+    recorder.setProgram(QStringLiteral("envtool"), *program);
+    recorder.setPlan(plan.path, plan.bytes);
+    recorder.setSerial(cli.value(QStringLiteral("serial")));
+    if (cli.isSet(QStringLiteral("log")))
+        recorder.setLog(cli.value(QStringLiteral("log")));
     QString damage;
 
     if (cli.isSet(QStringLiteral("capture"))) {
@@ -121,11 +149,9 @@ int runQc(const QStringList &args)
         if (!capture.open(QIODevice::ReadOnly))
             return cli.usageError(
                 QStringLiteral("cannot read %1: %2").arg(captureName, capture.errorString()));
-        info.sourceKind = QStringLiteral("capture");
-        info.sourceName = QFileInfo(captureName).absoluteFilePath();
-        info.start = QDateTime::currentDateTime();
+        recorder.setSource(QFileInfo(captureName).absoluteFilePath());
         // Every frame of the file arrives, as far as the check can tell, at the start.
-        const qint64 startMs = info.start.toMSecsSinceEpoch();
+        const qint64 startMs = QDateTime::currentMSecsSinceEpoch();
         check.start(label, startMs);
         CheckFeed feed(check, startMs);
         StreamDecoder decoder(&feed, StreamDecoder::FrameMode::Collect);
@@ -139,7 +165,6 @@ int runQc(const QStringList &args)
         }
         // Damage is reported after the verdict on what came before it.
         damage = reader.error();
-        info.end = QDateTime::currentDateTime();
     } else {
         const QString portName = cli.value(QStringLiteral("port"));
         QSerialPort port(portName);
@@ -148,10 +173,9 @@ int runQc(const QStringList &args)
             return cli.usageError(QStringLiteral("cannot open %1: %2").arg(portName, error));
         // The test counts from the moment the port opens, not what the line held before.
         port.clear(QSerialPort::Input);
-        info.sourceKind = QStringLiteral("port");
-        info.sourceName = portName;
-        info.start = QDateTime::currentDateTime();
-        const QcStart started = check.start(label, info.start.toMSecsSinceEpoch());
+        // Named as the viewer's port list names it, so both programs record a port alike.
+        recorder.setSource(port.portName());
+        const QcStart started = check.start(label, QDateTime::currentMSecsSinceEpoch());
         if (!started.judgeAfterMs)
             return cli.usageError(
                 QStringLiteral("test \"%1\" lasts too long to be judged").arg(label));
@@ -188,7 +212,6 @@ int runQc(const QStringList &args)
         QCoreApplication::exec();
         if (exitCode != ExitSuccess)
             return exitCode;
-        info.end = QDateTime::currentDateTime();
     }
 
     const QcVerdict verdict = check.judge();
@@ -196,14 +219,19 @@ int runQc(const QStringList &args)
     for (const QString &message : verdict.messages)
         printLine(message);
 
+    const QJsonObject record = recorder.record(check, verdict, QDateTime::currentDateTime());
+    QString error;
+    // A record that cannot be kept costs a line on standard error, never the verdict.
+    if (!cli.isSet(QStringLiteral("no-log")) && !recorder.append(record, &error))
+        cli.usageError(error);
     if (cli.isSet(QStringLiteral("json"))) {
         const QString recordName = cli.value(QStringLiteral("json"));
-        QFile record(recordName);
-        const QByteArray text = QJsonDocument(qcTestRecord(info, check, verdict)).toJson();
-        if (!record.open(QIODevice::WriteOnly | QIODevice::Truncate)
-            || record.write(text) != text.size() || !record.flush()) {
+        QFile file(recordName);
+        const QByteArray text = QJsonDocument(record).toJson();
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+            || file.write(text) != text.size() || !file.flush()) {
             return cli.usageError(
-                QStringLiteral("cannot write %1: %2").arg(recordName, record.errorString()));
+                QStringLiteral("cannot write %1: %2").arg(recordName, file.errorString()));
         }
     }
     if (!damage.isEmpty())

@@ -1,0 +1,48 @@
+#pragma once
+
+#include "qc/qccheck.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QJsonObject>
+#include <QString>
+
+// Keeps a test record of every judgement: one JSON object per verdict, appended as one line to
+// a results log that all programs share. The QC dialog and envtool both judge through it.
+class QcRecorder
+{
+public:
+    QcRecorder();
+
+    // `program` names the program that judges, `rules` whose counting rules it judges by.
+    void setProgram(const QString &program, Deliverable rules);
+    const QString &program() const { return program_; }
+    // The plan the check was read from; an empty path when none was read.
+    void setPlan(const QString &path, const QByteArray &bytes);
+    // The port's name or the capture's path.
+    void setSource(const QString &source) { source_ = source; }
+    // The board's serial number; empty when none was given.
+    void setSerial(const QString &serial) { serial_ = serial; }
+    // qcResultsLogPath() unless set.
+    void setLog(const QString &path) { log_ = path; }
+    const QString &log() const { return log_; }
+
+    // The record of `verdict`, judged on `check`'s run at `judged`.
+    QJsonObject record(const QcCheck &check, const QcVerdict &verdict,
+                       const QDateTime &judged) const;
+    // Appends `record` to the log as one line. On failure, false, and `error` names the file and
+    // the reason.
+    bool append(const QJsonObject &record, QString *error) const;
+
+private:
+    QString program_;
+    Deliverable rules_ = Deliverable::Viewer;
+    QString planPath_;
+    QString planSha256_;
+    QString source_;
+    QString serial_;
+    QString log_;
+};
+
+// A time as ISO 8601 with milliseconds and the offset from UTC ("+00:00" rather than "Z").
+QString qcRecordTime(const QDateTime &time);
