@@ -2,6 +2,9 @@
 // serial-data handling, once for every frame the module sends.
 #include "qc/qccheck.h"
 #include "qc/qcplan.h"
+#include "qc/qcrecord.h"
+
+#include <QTemporaryDir>
 
 #include <benchmark/benchmark.h>
 
@@ -76,6 +79,25 @@ void BM_StartAndJudgeFailingRun(benchmark::State &state)
     }
 }
 BENCHMARK(BM_StartAndJudgeFailingRun);
+
+// What a verdict costs beyond the judgement: its test record built and appended to a log on
+// disk (a failing run of every channel, so the record is as long as a full plan makes it).
+void BM_RecordFailingRun(benchmark::State &state)
+{
+    QTemporaryDir dir;
+    QcCheck check(Deliverable::Viewer, parseQcDocument(fullPlan()));
+    check.start(QStringLiteral("All"), 0);
+    const QcVerdict verdict = check.judge();
+    QcRecorder recorder;
+    recorder.setLog(dir.filePath(QStringLiteral("qc-results.jsonl")));
+    recorder.setPlan(QStringLiteral("/etc/xdg/envviewer/qc.json"), fullPlan());
+    QString error;
+    for (auto _ : state) {
+        if (!recorder.append(recorder.record(check, verdict, QDateTime::currentDateTime()), &error))
+            state.SkipWithError(qPrintable(error));
+    }
+}
+BENCHMARK(BM_RecordFailingRun);
 
 } // namespace
 
