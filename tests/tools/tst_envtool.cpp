@@ -8,7 +8,6 @@
 #include "support/pseudoterminal.h"
 #include "support/temporaryxdg.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -499,16 +498,12 @@ void TestEnvTool::simulatorFeedsRecordAndQc()
     QCOMPARE(QJsonDocument::fromJson(log).object(), record);
     QCOMPARE(record.value("plan").toObject().value("path").toString(),
              QFileInfo(path("plan.json")).absoluteFilePath());
-    QCOMPARE(record.value("plan").toObject().value("sha256").toString(),
-             QCryptographicHash::hash(stationPlan, QCryptographicHash::Sha256).toHex());
     QCOMPARE(record.value("test").toString(), QStringLiteral("Station"));
     QCOMPARE(record.value("program").toString(), QStringLiteral("envtool"));
     QCOMPARE(record.value("rules").toString(), QStringLiteral("envviewer"));
     QCOMPARE(record.value("source").toString(), path("module"));
     QCOMPARE(record.value("serial").toString(), QStringLiteral("SN-7"));
-    QCOMPARE(record.value("framesRequired").toInt(), 20);
-    QVERIFY(record.value("frames").toInt() >= 20);
-    QStringList needs;
+    QStringList needs; // channel 10 once, as the later of its ranges has it
     for (const QJsonValue &c : record.value("channels").toArray())
         needs << QString("%1:%2").arg(c["channel"].toInt()).arg(c["need"].toInt());
     QCOMPARE(needs, (QStringList {"3:10", "10:15", "26:10"}));
