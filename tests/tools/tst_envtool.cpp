@@ -874,8 +874,7 @@ void TestEnvTool::tapForwardsAndRecords()
     const QString session = path("tap.session");
     QStringList args {"tap", "--port", module.slavePath(), "--link", path("viewer"), "-o", session};
     if (ending == "seconds")
-        args << "--seconds"
-             << "2";
+        args << QStringList {"--seconds", "3"};
     RunningTool tap(args);
     QVERIFY(tap.isRunning());
     QSerialPort viewer(path("viewer"));
