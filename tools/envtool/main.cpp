@@ -1,4 +1,4 @@
-// envtool: records, decodes, simulates and checks the module from the command line.
+// envtool: records, decodes, simulates, taps and checks the module from the command line.
 
 #include "cli.h"
 #include "commands.h"
