@@ -104,24 +104,26 @@ void MainWindow::DecoderBridge::frameEnded(const QList<short> &frame)
 }
 
 // Shows the finished canvas and hands the frame to the listeners before the canvas is cleared;
-// the decoder empties the frame once this returns.
+// the decoder empties the frame once this returns. Only the image's place is repainted: nothing
+// else in the window changes with a frame.
 void MainWindow::finishFrame(const QList<short> &frame)
 {
 #ifdef ENV_LITE
     QPainter painter(displayPixmap);
-    canvas->copyTo(&painter);
+    painter.drawPixmap(0, 0, *canvasPixmap);
     painter.end();
+    update(QRect(canvasOrigin, canvasSize));
 #else
     // The frame goes into the image not on show, and its painter ends before the label takes it:
-    // a pixmap handed over while a painter is active on it is copied whole.
+    // a pixmap handed over while a painter is active on it is copied whole. Taking the new image,
+    // the label repaints itself.
     {
         QPainter painter(spareDisplayPixmap);
-        canvas->copyTo(&painter);
+        painter.drawPixmap(0, 0, *canvasPixmap);
     }
     std::swap(displayPixmap, spareDisplayPixmap);
     canvasLabel->setPixmap(*displayPixmap);
 #endif
-    update();
 #ifdef ENV_HAS_FRAMEDONE
     emit frameDone(frame);
 #else

@@ -9,8 +9,6 @@
 #include <QStringList>
 #include <QVector>
 
-#include <memory>
-
 // One painting call: a point (x, y, column) or a flag byte (byte, index).
 struct CanvasOp
 {
@@ -42,14 +40,13 @@ inline QVector<CanvasOp> parseOps(const QString &script)
 class CanvasRig
 {
 public:
-    // displays: how many shown images a frame end writes in turn.
-    CanvasRig(const CanvasStyle &style, Canvas::Painting painting, int displays = 1)
+    explicit CanvasRig(const CanvasStyle &style,
+                       Canvas::Painting painting = Canvas::Painting::Plain)
         : canvasPixmap(style.canvasSize)
+        , displayPixmap(style.canvasSize)
         , painter(&canvasPixmap)
         , canvas(&painter, style, painting)
     {
-        for (int i = 0; i < displays; ++i)
-            displayPixmaps.append(QPixmap(style.canvasSize));
         canvas.drawBackground();
     }
 
@@ -69,19 +66,16 @@ public:
     // Copy to the shown image, then the bare background, as a frame end does.
     void endFrame()
     {
-        shownIndex = (shownIndex + 1) % displayPixmaps.size();
-        QPainter displayPainter(&displayPixmaps[shownIndex]);
-        canvas.copyTo(&displayPainter);
+        QPainter displayPainter(&displayPixmap);
+        displayPainter.drawPixmap(0, 0, canvasPixmap);
         canvas.drawBackground();
     }
 
     QImage canvasImage() const { return canvasPixmap.toImage(); }
-    // The shown image the last frame end wrote.
-    QImage displayImage() const { return displayPixmaps.at(shownIndex).toImage(); }
+    QImage displayImage() const { return displayPixmap.toImage(); }
 
     QPixmap canvasPixmap;
-    QVector<QPixmap> displayPixmaps;
-    int shownIndex = -1;
+    QPixmap displayPixmap;
     QPainter painter;
     Canvas canvas;
 };

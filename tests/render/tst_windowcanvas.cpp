@@ -27,7 +27,7 @@ struct Frame
 QImage referenceImage(const QVector<Frame> &frames)
 {
     const CanvasStyle &style = canvasStyle(MainWindow::deliverable);
-    CanvasRig rig(style, Canvas::Painting::Direct);
+    CanvasRig rig(style);
     if (frames.size() > 1) {
         const quint32 flags = frames.at(frames.size() - 2).flags;
         for (int k = 0; k < 4; ++k)
@@ -43,7 +43,7 @@ QImage referenceImage(const QVector<Frame> &frames)
 // last frame marker, already painted into the next frame.
 QImage nextFrameImage(quint32 flags)
 {
-    CanvasRig rig(canvasStyle(MainWindow::deliverable), Canvas::Painting::Direct);
+    CanvasRig rig(canvasStyle(MainWindow::deliverable));
     for (int k = 0; k < 4; ++k)
         rig.run({CanvasOp::Flags, int((flags >> (24 - 8 * k)) & 0xff), k, 0});
     return rig.canvasImage().convertToFormat(QImage::Format_RGB32);

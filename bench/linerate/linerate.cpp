@@ -1,0 +1,306 @@
+// What showing the stream costs at the module's full line rate, side by side in one run: each
+// program's real window and a bare QSerialPort reader that discards the bytes, each on its own
+// pseudo-terminal fed the same stream by a paced writer at 11,520 bytes a second; the windows
+// offscreen and under Xvfb, each with an X server of its own. The figures are the CPU time of each
+// process alone (from /proc), per second of stream, and their ratio to the bare reader's; under
+// Xvfb also the X server's.
+//
+//   bench_linerate [--seconds S] [--warmup S] [--platform offscreen|xvfb|both] [--programs a,b]
+//   bench_linerate --bare PORT      (the bare reader; started by the benchmark itself)
+
+#include "link/serialline.h"
+#include "moduleframes.h"
+#include "moduleline.h"
+#include "simulator.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QProcess>
+#include <QSerialPort>
+#include <QSocketNotifier>
+#include <QStandardPaths>
+#include <QThread>
+#include <QTimer>
+
+#include <cstdio>
+#include <memory>
+#include <sys/resource.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// CPU seconds that a process has used so far: the run time of its threads in nanoseconds where
+// the kernel keeps it, else user plus system time in clock ticks.
+double processCpu(qint64 pid)
+{
+    const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
+    double ns = 0;
+    bool precise = true;
+    for (const QString &task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile schedstat(tasks.filePath(task + QStringLiteral("/schedstat")));
+        precise = precise && schedstat.open(QIODevice::ReadOnly);
+        if (precise)
+            ns += schedstat.readAll().split(' ').value(0).toDouble();
+    }
+    if (precise && ns > 0)
+        return ns / 1e9;
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray text = stat.readAll();
+    // Fields after the command name, which may hold spaces: state is the first, utime the 12th.
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 13)
+        return -1;
+    return double(fields.at(11).toLongLong() + fields.at(12).toLongLong()) / sysconf(_SC_CLK_TCK);
+}
+
+double ownCpu()
+{
+    rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec
+        + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+QString loadAverage()
+{
+    QFile file(QStringLiteral("/proc/loadavg"));
+    return file.open(QIODevice::ReadOnly) ? QString::fromLatin1(file.readAll()).section(' ', 0, 2)
+                                          : QStringLiteral("?");
+}
+
+void runFor(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+// The bare reader: reads everything and throws it away.
+int bareReader(const QString &portName)
+{
+    QSerialPort port(portName);
+    SerialLine::configure(port);
+    if (!port.open(QIODevice::ReadOnly)) {
+        std::fprintf(stderr, "bare reader: cannot open %s\n", qPrintable(portName));
+        return 1;
+    }
+    qint64 bytes = 0;
+    QObject::connect(&port, &QSerialPort::readyRead, [&] { bytes += port.readAll().size(); });
+    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    QObject::connect(&input, &QSocketNotifier::activated, [&] {
+        std::printf("bytes %lld\n", static_cast<long long>(bytes));
+        std::fflush(stdout);
+        QCoreApplication::quit();
+    });
+    std::printf("ready\n");
+    std::fflush(stdout);
+    return QCoreApplication::exec();
+}
+
+// An X server of its own for one window, so that its share is the window's alone.
+struct XServer
+{
+    QProcess process;
+    QString display;
+
+    bool start()
+    {
+        for (int n = 90; n < 190; ++n) {
+            if (QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(n)))
+                continue;
+            process.start(QStringLiteral("Xvfb"),
+                          {QStringLiteral(":%1").arg(n), QStringLiteral("-screen"),
+                           QStringLiteral("0"), QStringLiteral("1280x1024x24"),
+                           QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+            if (!process.waitForStarted())
+                return false;
+            const QString socket = QStringLiteral("/tmp/.X11-unix/X%1").arg(n);
+            for (int wait = 0; wait < 100 && process.state() == QProcess::Running; ++wait) {
+                if (QFile::exists(socket)) {
+                    display = QStringLiteral(":%1").arg(n);
+                    return true;
+                }
+                QThread::msleep(50);
+            }
+            process.kill(); // lost the display to someone else: try the next one
+            process.waitForFinished();
+        }
+        return false;
+    }
+    ~XServer()
+    {
+        process.terminate();
+        process.waitForFinished();
+    }
+};
+
+struct Consumer
+{
+    QString name;
+    QString platform;
+    std::unique_ptr<XServer> xserver;
+    std::unique_ptr<PtyLine> line;
+    std::unique_ptr<Simulator> feed;
+    QProcess process;
+    double cpu[2] = {0, 0};
+    double xCpu[2] = {0, 0};
+    QString count;
+
+    void sample(int i)
+    {
+        cpu[i] = processCpu(process.processId());
+        if (xserver)
+            xCpu[i] = processCpu(xserver->process.processId());
+    }
+};
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QCommandLineParser cli;
+    cli.setApplicationDescription(
+        QStringLiteral("CPU time of each program at the full line rate."));
+    cli.addHelpOption();
+    cli.addOptions({
+        {QStringLiteral("seconds"), QStringLiteral("Seconds of stream measured (default 30)."),
+         QStringLiteral("S"), QStringLiteral("30")},
+        {QStringLiteral("warmup"),
+         QStringLiteral("Seconds of stream before measuring (default 3)."), QStringLiteral("S"),
+         QStringLiteral("3")},
+        {QStringLiteral("platform"),
+         QStringLiteral("offscreen, xvfb or both (default: both where Xvfb is installed)."),
+         QStringLiteral("P")},
+        {QStringLiteral("programs"), QStringLiteral("Comma-separated programs (default: all)."),
+         QStringLiteral("LIST")},
+        {QStringLiteral("bare"), QStringLiteral("Run as the bare reader on PORT."),
+         QStringLiteral("PORT")},
+    });
+    cli.process(app);
+    if (cli.isSet(QStringLiteral("bare")))
+        return bareReader(cli.value(QStringLiteral("bare")));
+
+    const double seconds = cli.value(QStringLiteral("seconds")).toDouble();
+    const double warmup = cli.value(QStringLiteral("warmup")).toDouble();
+    const bool haveXvfb = !QStandardPaths::findExecutable(QStringLiteral("Xvfb")).isEmpty();
+    QStringList platforms {QStringLiteral("offscreen")};
+    const QString platform = cli.value(QStringLiteral("platform"));
+    if (platform == QLatin1String("xvfb"))
+        platforms = QStringList {QStringLiteral("xvfb")};
+    else if (platform == QLatin1String("both") || (platform.isEmpty() && haveXvfb))
+        platforms.append(QStringLiteral("xvfb"));
+    else if (!platform.isEmpty() && platform != QLatin1String("offscreen"))
+        cli.showHelp(2);
+    QStringList programs = {QStringLiteral("envviewer"), QStringLiteral("envviewer_cam"),
+                            QStringLiteral("envviewer_qc"), QStringLiteral("envviewer_lite")};
+    if (cli.isSet(QStringLiteral("programs")))
+        programs = cli.value(QStringLiteral("programs")).split(',');
+    const QDir here(QCoreApplication::applicationDirPath());
+
+    std::vector<std::unique_ptr<Consumer>> consumers;
+    auto add = [&](const QString &name, const QString &where) {
+        consumers.push_back(std::make_unique<Consumer>());
+        consumers.back()->name = name;
+        consumers.back()->platform = where;
+        return consumers.back().get();
+    };
+    add(QStringLiteral("bare QSerialPort reader"), QStringLiteral("-"));
+    for (const QString &where : qAsConst(platforms)) {
+        for (const QString &program : qAsConst(programs)) {
+            if (here.exists(QStringLiteral("bench_linerate_host_") + program))
+                add(program, where);
+        }
+    }
+
+    for (auto &c : consumers) {
+        c->line = std::make_unique<PtyLine>();
+        QString error;
+        if (!c->line->open(&error)) {
+            std::fprintf(stderr, "bench_linerate: %s\n", qPrintable(error));
+            return 1;
+        }
+        c->feed = std::make_unique<Simulator>(c->line.get());
+        // The same seed, the same stream for everyone.
+        c->feed->playFrames(std::make_unique<WaveFrames>(1), 0, -1, 1);
+
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        QString program = QCoreApplication::applicationFilePath();
+        QStringList args = {QStringLiteral("--bare"), c->line->slavePath()};
+        if (c->platform != QLatin1String("-")) {
+            program = here.filePath(QStringLiteral("bench_linerate_host_") + c->name);
+            args = QStringList {c->line->slavePath()};
+            env.insert(QStringLiteral("QT_QPA_PLATFORM"),
+                       c->platform == QLatin1String("xvfb") ? QStringLiteral("xcb")
+                                                            : QStringLiteral("offscreen"));
+        }
+        if (c->platform == QLatin1String("xvfb")) {
+            c->xserver = std::make_unique<XServer>();
+            if (!c->xserver->start()) {
+                std::fprintf(stderr, "bench_linerate: cannot start Xvfb\n");
+                return 1;
+            }
+            env.insert(QStringLiteral("DISPLAY"), c->xserver->display);
+        }
+        c->process.setProcessEnvironment(env);
+        c->process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        c->process.start(program, args);
+        if (!c->process.waitForReadyRead(20000)
+            || c->process.readLine().trimmed() != QByteArray("ready")) {
+            std::fprintf(stderr, "bench_linerate: %s (%s) did not start\n", qPrintable(c->name),
+                         qPrintable(c->platform));
+            return 1;
+        }
+    }
+
+    for (auto &c : consumers)
+        c->feed->start();
+    runFor(int(warmup * 1000));
+    const QString loadBefore = loadAverage();
+    QElapsedTimer stream;
+    stream.start();
+    const double writerBefore = ownCpu();
+    for (auto &c : consumers)
+        c->sample(0);
+    runFor(int(seconds * 1000));
+    for (auto &c : consumers)
+        c->sample(1);
+    const double writer = ownCpu() - writerBefore;
+    const double measured = stream.elapsed() / 1000.0;
+    const QString loadAfter = loadAverage();
+
+    for (auto &c : consumers) {
+        c->process.write("count\n");
+        if (c->process.waitForReadyRead(10000))
+            c->count = QString::fromLatin1(c->process.readLine().trimmed());
+        c->process.waitForFinished(10000);
+    }
+
+    std::printf("%.1f s of stream at %.0f bytes/s measured after %.1f s; load average %s before, "
+                "%s after\n",
+                measured, Simulator::lineBytesPerSecond, warmup, qPrintable(loadBefore),
+                qPrintable(loadAfter));
+    std::printf("CPU time of each process alone, in %% of one core (CPU seconds per second of "
+                "stream):\n\n");
+    std::printf("%-24s %-10s %10s %8s %16s %s\n", "process", "platform", "CPU %", "x bare",
+                "X server CPU %", "at the end");
+    const double bare = (consumers.front()->cpu[1] - consumers.front()->cpu[0]) / measured;
+    for (auto &c : consumers) {
+        const double share = (c->cpu[1] - c->cpu[0]) / measured;
+        const QString x = c->xserver
+            ? QString::number(100 * (c->xCpu[1] - c->xCpu[0]) / measured, 'f', 2)
+            : QStringLiteral("-");
+        std::printf("%-24s %-10s %10.2f %8.1f %16s %s\n", qPrintable(c->name),
+                    qPrintable(c->platform), 100 * share, bare > 0 ? share / bare : 0.0,
+                    qPrintable(x), qPrintable(c->count));
+    }
+    std::printf("%-24s %-10s %10.2f\n", "writer (all feeds)", "-", 100 * writer / measured);
+    return 0;
+}
