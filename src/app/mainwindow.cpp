@@ -83,6 +83,9 @@ MainWindow::MainWindow(QWidget *parent)
 
 MainWindow::~MainWindow()
 {
+    // The base class deletes the ports Start created; one that reports an error as it closes must
+    // not reach this window's handler, whose form is gone by then.
+    serialPort = nullptr;
     delete ui;
     canvas.reset();
     delete canvasPainter;

@@ -149,8 +149,8 @@ private:
     StreamDecoder decoder {&decoderBridge, StreamDecoder::FrameMode::Collect};
     std::unique_ptr<Canvas> canvas;
 #ifdef ENV_HAS_CAMERA
-    cv::VideoCapture camera;
-    CameraPreview preview {camera};
+    std::unique_ptr<cv::VideoCapture> camera {makeCameraCapture()};
+    CameraPreview preview {*camera};
 #endif
     QSerialPort *serialPort = nullptr;
 #ifdef ENV_HAS_DEVICE_CONTROLS

@@ -7,7 +7,7 @@
 void MainWindow::setUpCamera()
 {
     // The camera is opened once: without it at start-up both buttons stay disabled for good.
-    const bool opened = openCamera(camera);
+    const bool opened = openCamera(*camera);
     ui->cameraButton->setEnabled(opened);
     ui->camoffButton->setEnabled(opened);
 }

@@ -70,9 +70,11 @@ void MainWindow::portErrorOccurred()
 {
     if (!serialPort || !serialPort->isOpen() || !SerialLine::isDeviceGone(serialPort->error()))
         return;
-    // Qt's error text for a hang-up is a stale errno; the error kind says more.
     qDebug().noquote() << "serial port lost, closed:" << serialPort->portName()
-                       << serialPort->error();
+                       << SerialLine::goneReason(*serialPort);
+    // A device that is gone can fail once more while its port closes; that error must not bring
+    // this handler back inside the close.
+    const QSignalBlocker quiet(serialPort);
     serialPort->close();
     ui->startButton->setEnabled(true);
 }

@@ -2,6 +2,8 @@
 
 #include <QtGlobal>
 
+#include <memory>
+
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/highgui.hpp>
 #include <opencv2/videoio.hpp>
@@ -22,21 +24,45 @@ bool highgui(Call call)
     }
 }
 
+// Keeps OpenCV's warnings off standard error while it lives: a missing camera, or one that has
+// stopped giving frames, is an ordinary state of this program, and the image back end would
+// otherwise say so at every read.
+class QuietOpenCv
+{
+public:
+    QuietOpenCv()
+        : previous(cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_ERROR))
+    {
+    }
+    ~QuietOpenCv() { cv::utils::logging::setLogLevel(previous); }
+
+private:
+    cv::utils::logging::LogLevel previous;
+};
+
+std::unique_ptr<cv::VideoCapture> makePlainCapture()
+{
+    return std::make_unique<cv::VideoCapture>();
+}
+
 } // namespace
+
+std::unique_ptr<cv::VideoCapture> (*makeCameraCapture)() = makePlainCapture;
 
 bool openCamera(cv::VideoCapture &camera, int device, std::ostream &out)
 {
+    {
+        const QuietOpenCv quiet;
 #ifdef __linux__
-    // Cameras on Linux are Video4Linux devices. Letting OpenCV probe every backend for the index
-    // costs a quarter of a second at each start and leaks inside the gphoto2 backend's libraries.
-    constexpr int backend = cv::CAP_V4L2;
+        // Cameras on Linux are Video4Linux devices, and asking that back end first spares the
+        // probe of every other one (a quarter of a second). A camera only another back end
+        // reaches still opens through OpenCV's default choice.
+        if (!camera.open(device, cv::CAP_V4L2))
+            camera.open(device, cv::CAP_ANY);
 #else
-    constexpr int backend = cv::CAP_ANY;
+        camera.open(device, cv::CAP_ANY);
 #endif
-    // A missing camera is an ordinary state of this program, not worth OpenCV's warnings.
-    const auto previousLevel = cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_ERROR);
-    camera.open(device, backend);
-    cv::utils::logging::setLogLevel(previousLevel);
+    }
 
     // Requests only; whatever the device cannot do it ignores.
     camera.set(cv::CAP_PROP_FRAME_WIDTH, 320.0);
@@ -49,8 +75,9 @@ bool openCamera(cv::VideoCapture &camera, int device, std::ostream &out)
     return true;
 }
 
-CameraPreview::CameraPreview(cv::VideoCapture &capture)
+CameraPreview::CameraPreview(cv::VideoCapture &capture, int retryIntervalMs)
     : capture(capture)
+    , retryIntervalMs(retryIntervalMs)
 {
     frameTimer.setInterval(0);
     QObject::connect(&frameTimer, &QTimer::timeout, [this] { showNextFrame(); });
@@ -65,9 +92,11 @@ CameraPreview::~CameraPreview()
 
 void CameraPreview::start()
 {
-    // Flag 1 is autosize: the window takes the size of the frames.
+    // Autosize: the window takes the size of the frames and cannot be resized. Without the plain
+    // GUI flag Qt's highgui adds a tool bar and a status bar, and the window grows wider than the
+    // picture.
     highgui([] {
-        cv::namedWindow(windowName, cv::WINDOW_AUTOSIZE);
+        cv::namedWindow(windowName, cv::WINDOW_AUTOSIZE | cv::WINDOW_GUI_NORMAL);
         cv::moveWindow(windowName, windowX, windowY);
     });
     previewRunning = true;
@@ -98,13 +127,23 @@ void CameraPreview::showNextFrame()
 
     {
         cv::Mat frame;
-        if (capture.grab() && capture.retrieve(frame, 0) && !frame.empty()) {
+        bool read = false;
+        {
+            const QuietOpenCv quiet;
+            read = capture.grab() && capture.retrieve(frame, 0) && !frame.empty();
+        }
+        if (read) {
             // Shown as retrieved: no conversion, scaling or mirroring.
             if (highgui([&frame] { cv::imshow(windowName, frame); }))
                 ++shownCount;
         } else {
             ++missedCount;
         }
+        // A camera that stops giving frames (unplugged, run dry) is asked again only now and
+        // then, not as fast as the loop can spin; its frames come at full rate once they return.
+        const int interval = read ? 0 : retryIntervalMs;
+        if (frameTimer.interval() != interval)
+            frameTimer.setInterval(interval);
     }
 
     bool destroyed = false;

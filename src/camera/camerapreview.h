@@ -3,12 +3,18 @@
 #include <QTimer>
 
 #include <iostream>
+#include <memory>
 
 namespace cv {
 class VideoCapture;
 }
 
-// Opens capture device `device` into `camera` and asks it for 320 x 240 frames of 8-bit
+// Makes the capture that a camera program opens camera 0 into: a plain OpenCV capture. A test sets
+// its own maker before it builds a window, to stand in a capture it can watch or make fail.
+extern std::unique_ptr<cv::VideoCapture> (*makeCameraCapture)();
+
+// Opens capture device `device` into `camera`, on Linux through Video4Linux first and then
+// through OpenCV's default back end, and asks it for 320 x 240 frames of 8-bit
 // three-channel pixels (requests only: a device may deliver what it likes). When the device
 // opened, says "Opening Camera..." on `out` and answers true; otherwise stays silent.
 bool openCamera(cv::VideoCapture &camera, int device = 0, std::ostream &out = std::cout);
@@ -18,7 +24,8 @@ bool openCamera(cv::VideoCapture &camera, int device = 0, std::ostream &out = st
 // Frames are pulled by a timer on the GUI thread, one frame per tick followed by a 1 ms key wait.
 // The key wait dispatches the application's events, so a stop, a restart or the main window's
 // close can arrive inside it; the tick re-checks its state after every wait and never runs
-// nested in itself. A frame that cannot be grabbed or comes out empty is skipped.
+// nested in itself. A frame that cannot be grabbed or comes out empty is skipped, and while
+// frames stay away the capture is read again only every `retryIntervalMs`.
 class CameraPreview
 {
 public:
@@ -26,8 +33,9 @@ public:
     static constexpr int windowX = 100;
     static constexpr int windowY = 120;
     static constexpr int escapeKey = 27;
+    static constexpr int defaultRetryIntervalMs = 100;
 
-    explicit CameraPreview(cv::VideoCapture &capture);
+    explicit CameraPreview(cv::VideoCapture &capture, int retryIntervalMs = defaultRetryIntervalMs);
     ~CameraPreview();
     CameraPreview(const CameraPreview &) = delete;
     CameraPreview &operator=(const CameraPreview &) = delete;
@@ -50,6 +58,7 @@ private:
     void showNextFrame();
 
     cv::VideoCapture &capture;
+    const int retryIntervalMs;
     QTimer frameTimer;
     bool previewRunning = false;
     bool inFrame = false;

@@ -24,4 +24,16 @@ bool isDeviceGone(QSerialPort::SerialPortError error)
     }
 }
 
+QString goneReason(const QSerialPort &port)
+{
+    switch (port.error()) {
+    case QSerialPort::ReadError:
+        return QStringLiteral("the other end hung up");
+    case QSerialPort::DeviceNotFoundError:
+        return QStringLiteral("the device was removed");
+    default:
+        return QStringLiteral("the device failed: %1").arg(port.errorString());
+    }
+}
+
 } // namespace SerialLine

@@ -16,4 +16,8 @@ bool configure(QSerialPort &port);
 // that the port must be closed: Qt keeps reporting such errors for as long as it stays open.
 bool isDeviceGone(QSerialPort::SerialPortError error);
 
+// Why the device of `port` went away, in a few words for a person. A read that meets the end of
+// the line leaves Qt the text of an unrelated, stale system error; the error's kind says more.
+QString goneReason(const QSerialPort &port);
+
 } // namespace SerialLine

@@ -31,7 +31,6 @@
 #include <memory>
 #include <vector>
 
-
 namespace {
 
 // How a widget's enabled flag comes out of the form and the constructor.
@@ -426,6 +425,10 @@ void TestLayout::checkRow(QWidget &top, bool afterConstruction)
 
     if (!row.geometry.isNull())
         QCOMPARE(widget->geometry(), row.geometry);
+    // Everything looks and reads as Qt's style makes it.
+    QCOMPARE(widget->toolTip(), QString());
+    QCOMPARE(widget->styleSheet(), QString());
+    QVERIFY(!widget->testAttribute(Qt::WA_SetFont));
 
     bool enabled = row.enabling != Enabling::ByLayout;
     if (afterConstruction && row.enabling == Enabling::ByConstructor)
@@ -448,6 +451,12 @@ void TestLayout::checkRow(QWidget &top, bool afterConstruction)
         QCOMPARE(slider->maximum(), row.maximum);
         QCOMPARE(slider->value(), row.value);
         QCOMPARE(slider->sliderPosition(), row.value);
+        const QSlider plain;
+        QCOMPARE(slider->hasTracking(), plain.hasTracking());
+        QCOMPARE(slider->singleStep(), plain.singleStep());
+        QCOMPARE(slider->pageStep(), plain.pageStep());
+        QCOMPARE(slider->tickPosition(), plain.tickPosition());
+        QCOMPARE(slider->tickInterval(), plain.tickInterval());
     }
     if (auto *scrollArea = qobject_cast<QScrollArea *>(widget)) {
         QCOMPARE(scrollArea->sizeIncrement(), QSize(0, 0));

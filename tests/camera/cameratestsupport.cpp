@@ -3,8 +3,14 @@
 #include <QApplication>
 #include <QImage>
 #include <QPixmap>
+#include <QTest>
+#include <QTimer>
 
 #include <opencv2/imgcodecs.hpp>
+
+#include <cstdio>
+#include <iostream>
+#include <unistd.h>
 
 ImageSequence::ImageSequence(int count, QSize size)
     : frameCount(count)
@@ -70,4 +76,65 @@ QWidget *previewWindow()
 int framesHandled(const CameraPreview &preview)
 {
     return preview.framesShown() + preview.framesMissed();
+}
+
+bool WatchedCapture::open(int index, int backend)
+{
+    calls << QStringLiteral("open %1 %2").arg(index).arg(backend);
+    if (!backends.contains(backend)) {
+        release();
+        return false;
+    }
+    return cv::VideoCapture::open(source, cv::CAP_IMAGES);
+}
+
+bool WatchedCapture::set(int property, double value)
+{
+    calls << QStringLiteral("set %1 %2").arg(property).arg(value);
+    return cv::VideoCapture::set(property, value);
+}
+
+bool WatchedCapture::grab()
+{
+    ++grabs;
+    return !failing && cv::VideoCapture::grab();
+}
+
+OutputCapture::OutputCapture(int fd)
+    : fd(fd)
+{
+    if (!file.open())
+        return;
+    std::cout.flush();
+    std::fflush(nullptr);
+    saved = ::dup(fd);
+    ::dup2(file.handle(), fd);
+}
+
+QByteArray OutputCapture::finish()
+{
+    if (saved >= 0) {
+        std::cout.flush();
+        std::fflush(nullptr);
+        ::dup2(saved, fd);
+        ::close(saved);
+        saved = -1;
+    }
+    file.seek(0);
+    return file.readAll();
+}
+
+bool runDuringPreview(const CameraPreview &preview, const std::function<void()> &action)
+{
+    bool done = false;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (done || !preview.isShowingFrame())
+            return;
+        done = true;
+        poll.stop();
+        action();
+    });
+    poll.start(0);
+    return QTest::qWaitFor([&] { return done; });
 }

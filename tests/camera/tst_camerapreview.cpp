@@ -9,27 +9,12 @@
 #include <opencv2/videoio.hpp>
 
 #include <functional>
+#include <limits>
 #include <memory>
 #include <sstream>
+#include <unistd.h>
 
 namespace {
-
-// Runs `action` from inside the preview's key wait, the way a click on the main window arrives
-// during a preview.
-void runDuringPreview(const CameraPreview &preview, const std::function<void()> &action)
-{
-    bool done = false;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (done || !preview.isShowingFrame())
-            return;
-        done = true;
-        poll.stop();
-        action();
-    });
-    poll.start(0);
-    QTRY_VERIFY(done);
-}
 
 // What the preview reported about highgui calls that failed. (The offscreen platform adds its own
 // warnings about highgui's windows, which are none of the preview's business.)
@@ -59,6 +44,8 @@ private slots:
 
     void openCameraWithoutDevice_data();
     void openCameraWithoutDevice();
+    void openCameraBackends_data();
+    void openCameraBackends();
     void showsFramesAsRetrieved_data();
     void showsFramesAsRetrieved();
     void endsPreview_data();
@@ -71,6 +58,8 @@ private slots:
     void destroyedInsideKeyWait();
     void captureRunsDry_data();
     void captureRunsDry();
+    void readsWhileFramesStayAway_data();
+    void readsWhileFramesStayAway();
 };
 
 void TestCameraPreview::initTestCase()
@@ -114,6 +103,37 @@ void TestCameraPreview::openCameraWithoutDevice()
     QCOMPARE(QString::fromStdString(out.str()), QString());
 }
 
+void TestCameraPreview::openCameraBackends_data()
+{
+    QTest::addColumn<QList<int>>("backends"); // the back ends that reach the camera
+    QTest::addColumn<QStringList>("opens");
+
+    const QString v4l2 = QStringLiteral("open 0 %1").arg(cv::CAP_V4L2);
+    const QString any = QStringLiteral("open 0 %1").arg(cv::CAP_ANY);
+    QTest::newRow("Video4Linux") << QList<int> {cv::CAP_V4L2, cv::CAP_ANY} << QStringList {v4l2};
+    QTest::newRow("another back end only") << QList<int> {cv::CAP_ANY} << QStringList {v4l2, any};
+    QTest::newRow("none") << QList<int> {} << QStringList {v4l2, any};
+}
+
+void TestCameraPreview::openCameraBackends()
+{
+    QFETCH(QList<int>, backends);
+    QFETCH(QStringList, opens);
+
+    ImageSequence sequence(2);
+    QVERIFY(sequence.isValid());
+    WatchedCapture camera(sequence.pattern(), backends);
+    std::ostringstream out;
+
+    const bool opened = openCamera(camera, 0, out);
+
+    // The three requests follow the open, in this order, whether or not the camera opened.
+    QCOMPARE(camera.calls, opens + QStringList({"set 3 320", "set 4 240", "set 8 16"}));
+    QCOMPARE(opened, !backends.isEmpty());
+    QCOMPARE(camera.isOpened(), opened);
+    QCOMPARE(out.str(), std::string(opened ? "Opening Camera...\n" : ""));
+}
+
 void TestCameraPreview::showsFramesAsRetrieved_data()
 {
     QTest::addColumn<QSize>("size");
@@ -144,6 +164,10 @@ void TestCameraPreview::showsFramesAsRetrieved()
     QVERIFY(window);
     QCOMPARE(window->windowTitle(), QStringLiteral("Display"));
     QCOMPARE(window->pos(), QPoint(CameraPreview::windowX, CameraPreview::windowY));
+    // The window is the picture's size, with no tool bar or status bar around it (highgui keeps
+    // a window no smaller than about 100 x 70).
+    if (size.width() >= 100 && size.height() >= 100)
+        QTRY_COMPARE(window->size(), size);
     // Every frame is shown, and the rest of the application keeps running meanwhile.
     QTRY_COMPARE(preview.framesShown(), sequence.count());
     QTRY_VERIFY(otherEvents >= 3);
@@ -207,7 +231,7 @@ void TestCameraPreview::endsPreview()
             window->close();
     };
     if (insideKeyWait)
-        runDuringPreview(preview, action);
+        QVERIFY(runDuringPreview(preview, action));
     else
         action();
 
@@ -292,7 +316,7 @@ void TestCameraPreview::restartKeepsOneWindow()
     QCOMPARE(window->pos(), QPoint(300, 310));
 
     if (insideKeyWait)
-        runDuringPreview(preview, [&] { preview.start(); });
+        QVERIFY(runDuringPreview(preview, [&] { preview.start(); }));
     else
         preview.start();
 
@@ -335,11 +359,11 @@ void TestCameraPreview::destroyedInsideKeyWait()
     MessageLog log;
 
     // The window that owns the preview goes away while the preview waits for a key.
-    runDuringPreview(*preview, [&] {
+    QVERIFY(runDuringPreview(*preview, [&] {
         if (!running)
             preview->stop();
         preview.reset();
-    });
+    }));
 
     QVERIFY(highguiWindows(CameraPreview::windowName).isEmpty());
     // The application carries on.
@@ -376,7 +400,7 @@ void TestCameraPreview::captureRunsDry()
     if (how == "release") {
         QTRY_VERIFY(framesHandled(preview) >= 2);
         // Inside the key wait, as when the camera is unplugged while the preview waits.
-        runDuringPreview(preview, [&] { capture.release(); });
+        QVERIFY(runDuringPreview(preview, [&] { capture.release(); }));
     }
 
     // Empty frames are skipped: the preview and its window carry on and stay usable.
@@ -394,6 +418,54 @@ void TestCameraPreview::captureRunsDry()
     QTRY_VERIFY(!preview.isRunning());
     QVERIFY(highguiWindows(CameraPreview::windowName).isEmpty());
     QCOMPARE(failedHighguiCalls(log), QStringList());
+}
+
+// A camera that stops giving frames is read about every 100 ms, quietly, and at full rate again
+// once its frames return. The reads are counted over a fixed span.
+void TestCameraPreview::readsWhileFramesStayAway_data()
+{
+    QTest::addColumn<bool>("framesReturn");
+    QTest::addColumn<int>("fewest");
+    QTest::addColumn<int>("most");
+
+    constexpr int span = 500;
+    constexpr int paced = span / CameraPreview::defaultRetryIntervalMs;
+    QTest::newRow("no frames") << false << 1 << paced + 2;
+    QTest::newRow("frames return") << true << 4 * paced << std::numeric_limits<int>::max();
+}
+
+void TestCameraPreview::readsWhileFramesStayAway()
+{
+    QFETCH(bool, framesReturn);
+    QFETCH(int, fewest);
+    QFETCH(int, most);
+
+    // Returned frames run out soon, so the image back end meets its end too.
+    ImageSequence sequence(50, QSize(32, 24));
+    QVERIFY(sequence.isValid());
+    WatchedCapture capture(sequence.pattern(), {cv::CAP_IMAGES});
+    QVERIFY(capture.open(0, cv::CAP_IMAGES));
+    capture.failing = true;
+    CameraPreview preview(capture);
+    // OpenCV at its usual level: the preview's own reads must keep it quiet.
+    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_INFO);
+    OutputCapture errors(STDERR_FILENO);
+    QVERIFY(errors.isActive());
+    MessageLog log;
+    preview.start();
+    QTRY_VERIFY(preview.framesMissed() >= 2);
+
+    capture.failing = !framesReturn;
+    const int before = capture.grabs;
+    QTest::qWait(500);
+    const int reads = capture.grabs - before;
+    preview.stop();
+    const QByteArray printed = errors.finish();
+    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_ERROR);
+
+    QVERIFY2(reads >= fewest && reads <= most, qPrintable(QString::number(reads)));
+    QCOMPARE(preview.framesShown() > 0, framesReturn);
+    QCOMPARE(QString::fromLocal8Bit(printed), QString());
 }
 
 QTEST_MAIN(TestCameraPreview)

@@ -1,6 +1,7 @@
 #include "app/mainwindow.h"
-#include "support/mainwindowprobe.h"
 #include "cameratestsupport.h"
+#include "support/mainwindowprobe.h"
+#include "support/pseudoterminal.h"
 
 #include <QPushButton>
 #include <QTemporaryFile>
@@ -9,48 +10,25 @@
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/highgui.hpp>
 
-#include <cstdio>
-#include <iostream>
 #include <memory>
 #include <unistd.h>
 
-
 namespace {
 
-// Sends the process's standard output into a file while it lives, so a test sees what the
-// program prints.
-class StdoutCapture
+// The captures that windows of this test are built with, and the last one made.
+struct
 {
-public:
-    StdoutCapture()
-    {
-        if (!file.open())
-            return;
-        std::cout.flush();
-        std::fflush(stdout);
-        saved = ::dup(STDOUT_FILENO);
-        ::dup2(file.handle(), STDOUT_FILENO);
-    }
-    ~StdoutCapture() { finish(); }
+    std::string source;
+    QList<int> backends;
+    WatchedCapture *made;
+} watch;
 
-    QByteArray finish()
-    {
-        if (saved >= 0) {
-            std::cout.flush();
-            std::fflush(stdout);
-            ::dup2(saved, STDOUT_FILENO);
-            ::close(saved);
-            saved = -1;
-        }
-        file.seek(0);
-        return file.readAll();
-    }
-    bool isActive() const { return saved >= 0; }
-
-private:
-    QTemporaryFile file;
-    int saved = -1;
-};
+std::unique_ptr<cv::VideoCapture> makeWatchedCapture()
+{
+    auto capture = std::make_unique<WatchedCapture>(watch.source, watch.backends);
+    watch.made = capture.get();
+    return capture;
+}
 
 QPushButton *button(MainWindow &window, const char *name)
 {
@@ -76,10 +54,12 @@ private slots:
     void initTestCase();
     void cleanup();
 
-    void withoutCamera_data();
-    void withoutCamera();
+    void cameraAtConstruction_data();
+    void cameraAtConstruction();
     void buttonsDrivePreview_data();
     void buttonsDrivePreview();
+    void deviceCommandDuringPreview_data();
+    void deviceCommandDuringPreview();
     void closingWindowEndsPreviewAndLoop();
 };
 
@@ -94,24 +74,38 @@ void TestMainWindowCamera::cleanup()
     cv::destroyAllWindows();
 }
 
-void TestMainWindowCamera::withoutCamera_data()
+void TestMainWindowCamera::cameraAtConstruction_data()
 {
+    QTest::addColumn<bool>("watched"); // a watched capture in place of OpenCV's own
+    QTest::addColumn<QList<int>>("backends"); // that reach the watched capture's camera
     QTest::addColumn<QString>("then");
 
-    QTest::newRow("constructed") << "";
-    QTest::newRow("shown") << "show";
-    QTest::newRow("after Start") << "start";
+    // No camera is attached on the machines that run this test.
+    QTest::newRow("no camera, constructed") << false << QList<int>() << "";
+    QTest::newRow("no camera, shown") << false << QList<int>() << "show";
+    QTest::newRow("no camera, after Start") << false << QList<int>() << "start";
+    QTest::newRow("no back end reaches it") << true << QList<int>() << "";
+    QTest::newRow("camera 0 opens") << true << QList<int> {cv::CAP_V4L2} << "";
+    QTest::newRow("camera 0 opens, after Start") << true << QList<int> {cv::CAP_ANY} << "start";
 }
 
-void TestMainWindowCamera::withoutCamera()
+void TestMainWindowCamera::cameraAtConstruction()
 {
+    QFETCH(bool, watched);
+    QFETCH(QList<int>, backends);
     QFETCH(QString, then);
 
-    // No camera is attached on the machines that run this test.
-    StdoutCapture output;
+    ImageSequence sequence(2);
+    QVERIFY(sequence.isValid());
+    watch = {sequence.pattern(), backends, nullptr};
+    const auto plainMaker = makeCameraCapture;
+    if (watched)
+        makeCameraCapture = makeWatchedCapture;
+    OutputCapture output(STDOUT_FILENO);
     QVERIFY(output.isActive());
     auto window = std::make_unique<MainWindow>();
     const QByteArray printed = output.finish();
+    makeCameraCapture = plainMaker;
 
     if (then == "show") {
         window->show();
@@ -122,10 +116,16 @@ void TestMainWindowCamera::withoutCamera()
         QVERIFY(button(*window, "onButton")->isEnabled());
     }
 
-    QCOMPARE(printed, QByteArray());
-    QVERIFY(!MainWindowProbe::camera(*window).isOpened());
-    QVERIFY(!button(*window, "cameraButton")->isEnabled());
-    QVERIFY(!button(*window, "camoffButton")->isEnabled());
+    const bool opened = !backends.isEmpty();
+    QCOMPARE(printed, QByteArray(opened ? "Opening Camera...\n" : ""));
+    QCOMPARE(MainWindowProbe::camera(*window).isOpened(), opened);
+    if (watched) {
+        QCOMPARE(&MainWindowProbe::camera(*window), watch.made);
+        QCOMPARE(watch.made->calls.mid(watch.made->calls.size() - 3),
+                 (QStringList {"set 3 320", "set 4 240", "set 8 16"}));
+    }
+    QCOMPARE(button(*window, "cameraButton")->isEnabled(), opened);
+    QCOMPARE(button(*window, "camoffButton")->isEnabled(), opened);
     QVERIFY(!MainWindowProbe::preview(*window).isRunning());
     QVERIFY(highguiWindows(CameraPreview::windowName).isEmpty());
 }
@@ -184,6 +184,43 @@ void TestMainWindowCamera::buttonsDrivePreview()
     // The main window's own controls stay usable during a preview.
     QVERIFY(window.isVisible());
     QVERIFY(button(window, "camoffButton")->isEnabled());
+}
+
+void TestMainWindowCamera::deviceCommandDuringPreview_data()
+{
+    QTest::addColumn<QString>("control");
+    QTest::addColumn<QByteArray>("packet");
+
+    QTest::newRow("LaserON") << "onButton" << QByteArray::fromHex("FFFFFFFF0201");
+    QTest::newRow("LaserOFF") << "offButton" << QByteArray::fromHex("FFFFFFFF0200");
+}
+
+void TestMainWindowCamera::deviceCommandDuringPreview()
+{
+    QFETCH(QString, control);
+    QFETCH(QByteArray, packet);
+
+    PseudoTerminal module;
+    QVERIFY(module.isOpen());
+    ImageSequence sequence(200, QSize(32, 24));
+    QVERIFY(sequence.isValid());
+    MainWindow window;
+    plugIn(window, sequence);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY(startOnPort(window, module.slavePath()));
+    QTest::mouseClick(button(window, "cameraButton"), Qt::LeftButton);
+    const CameraPreview &preview = MainWindowProbe::preview(window);
+    QTRY_VERIFY(framesHandled(preview) >= 2);
+
+    // Clicked inside the preview's key wait, where the window's events are handled meanwhile.
+    QVERIFY(runDuringPreview(
+        preview, [&] { QTest::mouseClick(button(window, qPrintable(control)), Qt::LeftButton); }));
+
+    QCOMPARE(module.read(packet.size(), 5000).toHex(' '), packet.toHex(' '));
+    const int handled = framesHandled(preview);
+    QTRY_VERIFY(framesHandled(preview) > handled);
+    QVERIFY(preview.isRunning());
 }
 
 void TestMainWindowCamera::closingWindowEndsPreviewAndLoop()

@@ -5,6 +5,7 @@
 // frameDone, painted straight onto the window).
 
 #include "app/mainwindow.h"
+#include "link/serialline.h"
 #include "support/mainwindowprobe.h"
 #include "support/messagelog.h"
 #include "support/pseudoterminal.h"
@@ -22,7 +23,6 @@
 
 #include <sys/resource.h>
 #include <termios.h>
-
 
 namespace {
 
@@ -67,6 +67,14 @@ int countStartingWith(const QStringList &lines, const QString &prefix)
     return n;
 }
 
+// Makes `port` fail once more as it closes, as the port of a device that is gone can: asked for its
+// line settings at that moment, it reports a real error (its descriptor is closed already).
+void failOnClose(QSerialPort *port)
+{
+    QObject::connect(port, &QIODevice::aboutToClose, port,
+                     [port] { SerialLine::configure(*port); });
+}
+
 } // namespace
 
 class TestSerialLink : public QObject
@@ -87,6 +95,7 @@ private slots:
     void frameShownThenCanvasCleared();
     void refreshWhileOpen();
     void unplugClosesPortAndStaysIdle();
+    void destroyedWhilePortFailsOnClose();
 
 private:
     QComboBox *portChooser() const
@@ -337,6 +346,7 @@ void TestSerialLink::unplugClosesPortAndStaysIdle()
     button("startButton")->click();
     QSerialPort *port = Probe::port(*window);
     QVERIFY(port->isOpen());
+    failOnClose(port);
 
     // One shown frame, then a point left pending (it is delivered by the next byte).
     const QByteArray before = oneSquareFrame + hex("CC CC") + point(1, 2);
@@ -386,6 +396,23 @@ void TestSerialLink::unplugClosesPortAndStaysIdle()
     QCOMPARE(spy.at(0).at(0).value<QList<short>>(), (QList<short> {2, 1}));
 #endif
     QCOMPARE(countStartingWith(log.messages(QtDebugMsg), "serial port lost"), 1);
+}
+
+// The window goes while its port is open, and the port fails as the window's base class deletes it:
+// the error must not reach the window, whose form is gone by then.
+void TestSerialLink::destroyedWhilePortFailsOnClose()
+{
+    PseudoTerminal module;
+    choose(module.slavePath());
+    button("startButton")->click();
+    QVERIFY(Probe::port(*window)->isOpen());
+    failOnClose(Probe::port(*window));
+    MessageLog log;
+
+    delete window;
+    window = nullptr;
+
+    QCOMPARE(countStartingWith(log.messages(QtDebugMsg), "serial port lost"), 0);
 }
 
 QTEST_MAIN(TestSerialLink)

@@ -228,6 +228,14 @@ void TestStreamDecoder::streams_data()
         << framePrefix + hex("CC 00 CC CC 00 09 00 0A CC")
         << prefixEvents + QStringList {"P 9 10 0"}
         << "state 1000 sync 1 x 204 y 10 flags 4 count 1 samples 2" << stats(25, 3, 0, 0, 1, 0);
+    QTest::newRow("flag bytes DD DD CC CC are flags")
+        << hex("CC CC 00 01 00 02 DD DD DD DD CC CC CC CC 00 09 00 0A CC")
+        << QStringList {"P 1 2 0", "E 2 1", "F 221 0", "F 221 1", "F 204 2", "F 204 3", "P 9 10 0"}
+        << "state 1000 sync 1 x 204 y 10 flags 4 count 1 samples 2" << stats(19, 2, 0, 0, 1, 0);
+    QTest::newRow("flag bytes CC CC CC CC start no sync run")
+        << hex("CC CC 00 01 00 02 DD DD CC CC CC CC DD DD CC CC 00 09 00 0A CC")
+        << QStringList {"P 1 2 0", "E 2 1", "F 204 0", "F 204 1", "F 204 2", "F 204 3", "P 9 10 0"}
+        << "state 1000 sync 1 x 204 y 10 flags 4 count 1 samples 2" << stats(21, 2, 0, 0, 1, 0);
     QTest::newRow("after the flags: marker is not seen")
         << framePrefix + hex("DD DD 80 00 00 01") << prefixEvents
         << "state 7 sync 0 x -8739 y 4 flags 4 count 0 samples 0" << stats(22, 2, 0, 0, 1, 0);

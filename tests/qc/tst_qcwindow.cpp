@@ -1,6 +1,6 @@
 // The quality check inside a real program window: the QC button's dialog, fed by frames that
 // the module sends over a pseudo-terminal and the window decodes. Built once against the
-// envviewer window and once against envviewer_qc's.
+// envviewer window, once against envviewer_cam's and once against envviewer_qc's.
 #include "app/mainwindow.h"
 #include "link/streamencoder.h"
 #include "qc/apppath.h"

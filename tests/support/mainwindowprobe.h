@@ -49,7 +49,7 @@ public:
     static bool cameraOpen(const MainWindow &w)
     {
 #ifdef ENV_HAS_CAMERA
-        return w.camera.isOpened();
+        return w.camera->isOpened();
 #else
         Q_UNUSED(w)
         return false;
@@ -58,7 +58,7 @@ public:
 #ifdef ENV_HAS_CAMERA
     static cv::VideoCapture &camera(MainWindow &w)
     {
-        return w.camera;
+        return *w.camera;
     }
     static CameraPreview &preview(MainWindow &w)
     {

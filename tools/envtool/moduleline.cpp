@@ -164,7 +164,7 @@ PortLine::PortLine(const QString &name, QObject *parent)
     connect(&port, &QSerialPort::readyRead, this, [this] { emit received(port.readAll()); });
     connect(&port, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError e) {
         if (port.isOpen() && SerialLine::isDeviceGone(e))
-            emit lost(port.errorString());
+            emit lost(SerialLine::goneReason(port));
     });
 }
 

@@ -191,8 +191,8 @@ int runQc(const QStringList &args)
         QObject::connect(&port, &QSerialPort::errorOccurred, [&](QSerialPort::SerialPortError e) {
             if (!port.isOpen() || !SerialLine::isDeviceGone(e))
                 return;
-            exitCode = cli.usageError(
-                QStringLiteral("lost %1 during the test: %2").arg(portName, port.errorString()));
+            exitCode = cli.usageError(QStringLiteral("lost %1 during the test: %2")
+                                          .arg(portName, SerialLine::goneReason(port)));
             port.close();
             QCoreApplication::exit(0);
         });

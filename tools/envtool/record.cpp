@@ -133,7 +133,7 @@ int runRecord(const QStringList &args)
         if (!port.isOpen() || !SerialLine::isDeviceGone(e))
             return;
         take();
-        stop(ExitError, QStringLiteral("lost %1: %2").arg(portName, port.errorString()));
+        stop(ExitError, QStringLiteral("lost %1: %2").arg(portName, SerialLine::goneReason(port)));
         port.close();
     });
     QObject::connect(&stopSignal, &StopSignal::stopRequested, [&] {
