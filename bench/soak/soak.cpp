@@ -1,6 +1,7 @@
 // Soak: a long stream of frames through the envviewer window (offscreen, on a pseudo-terminal)
 // while a quality-check dialog runs one test after another. Prints, per block of frames, the
-// resident memory and the cost per frame, so growth or slowdown shows up as a trend.
+// resident memory and the cost per frame (the process's CPU time and the wall time, pacing
+// included), so growth or slowdown shows up as a trend.
 //
 //   bench_soak [--frames N] [--block N]      (default 1,000,000 frames in blocks of 100,000)
 
@@ -22,6 +23,7 @@
 #include <QTest>
 
 #include <cstdio>
+#include <ctime>
 #include <unistd.h>
 
 namespace {
@@ -33,6 +35,13 @@ double residentMiB()
         return 0;
     const QList<QByteArray> fields = statm.readAll().split(' ');
     return fields.size() > 1 ? fields[1].toDouble() * double(sysconf(_SC_PAGESIZE)) / (1 << 20) : 0;
+}
+
+double cpuSeconds()
+{
+    timespec t {};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
 }
 
 // A few hundred frames of 27 points with flags, varied so that every painter path runs.
@@ -108,10 +117,12 @@ int main(int argc, char *argv[])
 
     const int framesPerChunk = 500;
     const QByteArray chunk = frameBlock(framesPerChunk);
-    std::printf("%12s %12s %14s %8s\n", "frames", "RSS MiB", "us per frame", "tests");
+    std::printf("%12s %12s %14s %14s %8s\n", "frames", "RSS MiB", "CPU us/frame", "wall us/frame",
+                "tests");
     double startRss = 0;
     QElapsedTimer blockTimer;
     blockTimer.start();
+    double blockCpu = cpuSeconds();
     long long blockStart = 0;
     while (framesSeen < totalFrames) {
         // Frames are decoded while the write waits for the line, so the target is set first.
@@ -139,15 +150,17 @@ int main(int argc, char *argv[])
             startTest();
         }
         if (framesSeen - blockStart >= blockFrames || framesSeen >= totalFrames) {
-            const double us
-                = double(blockTimer.nsecsElapsed()) / 1000.0 / double(framesSeen - blockStart);
+            const double frames = double(framesSeen - blockStart);
+            const double us = double(blockTimer.nsecsElapsed()) / 1000.0 / frames;
+            const double cpuUs = (cpuSeconds() - blockCpu) * 1e6 / frames;
             const double rss = residentMiB();
             if (startRss == 0)
                 startRss = rss;
-            std::printf("%12lld %12.2f %14.1f %8d\n", framesSeen, rss, us, tests);
+            std::printf("%12lld %12.2f %14.1f %14.1f %8d\n", framesSeen, rss, cpuUs, us, tests);
             std::fflush(stdout);
             blockStart = framesSeen;
             blockTimer.restart();
+            blockCpu = cpuSeconds();
         }
     }
     std::printf("growth after the first block: %.2f MiB; tests judged: %d, passed: %d\n",
