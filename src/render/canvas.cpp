@@ -26,10 +26,20 @@ void Canvas::drawBackground()
     const int w = s.canvasSize.width();
     const int h = s.canvasSize.height();
 
-    painter->fillRect(QRect(QPoint(0, 0), QPoint(w - 1, h - 1)), Qt::white);
-    for (int top : s.bandTops)
+    // White everywhere, then the bands; the fast way fills each pixel once, white only between
+    // the bands (they are listed top to bottom).
+    int white = 0;
+    if (painting == Painting::Plain)
+        painter->fillRect(QRect(QPoint(0, 0), QPoint(w - 1, h - 1)), Qt::white);
+    for (int top : s.bandTops) {
+        if (painting == Painting::Fast && top > white)
+            painter->fillRect(QRect(QPoint(0, white), QPoint(w - 1, top - 1)), Qt::white);
         painter->fillRect(QRect(QPoint(0, top), QPoint(w - 1, top + s.bandHeight - 1)),
                           s.bandColor);
+        white = top + s.bandHeight;
+    }
+    if (painting == Painting::Fast && white < h)
+        painter->fillRect(QRect(QPoint(0, white), QPoint(w - 1, h - 1)), Qt::white);
 
     painter->setPen(QColor(Qt::black));
     for (int x = s.gridFirstX; x <= s.gridLastX; x += s.gridStep)
