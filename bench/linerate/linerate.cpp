@@ -1,8 +1,9 @@
 // What showing the stream costs at the module's full line rate, side by side in one run: each
-// program's real window and a bare QSerialPort reader that discards the bytes, each on its own
+// program's real window beside a bare QSerialPort reader that discards the bytes, each on its own
 // pseudo-terminal fed the same stream by a paced writer at 11,520 bytes a second; the windows
-// offscreen and under Xvfb, each with an X server of its own. The figures are the CPU time of each
-// process alone (from /proc), per second of stream, and their ratio to the bare reader's; under
+// offscreen and under Xvfb, with an X server of their own. One program at a time, so that the
+// windows do not share the caches with each other. The figures are the CPU time of each process
+// alone (from /proc), per second of stream, and the window's ratio to the bare reader's; under
 // Xvfb also the X server's.
 //
 //   bench_linerate [--seconds S] [--warmup S] [--platform offscreen|xvfb|both] [--programs a,b]
@@ -28,7 +29,6 @@
 
 #include <cstdio>
 #include <memory>
-#include <sys/resource.h>
 #include <unistd.h>
 #include <vector>
 
@@ -58,14 +58,6 @@ double processCpu(qint64 pid)
     if (fields.size() < 13)
         return -1;
     return double(fields.at(11).toLongLong() + fields.at(12).toLongLong()) / sysconf(_SC_CLK_TCK);
-}
-
-double ownCpu()
-{
-    rusage usage {};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec
-        + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 QString loadAverage()
@@ -161,6 +153,73 @@ struct Consumer
     }
 };
 
+// Starts the consumer's process on a pseudo-terminal of its own; false when it does not come up.
+bool start(Consumer &c, const QDir &here)
+{
+    c.line = std::make_unique<PtyLine>();
+    QString error;
+    if (!c.line->open(&error)) {
+        std::fprintf(stderr, "bench_linerate: %s\n", qPrintable(error));
+        return false;
+    }
+    c.feed = std::make_unique<Simulator>(c.line.get());
+    // The same seed, the same stream for everyone.
+    c.feed->playFrames(std::make_unique<WaveFrames>(1), 0, -1, 1);
+
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    QString program = QCoreApplication::applicationFilePath();
+    QStringList args = {QStringLiteral("--bare"), c.line->slavePath()};
+    if (c.platform != QLatin1String("-")) {
+        program = here.filePath(QStringLiteral("bench_linerate_host_") + c.name);
+        args = QStringList {c.line->slavePath()};
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"),
+                   c.platform == QLatin1String("xvfb") ? QStringLiteral("xcb")
+                                                       : QStringLiteral("offscreen"));
+    }
+    if (c.platform == QLatin1String("xvfb")) {
+        c.xserver = std::make_unique<XServer>();
+        if (!c.xserver->start()) {
+            std::fprintf(stderr, "bench_linerate: cannot start Xvfb\n");
+            return false;
+        }
+        env.insert(QStringLiteral("DISPLAY"), c.xserver->display);
+    }
+    c.process.setProcessEnvironment(env);
+    c.process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    c.process.start(program, args);
+    if (!c.process.waitForReadyRead(20000)
+        || c.process.readLine().trimmed() != QByteArray("ready")) {
+        std::fprintf(stderr, "bench_linerate: %s (%s) did not start\n", qPrintable(c.name),
+                     qPrintable(c.platform));
+        return false;
+    }
+    return true;
+}
+
+// Feeds the consumers together and takes their CPU time over `seconds` after `warmup`; returns
+// the seconds of stream measured.
+double measure(std::vector<std::unique_ptr<Consumer>> &consumers, double warmup, double seconds)
+{
+    for (auto &c : consumers)
+        c->feed->start();
+    runFor(int(warmup * 1000));
+    QElapsedTimer stream;
+    stream.start();
+    for (auto &c : consumers)
+        c->sample(0);
+    runFor(int(seconds * 1000));
+    for (auto &c : consumers)
+        c->sample(1);
+    const double measured = stream.elapsed() / 1000.0;
+    for (auto &c : consumers) {
+        c->process.write("count\n");
+        if (c->process.waitForReadyRead(10000))
+            c->count = QString::fromLatin1(c->process.readLine().trimmed());
+        c->process.waitForFinished(10000);
+    }
+    return measured;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -171,8 +230,9 @@ int main(int argc, char **argv)
         QStringLiteral("CPU time of each program at the full line rate."));
     cli.addHelpOption();
     cli.addOptions({
-        {QStringLiteral("seconds"), QStringLiteral("Seconds of stream measured (default 30)."),
-         QStringLiteral("S"), QStringLiteral("30")},
+        {QStringLiteral("seconds"),
+         QStringLiteral("Seconds of stream measured per program (default 20)."),
+         QStringLiteral("S"), QStringLiteral("20")},
         {QStringLiteral("warmup"),
          QStringLiteral("Seconds of stream before measuring (default 3)."), QStringLiteral("S"),
          QStringLiteral("3")},
@@ -205,102 +265,42 @@ int main(int argc, char **argv)
         programs = cli.value(QStringLiteral("programs")).split(',');
     const QDir here(QCoreApplication::applicationDirPath());
 
-    std::vector<std::unique_ptr<Consumer>> consumers;
-    auto add = [&](const QString &name, const QString &where) {
-        consumers.push_back(std::make_unique<Consumer>());
-        consumers.back()->name = name;
-        consumers.back()->platform = where;
-        return consumers.back().get();
-    };
-    add(QStringLiteral("bare QSerialPort reader"), QStringLiteral("-"));
+    std::printf(
+        "Each program beside a bare reader on the same stream, %.0f bytes/s, %.0f s measured "
+        "after %.0f s of warm-up. CPU time of each process alone, in %% of one core (CPU "
+        "seconds per second of stream).\n\n",
+        Simulator::lineBytesPerSecond, seconds, warmup);
+    std::printf("%-15s %-10s %7s %7s %7s %9s %8s  %s\n", "program", "platform", "CPU %", "bare %",
+                "x bare", "X CPU %", "frames/s", "load average before, after");
     for (const QString &where : qAsConst(platforms)) {
         for (const QString &program : qAsConst(programs)) {
-            if (here.exists(QStringLiteral("bench_linerate_host_") + program))
-                add(program, where);
-        }
-    }
-
-    for (auto &c : consumers) {
-        c->line = std::make_unique<PtyLine>();
-        QString error;
-        if (!c->line->open(&error)) {
-            std::fprintf(stderr, "bench_linerate: %s\n", qPrintable(error));
-            return 1;
-        }
-        c->feed = std::make_unique<Simulator>(c->line.get());
-        // The same seed, the same stream for everyone.
-        c->feed->playFrames(std::make_unique<WaveFrames>(1), 0, -1, 1);
-
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        QString program = QCoreApplication::applicationFilePath();
-        QStringList args = {QStringLiteral("--bare"), c->line->slavePath()};
-        if (c->platform != QLatin1String("-")) {
-            program = here.filePath(QStringLiteral("bench_linerate_host_") + c->name);
-            args = QStringList {c->line->slavePath()};
-            env.insert(QStringLiteral("QT_QPA_PLATFORM"),
-                       c->platform == QLatin1String("xvfb") ? QStringLiteral("xcb")
-                                                            : QStringLiteral("offscreen"));
-        }
-        if (c->platform == QLatin1String("xvfb")) {
-            c->xserver = std::make_unique<XServer>();
-            if (!c->xserver->start()) {
-                std::fprintf(stderr, "bench_linerate: cannot start Xvfb\n");
-                return 1;
+            if (!here.exists(QStringLiteral("bench_linerate_host_") + program))
+                continue;
+            std::vector<std::unique_ptr<Consumer>> round;
+            for (const QString &name : {QStringLiteral("bare"), program}) {
+                round.push_back(std::make_unique<Consumer>());
+                round.back()->name = name;
+                round.back()->platform = name == program ? where : QStringLiteral("-");
+                if (!start(*round.back(), here))
+                    return 1;
             }
-            env.insert(QStringLiteral("DISPLAY"), c->xserver->display);
+            const QString loadBefore = loadAverage();
+            const double measured = measure(round, warmup, seconds);
+            const Consumer &bare = *round.front();
+            const Consumer &window = *round.back();
+            const double bareShare = (bare.cpu[1] - bare.cpu[0]) / measured;
+            const double share = (window.cpu[1] - window.cpu[0]) / measured;
+            const QString x = window.xserver
+                ? QString::number(100 * (window.xCpu[1] - window.xCpu[0]) / measured, 'f', 2)
+                : QStringLiteral("-");
+            // Frames over the whole stream, warm-up included.
+            const double frames = window.count.section(' ', 3, 3).toDouble() / (warmup + measured);
+            std::printf("%-15s %-10s %7.2f %7.2f %7.1f %9s %8.1f  %s, %s\n", qPrintable(program),
+                        qPrintable(where), 100 * share, 100 * bareShare,
+                        bareShare > 0 ? share / bareShare : 0.0, qPrintable(x), frames,
+                        qPrintable(loadBefore), qPrintable(loadAverage()));
+            std::fflush(stdout);
         }
-        c->process.setProcessEnvironment(env);
-        c->process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        c->process.start(program, args);
-        if (!c->process.waitForReadyRead(20000)
-            || c->process.readLine().trimmed() != QByteArray("ready")) {
-            std::fprintf(stderr, "bench_linerate: %s (%s) did not start\n", qPrintable(c->name),
-                         qPrintable(c->platform));
-            return 1;
-        }
     }
-
-    for (auto &c : consumers)
-        c->feed->start();
-    runFor(int(warmup * 1000));
-    const QString loadBefore = loadAverage();
-    QElapsedTimer stream;
-    stream.start();
-    const double writerBefore = ownCpu();
-    for (auto &c : consumers)
-        c->sample(0);
-    runFor(int(seconds * 1000));
-    for (auto &c : consumers)
-        c->sample(1);
-    const double writer = ownCpu() - writerBefore;
-    const double measured = stream.elapsed() / 1000.0;
-    const QString loadAfter = loadAverage();
-
-    for (auto &c : consumers) {
-        c->process.write("count\n");
-        if (c->process.waitForReadyRead(10000))
-            c->count = QString::fromLatin1(c->process.readLine().trimmed());
-        c->process.waitForFinished(10000);
-    }
-
-    std::printf("%.1f s of stream at %.0f bytes/s measured after %.1f s; load average %s before, "
-                "%s after\n",
-                measured, Simulator::lineBytesPerSecond, warmup, qPrintable(loadBefore),
-                qPrintable(loadAfter));
-    std::printf("CPU time of each process alone, in %% of one core (CPU seconds per second of "
-                "stream):\n\n");
-    std::printf("%-24s %-10s %10s %8s %16s %s\n", "process", "platform", "CPU %", "x bare",
-                "X server CPU %", "at the end");
-    const double bare = (consumers.front()->cpu[1] - consumers.front()->cpu[0]) / measured;
-    for (auto &c : consumers) {
-        const double share = (c->cpu[1] - c->cpu[0]) / measured;
-        const QString x = c->xserver
-            ? QString::number(100 * (c->xCpu[1] - c->xCpu[0]) / measured, 'f', 2)
-            : QStringLiteral("-");
-        std::printf("%-24s %-10s %10.2f %8.1f %16s %s\n", qPrintable(c->name),
-                    qPrintable(c->platform), 100 * share, bare > 0 ? share / bare : 0.0,
-                    qPrintable(x), qPrintable(c->count));
-    }
-    std::printf("%-24s %-10s %10.2f\n", "writer (all feeds)", "-", 100 * writer / measured);
     return 0;
 }
