@@ -3,14 +3,15 @@
 // pixel, with a plain rendering of that frame's points and flags.
 
 #include "app/mainwindow.h"
-#include "support/mainwindowprobe.h"
 #include "canvasharness.h"
 #include "link/streamencoder.h"
+#include "support/mainwindowprobe.h"
 
 #include <QLabel>
+#include <QPaintEvent>
 #include <QPixmap>
+#include <QScrollArea>
 #include <QtTest>
-
 
 namespace {
 
@@ -62,6 +63,30 @@ QVector<StreamPoint> spread(int count, int x0, int dx, int y0, int dy)
     return points;
 }
 
+// Where each widget of a window was repainted, in the window's coordinates.
+class PaintLog : public QObject
+{
+public:
+    explicit PaintLog(QWidget *window)
+    {
+        window->installEventFilter(this);
+        for (QWidget *child : window->findChildren<QWidget *>())
+            child->installEventFilter(this);
+    }
+    QRegion painted;
+
+protected:
+    bool eventFilter(QObject *object, QEvent *event) override
+    {
+        auto *widget = qobject_cast<QWidget *>(object);
+        if (event->type() == QEvent::Paint && widget) {
+            painted += static_cast<QPaintEvent *>(event)->region().translated(
+                widget->mapTo(widget->window(), QPoint(0, 0)));
+        }
+        return false;
+    }
+};
+
 } // namespace
 
 Q_DECLARE_METATYPE(QVector<Frame>)
@@ -75,6 +100,7 @@ private slots:
     void cleanup();
     void shownFrameMatchesPlainRendering_data();
     void shownFrameMatchesPlainRendering();
+    void frameEndRepaintsOnlyTheImage();
 
 private:
     MainWindow *window = nullptr;
@@ -163,6 +189,30 @@ void TestWindowCanvas::shownFrameMatchesPlainRendering()
     QTRY_COMPARE(rgb32(window->grab().toImage()).copy(visible.translated(10, 61)),
                  expected.copy(visible));
 #endif
+}
+
+// Nothing but the image changes at a frame end, so nothing else of the window is repainted. (The
+// label taking the new image makes its scroll area set its scroll bars again, which repaints them.)
+void TestWindowCanvas::frameEndRepaintsOnlyTheImage()
+{
+#ifdef ENV_LITE
+    const QRect image = QRect(QPoint(10, 61), canvasStyle(MainWindow::deliverable).canvasSize);
+#else
+    auto *scrollArea = window->findChild<QScrollArea *>(QStringLiteral("scrollArea"));
+    QVERIFY(scrollArea);
+    const QRect image(scrollArea->mapTo(window, QPoint(0, 0)), scrollArea->size());
+#endif
+    QCoreApplication::processEvents();
+    PaintLog log(window);
+    StreamEncoder encoder;
+    encoder.appendSync(2);
+    encoder.appendFrame(spread(27, -200, 15, 130, 9), 0x81000000);
+    const QByteArray bytes = encoder.takeBytes();
+    Probe::decoder(*window).decode(bytes.constData(), bytes.size());
+
+    QTRY_VERIFY(!log.painted.isEmpty());
+    QCoreApplication::processEvents();
+    QCOMPARE(log.painted.subtracted(image), QRegion());
 }
 
 QTEST_MAIN(TestWindowCanvas)
