@@ -10,6 +10,7 @@
 #include <QPainter>
 #include <QPixmap>
 #include <QResizeEvent>
+#include <QSerialPort>
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
@@ -84,8 +85,10 @@ MainWindow::MainWindow(QWidget *parent)
 MainWindow::~MainWindow()
 {
     // The base class deletes the ports Start created; one that reports an error as it closes must
-    // not reach this window's handler, whose form is gone by then.
+    // not reach this window, which is gone by then.
     serialPort = nullptr;
+    for (QSerialPort *port : findChildren<QSerialPort *>(QString(), Qt::FindDirectChildrenOnly))
+        port->disconnect(this);
     delete ui;
     canvas.reset();
     delete canvasPainter;
