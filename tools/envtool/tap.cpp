@@ -187,10 +187,10 @@ int runTap(const QStringList &args)
         if (!port.isOpen() || !SerialLine::isDeviceGone(e))
             return;
         tap.fromModule();
+        const QString reason = SerialLine::goneReason(port); // before close() clears the error
         port.close();
         viewer.hangUp();
-        // Qt's text for a hang-up is a stale errno; say what happened instead.
-        stop(ExitError, QStringLiteral("lost %1: the port hung up or went away").arg(portName));
+        stop(ExitError, QStringLiteral("lost %1: %2").arg(portName, reason));
     });
     QObject::connect(&stopSignal, &StopSignal::stopRequested, [&] { stop(ExitSuccess); });
 
