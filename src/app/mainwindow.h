@@ -12,7 +12,9 @@
 #include <QList>
 #include <QMainWindow>
 #include <QPoint>
+#include <QRect>
 #include <QSize>
+#include <QVector>
 
 #include <memory>
 
@@ -133,6 +135,8 @@ private:
     StreamDecoder decoder {&decoderBridge, StreamDecoder::FrameMode::PaintOnly};
     std::unique_ptr<Canvas> canvas;
     Ui::MainWindow *ui = nullptr;
+    // Where the canvas was painted for the frame on show.
+    QVector<QRect> paintedLastFrame;
 #else
     Ui::MainWindow *ui = nullptr;
     QPixmap *canvasPixmap = nullptr;
@@ -140,6 +144,9 @@ private:
     // The shown image and this one are written in turn: the label keeps sharing the image it
     // shows, so writing the other costs no copy of it.
     QPixmap *spareDisplayPixmap = nullptr;
+    // Where the canvas was painted for the frame on show and for the one before it.
+    QVector<QRect> paintedLastFrame;
+    QVector<QRect> paintedFrameBefore;
     QSize canvasSize;
     QPainter *canvasPainter = nullptr;
     QColor bandColor;

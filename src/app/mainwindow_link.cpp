@@ -106,25 +106,36 @@ void MainWindow::DecoderBridge::frameEnded(const QList<short> &frame)
 }
 
 // Shows the finished canvas and hands the frame to the listeners before the canvas is cleared;
-// the decoder empties the frame once this returns. Only the image's place is repainted: nothing
-// else in the window changes with a frame.
+// the decoder empties the frame once this returns. Only what a frame painted changes from one
+// frame to the next, so only that is copied, and in envviewer_lite only that is repainted.
 void MainWindow::finishFrame(const QList<short> &frame)
 {
+    const QVector<QRect> &painted = canvas->painted();
 #ifdef ENV_LITE
+    // The shown image holds the last frame: it differs from this one where either painted.
     QPainter painter(displayPixmap);
-    painter.drawPixmap(0, 0, *canvasPixmap);
+    for (const QVector<QRect> *rects : {&painted, &qAsConst(paintedLastFrame)}) {
+        for (const QRect &rect : *rects) {
+            painter.drawPixmap(rect.topLeft(), *canvasPixmap, rect);
+            update(rect.translated(canvasOrigin));
+        }
+    }
     painter.end();
-    update(QRect(canvasOrigin, canvasSize));
+    paintedLastFrame = painted;
 #else
-    // The frame goes into the image not on show, and its painter ends before the label takes it:
-    // a pixmap handed over while a painter is active on it is copied whole. Taking the new image,
-    // the label repaints itself.
+    // The spare image holds the frame before last: it differs from this one where either painted.
+    // Its painter ends before the label takes it: a pixmap handed over while a painter is active
+    // on it is copied whole. Taking the new image, the label repaints itself.
     {
         QPainter painter(spareDisplayPixmap);
-        painter.drawPixmap(0, 0, *canvasPixmap);
+        for (const QVector<QRect> *rects : {&painted, &qAsConst(paintedFrameBefore)}) {
+            for (const QRect &rect : *rects)
+                painter.drawPixmap(rect.topLeft(), *canvasPixmap, rect);
+        }
     }
     std::swap(displayPixmap, spareDisplayPixmap);
     canvasLabel->setPixmap(*displayPixmap);
+    paintedFrameBefore = std::exchange(paintedLastFrame, painted);
 #endif
 #ifdef ENV_HAS_FRAMEDONE
     emit frameDone(frame);

@@ -1,6 +1,7 @@
 #include "render/canvas.h"
 
-#include <QPainter>
+#include <QFontMetricsF>
+#include <QPixmap>
 #include <QPointF>
 #include <QString>
 #include <QTextLayout>
@@ -10,6 +11,21 @@ namespace {
 // Distinct numbers whose layouts are kept; a stream that never ends a frame keeps raising the
 // column, so the set must not grow without bound.
 constexpr int maxKeptNumbers = 8192;
+// Likewise for the places painted within one frame; past this many, the whole canvas counts.
+constexpr int maxPaintedRects = 4096;
+
+// A copy of what the painter's device holds, or a null image where it is neither kind of image.
+QImage imageOf(QPaintDevice *device)
+{
+    switch (device->devType()) {
+    case QInternal::Pixmap:
+        return static_cast<QPixmap *>(device)->toImage();
+    case QInternal::Image:
+        return static_cast<QImage *>(device)->copy();
+    default:
+        return QImage();
+    }
+}
 
 } // namespace
 
@@ -21,6 +37,26 @@ Canvas::Canvas(QPainter *painter, const CanvasStyle &style, Painting painting)
 }
 
 void Canvas::drawBackground()
+{
+    // The background's numbers follow the painter's font and hints; a change of either paints it
+    // anew.
+    if (painting == Painting::Fast && !background.isNull() && painter->font() == backgroundFont
+        && painter->renderHints() == backgroundHints) {
+        for (const QRect &rect : qAsConst(paintedRects))
+            painter->drawImage(rect.topLeft(), background, rect);
+        setPenAfterBackground();
+    } else {
+        paintBackground();
+        if (painting == Painting::Fast) {
+            background = imageOf(painter->device());
+            backgroundFont = painter->font();
+            backgroundHints = painter->renderHints();
+        }
+    }
+    paintedRects.clear();
+}
+
+void Canvas::paintBackground()
 {
     const CanvasStyle &s = *canvasStyle;
     const int w = s.canvasSize.width();
@@ -52,8 +88,27 @@ void Canvas::drawBackground()
         for (const QLine &line : s.outline)
             drawLine(line);
     }
+    setPenAfterBackground();
+}
+
+// The pen that painting the background leaves, which the points of a frame may carry on with.
+void Canvas::setPenAfterBackground()
+{
+    const CanvasStyle &s = *canvasStyle;
     if (s.penAfterBackground.isValid())
         painter->setPen(s.penAfterBackground);
+    else
+        painter->setPen(QColor(s.outline.isEmpty() ? Qt::black : Qt::blue));
+}
+
+void Canvas::markPainted(const QRect &rect)
+{
+    const QRect onCanvas = rect & QRect(QPoint(0, 0), canvasStyle->canvasSize);
+    if (onCanvas.isEmpty())
+        return;
+    if (paintedRects.size() >= maxPaintedRects)
+        paintedRects = {QRect(QPoint(0, 0), canvasStyle->canvasSize)};
+    paintedRects.append(onCanvas);
 }
 
 void Canvas::paintPoint(qint16 x, qint16 y, int n)
@@ -118,6 +173,8 @@ void Canvas::drawLine(const QLine &line)
 void Canvas::drawRect(const QRect &rect)
 {
     const QRect outer(rect.topLeft(), rect.bottomRight() + QPoint(1, 1));
+    // A pixel more on every side, for an antialiased painter.
+    markPainted(outer.adjusted(-1, -1, 1, 1));
     if (painting == Painting::Plain
         || !QRect(QPoint(0, 0), canvasStyle->canvasSize).contains(outer)) {
         painter->drawRect(rect);
@@ -132,8 +189,17 @@ void Canvas::drawRect(const QRect &rect)
 // Draws the number as drawText does, with the left end of its baseline at `at`.
 void Canvas::drawNumber(const QPointF &at, qint64 value)
 {
+    // Where the glyphs land, with two pixels more on every side for their antialiased edges.
+    auto mark = [&](const QRectF &extent) {
+        markPainted(painter->transform()
+                        .mapRect(extent.translated(at))
+                        .toAlignedRect()
+                        .adjusted(-2, -2, 2, 2));
+    };
     if (painting == Painting::Plain) {
-        painter->drawText(at, QString::number(value));
+        const QString text = QString::number(value);
+        mark(QFontMetricsF(painter->font(), painter->device()).boundingRect(text));
+        painter->drawText(at, text);
         return;
     }
     if (painter->font() != keptFont || kept.size() >= maxKeptNumbers) {
@@ -142,12 +208,16 @@ void Canvas::drawNumber(const QPointF &at, qint64 value)
     }
     auto text = kept.constFind(value);
     if (text == kept.constEnd()) {
-        QTextLayout layout(QString::number(value), keptFont, painter->device());
+        const QString digits = QString::number(value);
+        QTextLayout layout(digits, keptFont, painter->device());
         layout.beginLayout();
         const QTextLine line = layout.createLine();
         layout.endLayout();
-        text = kept.insert(value, {layout.glyphRuns(), line.ascent()});
+        text = kept.insert(value,
+                           {layout.glyphRuns(), line.ascent(),
+                            QFontMetricsF(keptFont, painter->device()).boundingRect(digits)});
     }
+    mark(text->extent);
     // The runs are placed from the layout's top left; drawText places the baseline.
     const QPointF origin(at.x(), at.y() - text->ascent);
     for (const QGlyphRun &run : text->runs)

@@ -5,13 +5,15 @@
 #include <QFont>
 #include <QGlyphRun>
 #include <QHash>
+#include <QImage>
 #include <QList>
+#include <QPainter>
+#include <QRect>
+#include <QVector>
 #include <QtGlobal>
 
 class QLine;
-class QPainter;
 class QPointF;
-class QRect;
 
 // Paints the background, the points and the flag cells of a frame through the one long-lived
 // painter of the window's canvas. It owns neither the painter nor the pixmap; it keeps the
@@ -21,9 +23,10 @@ class Canvas
 public:
     // Plain paints with the painter's calls the painting rules name: drawText, drawLine, drawRect.
     // Fast paints the same pixels for less CPU time, where that pays: each number's glyphs from a
-    // layout made once (laying a text out is most of what drawText costs), and lines along an
-    // axis, outlines too, as one-pixel-wide filled rectangles (the painter's line drawing steps
-    // through a line pixel by pixel).
+    // layout made once (laying a text out is most of what drawText costs); lines along an axis,
+    // outlines too, as one-pixel-wide filled rectangles (the painter's line drawing steps through
+    // a line pixel by pixel); and the background put back only where a frame painted, from a copy
+    // kept of it (the whole canvas is megabytes, a frame's points cover a few percent of it).
     enum class Painting { Fast, Plain };
 
     // painter: the one long-lived painter, active on the canvas pixmap for the canvas' whole life.
@@ -31,8 +34,11 @@ public:
     // turns it for a point's numbers.
     Canvas(QPainter *painter, const CanvasStyle &style, Painting painting = Painting::Fast);
 
-    // Clears the canvas and draws the bare background.
+    // Clears the canvas to the bare background.
     void drawBackground();
+    // Where the canvas has been painted since the background was last drawn, in canvas pixels:
+    // one rectangle or two a call, each holding every pixel that call may have touched.
+    const QVector<QRect> &painted() const { return paintedRects; }
     // Paints the point (x, y) of column n; a point with y of 0 or below paints nothing.
     void paintPoint(qint16 x, qint16 y, int n);
     // Paints the eight flag cells of flag byte k (0 to 3) after a frame marker.
@@ -45,11 +51,16 @@ private:
     {
         QList<QGlyphRun> runs;
         qreal ascent = 0;
+        // The glyphs' extent, with the left end of the baseline at (0, 0).
+        QRectF extent;
     };
 
+    void paintBackground();
+    void setPenAfterBackground();
     void drawLine(const QLine &line);
     void drawRect(const QRect &rect);
     void drawNumber(const QPointF &at, qint64 value);
+    void markPainted(const QRect &rect);
 
     QPainter *painter;
     const CanvasStyle *canvasStyle;
@@ -57,4 +68,9 @@ private:
     // Layouts of the numbers drawn so far, made with keptFont.
     QHash<qint64, NumberText> kept;
     QFont keptFont;
+    QVector<QRect> paintedRects;
+    // The bare background as last painted in full, and the painter state it was painted with.
+    QImage background;
+    QFont backgroundFont;
+    QPainter::RenderHints backgroundHints;
 };
