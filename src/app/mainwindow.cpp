@@ -7,10 +7,52 @@
 #endif
 
 #include <QLabel>
+#include <QPaintEvent>
 #include <QPainter>
 #include <QPixmap>
 #include <QResizeEvent>
 #include <QSerialPort>
+#include <QStyle>
+
+#ifndef ENV_LITE
+namespace {
+
+// Lets the image's label paint all of itself, so that Qt stops filling the scroll area's
+// background under the whole image before every frame is shown: the label's own paint covers the
+// image's place, and this fills the rest of the label (where it is larger than the image) as the
+// scroll area would.
+class LabelMarginFill : public QObject
+{
+public:
+    explicit LabelMarginFill(QLabel *label)
+        : QObject(label)
+    {
+        label->setAttribute(Qt::WA_OpaquePaintEvent);
+        label->installEventFilter(this);
+    }
+
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() != QEvent::Paint)
+            return false;
+        const auto *label = static_cast<QLabel *>(watched);
+        QRegion margin = static_cast<QPaintEvent *>(event)->region();
+        margin
+            -= QStyle::alignedRect(label->layoutDirection(), label->alignment(),
+                                   label->pixmap(Qt::ReturnByValue).size(), label->contentsRect());
+        if (margin.isEmpty())
+            return false;
+        const QWidget *area = label->parentWidget();
+        QPainter painter(static_cast<QWidget *>(watched));
+        painter.setBrushOrigin(-label->pos());
+        for (const QRect &rect : margin)
+            painter.fillRect(rect, area->palette().brush(area->backgroundRole()));
+        return false;
+    }
+};
+
+} // namespace
+#endif
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
@@ -61,6 +103,7 @@ MainWindow::MainWindow(QWidget *parent)
 #ifndef ENV_LITE
     canvasLabel = new QLabel;
     canvasLabel->setPixmap(*displayPixmap);
+    new LabelMarginFill(canvasLabel);
     ui->scrollArea->setWidget(canvasLabel);
 #endif
 
