@@ -55,12 +55,17 @@ void MainWindow::on_startButton_clicked()
 
 void MainWindow::dataAvailable()
 {
-    const QByteArray bytes = serialPort->readAll();
-    if (bytes.isEmpty()) {
+    // Everything the port holds, through a buffer on the stack: a fresh array for every read
+    // makes the heap grow and shrink with each of the line's many small reads.
+    char chunk[4096];
+    qint64 got = serialPort->read(chunk, sizeof chunk);
+    if (got <= 0) {
         qDebug() << "fail to read...";
         return;
     }
-    decoder.decode(bytes.constData(), bytes.size());
+    do {
+        decoder.decode(chunk, int(got));
+    } while ((got = serialPort->read(chunk, sizeof chunk)) > 0);
 }
 
 // A port whose device went away reports errors without end while it stays open, which burns a
