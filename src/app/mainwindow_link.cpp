@@ -117,15 +117,19 @@ void MainWindow::finishFrame(const QList<short> &frame)
 {
     const QVector<QRect> &painted = canvas->painted();
 #ifdef ENV_LITE
-    // The shown image holds the last frame: it differs from this one where either painted.
+    // The shown image holds the last frame: it differs from this one where either painted. One
+    // rectangle around it all is repainted: Qt's merging of the many small ones costs more than
+    // painting the background between them.
     QPainter painter(displayPixmap);
+    QRect changed;
     for (const QVector<QRect> *rects : {&painted, &qAsConst(paintedLastFrame)}) {
         for (const QRect &rect : *rects) {
             painter.drawPixmap(rect.topLeft(), *canvasPixmap, rect);
-            update(rect.translated(canvasOrigin));
+            changed |= rect;
         }
     }
     painter.end();
+    update(changed.translated(canvasOrigin));
     paintedLastFrame = painted;
 #else
     // The spare image holds the frame before last: it differs from this one where either painted.
