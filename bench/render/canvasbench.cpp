@@ -4,7 +4,6 @@
 #include "render/canvas.h"
 
 #include <QApplication>
-#include <QLabel>
 #include <QPainter>
 #include <QPixmap>
 #include <QRandomGenerator>
@@ -112,46 +111,6 @@ void paintFrameQcPlain(benchmark::State &state)
     paintFrame(state, Deliverable::Qc, Canvas::Painting::Plain);
 }
 
-// The frame end of the windows with a label. range(0): shown images used in turn; range(1): 1 when
-// the painter on the shown image ends before the label gets it. A label given an image that is
-// still being painted takes a deep copy of it; one given an image that is written again next
-// frame makes that write copy it; with two images and the painter ended first, neither happens.
-void frameEndWithLabel(benchmark::State &state, Deliverable d)
-{
-    const CanvasStyle &style = canvasStyle(d);
-    QPixmap canvasPixmap(style.canvasSize);
-    QVector<QPixmap> shown(int(state.range(0)), QPixmap(style.canvasSize));
-    QPainter canvasPainter(&canvasPixmap);
-    Canvas canvas(&canvasPainter, style);
-    canvas.drawBackground();
-    QLabel label;
-    const QVector<Frame> frames = moduleFrames();
-
-    int f = 0;
-    for (auto _ : state) {
-        paint(canvas, frames.at(f % frames.size()));
-        QPixmap &displayPixmap = shown[f % shown.size()];
-        QPainter displayPainter(&displayPixmap);
-        displayPainter.drawPixmap(0, 0, canvasPixmap);
-        if (state.range(1))
-            displayPainter.end();
-        label.setPixmap(displayPixmap);
-        canvas.drawBackground();
-        if (!state.range(1))
-            displayPainter.end();
-        ++f;
-    }
-}
-
-void frameEndWithLabelViewer(benchmark::State &state)
-{
-    frameEndWithLabel(state, Deliverable::Viewer);
-}
-void frameEndWithLabelQc(benchmark::State &state)
-{
-    frameEndWithLabel(state, Deliverable::Qc);
-}
-
 } // namespace
 
 #define FRAME_BENCHMARK(name) \
@@ -162,5 +121,3 @@ FRAME_BENCHMARK(paintFrameQc);
 FRAME_BENCHMARK(paintFrameLite);
 FRAME_BENCHMARK(paintFrameViewerPlain);
 FRAME_BENCHMARK(paintFrameQcPlain);
-FRAME_BENCHMARK(frameEndWithLabelViewer)->Args({1, 0})->Args({1, 1})->Args({2, 0})->Args({2, 1});
-FRAME_BENCHMARK(frameEndWithLabelQc)->Args({1, 0})->Args({2, 1});
