@@ -37,7 +37,7 @@ public:
     // Clears the canvas to the bare background.
     void drawBackground();
     // Where the canvas has been painted since the background was last drawn, in canvas pixels:
-    // one rectangle or two a call, each holding every pixel that call may have touched.
+    // a rectangle for each square and each number, holding every pixel it may have touched.
     const QVector<QRect> &painted() const { return paintedRects; }
     // Paints the point (x, y) of column n; a point with y of 0 or below paints nothing.
     void paintPoint(qint16 x, qint16 y, int n);

@@ -360,7 +360,7 @@ namespace {
 // A stream of frames: for each frame the painting calls between two frame ends.
 using Frames = QVector<QVector<CanvasOp>>;
 
-enum class Stream { Typical, ZoneBounds, Extremes, Edges, FontChange };
+enum class Stream { Typical, ZoneBounds, Extremes, Edges, FontChange, Crowded };
 
 qint16 pick(QRandomGenerator &random, const QVector<int> &values)
 {
@@ -381,13 +381,16 @@ Frames makeFrames(Stream kind, quint32 seed)
         QVector<CanvasOp> ops;
         for (int k = 0; k < 4; ++k)
             ops.append({CanvasOp::Flags, int(random.bounded(256)), k, 0});
-        for (int n = 0; n < 27; ++n) {
+        // A crowded frame paints more places than the canvas keeps apart.
+        const int points = kind == Stream::Crowded && f == 2 ? 1300 : 27;
+        for (int n = 0; n < points; ++n) {
             qint16 x = 0;
             qint16 y = 0;
-            int column = n;
+            int column = kind == Stream::Crowded ? n % 30 : n;
             switch (kind) {
             case Stream::Typical:
             case Stream::FontChange:
+            case Stream::Crowded:
                 x = qint16(random.bounded(-260, 261));
                 y = qint16(random.bounded(-20, 320));
                 break;
@@ -453,7 +456,7 @@ void TestCanvas::fastMatchesPlain_data()
     } streams[] = {
         {"typical", Stream::Typical},        {"zone bounds", Stream::ZoneBounds},
         {"extremes", Stream::Extremes},      {"edges", Stream::Edges},
-        {"font change", Stream::FontChange},
+        {"font change", Stream::FontChange}, {"crowded", Stream::Crowded},
     };
     for (Deliverable program : {Deliverable::Viewer, Deliverable::Qc, Deliverable::Lite}) {
         quint32 seed = 1;
