@@ -14,17 +14,12 @@ constexpr int maxKeptNumbers = 8192;
 // Likewise for the places painted within one frame; past this many, the whole canvas counts.
 constexpr int maxPaintedRects = 4096;
 
-// A copy of what the painter's device holds, or a null image where it is neither kind of image.
+// A copy of the canvas pixmap the painter is on; a null image (the background then painted in
+// full every frame) on any other device.
 QImage imageOf(QPaintDevice *device)
 {
-    switch (device->devType()) {
-    case QInternal::Pixmap:
-        return static_cast<QPixmap *>(device)->toImage();
-    case QInternal::Image:
-        return static_cast<QImage *>(device)->copy();
-    default:
-        return QImage();
-    }
+    return device->devType() == QInternal::Pixmap ? static_cast<QPixmap *>(device)->toImage()
+                                                  : QImage();
 }
 
 } // namespace
