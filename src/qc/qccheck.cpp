@@ -1,5 +1,6 @@
 #include "qc/qccheck.h"
 
+#include <chrono>
 #include <limits>
 #include <utility>
 
@@ -210,4 +211,10 @@ QList<QcChannel> QcCheck::channels() const
     for (int i = 0; i < qcChannelCount; ++i)
         all.append(channel(i));
     return all;
+}
+
+qint64 qcSteadyMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }

@@ -140,3 +140,7 @@ private:
 // type's bounds; NaN gives 0.
 qint32 qcToInt32(double value);
 qint64 qcToInt64(double value);
+
+// Milliseconds on a clock that never steps (NTP, a changed system time): counting windows are
+// timed with it, wall time is only for the records.
+qint64 qcSteadyMs();

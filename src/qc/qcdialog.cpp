@@ -35,11 +35,15 @@ QcDialog::QcDialog(QWidget *parent)
     ui->setupUi(this);
 
     // Read once per dialog: an edited plan takes effect in the next dialog.
-    const QcPlanFile plan = findQcPlan(qcConfigDir(appPath));
-    if (plan.path.isEmpty())
+    planFile = findQcPlan(qcConfigDir(appPath));
+    if (planFile.path.isEmpty())
         std::fputs("fail to open QC json config\n", stderr);
-    qc = QcCheck(deliverable, parseQcDocument(plan.bytes, qcRules(deliverable).additions));
-    recorder.setPlan(plan.path, plan.bytes);
+    else if (!planFile.problem.isEmpty())
+        std::fputs(qPrintable(QLatin1String(deliverableName(deliverable)) + QLatin1String(": ")
+                              + planFile.problem + QLatin1Char('\n')),
+                   stderr);
+    qc = QcCheck(deliverable, parseQcDocument(planFile.bytes, qcRules(deliverable).additions));
+    recorder.setPlan(planFile.path, planFile.bytes);
     recorder.setProgram(QLatin1String(deliverableName(deliverable)), deliverable);
     for (const QcType &type : qc.plan())
         ui->qcTypeBox->addItem(type.label);
@@ -87,8 +91,16 @@ void QcDialog::on_startButton_pressed()
     model->setStringList(messages);
     ui->rangeListView->setModel(model);
 
-    const QcStart start
-        = qc.start(ui->qcTypeBox->currentText(), QDateTime::currentMSecsSinceEpoch());
+    // Without a test type to run there is nothing to judge: no verdict, no record, and the list
+    // says why.
+    const QString label = ui->qcTypeBox->currentText();
+    const QString problem = qcSelectionProblem(planFile, qc.plan(), label);
+    if (!problem.isEmpty()) {
+        messages = QStringList {problem};
+        model->setStringList(messages);
+        return;
+    }
+    const QcStart start = qc.start(label, clocks_.steadyMs());
     ui->durationLabel->setText(start.duration);
     ui->expFrameLabel->setText(start.expFrames);
     ui->yMinLabel->setText(start.yMin);
@@ -101,7 +113,7 @@ void QcDialog::on_startButton_pressed()
 
 void QcDialog::frameDone(QList<short> frame)
 {
-    if (qc.addFrame(frame, QDateTime::currentMSecsSinceEpoch()))
+    if (qc.addFrame(frame, clocks_.steadyMs()))
         ui->frameLabel->setText(QString::number(qc.run().frameCount));
 }
 
@@ -113,7 +125,11 @@ void QcDialog::checkQc()
     ui->passLabel->setText(verdict.text);
 
     QString error;
-    if (!recorder.append(recorder.record(qc, verdict, QDateTime::currentDateTime()), &error))
+    if (!recorder.append(recorder.record(qc, verdict, clocks_.wall()), &error)) {
         std::fputs(qPrintable(recorder.program() + QLatin1String(": ") + error + QLatin1Char('\n')),
                    stderr);
+        // An operator started from a menu never sees standard error; the verdict stands.
+        messages << QStringLiteral("The test record was not kept: ") + error;
+        model->setStringList(messages);
+    }
 }

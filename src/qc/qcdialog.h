@@ -1,11 +1,15 @@
 #pragma once
 
 #include "qc/qccheck.h"
+#include "qc/qcfiles.h"
 #include "qc/qcrecord.h"
 
+#include <QDateTime>
 #include <QDialog>
 #include <QList>
 #include <QStringList>
+
+#include <functional>
 
 class QStringListModel;
 class QTimer;
@@ -24,6 +28,15 @@ public:
     explicit QcDialog(QWidget *parent = nullptr);
     ~QcDialog() override;
 
+    // The clocks the dialog reads: the counting window runs on one that never steps, the
+    // record's time comes from the wall clock.
+    struct Clocks
+    {
+        std::function<qint64()> steadyMs = qcSteadyMs;
+        std::function<QDateTime()> wall = [] { return QDateTime::currentDateTime(); };
+    };
+    void setClocks(Clocks clocks) { clocks_ = std::move(clocks); }
+
     const QcCheck &check() const { return qc; }
     // Who judges and on which port, for the test records; until set, the dialog's own rules
     // name the program and the source is empty.
@@ -40,7 +53,9 @@ private:
     QStringListModel *model;
     QStringList messages;
     QcCheck qc;
+    QcPlanFile planFile;
     QcRecorder recorder;
+    Clocks clocks_;
     // One timer for the pending judgement: a new Start restarts it, so a run is judged only at
     // its own time and never on the counts of a later run.
     QTimer *judgeTimer;

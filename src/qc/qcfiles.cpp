@@ -2,6 +2,9 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
 
 namespace {
 
@@ -48,14 +51,67 @@ QStringList qcPlanPlaces(const QString &besideDir)
     return places;
 }
 
+namespace {
+
+QString documentProblem(const QString &path, const QByteArray &bytes)
+{
+    QJsonParseError error {};
+    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
+    if (error.error != QJsonParseError::NoError) {
+        const QByteArray before = bytes.left(error.offset);
+        const int line = before.count('\n') + 1;
+        const int column = before.size() - before.lastIndexOf('\n');
+        return QStringLiteral("%1 is not JSON: %2 at line %3, column %4")
+            .arg(path, error.errorString())
+            .arg(line)
+            .arg(column);
+    }
+    if (!document.isArray())
+        return QStringLiteral("%1 is not a plan: its top level is not an array").arg(path);
+    if (document.array().isEmpty())
+        return QStringLiteral("%1 holds no test type").arg(path);
+    return QString();
+}
+
+} // namespace
+
 QcPlanFile findQcPlan(const QString &besideDir)
 {
-    for (const QString &place : qcPlanPlaces(besideDir)) {
+    const QStringList places = qcPlanPlaces(besideDir);
+    for (const QString &place : places) {
         QFile file(place); // a folder named qc.json does not open
-        if (file.open(QIODevice::ReadOnly))
-            return {place, file.readAll()};
+        if (file.open(QIODevice::ReadOnly)) {
+            const QByteArray bytes = file.readAll();
+            return {place, bytes, documentProblem(place, bytes)};
+        }
     }
-    return {};
+    return {QString(), QByteArray(),
+            QStringLiteral("fail to open QC json config (looked for %1)")
+                .arg(places.join(QStringLiteral(", ")))};
+}
+
+QcPlanFile readQcPlan(const QString &path)
+{
+    QFile file(path);
+    const QString absolute = QFileInfo(path).absoluteFilePath();
+    if (!file.open(QIODevice::ReadOnly))
+        return {QString(), QByteArray(),
+                QStringLiteral("cannot read %1: %2").arg(path, file.errorString())};
+    const QByteArray bytes = file.readAll();
+    return {absolute, bytes, documentProblem(absolute, bytes)};
+}
+
+QString qcSelectionProblem(const QcPlanFile &plan, const QList<QcType> &types, const QString &label)
+{
+    if (!plan.problem.isEmpty())
+        return plan.problem;
+    if (label.isEmpty())
+        return QStringLiteral("no test type is chosen");
+    for (const QcType &type : types) {
+        if (type.label == label)
+            return QString();
+    }
+    return QStringLiteral("%1 has no test \"%2\"").arg(plan.path, label);
 }
 
 QString qcResultsLogPath()

@@ -1,6 +1,6 @@
 #include "qc/qcplan.h"
 
-#include <QDir>
+#include <QCoreApplication>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -70,9 +70,10 @@ QList<QcType> parseQcDocument(const QByteArray &document, QcAdditions additions)
 
 QString qcConfigDir(const QString &programPath)
 {
-    // An empty path names no directory; taking it as such would look for "/qc.json" at the
-    // file system's root, so it is treated like a bare name.
-    if (programPath.isEmpty())
-        return QDir::currentPath();
+    // A bare name was found on the PATH (a menu's Exec=envviewer): the working folder is
+    // wherever the menu or shell happened to be, so the program's own folder stands beside it.
+    // An empty path names no folder at all.
+    if (!programPath.contains(QLatin1Char('/')))
+        return QCoreApplication::applicationDirPath();
     return QFileInfo(programPath).absolutePath();
 }

@@ -47,5 +47,6 @@ QList<QcType> parseQcDocument(const QByteArray &document,
                               QcAdditions additions = QcAdditions::Read);
 
 // The folder beside a program started by `programPath`, where its plan is looked for first: the
-// directory part of the path, made absolute against the current working directory.
+// directory part of the path, made absolute against the current working directory; for a bare
+// name (found on the PATH), the folder that holds the running program.
 QString qcConfigDir(const QString &programPath);

@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -77,8 +78,29 @@ QJsonObject QcRecorder::record(const QcCheck &check, const QcVerdict &verdict,
     };
     if (!serial_.isEmpty())
         record.insert(QStringLiteral("serial"), serial_);
+    if (!damage_.isEmpty())
+        record.insert(QStringLiteral("damage"), damage_);
     return record;
 }
+
+namespace {
+
+// QDir::mkpath says only whether it worked; the operator needs the reason.
+bool makeFolder(const QString &path, QString *reason)
+{
+    const QFileInfo folder(path);
+    if (folder.isDir())
+        return true;
+    if (folder.path() != path && !makeFolder(folder.path(), reason))
+        return false;
+    if (::mkdir(QFile::encodeName(path).constData(), 0777) == 0
+        || (errno == EEXIST && QFileInfo(path).isDir()))
+        return true;
+    *reason = qt_error_string(errno == EEXIST ? ENOTDIR : errno);
+    return false;
+}
+
+} // namespace
 
 bool QcRecorder::append(const QJsonObject &record, QString *error) const
 {
@@ -86,29 +108,43 @@ bool QcRecorder::append(const QJsonObject &record, QString *error) const
         *error = QStringLiteral("cannot append the test record to %1: %2").arg(log_, reason);
         return false;
     };
-    // Whatever stops the folder from being made stops the open below, which says why.
-    QDir().mkpath(QFileInfo(log_).absolutePath());
+    QString reason;
+    if (!makeFolder(QFileInfo(log_).absolutePath(), &reason))
+        return fail(reason);
     const int fd = ::open(QFile::encodeName(log_).constData(),
                           O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0)
         return fail(qt_error_string(errno));
+    // Programs that judge at the same moment append one after the other, so a record cut short
+    // can be taken back before anyone appends behind it.
+    while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) { }
     QByteArray line = QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
     // A writer killed mid-line leaves the file without its last line end; this record starts on
     // a line of its own all the same, so only the broken one is lost.
     struct stat status = {};
     char last = '\n';
-    if (::fstat(fd, &status) == 0 && status.st_size > 0
-        && ::pread(fd, &last, 1, status.st_size - 1) == 1 && last != '\n')
+    const bool sized = ::fstat(fd, &status) == 0;
+    if (sized && status.st_size > 0 && ::pread(fd, &last, 1, status.st_size - 1) == 1
+        && last != '\n')
         line.prepend('\n');
-    // The whole line in one write to a file opened for appending: two programs that judge at
-    // once each add a whole line, never a part of one inside the other's.
-    const ssize_t written = ::write(fd, line.constData(), size_t(line.size()));
-    const int writeError = errno;
-    const bool closed = ::close(fd) == 0;
-    if (written < 0)
+    qint64 written = 0;
+    int writeError = 0;
+    while (written < line.size()) {
+        const ssize_t n = ::write(fd, line.constData() + written, size_t(line.size() - written));
+        if (n > 0)
+            written += n;
+        else if (n < 0 && errno != EINTR) {
+            writeError = errno;
+            break;
+        }
+    }
+    // A full disk may take part of the line: a record is whole or absent.
+    if (writeError && written > 0 && sized) {
+        [[maybe_unused]] const int truncated = ::ftruncate(fd, status.st_size);
+    }
+    const bool closed = ::close(fd) == 0; // also releases the lock
+    if (writeError)
         return fail(qt_error_string(writeError));
-    if (written != line.size())
-        return fail(QStringLiteral("only %1 of %2 bytes written").arg(written).arg(line.size()));
     if (!closed)
         return fail(qt_error_string(errno));
     return true;

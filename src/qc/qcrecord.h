@@ -23,6 +23,8 @@ public:
     void setSource(const QString &source) { source_ = source; }
     // The board's serial number; empty when none was given.
     void setSerial(const QString &serial) { serial_ = serial; }
+    // Why the frames judged end early (a damaged capture); empty when they do not.
+    void setDamage(const QString &damage) { damage_ = damage; }
     // qcResultsLogPath() unless set.
     void setLog(const QString &path) { log_ = path; }
     const QString &log() const { return log_; }
@@ -41,6 +43,7 @@ private:
     QString planSha256_;
     QString source_;
     QString serial_;
+    QString damage_;
     QString log_;
 };
 

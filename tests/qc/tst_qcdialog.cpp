@@ -14,6 +14,7 @@
 #include <QPushButton>
 #include <QStringListModel>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QTranslator>
 #include <QtTest>
 
@@ -62,7 +63,9 @@ private slots:
     void freshDialogWithoutPlan();
     void shortRun_data();
     void shortRun();
-    void emptyPlanPassesAfterOneSecond();
+    void noTestTypeNoVerdict_data();
+    void noTestTypeNoVerdict();
+    void countsOnTheSteadyClock();
     void restartCancelsEarlierJudgement();
     void unwritableLogKeepsVerdict_data();
     void unwritableLogKeepsVerdict();
@@ -320,29 +323,91 @@ void TestQcDialog::shortRun()
 
     // Judged, but still counting until the deadline, without a new verdict.
     const qint64 deadline = dialog->check().deadline().value_or(0);
-    if (QDateTime::currentMSecsSinceEpoch() < deadline - 100) {
+    if (qcSteadyMs() < deadline - 100) {
         emit source.frameDone(uniformFrame(300, 0));
         QCOMPARE(text("frameLabel"), QString::number(counted + 1));
         QCOMPARE(text("passLabel"), verdict);
     }
-    QTRY_VERIFY(QDateTime::currentMSecsSinceEpoch() > deadline);
+    QTRY_VERIFY(qcSteadyMs() > deadline);
     const QString before = text("frameLabel");
     emit source.frameDone(uniformFrame(300, 0));
     QCOMPARE(text("frameLabel"), before);
     QCOMPARE(listed(), messages);
 }
 
-void TestQcDialog::emptyPlanPassesAfterOneSecond()
+void TestQcDialog::noTestTypeNoVerdict_data()
 {
-    QVERIFY(openDialog("[]"));
+    // A null plan is no file at all; the line in the list says why nothing is judged.
+    QTest::addColumn<QByteArray>("plan");
+    QTest::addColumn<bool>("chooseNone");
+    QTest::addColumn<QString>("why"); // "%plan" stands for the plan's path
+    QTest::addColumn<QString>("stderrLine");
+
+    const QString prefix = QStringLiteral("%1: ").arg(deliverableName(deliverable));
+    QTest::newRow("no plan") << QByteArray() << false
+                             << "fail to open QC json config (looked for %plan, "
+                             << "fail to open QC json config";
+    QTest::newRow("not JSON") << QByteArray("[\n  {\"label\": \"A\",,}\n]") << false
+                              << "%plan is not JSON: unterminated object at line 2, column 18"
+                              << prefix + "%plan is not JSON: unterminated object at line 2, column 18";
+    QTest::newRow("not an array") << QByteArray(R"({"label": "A"})") << false
+                                  << "%plan is not a plan: its top level is not an array"
+                                  << prefix + "%plan is not a plan: its top level is not an array";
+    QTest::newRow("empty") << QByteArray("[]") << false << "%plan holds no test type"
+                           << prefix + "%plan holds no test type";
+    QTest::newRow("none chosen") << QByteArray(R"([{"label": "A"}])") << true
+                                 << "no test type is chosen"
+                                 << "";
+}
+
+void TestQcDialog::noTestTypeNoVerdict()
+{
+    QFETCH(QByteArray, plan);
+    QFETCH(bool, chooseNone);
+    QFETCH(QString, why);
+    QFETCH(QString, stderrLine);
+
+    const QString planPath = dir->filePath("qc.json");
+    StderrCapture err;
+    QVERIFY(openDialog(plan));
+    QCOMPARE(QString::fromUtf8(err.text()).trimmed(),
+             QString(stderrLine).replace("%plan", planPath));
+    if (chooseNone)
+        child<QComboBox>("qcTypeBox")->setCurrentIndex(-1);
     press("startButton");
-    QCOMPARE(text("passLabel"), QStringLiteral("Testing"));
-    const qint64 started = QDateTime::currentMSecsSinceEpoch();
+    QCOMPARE(text("passLabel"), QString());
+    QCOMPARE(listed().size(), 1);
+    QVERIFY2(listed().first().startsWith(QString(why).replace("%plan", planPath)),
+             qPrintable(listed().first()));
     emit source.frameDone(uniformFrame(0, 0));
     QCOMPARE(text("frameLabel"), QString());
-    QTRY_COMPARE_WITH_TIMEOUT(text("passLabel"), QStringLiteral("Pass"), 3000);
-    QVERIFY(QDateTime::currentMSecsSinceEpoch() - started >= 990);
-    QCOMPARE(listed(), QStringList());
+    // No judgement is pending, so no verdict and no record will come.
+    QVERIFY(!dialog->findChild<QTimer *>(QString(), Qt::FindDirectChildrenOnly)->isActive());
+    QVERIFY(!QFile::exists(xdg->log()));
+}
+
+void TestQcDialog::countsOnTheSteadyClock()
+{
+    // The wall clock steps (NTP, a changed system time) during the run; the steady clock does
+    // not, and only it times the counting window. The record keeps the wall time.
+    qint64 steady = 0;
+    QDateTime wall = QDateTime::currentDateTime();
+    QVERIFY(openDialog(R"([{"label": "A", "duration": 1, "frames": 2}])"));
+    dialog->setClocks({[&] { return steady; }, [&] { return wall; }});
+    press("startButton");
+    const auto frameAt = [&](qint64 ms, qint64 wallStepSeconds) {
+        steady = ms;
+        wall = wall.addSecs(wallStepSeconds);
+        emit source.frameDone(uniformFrame(0, 0));
+    };
+    frameAt(10, 3600);
+    frameAt(999, -7200);
+    frameAt(1001, 0); // past the window on the steady clock
+    QCOMPARE(text("frameLabel"), QStringLiteral("2"));
+    QTRY_COMPARE(text("passLabel"), QStringLiteral("Pass"));
+    const QList<QJsonObject> records = readRecords(xdg->log());
+    QCOMPARE(records.size(), 1);
+    QCOMPARE(records.first().value("time").toString(), qcRecordTime(wall));
 }
 
 void TestQcDialog::restartCancelsEarlierJudgement()
@@ -352,26 +417,26 @@ void TestQcDialog::restartCancelsEarlierJudgement()
     QVERIFY(openDialog(R"([{"label": "A", "duration": 1, "frames": 1},
                            {"label": "B", "duration": 1, "frames": 2}])"));
     press("startButton");
-    const qint64 first = QDateTime::currentMSecsSinceEpoch();
+    const qint64 first = qcSteadyMs();
     emit source.frameDone(uniformFrame(0, 0));
     QCOMPARE(text("frameLabel"), QStringLiteral("1"));
 
     child<QComboBox>("qcTypeBox")->setCurrentIndex(1); // read only by the next Start
     QCOMPARE(text("expFrameLabel"), QStringLiteral("1"));
-    QTRY_VERIFY(QDateTime::currentMSecsSinceEpoch() - first >= 500);
+    QTRY_VERIFY(qcSteadyMs() - first >= 500);
     press("startButton");
-    const qint64 second = QDateTime::currentMSecsSinceEpoch();
+    const qint64 second = qcSteadyMs();
     QCOMPARE(text("expFrameLabel"), QStringLiteral("2"));
     QCOMPARE(text("frameLabel"), QString());
     emit source.frameDone(uniformFrame(0, 0));
 
-    QTRY_VERIFY_WITH_TIMEOUT(QDateTime::currentMSecsSinceEpoch() - first >= 1100, 3000);
+    QTRY_VERIFY_WITH_TIMEOUT(qcSteadyMs() - first >= 1100, 3000);
     QCOMPARE(text("passLabel"), QStringLiteral("Testing"));
     QCOMPARE(listed(), QStringList());
     emit source.frameDone(uniformFrame(0, 0));
 
     QTRY_COMPARE_WITH_TIMEOUT(text("passLabel"), QStringLiteral("Pass"), 3000);
-    QVERIFY(QDateTime::currentMSecsSinceEpoch() - second >= 995);
+    QVERIFY(qcSteadyMs() - second >= 995);
     QCOMPARE(text("frameLabel"), QStringLiteral("2"));
     // The cancelled run left no record.
     const QList<QJsonObject> records = readRecords(xdg->log());
@@ -405,10 +470,12 @@ void TestQcDialog::unwritableLogKeepsVerdict()
     StderrCapture err;
     press("startButton");
     QTRY_COMPARE(text("passLabel"), QStringLiteral("Pass"));
+    const QString error = QStringLiteral("cannot append the test record to %1: %2")
+                              .arg(xdg->path(dataHome + "/envviewer/qc-results.jsonl"), reason);
     QCOMPARE(QString::fromLocal8Bit(err.text()),
-             QStringLiteral("%1: cannot append the test record to %2: %3\n")
-                 .arg(deliverableName(deliverable),
-                      xdg->path(dataHome + "/envviewer/qc-results.jsonl"), reason));
+             QStringLiteral("%1: %2\n").arg(deliverableName(deliverable), error));
+    // An operator started from a menu never sees standard error: the list says it too.
+    QCOMPARE(listed(), QStringList {"The test record was not kept: " + error});
 }
 
 void TestQcDialog::planReadOncePerDialog()

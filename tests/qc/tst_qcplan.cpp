@@ -161,47 +161,39 @@ void TestQcPlan::searchOrder()
 
 void TestQcPlan::programPath_data()
 {
-    // Folders inside the temporary one: "work" is the working directory, and the plan lies in
-    // the folder named by `planIn`.
+    // "@" is a temporary folder, "work" below it the working directory; "app" stands for the
+    // folder that holds the running program.
     QTest::addColumn<QString>("program");
-    QTest::addColumn<QString>("planIn");
+    QTest::addColumn<QString>("folder");
 
-    QTest::newRow("bare name: the working directory") << "envviewer"
-                                                      << "work";
     QTest::newRow("relative path below") << "bin/envviewer"
-                                         << "work/bin";
+                                         << "@/work/bin";
     QTest::newRow("relative path from another directory") << "../inst/envviewer"
-                                                          << "inst";
+                                                          << "@/inst";
     QTest::newRow("dot path") << "./envviewer"
-                              << "work";
+                              << "@/work";
     QTest::newRow("absolute path") << "@/inst/envviewer"
-                                   << "inst";
-    QTest::newRow("empty path: the working directory") << ""
-                                                       << "work";
+                                   << "@/inst";
+    // Found on the PATH (a menu's Exec=envviewer): where the menu happened to be says nothing.
+    QTest::newRow("bare name: the program's own folder") << "envviewer"
+                                                         << "app";
+    QTest::newRow("empty path: the program's own folder") << ""
+                                                          << "app";
 }
 
 void TestQcPlan::programPath()
 {
     QFETCH(QString, program);
-    QFETCH(QString, planIn);
+    QFETCH(QString, folder);
 
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    QDir root(dir.path());
-    QVERIFY(root.mkpath("work/bin") && root.mkpath("inst"));
-    // Decoys in the other folders: only the program path decides which plan is read.
-    QVERIFY(writeFile(root.filePath(planIn + "/qc.json"), R"([{"label": "here"}])"));
-    for (const QString &other :
-         {QStringLiteral("work"), QStringLiteral("work/bin"), QStringLiteral("inst")}) {
-        if (other != planIn)
-            QVERIFY(writeFile(root.filePath(other + "/qc.json"), R"([{"label": "elsewhere"}])"));
-    }
-
-    WorkingDirectory cwd(root.filePath("work"));
-    appPath = program;
-    appPath.replace("@", dir.path());
-    const QList<QcType> plan = parseQcDocument(findQcPlan(qcConfigDir(appPath)).bytes);
-    QCOMPARE(describePlan(plan), QStringLiteral("here|0|0|0|0|"));
+    QVERIFY(QDir(dir.path()).mkpath("work/bin") && QDir(dir.path()).mkpath("inst"));
+    WorkingDirectory cwd(dir.filePath("work"));
+    appPath = program.replace("@", dir.path());
+    const QString expected = folder == "app" ? QCoreApplication::applicationDirPath()
+                                             : folder.replace("@", dir.path());
+    QCOMPARE(qcConfigDir(appPath), expected);
 }
 
 QTEST_GUILESS_MAIN(TestQcPlan)

@@ -5,6 +5,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+#include <sys/resource.h>
 #include <sys/wait.h>
 
 class TestQcRecord : public QObject
@@ -13,6 +15,7 @@ class TestQcRecord : public QObject
 
 private slots:
     void concurrentWritersKeepWholeLines();
+    void recordCutShortIsTakenBack();
 };
 
 // Two processes append long records at once to a log whose last line a killed writer left
@@ -59,6 +62,41 @@ void TestQcRecord::concurrentWritersKeepWholeLines()
     for (const QJsonObject &record : records.mid(1))
         serials << record.value("serial").toString().section('-', 0, 0);
     QCOMPARE(serials.size(), 2 * perWriter);
+}
+
+// A disk that fills up in the middle of a record (here: a file size limit, which cuts the write
+// short the same way) leaves no partial line behind, and the error says why.
+void TestQcRecord::recordCutShortIsTakenBack()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString log = dir.filePath("qc-results.jsonl");
+    const QByteArray earlier = "{\"version\":1}\n";
+    QVERIFY(writeFile(log, earlier));
+    QcCheck check(Deliverable::Viewer);
+    check.start("A", 0);
+    QcRecorder recorder;
+    recorder.setLog(log);
+    const QJsonObject record = recorder.record(check, check.judge(), QDateTime::currentDateTime());
+
+    rlimit saved {};
+    QCOMPARE(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit limited = saved;
+    limited.rlim_cur = rlim_t(earlier.size() + 100);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    QCOMPARE(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    QString error;
+    const bool appended = recorder.append(record, &error);
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, oldHandler);
+
+    QVERIFY(!appended);
+    QCOMPARE(error, "cannot append the test record to " + log + ": File too large");
+    QFile file(log);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), earlier);
+    QVERIFY(recorder.append(record, &error));
+    QCOMPARE(readRecords(log).size(), 2);
 }
 
 QTEST_GUILESS_MAIN(TestQcRecord)

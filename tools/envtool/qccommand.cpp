@@ -1,0 +1,174 @@
+#include "qccommand.h"
+
+#include "cli.h"
+#include "link/serialline.h"
+#include "link/streamdecoder.h"
+#include "qc/qcfiles.h"
+#include "qc/qcrecord.h"
+#include "sessionfile.h"
+
+#include <QDateTime>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QSerialPort>
+#include <QTimer>
+
+namespace {
+constexpr qint64 chunkSize = 1 << 16;
+constexpr int judgeNow = -1;
+
+// Hands every decoded frame to the check, stamped with the steady time it arrived, or with one
+// fixed time for a capture, whose frames all arrive at its start as far as the check can tell.
+class CheckFeed : public DecoderSink
+{
+public:
+    CheckFeed(QcCheck &check, std::optional<qint64> fixedTime)
+        : check(check)
+        , fixedTime(fixedTime)
+    {
+    }
+    void frameEnded(const QList<short> &frame) override
+    {
+        check.addFrame(frame, fixedTime ? *fixedTime : qcSteadyMs());
+    }
+
+private:
+    QcCheck &check;
+    std::optional<qint64> fixedTime;
+};
+
+int fail(const QString &message)
+{
+    return reportError(QStringLiteral("qc"), message);
+}
+} // namespace
+
+int QcCommand::run()
+{
+    // Installed first: a stop request that comes while the port opens waits for the event loop.
+    StopSignal stopSignal;
+    const QcPlanFile plan = options.plan.isEmpty() ? findQcPlan(qcConfigDir(options.programPath))
+                                                   : readQcPlan(options.plan);
+    QcCheck check(options.rules, parseQcDocument(plan.bytes, qcRules(options.rules).additions));
+    const QString problem = qcSelectionProblem(plan, check.plan(), options.test);
+    if (!problem.isEmpty())
+        return fail(problem);
+
+    QString source;
+    QString damage;
+    const int counted = options.capture.isEmpty() ? countPort(check, &source, stopSignal)
+                                                  : countCapture(check, &source, &damage);
+    if (counted != judgeNow)
+        return counted;
+
+    const QcVerdict verdict = check.judge();
+    printLine(verdict.text);
+    for (const QString &message : verdict.messages)
+        printLine(message);
+
+    QcRecorder recorder;
+    recorder.setProgram(QStringLiteral("envtool"), options.rules);
+    recorder.setPlan(plan.path, plan.bytes);
+    recorder.setSerial(options.serial);
+    recorder.setSource(source);
+    recorder.setDamage(damage);
+    if (!options.log.isEmpty())
+        recorder.setLog(options.log);
+    const QJsonObject record = recorder.record(check, verdict, QDateTime::currentDateTime());
+    // The verdict is printed whatever happens to its record; a record not kept is an error all
+    // the same.
+    int exitCode = verdict.passed ? ExitSuccess : ExitFail;
+    QString error;
+    if (!options.noLog && !recorder.append(record, &error))
+        exitCode = fail(error);
+    if (!options.json.isEmpty()) {
+        QFile file(options.json);
+        const QByteArray text = QJsonDocument(record).toJson();
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+            || file.write(text) != text.size() || !file.flush())
+            exitCode
+                = fail(QStringLiteral("cannot write %1: %2").arg(options.json, file.errorString()));
+    }
+    if (!damage.isEmpty())
+        exitCode = fail(QStringLiteral("%1: %2; the verdict covers only the frames before it")
+                            .arg(options.capture, damage));
+    return exitCode;
+}
+
+int QcCommand::countCapture(QcCheck &check, QString *source, QString *damage)
+{
+    QFile capture(options.capture);
+    if (!capture.open(QIODevice::ReadOnly))
+        return fail(
+            QStringLiteral("cannot read %1: %2").arg(options.capture, capture.errorString()));
+    *source = QFileInfo(options.capture).absoluteFilePath();
+    const qint64 startMs = qcSteadyMs();
+    check.start(options.test, startMs);
+    CheckFeed feed(check, startMs);
+    StreamDecoder decoder(&feed, StreamDecoder::FrameMode::Collect);
+    SessionFile reader(&capture, chunkSize);
+    if (!reader.readHeader())
+        return fail(options.capture + QStringLiteral(": ") + reader.error());
+    SessionFile::Record record;
+    while (reader.next(&record)) {
+        if (record.direction == SessionFile::FromModule)
+            decoder.decode(record.bytes.constData(), record.bytes.size());
+    }
+    // Damage is reported after the verdict on what came before it.
+    *damage = reader.error();
+    return judgeNow;
+}
+
+int QcCommand::countPort(QcCheck &check, QString *source, StopSignal &stopSignal)
+{
+    QSerialPort port(options.port);
+    QString error;
+    if (!openSerialLine(port, QIODevice::ReadOnly, &error))
+        return fail(QStringLiteral("cannot open %1: %2").arg(options.port, error));
+    // The test counts from the moment the port opens, not what the line held before.
+    port.clear(QSerialPort::Input);
+    // Named as the viewer's port list names it, so both programs record a port alike.
+    *source = port.portName();
+    const QcStart started = check.start(options.test, qcSteadyMs());
+    if (!started.judgeAfterMs)
+        return fail(QStringLiteral("test \"%1\" lasts too long to be judged").arg(options.test));
+
+    CheckFeed feed(check, std::nullopt);
+    StreamDecoder decoder(&feed, StreamDecoder::FrameMode::Collect);
+    const auto take = [&] {
+        const QByteArray bytes = port.readAll();
+        decoder.decode(bytes.constData(), bytes.size());
+    };
+    QEventLoop loop;
+    int exitCode = judgeNow;
+    // Every connection has the loop as its context, so none outlives this function's locals.
+    QObject::connect(&port, &QSerialPort::readyRead, &loop, take);
+    QObject::connect(&port, &QSerialPort::errorOccurred, &loop,
+                     [&](QSerialPort::SerialPortError e) {
+                         if (!port.isOpen() || !SerialLine::isDeviceGone(e))
+                             return;
+                         exitCode = fail(QStringLiteral("lost %1 during the test: %2")
+                                             .arg(options.port, SerialLine::goneReason(port)));
+                         loop.quit();
+                     });
+    QObject::connect(&stopSignal, &StopSignal::stopRequested, &loop, [&] {
+        exitCode = fail(QStringLiteral("stopped before the verdict"));
+        loop.quit();
+    });
+    // The dialog's timer: the verdict comes after the test's whole seconds.
+    QTimer judgement;
+    judgement.setSingleShot(true);
+    judgement.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&judgement, &QTimer::timeout, &loop, [&] {
+        take();
+        loop.quit();
+    });
+    judgement.start(*started.judgeAfterMs);
+    loop.exec();
+    // No handler may run while the port closes.
+    QObject::disconnect(&port, nullptr, &loop, nullptr);
+    port.close();
+    return exitCode;
+}
