@@ -110,7 +110,11 @@ int DecodeCommand::run()
         if (stopped || !consume()) {
             input.setEnabled(false);
             loop.quit();
+            return;
         }
+        // A reader at the other end of a pipe sees each frame once its bytes have come.
+        writer.finish();
+        output.flush();
     });
     StopSignal stop;
     QObject::connect(&stop, &StopSignal::stopRequested, [&](int signalNumber) {
