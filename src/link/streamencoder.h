@@ -13,8 +13,8 @@ struct StreamPoint
     qint16 y = 0;
 };
 
-// Writes the module's wire format (link/wireformat.h), the counterpart of StreamDecoder. It writes only
-// what the decoder reads back unchanged, so a simulator or a test cannot produce a stream that
+// Writes the module's wire format (link/wireformat.h), the counterpart of StreamDecoder. It writes
+// only what the decoder reads back unchanged, so a simulator or a test cannot produce a stream that
 // silently loses points.
 class StreamEncoder
 {

@@ -74,22 +74,19 @@ void TestEnvToolSessions::readsFilesSoundly_data()
     // Times 2^62 * 1.75 and beyond 2^63: the second cannot have been written by tap.
     QTest::newRow("times far apart") << QByteArray::fromHex(
         "656e76746f6f6c2073657373696f6e20310a56000000000000007001000000ff56000000000000009001"
-        "000000ff") << commands << 2
-                                     << QByteArray("8070450532247.929 unknown FF\n")
+        "000000ff") << commands << 2 << QByteArray("8070450532247.929 unknown FF\n")
                                      << "damaged record at byte 32";
-    QTest::newRow("junk after the version")
-        << QByteArray("envtool session 1x\n") << decode << 2 << QByteArray()
-        << "damaged session header";
+    QTest::newRow("junk after the version") << QByteArray("envtool session 1x\n") << decode << 2
+                                            << QByteArray() << "damaged session header";
     QTest::newRow("carriage return after the version")
         << QByteArray("envtool session 1\r\n") << commands << 2 << QByteArray()
         << "damaged session header";
-    QTest::newRow("start of the header") << QByteArray("env") << decode << 2 << QByteArray()
-                                         << "truncated session header";
-    QTest::newRow("header without its line end")
-        << QByteArray("envtool session 1") << decode << 2 << QByteArray()
-        << "truncated session header";
-    QTest::newRow("short raw capture") << QByteArray("abc") << decode << 0 << QByteArray()
-                                       << "bytes 3, points 0";
+    QTest::newRow("start of the header")
+        << QByteArray("env") << decode << 2 << QByteArray() << "truncated session header";
+    QTest::newRow("header without its line end") << QByteArray("envtool session 1") << decode << 2
+                                                 << QByteArray() << "truncated session header";
+    QTest::newRow("short raw capture")
+        << QByteArray("abc") << decode << 0 << QByteArray() << "bytes 3, points 0";
     QTest::newRow("replay of the start of a header")
         << QByteArray("envtool") << QStringList {"simulate", "--pty", "--replay"} << 2
         << QByteArray() << "truncated session header";
@@ -122,7 +119,10 @@ void TestEnvToolSessions::recognisesAHeaderThatComesSlowly()
         QVERIFY(decode.waitForBytesWritten());
         QTest::qWait(5); // each byte its own read
     }
-    decode.write(QByteArray::fromHex("56" "0000000000000000" "06000000" "ffffffff0201"));
+    decode.write(QByteArray::fromHex("56"
+                                     "0000000000000000"
+                                     "06000000"
+                                     "ffffffff0201"));
     decode.closeWriteChannel();
     QVERIFY(decode.waitForFinished());
     QCOMPARE(decode.readAllStandardError(), QByteArray());

@@ -51,8 +51,8 @@ int DecodeCommand::run()
     }
     QFile output;
     if (!output.open(stdout, QIODevice::WriteOnly, QFileDevice::DontCloseHandle))
-        return reportError(command, QStringLiteral("cannot write standard output: %1")
-                                        .arg(output.errorString()));
+        return reportError(
+            command, QStringLiteral("cannot write standard output: %1").arg(output.errorString()));
 
     SessionFile reader(nullptr, chunkSize);
     FrameWriter writer(&output, options.frameFormat);
@@ -98,9 +98,9 @@ int DecodeCommand::run()
         } while (n < 0 && errno == EINTR);
         if (n < 0) {
             stopped = true;
-            exitCode = reportError(command, QStringLiteral("cannot read %1: %2")
-                                                .arg(name, QString::fromLocal8Bit(
-                                                               std::strerror(errno))));
+            exitCode = reportError(command,
+                                   QStringLiteral("cannot read %1: %2")
+                                       .arg(name, QString::fromLocal8Bit(std::strerror(errno))));
         } else if (n == 0) {
             reader.endInput();
         } else {
@@ -131,8 +131,8 @@ int DecodeCommand::run()
     if (options.commands && exitCode == ExitSuccess)
         writeLines(log.finish());
     if (!writer.finish() || !output.flush())
-        return reportError(command, QStringLiteral("cannot write standard output: %1")
-                                        .arg(output.errorString()));
+        return reportError(
+            command, QStringLiteral("cannot write standard output: %1").arg(output.errorString()));
     if (!reader.error().isEmpty())
         return reportError(command, name + QStringLiteral(": ") + reader.error());
     if (!options.commands)

@@ -59,7 +59,8 @@ bool makeSymLink(const QString &target, const QString &link, QString *error)
     if (existing.isSymLink()) {
         // A pseudo-terminal's slave lives as long as a process holds its master.
         const QString held = existing.symLinkTarget();
-        struct stat status {};
+        struct stat status;
+        {};
         if (held.startsWith(QLatin1String("/dev/pts/"))
             && ::stat(held.toLocal8Bit().constData(), &status) == 0 && S_ISCHR(status.st_mode)) {
             *error = QStringLiteral("%1 links to %2, a pseudo-terminal that another process holds")

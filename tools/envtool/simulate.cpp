@@ -12,7 +12,8 @@ int runSimulate(const QStringList &args)
                                         "bytes and sync runs, paced like a 115200-baud line, and "
                                         "prints each command packet it receives, one per line. "
                                         "With --pty the first line of output is the path of the "
-                                        "pseudo-terminal to start a viewer on."));
+                                        "pseudo-terminal to start a viewer on; the module starts "
+                                        "when a viewer first opens it."));
     QCommandLineParser &p = cli.parser();
     p.addOption({QStringLiteral("pty"), QStringLiteral("Create a pseudo-terminal to play on.")});
     p.addOption({QStringLiteral("link"),

@@ -5,6 +5,7 @@
 #include "link/streamdecoder.h"
 #include "link/streamencoder.h"
 #include "moduleframes.h"
+#include "qc/qccheck.h"
 #include "sessionfile.h"
 
 #include <QElapsedTimer>
@@ -29,7 +30,7 @@ public:
     // Bytes per second of a 115200-baud line with a start and a stop bit around each byte.
     static constexpr double lineBytesPerSecond = SerialLine::baudRate / 10.0;
     // Bytes of one of the simulator's frames, without the sync runs between points.
-    static constexpr int frameBytes = 27 * Wire::pointBytes + Wire::frameEndBytes;
+    static constexpr int frameBytes = qcChannelCount * Wire::pointBytes + Wire::frameEndBytes;
 
     Simulator(ModuleLine *line, QObject *parent = nullptr);
 
