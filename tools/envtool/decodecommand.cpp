@@ -65,7 +65,7 @@ int DecodeCommand::run()
 
     QEventLoop loop;
     int exitCode = ExitSuccess;
-    bool stopped = false; // a signal, or an input that cannot be read on
+    bool stopped = false; // an input that cannot be read on: nothing more is written
     // Takes what the input holds now: whole records, as many as have come. False when there is
     // nothing more to take.
     auto consume = [&] {
