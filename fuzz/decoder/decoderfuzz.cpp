@@ -7,6 +7,7 @@
 // the split sizes, the remaining bytes are the stream.
 
 #include "link/streamdecoder.h"
+#include "link/wireformat.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -39,7 +40,7 @@ public:
             check(column == pointsInFrame, "column counts the frame's points");
         else
             check(column == 0, "no columns without a frame list");
-        check(y != 0x0400, "y 0x0400 is never delivered");
+        check(quint16(y) != Wire::noReading, "y 0x0400 is never delivered");
         ++pointsInFrame;
         ++points;
         mix(1, quint16(x), quint16(y));

@@ -1,10 +1,12 @@
 #include "link/streamdecoder.h"
 
+#include "link/wireformat.h"
+
 namespace {
 
-constexpr quint8 syncByte = 0xCC;
-constexpr quint16 frameMarker = 0xDDDD;
-constexpr quint16 noReading = 0x0400;
+using Wire::frameMarker;
+using Wire::noReading;
+using Wire::syncByte;
 
 // The second byte of a word joins the low byte of the first, big-endian.
 inline qint16 joinWord(qint16 first, quint8 second)
@@ -125,7 +127,7 @@ inline void StreamDecoder::step(quint8 b)
         return;
     case StepSyncRun:
         if (b == syncByte) {
-            if (syncRun <= 5) {
+            if (syncRun <= Wire::syncRunLimit) {
                 ++syncRun;
             } else {
                 syncRun = 0;

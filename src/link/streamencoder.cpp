@@ -1,13 +1,12 @@
 #include "link/streamencoder.h"
 
+#include "link/wireformat.h"
+
 #include <utility>
 
 namespace {
-constexpr char syncByte = char(0xCC);
-constexpr char markerByte = char(0xDD);
-constexpr quint16 frameMarker = 0xDDDD;
-constexpr quint16 noReading = 0x0400;
-constexpr quint8 sync = 0xCC;
+using Wire::frameEndBytes;
+using Wire::pointBytes;
 
 void appendWord(QByteArray &out, qint16 value)
 {
@@ -20,11 +19,11 @@ bool StreamEncoder::canCarry(qint16 x, qint16 y)
 {
     const quint8 b[pointBytes]
         = {quint8(quint16(x) >> 8), quint8(x), quint8(quint16(y) >> 8), quint8(y)};
-    if (b[0] == sync || quint16(x) == frameMarker || quint16(y) == noReading)
+    if (b[0] == Wire::syncByte || quint16(x) == Wire::frameMarker || quint16(y) == Wire::noReading)
         return false;
     // A single 0xCC in the second, third or fourth byte is data; two in a row start a sync run.
     for (int i = 1; i + 1 < pointBytes; ++i) {
-        if (b[i] == sync && b[i + 1] == sync)
+        if (b[i] == Wire::syncByte && b[i + 1] == Wire::syncByte)
             return false;
     }
     return true;
@@ -33,7 +32,7 @@ bool StreamEncoder::canCarry(qint16 x, qint16 y)
 void StreamEncoder::appendSync(int count)
 {
     if (count > 0)
-        out.append(count, syncByte);
+        out.append(count, char(Wire::syncByte));
 }
 
 bool StreamEncoder::appendPoint(qint16 x, qint16 y)
@@ -47,8 +46,8 @@ bool StreamEncoder::appendPoint(qint16 x, qint16 y)
 
 void StreamEncoder::appendFrameEnd(quint32 flags)
 {
-    out.append(markerByte);
-    out.append(markerByte);
+    out.append(char(Wire::markerByte));
+    out.append(char(Wire::markerByte));
     for (int shift = 24; shift >= 0; shift -= 8)
         out.append(char((flags >> shift) & 0xFF));
     // The decoder skips the byte after the flags and tests the next one for 0xCC.

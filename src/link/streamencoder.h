@@ -1,5 +1,7 @@
 #pragma once
 
+#include "link/wireformat.h"
+
 #include <QByteArray>
 #include <QVector>
 #include <QtGlobal>
@@ -11,9 +13,8 @@ struct StreamPoint
     qint16 y = 0;
 };
 
-// Writes the module's wire format, the counterpart of StreamDecoder: sync runs of 0xCC, points as
-// big-endian x then y, and 0xDD 0xDD followed by four flag bytes at a frame end. It writes only
-// what the decoder reads back unchanged, so a simulator or a test cannot produce a stream that
+// Writes the module's wire format (link/wireformat.h), the counterpart of StreamDecoder. It writes
+// only what the decoder reads back unchanged, so a simulator or a test cannot produce a stream that
 // silently loses points.
 class StreamEncoder
 {
@@ -23,14 +24,8 @@ public:
     // 0x0400 (the module's "no reading").
     static bool canCarry(qint16 x, qint16 y);
 
-    // Bytes of one point and of a frame end on the wire.
-    static constexpr int pointBytes = 4;
-    static constexpr int frameEndBytes = 8;
-    // A run of this many 0xCC between points never ends a frame, whatever the point before it.
-    static constexpr int maxQuietSync = 5;
-
-    // `count` bytes of 0xCC. A stream opens with two; between points, runs of 1 to maxQuietSync
-    // cost nothing, and longer runs end frames inside the decoder.
+    // `count` bytes of 0xCC. A stream opens with two; between points, runs of 1 to
+    // Wire::syncRunLimit cost nothing, and longer runs end frames inside the decoder.
     void appendSync(int count = 2);
     // Appends the point's four bytes and returns true, or writes nothing and returns false when
     // the point cannot be carried.

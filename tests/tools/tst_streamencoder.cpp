@@ -72,7 +72,7 @@ void TestStreamEncoder::carriedPointsDecodeBack()
     encoder.appendSync();
     QCOMPARE(encoder.appendPoint(qint16(x), qint16(y)), carried);
     encoder.appendFrameEnd(0);
-    QCOMPARE(encoder.bytes().size(), 2 + (carried ? 4 : 0) + StreamEncoder::frameEndBytes);
+    QCOMPARE(encoder.bytes().size(), 2 + (carried ? 4 : 0) + Wire::frameEndBytes);
 
     Decoded decoded;
     StreamDecoder decoder(&decoded);
@@ -98,9 +98,9 @@ void TestStreamEncoder::framesDecodeBack_data()
     QTest::newRow("27 points, flags 1 and 32") << full << 0 << 0x80000001u << 3;
     QTest::newRow("27 points, one 0xCC between points") << full << 1 << 0xFFFFFFFFu << 2;
     QTest::newRow("27 points, the longest quiet sync runs")
-        << full << StreamEncoder::maxQuietSync << 0u << 2;
+        << full << Wire::syncRunLimit << 0u << 2;
     QTest::newRow("0xCC bytes inside points, quiet runs after them")
-        << awkward << StreamEncoder::maxQuietSync << 0x00CC00CCu << 4;
+        << awkward << Wire::syncRunLimit << 0x00CC00CCu << 4;
     QTest::newRow("empty frames") << QVector<StreamPoint>() << 0 << 0x12345678u << 3;
 }
 

@@ -11,7 +11,8 @@ CommandLog::CommandLog(Format format)
 QStringList CommandLog::feed(qint64 timeUs, const QByteArray &bytes)
 {
     QStringList out;
-    if (lastUs >= 0 && timeUs - lastUs >= idleUs)
+    // Compared without subtracting: times far apart must not overflow.
+    if (lastUs >= 0 && timeUs > lastUs && quint64(timeUs) - quint64(lastUs) >= quint64(idleUs))
         out = finish();
     lastUs = timeUs;
     return out + lines(timeUs, reader.feed(bytes));

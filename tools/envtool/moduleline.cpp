@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <pty.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -26,6 +27,8 @@ QString systemError()
 constexpr qint64 portBacklog = 1 << 16;
 // How long a full pseudo-terminal may take nothing before its unread bytes are dropped.
 constexpr qint64 staleMs = 2000;
+// How often to look whether a viewer has opened the pseudo-terminal.
+constexpr int watchMs = 10;
 } // namespace
 
 bool openRawPty(int *masterFd, int *slaveFd, QString *slavePath, QString *error)
@@ -54,6 +57,16 @@ bool makeSymLink(const QString &target, const QString &link, QString *error)
 {
     const QFileInfo existing(link);
     if (existing.isSymLink()) {
+        // A pseudo-terminal's slave lives as long as a process holds its master.
+        const QString held = existing.symLinkTarget();
+        struct stat status;
+        {};
+        if (held.startsWith(QLatin1String("/dev/pts/"))
+            && ::stat(held.toLocal8Bit().constData(), &status) == 0 && S_ISCHR(status.st_mode)) {
+            *error = QStringLiteral("%1 links to %2, a pseudo-terminal that another process holds")
+                         .arg(link, held);
+            return false;
+        }
         QFile::remove(link);
     } else if (existing.exists()) {
         *error = QStringLiteral("%1 exists and is not a symbolic link").arg(link);
@@ -75,6 +88,8 @@ void removeSymLink(const QString &link, const QString &target)
 PtyLine::PtyLine(QObject *parent)
     : ModuleLine(parent)
 {
+    watch.setInterval(watchMs);
+    connect(&watch, &QTimer::timeout, this, &PtyLine::watchForReader);
 }
 
 PtyLine::~PtyLine()
@@ -82,17 +97,21 @@ PtyLine::~PtyLine()
     removeSymLink(linkPath, path);
     if (masterFd >= 0)
         ::close(masterFd);
-    if (slaveFd >= 0)
-        ::close(slaveFd);
 }
 
 bool PtyLine::open(QString *error)
 {
+    int slaveFd = -1;
     if (!openRawPty(&masterFd, &slaveFd, &path, error))
         return false;
+    ::close(slaveFd);
     notifier = new QSocketNotifier(masterFd, QSocketNotifier::Read, this);
-    connect(notifier, &QSocketNotifier::activated, this, &PtyLine::readMaster);
-    sinceTaken.start();
+    notifier->setEnabled(false);
+    connect(notifier, &QSocketNotifier::activated, this, [this] {
+        if (!readMaster())
+            readerLeft();
+    });
+    watch.start();
     return true;
 }
 
@@ -106,6 +125,8 @@ bool PtyLine::makeLink(const QString &link, QString *error)
 
 qint64 PtyLine::send(const char *data, qint64 size)
 {
+    if (!readerOpen)
+        return size; // nobody listens: the bytes are lost, as on a real line
     qint64 total = 0;
     bool flushed = false;
     while (total < size) {
@@ -118,10 +139,10 @@ qint64 PtyLine::send(const char *data, qint64 size)
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && errno == EAGAIN && !flushed && sinceTaken.hasExpired(staleMs)) {
-            // Nobody has read for seconds. Like a real line, lose the old bytes rather than
-            // stall, so that a viewer opening it later sees fresh frames. A reader that is only
-            // slow holds the simulator back instead and loses nothing.
-            ::tcflush(slaveFd, TCIFLUSH);
+            // The viewer has its end open but has read nothing for seconds. Lose the old bytes
+            // rather than stall, so that it sees fresh frames when it reads. A reader that is
+            // only slow holds the simulator back instead and loses nothing.
+            dropUnread();
             flushed = true;
             continue;
         }
@@ -134,11 +155,21 @@ qint64 PtyLine::send(const char *data, qint64 size)
 
 bool PtyLine::drained() const
 {
+    if (!readerOpen)
+        return true;
+    // Only a slave descriptor tells what waits unread; a viewer that holds the line exclusively
+    // refuses one, and then the simulator waits its longest.
+    const int fd = ::open(path.toLocal8Bit().constData(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        return false;
     int waiting = 0;
-    return ::ioctl(slaveFd, FIONREAD, &waiting) != 0 || waiting == 0;
+    const bool empty = ::ioctl(fd, FIONREAD, &waiting) != 0 || waiting == 0;
+    ::close(fd);
+    return empty;
 }
 
-void PtyLine::readMaster()
+// Reports what the viewer wrote; false when nobody has the slave open.
+bool PtyLine::readMaster()
 {
     char buffer[4096];
     for (;;) {
@@ -149,11 +180,38 @@ void PtyLine::readMaster()
         }
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0 && errno != EAGAIN) {
-            notifier->setEnabled(false);
-            emit lost(QStringLiteral("pseudo-terminal: ") + systemError());
-        }
+        return n < 0 && errno == EAGAIN;
+    }
+}
+
+void PtyLine::watchForReader()
+{
+    // The master of a slave that nobody has open reports a hang-up without end, so it cannot be
+    // waited on: it is looked at now and then instead.
+    if (!readMaster())
         return;
+    watch.stop();
+    readerOpen = true;
+    sinceTaken.start();
+    notifier->setEnabled(true);
+}
+
+void PtyLine::readerLeft()
+{
+    notifier->setEnabled(false);
+    readerOpen = false;
+    // What the viewer left unread would greet it when it opens the path again; a real line
+    // loses it.
+    dropUnread();
+    watch.start();
+}
+
+void PtyLine::dropUnread()
+{
+    const int fd = ::open(path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd >= 0) {
+        ::tcflush(fd, TCIFLUSH);
+        ::close(fd);
     }
 }
 

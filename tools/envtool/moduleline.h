@@ -8,13 +8,15 @@
 #include <QObject>
 #include <QSerialPort>
 #include <QString>
+#include <QTimer>
 
 class QSocketNotifier;
 
 // A pseudo-terminal in raw mode, its master non-blocking, both ends closed on exec; false with
 // the system's reason in `error`.
 bool openRawPty(int *masterFd, int *slaveFd, QString *slavePath, QString *error);
-// Makes `link` a symbolic link to `target`; replaces an older link, never another file.
+// Makes `link` a symbolic link to `target`. Replaces an older link, never another file, nor a
+// link to a pseudo-terminal that is alive: another running process holds that one.
 bool makeSymLink(const QString &target, const QString &link, QString *error);
 // Removes `link` if it still points to `target`.
 void removeSymLink(const QString &link, const QString &target);
@@ -29,6 +31,8 @@ public:
     virtual qint64 send(const char *data, qint64 size) = 0;
     // Whether everything sent has left the simulator's side of the line.
     virtual bool drained() const = 0;
+    // Whether the computer has its end of the line open: what is sent while it has not is lost.
+    virtual bool hasReader() const { return true; }
 
 signals:
     void received(const QByteArray &bytes);
@@ -36,8 +40,10 @@ signals:
     void lost(const QString &reason);
 };
 
-// A pseudo-terminal in raw mode. The simulator keeps the slave side open as well, so that a
-// viewer may open and close it as often as it likes without hanging the line up.
+// A pseudo-terminal in raw mode. Like a real line, it carries bytes only while a viewer has its
+// end open: the simulator does not hold the slave itself, so that it sees the viewer come and go
+// (the master reads EIO while nobody has the slave open), and a viewer may open and close it as
+// often as it likes.
 class PtyLine : public ModuleLine
 {
     Q_OBJECT
@@ -48,20 +54,26 @@ public:
     // Creates the pseudo-terminal; false with the system's reason in `error`.
     bool open(QString *error);
     QString slavePath() const { return path; }
-    // Makes `link` a symbolic link to the slave; replaces an older link, never another file.
+    // Makes `link` a symbolic link to the slave, as makeSymLink does.
     bool makeLink(const QString &link, QString *error);
 
     qint64 send(const char *data, qint64 size) override;
     bool drained() const override;
+    bool hasReader() const override { return readerOpen; }
 
 private:
-    void readMaster();
+    bool readMaster();
+    void watchForReader();
+    void readerLeft();
+    // Drops what the slave holds unread.
+    void dropUnread();
 
     int masterFd = -1;
-    int slaveFd = -1;
     QString path;
     QString linkPath;
     QSocketNotifier *notifier = nullptr;
+    QTimer watch;
+    bool readerOpen = false;
     QElapsedTimer sinceTaken; // since the line last took a byte
 };
 

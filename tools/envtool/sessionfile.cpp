@@ -3,9 +3,12 @@
 #include <QIODevice>
 #include <QtEndian>
 
+#include <limits>
+
 namespace {
 const QByteArray magic = QByteArrayLiteral("envtool session ");
-constexpr int recordHeadSize = 1 + 8 + 4;
+// Digits a version may have; more cannot be one that any envtool wrote.
+constexpr int maxVersionDigits = 9;
 } // namespace
 
 SessionFile::SessionFile(QIODevice *device, qint64 rawChunk)
@@ -39,53 +42,154 @@ bool SessionFile::write(Direction direction, qint64 timeUs, const char *data, qi
 
 bool SessionFile::readHeader()
 {
+    kind = Kind::Undecided;
+    held.clear();
+    at = 0;
+    ended = false;
     offset = 0;
     problem.clear();
-    session = device->peek(magic.size()) == magic;
-    if (!session)
+    while (!decide()) {
+        if (!problem.isEmpty() || !readMore())
+            return false;
+    }
+    return true;
+}
+
+bool SessionFile::next(Record *record)
+{
+    for (;;) {
+        if (take(record))
+            return true;
+        if (!problem.isEmpty() || ended || !device || !readMore())
+            return false;
+    }
+}
+
+void SessionFile::append(const QByteArray &bytes)
+{
+    if (at == held.size()) {
+        held = bytes; // shares the bytes: a raw capture's chunk goes out without a copy
+        at = 0;
+    } else {
+        if (at > (1 << 16) && at > held.size() / 2) {
+            held.remove(0, at);
+            at = 0;
+        }
+        held.append(bytes);
+    }
+}
+
+void SessionFile::endInput()
+{
+    ended = true;
+}
+
+// Whether the input so far tells what it is; false when it needs more, or (with error()) when it
+// is a session this version cannot read.
+bool SessionFile::decide()
+{
+    if (kind != Kind::Undecided)
         return true;
-    const QByteArray line = device->readLine(64);
-    offset = line.size();
-    bool ok = false;
-    const int found = line.mid(magic.size()).trimmed().toInt(&ok);
-    if (!line.endsWith('\n') || !ok)
+    const QByteArray start = held.mid(at, magic.size());
+    if (start.size() < magic.size()) {
+        if (!ended)
+            return false;
+        // A capture shorter than the header's name is raw, unless it is how the name begins.
+        if (!start.isEmpty() && magic.startsWith(start))
+            return fail(QStringLiteral("truncated session header"));
+        kind = Kind::Raw;
+        return true;
+    }
+    if (start != magic) {
+        kind = Kind::Raw;
+        return true;
+    }
+    // The version: digits, then the line end and nothing else.
+    const int digitsAt = at + magic.size();
+    int end = digitsAt;
+    while (end < held.size() && end - digitsAt <= maxVersionDigits && held.at(end) >= '0'
+           && held.at(end) <= '9')
+        ++end;
+    if (end == held.size() && end - digitsAt <= maxVersionDigits) {
+        if (!ended)
+            return false;
+        return fail(QStringLiteral("truncated session header"));
+    }
+    const QByteArray digits = held.mid(digitsAt, end - digitsAt);
+    const int found = digits.toInt();
+    if (end == held.size() || held.at(end) != '\n' || digits.isEmpty()
+        || digits != QByteArray::number(found))
         return fail(QStringLiteral("damaged session header"));
     if (found != version)
         return fail(QStringLiteral("session format version %1 is unknown (this envtool reads "
                                    "version %2)")
                         .arg(found)
                         .arg(version));
+    offset += end + 1 - at;
+    at = end + 1;
+    kind = Kind::Session;
     return true;
 }
 
-bool SessionFile::next(Record *record)
+// Takes the next record out of what is held, if it is complete.
+bool SessionFile::take(Record *record)
 {
-    if (!problem.isEmpty())
+    if (!problem.isEmpty() || !decide())
         return false;
-    if (!session) {
+    const int available = held.size() - at;
+    if (kind == Kind::Raw) {
+        if (available == 0)
+            return false;
+        const int size = int(qMin<qint64>(available, rawChunk));
         record->direction = FromModule;
         record->timeUs = 0;
-        record->bytes.resize(int(rawChunk));
-        const qint64 n = readFully(record->bytes.data(), rawChunk);
-        record->bytes.resize(int(qMax<qint64>(n, 0)));
-        return n > 0;
+        record->bytes = at == 0 && size == held.size() ? held : held.mid(at, size);
+        at += size;
+        offset += size;
+        return true;
     }
-    char head[recordHeadSize];
-    const qint64 start = offset;
-    const qint64 n = readFully(head, recordHeadSize);
-    if (n <= 0)
+    if (available < recordHeadSize) {
+        if (ended && available > 0)
+            fail(QStringLiteral("truncated record at byte %1").arg(offset));
         return false;
+    }
+    const char *head = held.constData() + at;
     const quint32 size = qFromLittleEndian<quint32>(head + 9);
-    if (n < recordHeadSize)
-        return fail(QStringLiteral("truncated record at byte %1").arg(start));
-    if ((head[0] != FromModule && head[0] != FromViewer) || size > maxChunk)
-        return fail(QStringLiteral("damaged record at byte %1").arg(start));
+    const quint64 timeUs = qFromLittleEndian<quint64>(head + 1);
+    if ((head[0] != FromModule && head[0] != FromViewer) || size > maxChunk
+        || timeUs > quint64(std::numeric_limits<qint64>::max()))
+        return fail(QStringLiteral("damaged record at byte %1").arg(offset));
+    if (available < recordHeadSize + qint64(size)) {
+        if (ended)
+            fail(QStringLiteral("truncated record at byte %1").arg(offset));
+        return false;
+    }
     record->direction = Direction(head[0]);
-    record->timeUs = qint64(qFromLittleEndian<quint64>(head + 1));
-    record->bytes.resize(int(size));
-    if (readFully(record->bytes.data(), size) != qint64(size))
-        return problem.isEmpty() ? fail(QStringLiteral("truncated record at byte %1").arg(start))
-                                 : false;
+    record->timeUs = qint64(timeUs);
+    record->bytes = held.mid(at + recordHeadSize, int(size));
+    at += recordHeadSize + int(size);
+    offset += recordHeadSize + qint64(size);
+    return true;
+}
+
+// Reads the device's next bytes; false at its end, or (with error()) when reading failed.
+bool SessionFile::readMore()
+{
+    if (!device || ended)
+        return false;
+    QByteArray chunk(int(rawChunk), Qt::Uninitialized);
+    const qint64 n = device->read(chunk.data(), chunk.size());
+    if (n < 0) {
+        ended = true;
+        return fail(QStringLiteral("cannot read: ") + device->errorString());
+    }
+    if (n == 0) {
+        ended = true;
+        // The end may complete the decision or show damage; the caller looks once more.
+        return true;
+    }
+    chunk.resize(int(n));
+    append(chunk);
     return true;
 }
 
@@ -93,22 +197,4 @@ bool SessionFile::fail(const QString &message)
 {
     problem = message;
     return false;
-}
-
-// Reads until `size` bytes came or the input ended; -1 (with error()) when reading failed.
-qint64 SessionFile::readFully(char *data, qint64 size)
-{
-    qint64 done = 0;
-    while (done < size) {
-        const qint64 n = device->read(data + done, size - done);
-        if (n < 0) {
-            fail(QStringLiteral("cannot read: ") + device->errorString());
-            return -1;
-        }
-        if (n == 0)
-            break;
-        done += n;
-    }
-    offset += done;
-    return done;
 }

@@ -4,9 +4,11 @@
 // time it came, as `envtool tap` writes it. Layout (all numbers little-endian):
 //   header  "envtool session 1\n" (the format's name and version, ASCII)
 //   record  direction (1 byte: 'M' from the module, 'V' from the viewer),
-//           time (8 bytes, microseconds since the start), size (4 bytes), then the chunk.
+//           time (8 bytes, microseconds since the start, below 2^63), size (4 bytes), then the
+//           chunk.
 // Reading also takes a raw capture (what `envtool record` writes): it has no header, and comes
-// out as module chunks without a time.
+// out as module chunks without a time. Input shorter than the header is a raw capture, unless it
+// is the start of the header: then it is a session cut short.
 
 #include <QByteArray>
 #include <QString>
@@ -26,28 +28,44 @@ public:
     static constexpr int version = 1;
     // A record holds at most this many bytes; longer chunks take several.
     static constexpr qint64 maxChunk = 1 << 20;
+    static constexpr int recordHeadSize = 1 + 8 + 4;
 
-    // rawChunk: how much of a raw capture one record holds.
-    explicit SessionFile(QIODevice *device, qint64 rawChunk = 1 << 16);
+    // Reads from (or writes to) `device`; without one, reading takes the bytes handed to
+    // append(). rawChunk: how much of a raw capture one record holds at most.
+    explicit SessionFile(QIODevice *device = nullptr, qint64 rawChunk = 1 << 16);
 
     bool writeHeader();
     bool write(Direction direction, qint64 timeUs, const char *data, qint64 size);
 
-    // Tells a session from a raw capture; false, with error(), for a header this version of
-    // envtool cannot read.
+    // Reads from the start of the device until the header tells a session from a raw capture;
+    // false, with error(), for a header this version of envtool cannot read.
     bool readHeader();
-    bool isSession() const { return session; }
-    // The next record; false at the end, or at damage, which error() then describes.
+    bool isSession() const { return kind == Kind::Session; }
+    bool isRawCapture() const { return kind == Kind::Raw; }
+    // The next record; false at the end, or at damage, which error() then describes. Without a
+    // device, also false when the record is not complete yet: hand in more with append().
     bool next(Record *record);
     QString error() const { return problem; }
 
+    // Without a device: the input's next bytes, however it happens to be split, and its end.
+    void append(const QByteArray &bytes);
+    void endInput();
+    bool inputEnded() const { return ended; }
+
 private:
+    enum class Kind { Undecided, Raw, Session };
+
+    bool decide();
+    bool take(Record *record);
+    bool readMore();
     bool fail(const QString &message);
-    qint64 readFully(char *data, qint64 size);
 
     QIODevice *device;
     qint64 rawChunk;
-    bool session = false;
-    qint64 offset = 0; // bytes read so far, for the messages
+    Kind kind = Kind::Undecided;
+    QByteArray held; // input not yet taken, from `at` on
+    int at = 0;
+    bool ended = false;
+    qint64 offset = 0; // input bytes taken so far, for the messages
     QString problem;
 };

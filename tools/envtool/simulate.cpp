@@ -1,12 +1,7 @@
 #include "cli.h"
 #include "commands.h"
-#include "moduleline.h"
 #include "qc/qccheck.h"
-#include "simulator.h"
-
-#include <QCoreApplication>
-#include <QFile>
-#include <QJsonDocument>
+#include "simulatecommand.h"
 
 #include <limits>
 
@@ -17,7 +12,8 @@ int runSimulate(const QStringList &args)
                                         "bytes and sync runs, paced like a 115200-baud line, and "
                                         "prints each command packet it receives, one per line. "
                                         "With --pty the first line of output is the path of the "
-                                        "pseudo-terminal to start a viewer on."));
+                                        "pseudo-terminal to start a viewer on; the module starts "
+                                        "when a viewer first opens it."));
     QCommandLineParser &p = cli.parser();
     p.addOption({QStringLiteral("pty"), QStringLiteral("Create a pseudo-terminal to play on.")});
     p.addOption({QStringLiteral("link"),
@@ -92,82 +88,17 @@ int runSimulate(const QStringList &args)
         failChannel = int(*c);
     }
 
-    // Everything the simulator will send is checked before the line exists.
-    std::unique_ptr<ModuleFrames> frames;
-    std::unique_ptr<QFile> capture;
-    if (set("replay")) {
-        capture = std::make_unique<QFile>(cli.value(QStringLiteral("replay")));
-        if (!capture->open(QIODevice::ReadOnly)) {
-            return cli.usageError(QStringLiteral("cannot read %1: %2")
-                                      .arg(capture->fileName(), capture->errorString()));
-        }
-        SessionFile header(capture.get());
-        if (!header.readHeader() || !capture->seek(0))
-            return cli.usageError(capture->fileName() + QStringLiteral(": ") + header.error());
-    } else if (set("plan")) {
-        const QString planName = cli.value(QStringLiteral("plan"));
-        QFile planFile(planName);
-        if (!planFile.open(QIODevice::ReadOnly))
-            return cli.usageError(
-                QStringLiteral("cannot read %1: %2").arg(planName, planFile.errorString()));
-        const QByteArray document = planFile.readAll();
-        if (!QJsonDocument::fromJson(document).isArray())
-            return cli.usageError(QStringLiteral("%1 is not a plan (a JSON array)").arg(planName));
-        const QString label = cli.value(QStringLiteral("test"));
-        const QList<QcType> plan = parseQcDocument(document);
-        const auto type = std::find_if(plan.begin(), plan.end(),
-                                       [&](const QcType &t) { return t.label == label; });
-        if (type == plan.end())
-            return cli.usageError(QStringLiteral("%1 has no test \"%2\"").arg(planName, label));
-        QString error;
-        auto built = PlanFrames::forTest(*type, failChannel, quint32(*seed), &error);
-        if (!built)
-            return cli.usageError(error);
-        frames = std::make_unique<PlanFrames>(std::move(*built));
-    } else {
-        frames = std::make_unique<WaveFrames>(quint32(*seed));
-    }
-
-    // From here on Ctrl-C and SIGTERM stop the simulator cleanly: a caller may send them as soon
-    // as it has read the line's path.
-    StopSignal stopSignal;
-    QObject::connect(&stopSignal, &StopSignal::stopRequested, [] { QCoreApplication::exit(0); });
-
-    std::unique_ptr<ModuleLine> line;
-    QString error;
-    if (set("pty")) {
-        auto pty = std::make_unique<PtyLine>();
-        if (!pty->open(&error))
-            return cli.usageError(error);
-        if (set("link") && !pty->makeLink(cli.value(QStringLiteral("link")), &error))
-            return cli.usageError(error);
-        printLine(pty->slavePath());
-        line = std::move(pty);
-    } else {
-        const QString portName = cli.value(QStringLiteral("port"));
-        auto port = std::make_unique<PortLine>(portName);
-        if (!port->open(&error))
-            return cli.usageError(QStringLiteral("cannot open %1: %2").arg(portName, error));
-        line = std::move(port);
-    }
-
-    Simulator simulator(line.get());
-    if (capture)
-        simulator.playCapture(std::move(capture), set("loop"), frameLimit);
-    else
-        simulator.playFrames(std::move(frames), fps, frameLimit, quint32(*seed));
-
-    int exitCode = ExitSuccess;
-    QObject::connect(&simulator, &Simulator::finished, [] { QCoreApplication::exit(0); });
-    QObject::connect(line.get(), &ModuleLine::lost, [&](const QString &reason) {
-        exitCode = cli.usageError(QStringLiteral("lost the line: %1").arg(reason));
-        QCoreApplication::exit(0);
-    });
-    simulator.start();
-    QCoreApplication::exec();
-    simulator.finishCommands();
-    if (exitCode == ExitSuccess && !simulator.captureError().isEmpty())
-        return cli.usageError(cli.value(QStringLiteral("replay")) + QStringLiteral(": ")
-                              + simulator.captureError());
-    return exitCode;
+    SimulateOptions options;
+    options.pty = set("pty");
+    options.link = cli.value(QStringLiteral("link"));
+    options.port = cli.value(QStringLiteral("port"));
+    options.frameLimit = frameLimit;
+    options.fps = fps;
+    options.seed = quint32(*seed);
+    options.replay = cli.value(QStringLiteral("replay"));
+    options.loop = set("loop");
+    options.plan = cli.value(QStringLiteral("plan"));
+    options.test = cli.value(QStringLiteral("test"));
+    options.failChannel = failChannel;
+    return SimulateCommand(options).run();
 }

@@ -3,10 +3,13 @@
 #include "cli.h"
 #include "moduleline.h"
 
+#include <limits>
+
 namespace {
-// How far the pacing may fall behind (a stalled line, a busy machine) before it gives up the
-// lost time instead of sending it in one burst.
-constexpr double maxLagSeconds = 0.25;
+// How far the pacing may fall behind (a stalled line, a busy machine, a timer late) before it
+// gives up the lost time: a line never delivers faster than its rate, so there is no burst to
+// catch up with, only a little timer jitter to even out.
+constexpr double maxLagSeconds = 0.02;
 // How long a command's bytes may sit unnamed before they are printed as unknown.
 constexpr int commandIdleMs = 200;
 // How long the simulator waits, after its last byte, for a reader to take it.
@@ -17,6 +20,13 @@ constexpr int captureChunk = 256;
 quint64 framesIn(const StreamDecoder &decoder)
 {
     return decoder.stats().framesByMarker + decoder.stats().framesBySync;
+}
+
+// A session's times count from the start of a pass; a time far in the future stays there.
+qint64 addTimes(qint64 a, qint64 b)
+{
+    qint64 sum = 0;
+    return __builtin_add_overflow(a, b, &sum) ? std::numeric_limits<qint64>::max() : sum;
 }
 } // namespace
 
@@ -53,15 +63,21 @@ void Simulator::playCapture(std::unique_ptr<QFile> file, bool repeat, qint64 lim
 
 void Simulator::start()
 {
-    const double unitsPerSecond = fps > 0 ? fps : lineBytesPerSecond / 116;
+    const double unitsPerSecond = fps > 0 ? fps : lineBytesPerSecond / frameBytes;
     timer.start(
         captureReader && captureReader->isSession() ? 1 : qBound(1, int(500 / unitsPerSecond), 10));
-    clock.start();
     tick();
 }
 
 void Simulator::tick()
 {
+    if (!clock.isValid()) {
+        // The module plays from the moment a viewer first opens the line, so that it gets the
+        // whole of a capture or of a number of frames.
+        if (!line->hasReader())
+            return;
+        clock.start();
+    }
     if (!pending.isEmpty()) {
         pending.remove(0, int(line->send(pending.constData(), pending.size())));
         if (!pending.isEmpty())
@@ -94,8 +110,9 @@ void Simulator::tick()
     }
     const double rate = fps > 0 ? fps : lineBytesPerSecond;
     const double due = clock.elapsed() / 1000.0 * rate;
-    if (due - unitsSent > rate * maxLagSeconds)
-        unitsSent = due - rate * maxLagSeconds;
+    const double maxLag = qMax(rate * maxLagSeconds, 1.0);
+    if (due - unitsSent > maxLag)
+        unitsSent = due - maxLag;
     while (unitsSent < due && pending.isEmpty() && !ended) {
         if (!produce()) {
             ended = true;
@@ -163,7 +180,7 @@ bool Simulator::readAhead()
     SessionFile::Record record;
     for (;;) {
         while (captureReader->next(&record)) {
-            lastTimeUs = record.timeUs + loopOffsetUs;
+            lastTimeUs = addTimes(record.timeUs, loopOffsetUs);
             if (record.direction != SessionFile::FromModule || record.bytes.isEmpty())
                 continue;
             record.timeUs = lastTimeUs;

@@ -1,9 +1,11 @@
 #pragma once
 
 #include "control/commandreader.h"
+#include "link/serialline.h"
 #include "link/streamdecoder.h"
 #include "link/streamencoder.h"
 #include "moduleframes.h"
+#include "qc/qccheck.h"
 #include "sessionfile.h"
 
 #include <QElapsedTimer>
@@ -19,13 +21,16 @@ class ModuleLine;
 
 // Plays the module on a line: sends frames or a recorded capture, paced as a 115200-baud line
 // delivers bytes (or at a fixed frame rate), and prints every command the computer sends, one
-// line each.
+// line each. It starts when the computer first has the line open; what it sends while nobody has
+// is lost.
 class Simulator : public QObject
 {
     Q_OBJECT
 public:
     // Bytes per second of a 115200-baud line with a start and a stop bit around each byte.
-    static constexpr double lineBytesPerSecond = 115200.0 / 10;
+    static constexpr double lineBytesPerSecond = SerialLine::baudRate / 10.0;
+    // Bytes of one of the simulator's frames, without the sync runs between points.
+    static constexpr int frameBytes = qcChannelCount * Wire::pointBytes + Wire::frameEndBytes;
 
     Simulator(ModuleLine *line, QObject *parent = nullptr);
 
