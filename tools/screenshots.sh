@@ -11,7 +11,6 @@ ENV_INSTALL_EXTRAS=1 "$root/scripts/install-deps.sh"
 
 display=:97
 Xvfb $display -screen 0 1280x1000x24 >/dev/null 2>&1 &
-xvfb=$!
 shots=$(mktemp -d /tmp/envviewer-shot.XXXXXX)
 trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$shots"' EXIT
 
