@@ -1,18 +1,34 @@
 #!/usr/bin/env bash
-# Installs every Debian package the build, the tests, the benchmarks and the fuzzers need; with
-# ENV_INSTALL_PACKAGING=1 also what building and checking the Debian package needs.
+# Installs the Debian packages a job needs:
+#   scripts/install-deps.sh [run]   building the programs and envtool, and running them
+#   scripts/install-deps.sh test    that, and what only the tests, benchmarks and fuzzers need
+# ENV_INSTALL_PACKAGING=1 adds what building and checking the Debian package needs,
+# ENV_INSTALL_EXTRAS=1 what taking screenshots under a virtual X server needs.
 # Fast when nothing is missing: it asks dpkg first and calls apt-get only for what is absent.
 set -euo pipefail
 
+set_name=${1:-run}
 packages=(
     build-essential cmake pkg-config
     qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev
+    # Qt SQL's PostgreSQL driver, loaded at run time.
+    libqt5sql5-psql
     libopencv-dev
-    libbenchmark-dev
-    clang-14 libclang-rt-14-dev
-    fonts-dejavu-core
-    librsvg2-bin groff-base
+    # The windows' text; the icon rendered at build time.
+    fonts-dejavu-core librsvg2-bin
 )
+case "$set_name" in
+run) ;;
+test)
+    # Benchmarks, libFuzzer and the sanitizers with clang, the manual pages' rendering check,
+    # and a PostgreSQL server that a test starts for itself.
+    packages+=(libbenchmark-dev clang-14 libclang-rt-14-dev groff-base postgresql)
+    ;;
+*)
+    echo "usage: scripts/install-deps.sh [run|test]" >&2
+    exit 2
+    ;;
+esac
 if [ "${ENV_INSTALL_PACKAGING:-0}" = 1 ]; then
     # cpack's dependency computation asks file and dpkg-shlibdeps; then the package's checkers.
     packages+=(file dpkg-dev lintian desktop-file-utils appstream man-db)

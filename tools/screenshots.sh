@@ -11,12 +11,27 @@ ENV_INSTALL_EXTRAS=1 "$root/scripts/install-deps.sh"
 
 display=:97
 Xvfb $display -screen 0 1280x1000x24 >/dev/null 2>&1 &
-xvfb=$!
-link=$(mktemp -u /tmp/envviewer-shot.XXXXXX)
-"$build/bin/envtool" simulate --pty --link "$link" >/dev/null 2>&1 &
-simulator=$!
-trap 'kill $simulator $xvfb 2>/dev/null || true; rm -f "$link"' EXIT
-for _ in $(seq 50); do [ -e "$link" ] && break; sleep 0.1; done
+shots=$(mktemp -d /tmp/envviewer-shot.XXXXXX)
+trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$shots"' EXIT
+
+# envviewer_qc's canvas spans distances 0 to 240 (the module's usual readings, 300 to 500, lie
+# above it) and shows its top left part, distances 110 to 240 left of x 220: its module plays
+# frames from a plan whose windows draw an arc there.
+awk 'BEGIN {
+    printf "[{\"label\": \"in view\", \"duration\": 1, \"frames\": 1,"
+    printf " \"y\": {\"min\": 130, \"max\": 220}, \"x\": ["
+    for (c = 0; c < 27; c++) {
+        x = -330 + 17 * c
+        y = int(175 + 35 * cos(3.14159265 * c / 13))
+        printf "%s{\"index\": %d, \"count\": 1, \"min\": %d, \"max\": %d,", (c ? ", " : ""), c, x - 2, x + 2
+        printf " \"minadd\": %d, \"maxadd\": %d}", y - 2 - 130, y + 2 - 220
+    }
+    print "]}]"
+}' >"$shots/qc.json"
+"$build/bin/envtool" simulate --pty --link "$shots/module" >/dev/null 2>&1 &
+"$build/bin/envtool" simulate --pty --link "$shots/module-qc" --plan "$shots/qc.json" \
+    --test "in view" >/dev/null 2>&1 &
+for _ in $(seq 50); do [ -e "$shots/module" ] && [ -e "$shots/module-qc" ] && break; sleep 0.1; done
 export DISPLAY=$display
 
 for program in envviewer envviewer_cam envviewer_qc envviewer_lite; do
@@ -33,6 +48,8 @@ for program in envviewer envviewer_cam envviewer_qc envviewer_lite; do
     envviewer | envviewer_cam) box="60 31" start="305 31" ;;
     *) box="60 28" start="297 28" ;;
     esac
+    link=$shots/module
+    [ $program = envviewer_qc ] && link=$shots/module-qc
     xdotool mousemove --window "$window" $box click 1 type --delay 5 "$link"
     xdotool mousemove --window "$window" $start click 1
     sleep 2
