@@ -1,7 +1,5 @@
 #include "cli.h"
 
-#include "link/serialline.h"
-
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
@@ -82,26 +80,6 @@ std::optional<qint64> SubcommandParser::wholeNumber(const QString &name, qint64 
     return value;
 }
 
-bool openSerialLine(QSerialPort &port, QIODevice::OpenMode mode, QString *error)
-{
-    if (port.portName().isEmpty()) {
-        *error = QStringLiteral("no port name");
-        return false;
-    }
-    SerialLine::configure(port);
-    if (!port.open(mode)) {
-        *error = port.errorString();
-        return false;
-    }
-    // Some settings only take on an open port.
-    if (!SerialLine::configure(port)) {
-        *error = port.errorString();
-        port.close();
-        return false;
-    }
-    return true;
-}
-
 namespace {
 int stopPipe[2] = {-1, -1};
 
@@ -127,12 +105,14 @@ StopSignal::StopSignal(QObject *parent)
     action.sa_flags = SA_RESTART;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
 }
 
 StopSignal::~StopSignal()
 {
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);
+    std::signal(SIGHUP, SIG_DFL);
 }
 
 void StopSignal::readPipe()

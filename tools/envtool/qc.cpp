@@ -169,8 +169,8 @@ int runQc(const QStringList &args)
         const QString portName = cli.value(QStringLiteral("port"));
         QSerialPort port(portName);
         QString error;
-        if (!openSerialLine(port, QIODevice::ReadOnly, &error))
-            return cli.usageError(QStringLiteral("cannot open %1: %2").arg(portName, error));
+        if (!SerialLine::openPort(port, QIODevice::ReadOnly, &error))
+            return cli.usageError(error);
         // The test counts from the moment the port opens, not what the line held before.
         port.clear(QSerialPort::Input);
         // Named as the viewer's port list names it, so both programs record a port alike.
@@ -187,16 +187,19 @@ int runQc(const QStringList &args)
             decoder.decode(bytes.constData(), bytes.size());
         };
         int exitCode = ExitSuccess;
-        QObject::connect(&port, &QSerialPort::readyRead, take);
-        QObject::connect(&port, &QSerialPort::errorOccurred, [&](QSerialPort::SerialPortError e) {
-            if (!port.isOpen() || !SerialLine::isDeviceGone(e))
+        // Destroyed before the locals its handlers use, and before the port closes.
+        QObject handlers;
+        QObject::connect(&port, &QSerialPort::readyRead, &handlers, take);
+        QObject::connect(&port, &QSerialPort::errorOccurred, &handlers, [&] {
+            if (!port.isOpen() || !SerialLine::isDeviceGone(port))
                 return;
             exitCode = cli.usageError(QStringLiteral("lost %1 during the test: %2")
                                           .arg(portName, SerialLine::goneReason(port)));
+            QObject::disconnect(&port, nullptr, &handlers, nullptr);
             port.close();
             QCoreApplication::exit(0);
         });
-        QObject::connect(&stopSignal, &StopSignal::stopRequested, [&] {
+        QObject::connect(&stopSignal, &StopSignal::stopRequested, &handlers, [&] {
             exitCode = cli.usageError(QStringLiteral("stopped before the verdict"));
             QCoreApplication::exit(0);
         });

@@ -147,7 +147,7 @@ int runSimulate(const QStringList &args)
         const QString portName = cli.value(QStringLiteral("port"));
         auto port = std::make_unique<PortLine>(portName);
         if (!port->open(&error))
-            return cli.usageError(QStringLiteral("cannot open %1: %2").arg(portName, error));
+            return cli.usageError(error);
         line = std::move(port);
     }
 
