@@ -7,6 +7,7 @@
 #include ENV_FORM_HEADER
 
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QDebug>
 #include <QLabel>
 #include <QPainter>
@@ -14,6 +15,9 @@
 #include <QPushButton>
 #include <QSerialPort>
 #include <QSerialPortInfo>
+#include <QStatusBar>
+
+#include <cstdio>
 
 #include <utility>
 
@@ -34,7 +38,6 @@ void MainWindow::on_startButton_clicked()
 {
     // An earlier port stays a child of the window; only the newest one is ever open.
     serialPort = new QSerialPort(ui->portChooser->currentText(), this);
-    SerialLine::configure(*serialPort);
     connect(serialPort, SIGNAL(readyRead()), this, SLOT(dataAvailable()));
     QSerialPort *port = serialPort;
     connect(port, &QSerialPort::errorOccurred, this, [this, port](QSerialPort::SerialPortError) {
@@ -44,9 +47,17 @@ void MainWindow::on_startButton_clicked()
 
     const QIODevice::OpenMode mode
         = deliverable == Deliverable::Lite ? QIODevice::ReadOnly : QIODevice::ReadWrite;
-    if (serialPort->open(mode)) {
+    QString error;
+    if (SerialLine::openPort(*serialPort, mode, &error)) {
         ui->startButton->setEnabled(false);
+        statusBar()->clearMessage();
         qDebug() << "data ready";
+    } else {
+        // Busy, no permission, unplugged: the operator learns why Start did nothing.
+        const QString line = QCoreApplication::applicationName() + QStringLiteral(": ") + error;
+        std::fputs((line + QLatin1Char('\n')).toLocal8Bit().constData(), stderr);
+        std::fflush(stderr);
+        statusBar()->showMessage(error);
     }
 #ifndef ENV_LITE
     afterStart();
@@ -73,7 +84,7 @@ void MainWindow::dataAvailable()
 // frame and the decoder state stay as they are.
 void MainWindow::portErrorOccurred()
 {
-    if (!serialPort || !serialPort->isOpen() || !SerialLine::isDeviceGone(serialPort->error()))
+    if (!serialPort || !serialPort->isOpen() || !SerialLine::isDeviceGone(*serialPort))
         return;
     qDebug().noquote() << "serial port lost, closed:" << serialPort->portName()
                        << SerialLine::goneReason(*serialPort);

@@ -19,6 +19,7 @@
 #include <QRandomGenerator>
 #include <QSerialPort>
 #include <QSignalSpy>
+#include <QStatusBar>
 #include <QtTest>
 
 #include <sys/resource.h>
@@ -86,7 +87,7 @@ private slots:
     void cleanup();
 
     void startOpensLine();
-    void emptyNameFailsSilently();
+    void emptyNameFailsAndSaysWhy();
     void typedNameIsStarted();
 #ifdef ENV_HAS_FRAMEDONE
     void framesReachListeners_data();
@@ -170,8 +171,9 @@ void TestSerialLink::startOpensLine()
     QVERIFY(log.warnings().isEmpty());
 }
 
-// Without a Refresh the list is empty; Start tries the empty name, fails and says nothing.
-void TestSerialLink::emptyNameFailsSilently()
+// Without a Refresh the list is empty; Start tries the empty name, fails and says why in the
+// status bar, with no debug message.
+void TestSerialLink::emptyNameFailsAndSaysWhy()
 {
     MessageLog log;
     QCOMPARE(portChooser()->count(), 0);
@@ -182,6 +184,8 @@ void TestSerialLink::emptyNameFailsSilently()
     QVERIFY(button("startButton")->isEnabled());
     QCOMPARE(log.count(QtDebugMsg, "data ready"), 0);
     QVERIFY(log.messages(QtDebugMsg).isEmpty());
+    QCOMPARE(window->statusBar()->currentMessage(),
+             QStringLiteral("cannot open the port: no port was chosen"));
 
     // Start again with a port that exists: the failed attempt is left behind harmlessly.
     PseudoTerminal module;
@@ -189,6 +193,7 @@ void TestSerialLink::emptyNameFailsSilently()
     button("startButton")->click();
     QVERIFY(Probe::port(*window)->isOpen());
     QCOMPARE(log.count(QtDebugMsg, "data ready"), 1);
+    QVERIFY(window->statusBar()->currentMessage().isEmpty());
 }
 
 // A port the system does not list (here a pseudo-terminal) is typed into the port box and

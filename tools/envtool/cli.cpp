@@ -1,7 +1,5 @@
 #include "cli.h"
 
-#include "link/serialline.h"
-
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
@@ -80,26 +78,6 @@ std::optional<qint64> SubcommandParser::wholeNumber(const QString &name, qint64 
         return std::nullopt;
     }
     return value;
-}
-
-bool openSerialLine(QSerialPort &port, QIODevice::OpenMode mode, QString *error)
-{
-    if (port.portName().isEmpty()) {
-        *error = QStringLiteral("no port name");
-        return false;
-    }
-    SerialLine::configure(port);
-    if (!port.open(mode)) {
-        *error = port.errorString();
-        return false;
-    }
-    // Some settings only take on an open port.
-    if (!SerialLine::configure(port)) {
-        *error = port.errorString();
-        port.close();
-        return false;
-    }
-    return true;
 }
 
 namespace {

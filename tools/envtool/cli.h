@@ -47,9 +47,6 @@ private:
     QCommandLineParser options;
 };
 
-// Opens a port with the viewer's line settings. On failure, nothing, and `error` holds Qt's text.
-bool openSerialLine(QSerialPort &port, QIODevice::OpenMode mode, QString *error);
-
 // Turns SIGINT and SIGTERM into a Qt signal: the handler only writes to a pipe, and the event
 // loop reads it, so the command stops between two of its own steps.
 class StopSignal : public QObject

@@ -220,15 +220,21 @@ PortLine::PortLine(const QString &name, QObject *parent)
     , port(name)
 {
     connect(&port, &QSerialPort::readyRead, this, [this] { emit received(port.readAll()); });
-    connect(&port, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError e) {
-        if (port.isOpen() && SerialLine::isDeviceGone(e))
+    connect(&port, &QSerialPort::errorOccurred, this, [this] {
+        if (port.isOpen() && SerialLine::isDeviceGone(port))
             emit lost(SerialLine::goneReason(port));
     });
 }
 
+PortLine::~PortLine()
+{
+    // The port closes after this object is gone: nothing it reports then may reach the handlers.
+    QObject::disconnect(&port, nullptr, this, nullptr);
+}
+
 bool PortLine::open(QString *error)
 {
-    return openSerialLine(port, QIODevice::ReadWrite, error);
+    return SerialLine::openPort(port, QIODevice::ReadWrite, error);
 }
 
 qint64 PortLine::send(const char *data, qint64 size)

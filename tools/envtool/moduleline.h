@@ -83,6 +83,7 @@ class PortLine : public ModuleLine
     Q_OBJECT
 public:
     explicit PortLine(const QString &name, QObject *parent = nullptr);
+    ~PortLine() override;
 
     bool open(QString *error);
     qint64 send(const char *data, qint64 size) override;

@@ -125,8 +125,8 @@ int QcCommand::countPort(QcCheck &check, QString *source, StopSignal &stopSignal
 {
     QSerialPort port(options.port);
     QString error;
-    if (!openSerialLine(port, QIODevice::ReadOnly, &error))
-        return fail(QStringLiteral("cannot open %1: %2").arg(options.port, error));
+    if (!SerialLine::openPort(port, QIODevice::ReadOnly, &error))
+        return fail(error);
     // The test counts from the moment the port opens, not what the line held before.
     port.clear(QSerialPort::Input);
     // Named as the viewer's port list names it, so both programs record a port alike.
@@ -145,14 +145,13 @@ int QcCommand::countPort(QcCheck &check, QString *source, StopSignal &stopSignal
     int exitCode = judgeNow;
     // Every connection has the loop as its context, so none outlives this function's locals.
     QObject::connect(&port, &QSerialPort::readyRead, &loop, take);
-    QObject::connect(&port, &QSerialPort::errorOccurred, &loop,
-                     [&](QSerialPort::SerialPortError e) {
-                         if (!port.isOpen() || !SerialLine::isDeviceGone(e))
-                             return;
-                         exitCode = fail(QStringLiteral("lost %1 during the test: %2")
-                                             .arg(options.port, SerialLine::goneReason(port)));
-                         loop.quit();
-                     });
+    QObject::connect(&port, &QSerialPort::errorOccurred, &loop, [&] {
+        if (!port.isOpen() || !SerialLine::isDeviceGone(port))
+            return;
+        exitCode = fail(QStringLiteral("lost %1 during the test: %2")
+                            .arg(options.port, SerialLine::goneReason(port)));
+        loop.quit();
+    });
     QObject::connect(&stopSignal, &StopSignal::stopRequested, &loop, [&] {
         exitCode = fail(QStringLiteral("stopped before the verdict"));
         loop.quit();

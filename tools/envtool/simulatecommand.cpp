@@ -81,7 +81,7 @@ int SimulateCommand::run()
     } else {
         auto port = std::make_unique<PortLine>(options.port);
         if (!port->open(&error))
-            return usageError(QStringLiteral("cannot open %1: %2").arg(options.port, error));
+            return usageError(error);
         line = std::move(port);
     }
 

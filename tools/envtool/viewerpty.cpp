@@ -84,10 +84,9 @@ void ViewerPty::writePending()
 
 void ViewerPty::readAll()
 {
-    if (!viewerOpen)
-        return;
     char buffer[4096];
-    for (;;) {
+    // A listener may pause reading or hang the line up from inside `received`.
+    while (viewerOpen && reading) {
         const ssize_t n = ::read(masterFd, buffer, sizeof buffer);
         if (n > 0) {
             emit received(QByteArray(buffer, int(n)));
@@ -100,6 +99,13 @@ void ViewerPty::readAll()
             return;
         }
     }
+}
+
+void ViewerPty::setReading(bool on)
+{
+    reading = on;
+    if (reader)
+        reader->setEnabled(viewerOpen && reading);
 }
 
 void ViewerPty::viewerLeft()
@@ -126,7 +132,7 @@ void ViewerPty::watchForViewer()
         return;
     watch.stop();
     viewerOpen = true;
-    reader->setEnabled(true);
+    reader->setEnabled(reading);
     emit viewerOpened();
 }
 
@@ -135,8 +141,9 @@ void ViewerPty::hangUp()
     if (masterFd < 0)
         return;
     watch.stop();
-    delete reader;
-    delete writer;
+    // Either may be the one whose signal is being delivered now.
+    reader->deleteLater();
+    writer->deleteLater();
     reader = writer = nullptr;
     ::close(masterFd);
     masterFd = -1;

@@ -27,8 +27,11 @@ public:
 
     // Hands the bytes to the viewer, queued while it does not read; dropped while it is closed.
     void send(const QByteArray &bytes);
-    // Reports what the viewer wrote and was not reported yet.
+    // Reports what the viewer wrote and was not reported yet, unless reading is paused.
     void readAll();
+    // Pauses or resumes reading the viewer: what it writes meanwhile waits in its own side, and
+    // its writes wait once that is full.
+    void setReading(bool on);
     // Hangs the line up: the viewer sees its module unplugged.
     void hangUp();
 
@@ -50,4 +53,5 @@ private:
     QTimer watch;
     QByteArray pending;
     bool viewerOpen = false;
+    bool reading = true;
 };
