@@ -1,0 +1,489 @@
+#include "store/recordstore.h"
+
+#include "qc/qcfiles.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSettings>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QUrl>
+#include <QUrlQuery>
+#include <QUuid>
+#include <QVariant>
+
+namespace {
+
+// The schema of version 1. Every statement runs in the one transaction that makes it.
+const char *const schemaStatements[] = {
+    R"(CREATE TABLE qc_record (
+    id uuid PRIMARY KEY,
+    record jsonb NOT NULL,
+    judged timestamptz NOT NULL,
+    judged_day date NOT NULL,
+    host text NOT NULL,
+    program text NOT NULL,
+    software text NOT NULL,
+    test text NOT NULL,
+    serial text,
+    verdict text NOT NULL CHECK (verdict IN ('Pass', 'Fail')),
+    plan_sha256 text,
+    failures text[] NOT NULL))",
+    "CREATE INDEX qc_record_test_judged ON qc_record (test, judged)",
+    "CREATE INDEX qc_record_serial ON qc_record (serial, test, judged) WHERE serial IS NOT NULL",
+    "CREATE INDEX qc_record_host_judged ON qc_record (host, judged)",
+    R"(CREATE TABLE qc_channel (
+    record_id uuid NOT NULL REFERENCES qc_record (id) ON DELETE CASCADE,
+    channel integer NOT NULL,
+    good integer NOT NULL,
+    need integer NOT NULL,
+    samples bigint,
+    x_low double precision,
+    x_high double precision,
+    y_low double precision,
+    y_high double precision,
+    x_min double precision,
+    x_max double precision,
+    x_mean double precision,
+    x_sd double precision,
+    y_min double precision,
+    y_max double precision,
+    y_mean double precision,
+    y_sd double precision,
+    PRIMARY KEY (record_id, channel)))",
+    R"(CREATE TABLE qc_sync_state (
+    host text NOT NULL,
+    log_path text NOT NULL,
+    synced_bytes bigint NOT NULL,
+    synced_lines bigint NOT NULL,
+    sha256 text NOT NULL,
+    synced_at timestamptz NOT NULL DEFAULT now(),
+    PRIMARY KEY (host, log_path)))",
+    R"(CREATE VIEW qc_yield_by_day AS
+SELECT test, judged_day AS day, count(*) AS runs,
+       count(*) FILTER (WHERE verdict = 'Pass') AS passes,
+       100.0 * count(*) FILTER (WHERE verdict = 'Pass') / count(*) AS yield
+FROM qc_record GROUP BY test, judged_day)",
+    R"(CREATE VIEW qc_board_yield AS
+SELECT test, count(*) FILTER (WHERE first_run) AS boards,
+       count(*) FILTER (WHERE first_run AND verdict = 'Pass') AS first_passes,
+       count(*) FILTER (WHERE last_run AND verdict = 'Pass') AS final_passes,
+       100.0 * count(*) FILTER (WHERE first_run AND verdict = 'Pass')
+           / count(*) FILTER (WHERE first_run) AS first_pass_yield,
+       100.0 * count(*) FILTER (WHERE last_run AND verdict = 'Pass')
+           / count(*) FILTER (WHERE first_run) AS final_yield
+FROM (SELECT test, verdict,
+             row_number() OVER (PARTITION BY test, serial ORDER BY judged, id) = 1 AS first_run,
+             row_number() OVER (PARTITION BY test, serial ORDER BY judged DESC, id DESC) = 1
+                 AS last_run
+      FROM qc_record WHERE serial IS NOT NULL) AS runs
+GROUP BY test)",
+};
+
+// The columns of one record as a batch carries it: the keys of each batch entry are the names of
+// the columns they fill.
+const char addBatchStatement[] = R"(
+WITH batch AS (
+    SELECT * FROM jsonb_to_recordset(CAST(? AS jsonb)) AS b(
+        id uuid, record jsonb, judged timestamptz, judged_day date, host text, program text,
+        software text, test text, serial text, verdict text, plan_sha256 text, failures text[],
+        channels jsonb)),
+added AS (
+    INSERT INTO qc_record (id, record, judged, judged_day, host, program, software, test, serial,
+                           verdict, plan_sha256, failures)
+    SELECT id, record, judged, judged_day, host, program, software, test, serial, verdict,
+           plan_sha256, failures FROM batch
+    ON CONFLICT (id) DO NOTHING
+    RETURNING id),
+added_channels AS (
+    INSERT INTO qc_channel (record_id, channel, good, need, samples, x_low, x_high, y_low, y_high,
+                            x_min, x_max, x_mean, x_sd, y_min, y_max, y_mean, y_sd)
+    SELECT b.id, c.* FROM batch b JOIN added USING (id)
+    CROSS JOIN LATERAL jsonb_to_recordset(b.channels) AS c(
+        channel integer, good integer, need integer, samples bigint, x_low float8, x_high float8,
+        y_low float8, y_high float8, x_min float8, x_max float8, x_mean float8, x_sd float8,
+        y_min float8, y_max float8, y_mean float8, y_sd float8)
+    RETURNING 1)
+-- The records that were there before this statement, with other content.
+SELECT 'conflict', b.id::text FROM batch b JOIN qc_record r ON r.id = b.id
+WHERE r.record <> b.record
+UNION ALL SELECT 'added', count(*)::text FROM added
+UNION ALL SELECT 'channels', count(*)::text FROM added_channels)";
+
+QJsonValue orNull(const std::optional<double> &value)
+{
+    return value ? QJsonValue(*value) : QJsonValue();
+}
+
+QJsonObject batchEntry(const QcRecordLine &line)
+{
+    const QcRecord &r = line.record;
+    QJsonArray channels;
+    for (const QcRecordChannel &c : r.channels) {
+        QJsonObject channel {{"channel", c.channel},
+                             {"good", c.good},
+                             {"need", c.need},
+                             {"samples", c.samples ? QJsonValue(double(*c.samples)) : QJsonValue()},
+                             {"x_min", orNull(c.x.min)},
+                             {"x_max", orNull(c.x.max)},
+                             {"x_mean", orNull(c.x.mean)},
+                             {"x_sd", orNull(c.x.sd)},
+                             {"y_min", orNull(c.y.min)},
+                             {"y_max", orNull(c.y.max)},
+                             {"y_mean", orNull(c.y.mean)},
+                             {"y_sd", orNull(c.y.sd)}};
+        if (c.window) {
+            channel.insert("x_low", c.window->xMin);
+            channel.insert("x_high", c.window->xMax);
+            channel.insert("y_low", c.window->yMin);
+            channel.insert("y_high", c.window->yMax);
+        }
+        channels.append(channel);
+    }
+    const auto orNullText = [](const QString &s) { return s.isEmpty() ? QJsonValue() : s; };
+    return {{"id", r.id},
+            {"record", line.json},
+            // Milliseconds and the offset, whatever precision the line gave.
+            {"judged", r.judged.toString(Qt::ISODateWithMs)},
+            {"judged_day", r.day()},
+            {"host", r.host},
+            {"program", r.program},
+            {"software", r.software},
+            {"test", r.test},
+            {"serial", orNullText(r.serial)},
+            {"verdict", r.verdict},
+            {"plan_sha256", orNullText(r.planSha256)},
+            {"failures", QJsonArray::fromStringList(r.failures)},
+            {"channels", channels}};
+}
+
+QString oneLine(QString text)
+{
+    return text.replace(QLatin1Char('\n'), QLatin1Char(' ')).simplified();
+}
+
+} // namespace
+
+QString defaultRecordDatabase()
+{
+    const QString fromEnvironment = qEnvironmentVariable("ENVVIEWER_DB");
+    if (!fromEnvironment.isEmpty())
+        return fromEnvironment;
+    const QSettings settings(xdgConfigHome() + QLatin1String("/envviewer/envviewer.conf"),
+                             QSettings::IniFormat);
+    return settings.value(QStringLiteral("records/database")).toString();
+}
+
+void YieldSummary::add(const QcRecord &r)
+{
+    if (!query_.test.isEmpty() && r.test != query_.test)
+        return;
+    if (query_.since.isValid() && r.judged < query_.since)
+        return;
+    const QString group = query_.split == YieldQuery::ByHost ? r.host
+        : query_.split == YieldQuery::ByDay                  ? r.day()
+                                                             : QString();
+    Group &g = groups_[{r.test, group}];
+    YieldRow &row = g.row;
+    row.test = r.test;
+    row.group = group;
+    ++row.runs;
+    row.passes += r.passed();
+    const auto before = [](const QDateTime &t1, const QString &id1, const QDateTime &t2,
+                           const QString &id2) { return t1 < t2 || (t1 == t2 && id1 < id2); };
+    if (row.runs == 1 || before(r.judged, r.id, g.first, g.firstId)) {
+        g.first = r.judged;
+        g.firstId = r.id;
+        row.firstTime = r.time;
+    }
+    if (row.runs == 1 || before(g.last, g.lastId, r.judged, r.id)) {
+        g.last = r.judged;
+        g.lastId = r.id;
+        row.lastTime = r.time;
+    }
+    for (const QString &failure : r.failures)
+        ++row.failures[failure];
+    if (r.serial.isEmpty())
+        return;
+    const auto known = g.boards.find(r.serial);
+    if (known == g.boards.end()) {
+        g.boards.insert(r.serial, {r.judged, r.judged, r.id, r.id, r.passed(), r.passed()});
+        return;
+    }
+    Board &b = known.value();
+    if (before(r.judged, r.id, b.firstTime, b.firstId)) {
+        b.firstTime = r.judged;
+        b.firstId = r.id;
+        b.firstPassed = r.passed();
+    }
+    if (before(b.lastTime, b.lastId, r.judged, r.id)) {
+        b.lastTime = r.judged;
+        b.lastId = r.id;
+        b.lastPassed = r.passed();
+    }
+}
+
+QList<YieldRow> YieldSummary::rows() const
+{
+    QList<YieldRow> rows;
+    for (const Group &g : groups_) {
+        YieldRow row = g.row;
+        row.boards = g.boards.size();
+        for (const Board &b : g.boards) {
+            row.firstPasses += b.firstPassed;
+            row.finalPasses += b.lastPassed;
+        }
+        rows.append(row);
+    }
+    return rows;
+}
+
+RecordStore::RecordStore()
+    : connection_(QStringLiteral("records-") + QUuid::createUuid().toString(QUuid::WithoutBraces))
+{
+}
+
+RecordStore::~RecordStore()
+{
+    close();
+}
+
+bool RecordStore::isOpen() const
+{
+    return QSqlDatabase::contains(connection_)
+        && QSqlDatabase::database(connection_, false).isOpen();
+}
+
+void RecordStore::close()
+{
+    if (!QSqlDatabase::contains(connection_))
+        return;
+    QSqlDatabase::database(connection_, false).close();
+    QSqlDatabase::removeDatabase(connection_);
+}
+
+bool RecordStore::open(const QString &url)
+{
+    close();
+    const QUrl address(url, QUrl::StrictMode);
+    if (!address.isValid()
+        || (address.scheme() != QLatin1String("postgresql")
+            && address.scheme() != QLatin1String("postgres"))) {
+        error_ = QStringLiteral("'%1' is no postgresql:// URL").arg(url);
+        return false;
+    }
+    if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QPSQL"))) {
+        error_ = QStringLiteral("Qt's PostgreSQL driver is missing (Debian: libqt5sql5-psql)");
+        return false;
+    }
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), connection_);
+    db.setHostName(address.host());
+    if (address.port() > 0)
+        db.setPort(address.port());
+    db.setDatabaseName(address.path().mid(1));
+    db.setUserName(address.userName());
+    db.setPassword(address.password());
+    QStringList options;
+    for (const auto &item : QUrlQuery(address).queryItems(QUrl::FullyDecoded)) {
+        if (item.first == QLatin1String("host"))
+            db.setHostName(item.second);
+        else
+            options << item.first + QLatin1Char('=') + item.second;
+    }
+    db.setConnectOptions(options.join(QLatin1Char(';')));
+    if (!db.open()) {
+        error_ = QStringLiteral("cannot connect to the database: ")
+            + oneLine(db.lastError().databaseText().isEmpty() ? db.lastError().text()
+                                                              : db.lastError().databaseText());
+        return false;
+    }
+    return makeSchema();
+}
+
+bool RecordStore::fail(const QString &what, const QSqlQuery &query)
+{
+    const QSqlError e = query.lastError();
+    error_ = QStringLiteral("database error %1: %2")
+                 .arg(what, oneLine(e.databaseText().isEmpty() ? e.text() : e.databaseText()));
+    QSqlDatabase db = QSqlDatabase::database(connection_, false);
+    db.rollback();
+    return false;
+}
+
+bool RecordStore::makeSchema()
+{
+    QSqlDatabase db = QSqlDatabase::database(connection_, false);
+    QSqlQuery q(db);
+    if (!db.transaction())
+        return fail(QStringLiteral("starting a transaction"), q);
+    // Stations that start at once make the schema one after the other.
+    if (!q.exec(QStringLiteral("SELECT pg_advisory_xact_lock(4711001)"))
+        || !q.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS envviewer_schema (version integer "
+                                  "NOT NULL)"))
+        || !q.exec(QStringLiteral("SELECT max(version) FROM envviewer_schema")) || !q.next())
+        return fail(QStringLiteral("reading the schema's version"), q);
+    const int version = q.value(0).isNull() ? 0 : q.value(0).toInt();
+    if (version > schemaVersion) {
+        db.rollback();
+        error_ = QStringLiteral("the database's schema is version %1, newer than this program's %2")
+                     .arg(version)
+                     .arg(schemaVersion);
+        return false;
+    }
+    if (version == 0) {
+        for (const char *statement : schemaStatements) {
+            if (!q.exec(QString::fromUtf8(statement)))
+                return fail(QStringLiteral("making the schema"), q);
+        }
+        if (!q.exec(QStringLiteral("INSERT INTO envviewer_schema (version) VALUES (%1)")
+                        .arg(schemaVersion)))
+            return fail(QStringLiteral("making the schema"), q);
+    }
+    if (!db.commit())
+        return fail(QStringLiteral("making the schema"), q);
+    return true;
+}
+
+bool RecordStore::logState(const QString &host, const QString &log, LogState *state)
+{
+    QSqlQuery q(QSqlDatabase::database(connection_, false));
+    q.prepare(QStringLiteral("SELECT synced_bytes, synced_lines, sha256 FROM qc_sync_state "
+                             "WHERE host = ? AND log_path = ?"));
+    q.addBindValue(host);
+    q.addBindValue(log);
+    if (!q.exec())
+        return fail(QStringLiteral("reading the sync state"), q);
+    *state = {};
+    if (q.next())
+        *state = {q.value(0).toLongLong(), q.value(1).toLongLong(), q.value(2).toByteArray()};
+    return true;
+}
+
+bool RecordStore::addBatch(const QList<QcRecordLine> &records, const QString &host,
+                           const QString &log, const LogState &state, int *added,
+                           QStringList *conflicts)
+{
+    QSqlDatabase db = QSqlDatabase::database(connection_, false);
+    QSqlQuery q(db);
+    *added = 0;
+    // One entry per id: a second line with an id already in the batch is either the same record
+    // again or a conflict.
+    QHash<QString, int> inBatch;
+    QJsonArray batch;
+    for (int i = 0; i < records.size(); ++i) {
+        const QcRecordLine &line = records.at(i);
+        const auto seen = inBatch.constFind(line.record.id);
+        if (seen != inBatch.constEnd()) {
+            if (records.at(*seen).json != line.json)
+                conflicts->append(line.record.id);
+            continue;
+        }
+        inBatch.insert(line.record.id, i);
+        batch.append(batchEntry(line));
+    }
+    if (!db.transaction())
+        return fail(QStringLiteral("starting a transaction"), q);
+    if (!batch.isEmpty()) {
+        q.prepare(QString::fromUtf8(addBatchStatement));
+        q.addBindValue(QString::fromUtf8(QJsonDocument(batch).toJson(QJsonDocument::Compact)));
+        if (!q.exec())
+            return fail(QStringLiteral("adding records"), q);
+        while (q.next()) {
+            if (q.value(0).toString() == QLatin1String("conflict"))
+                conflicts->append(q.value(1).toString());
+            else if (q.value(0).toString() == QLatin1String("added"))
+                *added = q.value(1).toInt();
+        }
+    }
+    q.prepare(QStringLiteral(
+        "INSERT INTO qc_sync_state (host, log_path, synced_bytes, synced_lines, sha256) "
+        "VALUES (?, ?, ?, ?, ?) ON CONFLICT (host, log_path) DO UPDATE SET "
+        "synced_bytes = EXCLUDED.synced_bytes, synced_lines = EXCLUDED.synced_lines, "
+        "sha256 = EXCLUDED.sha256, synced_at = now()"));
+    q.addBindValue(host);
+    q.addBindValue(log);
+    q.addBindValue(state.bytes);
+    q.addBindValue(state.lines);
+    q.addBindValue(QString::fromLatin1(state.sha256));
+    if (!q.exec())
+        return fail(QStringLiteral("keeping the sync state"), q);
+    if (!db.commit())
+        return fail(QStringLiteral("committing records"), q);
+    return true;
+}
+
+bool RecordStore::yields(const YieldQuery &query, QList<YieldRow> *rows)
+{
+    const QString group = query.split == YieldQuery::ByHost ? QStringLiteral("host")
+        : query.split == YieldQuery::ByDay                  ? QStringLiteral("judged_day::text")
+                                                            : QStringLiteral("''");
+    QStringList conditions {QStringLiteral("true")};
+    QVariantList values;
+    if (!query.test.isEmpty()) {
+        conditions << QStringLiteral("test = CAST(? AS text)");
+        values << query.test;
+    }
+    if (query.since.isValid()) {
+        conditions << QStringLiteral("judged >= CAST(? AS timestamptz)");
+        values << query.since.toUTC().toString(Qt::ISODateWithMs);
+    }
+    const QString where = conditions.join(QLatin1String(" AND "));
+    QSqlQuery q(QSqlDatabase::database(connection_, false));
+    const auto run = [&](const QString &sql, const QVariantList &leading) {
+        q.prepare(sql);
+        for (const QVariant &v : leading + values)
+            q.addBindValue(v);
+        return q.exec();
+    };
+
+    QMap<QPair<QString, QString>, YieldRow> byKey;
+    const QString timeKey = QcRecord::timeJsonKey();
+    if (!run(
+            QStringLiteral("SELECT test, %1, count(*), count(*) FILTER (WHERE verdict = 'Pass'), "
+                           "(array_agg(record->>CAST(? AS text) ORDER BY judged, id))[1], "
+                           "(array_agg(record->>CAST(? AS text) ORDER BY judged DESC, id DESC))[1] "
+                           "FROM qc_record WHERE %2 GROUP BY 1, 2")
+                .arg(group, where),
+            {timeKey, timeKey}))
+        return fail(QStringLiteral("summarising runs"), q);
+    while (q.next()) {
+        YieldRow &row = byKey[{q.value(0).toString(), q.value(1).toString()}];
+        row.test = q.value(0).toString();
+        row.group = q.value(1).toString();
+        row.runs = q.value(2).toInt();
+        row.passes = q.value(3).toInt();
+        row.firstTime = q.value(4).toString();
+        row.lastTime = q.value(5).toString();
+    }
+    if (!run(QStringLiteral(
+                 "SELECT test, grp, count(*) FILTER (WHERE first_rank = 1), "
+                 "count(*) FILTER (WHERE first_rank = 1 AND verdict = 'Pass'), "
+                 "count(*) FILTER (WHERE last_rank = 1 AND verdict = 'Pass') FROM ("
+                 "SELECT test, %1 AS grp, verdict, "
+                 "row_number() OVER (PARTITION BY test, %1, serial ORDER BY judged, id) "
+                 "AS first_rank, "
+                 "row_number() OVER (PARTITION BY test, %1, serial ORDER BY judged DESC, id DESC) "
+                 "AS last_rank FROM qc_record WHERE serial IS NOT NULL AND %2) AS ranked "
+                 "GROUP BY 1, 2")
+                 .arg(group, where),
+             {}))
+        return fail(QStringLiteral("summarising boards"), q);
+    while (q.next()) {
+        YieldRow &row = byKey[{q.value(0).toString(), q.value(1).toString()}];
+        row.boards = q.value(2).toInt();
+        row.firstPasses = q.value(3).toInt();
+        row.finalPasses = q.value(4).toInt();
+    }
+    if (!run(QStringLiteral("SELECT test, %1, failure, count(*) FROM qc_record, "
+                            "unnest(failures) AS failure WHERE %2 GROUP BY 1, 2, 3")
+                 .arg(group, where),
+             {}))
+        return fail(QStringLiteral("summarising failures"), q);
+    while (q.next())
+        byKey[{q.value(0).toString(), q.value(1).toString()}].failures.insert(q.value(2).toString(),
+                                                                              q.value(3).toInt());
+    *rows = byKey.values();
+    return true;
+}
