@@ -320,11 +320,18 @@ bool RecordStore::makeSchema()
         return fail(QStringLiteral("starting a transaction"), q);
     // Stations that start at once make the schema one after the other.
     if (!q.exec(QStringLiteral("SELECT pg_advisory_xact_lock(4711001)"))
-        || !q.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS envviewer_schema (version integer "
-                                  "NOT NULL)"))
-        || !q.exec(QStringLiteral("SELECT max(version) FROM envviewer_schema")) || !q.next())
+        || !q.exec(QStringLiteral("SELECT to_regclass('envviewer_schema') IS NOT NULL"))
+        || !q.next())
         return fail(QStringLiteral("reading the schema's version"), q);
-    const int version = q.value(0).isNull() ? 0 : q.value(0).toInt();
+    int version = 0;
+    if (q.value(0).toBool()) {
+        if (!q.exec(QStringLiteral("SELECT max(version) FROM envviewer_schema")) || !q.next())
+            return fail(QStringLiteral("reading the schema's version"), q);
+        version = q.value(0).toInt();
+    } else if (!q.exec(
+                   QStringLiteral("CREATE TABLE envviewer_schema (version integer NOT NULL)"))) {
+        return fail(QStringLiteral("making the schema"), q);
+    }
     if (version > schemaVersion) {
         db.rollback();
         error_ = QStringLiteral("the database's schema is version %1, newer than this program's %2")
