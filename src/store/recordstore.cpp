@@ -7,12 +7,16 @@
 #include <QJsonObject>
 #include <QSettings>
 #include <QSqlDatabase>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QUrl>
 #include <QUrlQuery>
 #include <QUuid>
 #include <QVariant>
+
+#include <cstdio>
+#include <dlfcn.h>
 
 namespace {
 
@@ -159,6 +163,31 @@ QJsonObject batchEntry(const QcRecordLine &line)
             {"channels", channels}};
 }
 
+// Qt's PostgreSQL driver tells the server's notices and its own warnings through Qt's messages;
+// the store reports every error itself, in one line, so these are dropped while it lives.
+void dropDriverMessages(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (type == QtCriticalMsg || type == QtFatalMsg)
+        std::fprintf(stderr, "%s\n", qPrintable(message));
+}
+
+// libpq writes the server's notices (a shutdown's warning among them) straight to standard
+// error; the driver has libpq loaded, and the store turns that off for its connection.
+void silenceNotices(const QSqlDatabase &db)
+{
+    using NoticeProcessor = void (*)(void *, const char *);
+    using SetNoticeProcessor = NoticeProcessor (*)(void *, NoticeProcessor, void *);
+    const QVariant handle = db.driver()->handle();
+    void *libpq = ::dlopen("libpq.so.5", RTLD_LAZY | RTLD_NOLOAD);
+    if (!libpq || qstrcmp(handle.typeName(), "PGconn*") != 0)
+        return;
+    const auto set = reinterpret_cast<SetNoticeProcessor>(::dlsym(libpq, "PQsetNoticeProcessor"));
+    if (set)
+        set(
+            *static_cast<void *const *>(handle.data()), [](void *, const char *) {}, nullptr);
+    ::dlclose(libpq);
+}
+
 QString oneLine(QString text)
 {
     return text.replace(QLatin1Char('\n'), QLatin1Char(' ')).simplified();
@@ -242,12 +271,14 @@ QList<YieldRow> YieldSummary::rows() const
 
 RecordStore::RecordStore()
     : connection_(QStringLiteral("records-") + QUuid::createUuid().toString(QUuid::WithoutBraces))
+    , previousHandler_(qInstallMessageHandler(dropDriverMessages))
 {
 }
 
 RecordStore::~RecordStore()
 {
     close();
+    qInstallMessageHandler(previousHandler_);
 }
 
 bool RecordStore::isOpen() const
@@ -299,6 +330,7 @@ bool RecordStore::open(const QString &url)
                                                               : db.lastError().databaseText());
         return false;
     }
+    silenceNotices(db);
     return makeSchema();
 }
 

@@ -113,4 +113,5 @@ private:
 
     QString connection_;
     QString error_;
+    QtMessageHandler previousHandler_ = nullptr;
 };
