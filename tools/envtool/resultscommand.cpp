@@ -73,8 +73,10 @@ void printTable(const QList<YieldRow> &rows, YieldQuery::Split split)
         QString text = test.leftJustified(width);
         if (split != YieldQuery::None)
             text += QStringLiteral("  ") + group.leftJustified(groupWidth);
-        for (const QString &n : numbers)
-            text += QStringLiteral("  ") + n.rightJustified(10);
+        // Each as wide as its heading, at least six.
+        const int widths[] = {6, 6, 6, 6, 6, 10, 6};
+        for (int i = 0; i < numbers.size(); ++i)
+            text += QStringLiteral("  ") + numbers.at(i).rightJustified(widths[i]);
         text += QStringLiteral("  ") + first.leftJustified(29) + QStringLiteral("  ") + last;
         return text.trimmed();
     };
