@@ -89,6 +89,7 @@ struct QcRecordLine
     Status status = Malformed;
     QcRecord record;
     QJsonObject json; // the line's object, as logged
+    QByteArray bytes; // the line, where the reader keeps it
 };
 
 // Reads one line (without its line end). A record logged before records carried an id gets one

@@ -1,5 +1,6 @@
 #include "store/logsync.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 
 #include <sys/stat.h>
@@ -7,6 +8,21 @@
 namespace {
 
 constexpr qint64 readChunk = 4 << 20;
+
+// The synced part is recognised by its last bytes: a log rotated, cut or written anew differs
+// there, and checking them costs the same however long the log grows.
+constexpr qint64 checkedBytes = 64 << 10;
+
+QByteArray checksumBefore(QFile &log, qint64 end)
+{
+    const qint64 start = qMax<qint64>(0, end - checkedBytes);
+    if (!log.seek(start))
+        return QByteArray();
+    const QByteArray bytes = log.read(end - start);
+    if (bytes.size() != end - start)
+        return QByteArray();
+    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
+}
 
 quint64 inodeOf(const QString &path)
 {
@@ -26,7 +42,6 @@ LogSync::LogSync(RecordStore &store, const QString &logPath, const QString &host
 bool LogSync::begin()
 {
     atEnd_ = false;
-    hash_.reset();
     RecordStore::LogState stored;
     if (!store_.logState(host_, logPath_, &stored)) {
         error_ = store_.error();
@@ -43,20 +58,9 @@ bool LogSync::begin()
     }
     if (stored.bytes <= 0 || stored.bytes > log.size())
         return true;
-    QCryptographicHash prefix(QCryptographicHash::Sha256);
-    for (qint64 left = stored.bytes; left > 0;) {
-        const QByteArray bytes = log.read(qMin(left, readChunk));
-        if (bytes.isEmpty())
-            return true;
-        prefix.addData(bytes);
-        hash_.addData(bytes);
-        left -= bytes.size();
-    }
-    if (prefix.result().toHex() != stored.sha256) {
-        hash_.reset(); // another log by the same name: compare it all again
-        return true;
-    }
-    state_ = stored;
+    // Another log by the same name is compared again from its start.
+    if (checksumBefore(log, stored.bytes) == stored.sha256)
+        state_ = stored;
     return true;
 }
 
@@ -105,6 +109,7 @@ bool LogSync::step(int maxRecords)
             line.chop(1);
         if (!line.trimmed().isEmpty()) {
             QcRecordLine read = qcReadRecordLine(line);
+            read.bytes = line;
             if (read.status == QcRecordLine::Read)
                 batch.append(std::move(read));
             else if (read.status == QcRecordLine::UnknownVersion)
@@ -117,9 +122,8 @@ bool LogSync::step(int maxRecords)
     atEnd_ = bytes.indexOf('\n', int(at)) < 0 && log.atEnd();
     if (at == 0)
         return true;
-    hash_.addData(bytes.constData(), int(at));
     next.bytes += at;
-    next.sha256 = hash_.result().toHex();
+    next.sha256 = checksumBefore(log, next.bytes);
 
     int added = 0;
     QStringList conflicts;

@@ -2,7 +2,6 @@
 
 #include "store/recordstore.h"
 
-#include <QCryptographicHash>
 #include <QString>
 #include <QStringList>
 
@@ -10,9 +9,9 @@
 
 // Sends the records of one results log to a RecordStore, batch by batch, each batch in one
 // transaction with the log's sync state: how many bytes of the log are synced, and the SHA-256 of
-// those bytes. A later sync reads only the log's new tail; a log that no longer starts with the
-// synced bytes is compared again from its start, which never doubles a record since the store
-// keeps each id once.
+// the last 64 KiB of those. A later sync reads only the log's new tail; a log that does not match
+// the state is compared again from its start, which never doubles a record since the store keeps
+// each id once.
 class LogSync
 {
 public:
@@ -45,7 +44,6 @@ private:
     QString logPath_;
     QString host_;
     RecordStore::LogState state_;
-    QCryptographicHash hash_ {QCryptographicHash::Sha256};
     quint64 inode_ = 0;
     bool atEnd_ = false;
     qint64 sent_ = 0;
