@@ -39,7 +39,9 @@ const char *const schemaStatements[] = {
     "CREATE INDEX qc_record_serial ON qc_record (serial, test, judged) WHERE serial IS NOT NULL",
     "CREATE INDEX qc_record_host_judged ON qc_record (host, judged)",
     R"(CREATE TABLE qc_channel (
-    record_id uuid NOT NULL REFERENCES qc_record (id) ON DELETE CASCADE,
+    -- Written by the statement that writes its record; no foreign key, which would check each
+    -- row again.
+    record_id uuid NOT NULL,
     channel integer NOT NULL,
     good integer NOT NULL,
     need integer NOT NULL,
@@ -110,9 +112,9 @@ added_channels AS (
         y_low float8, y_high float8, x_min float8, x_max float8, x_mean float8, x_sd float8,
         y_min float8, y_max float8, y_mean float8, y_sd float8)
     RETURNING 1)
--- The records that were there before this statement, with other content.
-SELECT 'conflict', b.id::text FROM batch b JOIN qc_record r ON r.id = b.id
-WHERE r.record <> b.record
+-- Of the records not added, those there before this statement with other content.
+SELECT 'conflict', b.id::text FROM batch b LEFT JOIN added a USING (id)
+WHERE a.id IS NULL AND EXISTS (SELECT 1 FROM qc_record r WHERE r.id = b.id AND r.record <> b.record)
 UNION ALL SELECT 'added', count(*)::text FROM added
 UNION ALL SELECT 'channels', count(*)::text FROM added_channels)";
 
