@@ -92,10 +92,10 @@ GROUP BY test)",
 // the columns they fill.
 const char addBatchStatement[] = R"(
 WITH batch AS (
-    SELECT * FROM jsonb_to_recordset(CAST(? AS jsonb)) AS b(
+    SELECT * FROM json_to_recordset(CAST(? AS json)) AS b(
         id uuid, record jsonb, judged timestamptz, judged_day date, host text, program text,
         software text, test text, serial text, verdict text, plan_sha256 text, failures text[],
-        channels jsonb)),
+        channels json)),
 added AS (
     INSERT INTO qc_record (id, record, judged, judged_day, host, program, software, test, serial,
                            verdict, plan_sha256, failures)
@@ -107,7 +107,7 @@ added_channels AS (
     INSERT INTO qc_channel (record_id, channel, good, need, samples, x_low, x_high, y_low, y_high,
                             x_min, x_max, x_mean, x_sd, y_min, y_max, y_mean, y_sd)
     SELECT b.id, c.* FROM batch b JOIN added USING (id)
-    CROSS JOIN LATERAL jsonb_to_recordset(b.channels) AS c(
+    CROSS JOIN LATERAL json_to_recordset(b.channels) AS c(
         channel integer, good integer, need integer, samples bigint, x_low float8, x_high float8,
         y_low float8, y_high float8, x_min float8, x_max float8, x_mean float8, x_sd float8,
         y_min float8, y_max float8, y_mean float8, y_sd float8)
@@ -546,8 +546,8 @@ bool RecordStore::addBatch(const QList<QcRecordLine> &records, const QString &ho
 bool RecordStore::yields(const YieldQuery &query, QList<YieldRow> *rows)
 {
     const QString group = query.split == YieldQuery::ByHost ? QStringLiteral("host")
-        : query.split == YieldQuery::ByDay                  ? QStringLiteral("judged_day::text")
-                                                            : QStringLiteral("''");
+        : query.split == YieldQuery::ByDay ? QStringLiteral("to_char(judged_day, 'YYYY-MM-DD')")
+                                           : QStringLiteral("''");
     QStringList conditions {QStringLiteral("true")};
     QVariantList values;
     if (!query.test.isEmpty()) {
