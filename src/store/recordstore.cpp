@@ -179,8 +179,9 @@ public:
         raw(line.bytes.isEmpty() ? QJsonDocument(line.json).toJson(QJsonDocument::Compact)
                                  : line.bytes);
         key("judged");
-        // Milliseconds and the offset, whatever precision the line gave.
-        string(r.judged.toString(Qt::ISODateWithMs));
+        // In UTC with milliseconds, whatever the line gave: a time without an offset is the
+        // station's local time, which the server's time zone need not be.
+        string(r.judged.toUTC().toString(Qt::ISODateWithMs));
         key("judged_day");
         string(r.day());
         key("host");
@@ -294,6 +295,10 @@ QString defaultRecordDatabase()
 
 void YieldSummary::add(const QcRecord &r)
 {
+    // A record logged twice is one run, as the database holds it once.
+    if (ids_.contains(r.id))
+        return;
+    ids_.insert(r.id);
     if (!query_.test.isEmpty() && r.test != query_.test)
         return;
     if (query_.since.isValid() && r.judged < query_.since)

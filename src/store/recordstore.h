@@ -6,6 +6,8 @@
 #include <QDateTime>
 #include <QHash>
 #include <QList>
+#include <QMap>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -67,6 +69,7 @@ private:
     };
     YieldQuery query_;
     QMap<QPair<QString, QString>, Group> groups_;
+    QSet<QString> ids_;
 };
 
 // The fleet's store of test records: a PostgreSQL database, reached through Qt SQL. The schema is

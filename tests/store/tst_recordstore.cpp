@@ -255,8 +255,8 @@ void TestRecordStore::sameSummaryFromFileAndDatabase_data()
         << QStringList {"--format", "json", "--label", "Board A", "--since", "2026-03-01T09:00Z"};
 }
 
-// One fleet's log: retested boards, two stations, two days, times given with different offsets
-// and two runs at the same instant.
+// One fleet's log: retested boards, two stations, two days, times given with different offsets,
+// two runs at the same instant, and a record logged twice and once more with other content.
 void TestRecordStore::sameSummaryFromFileAndDatabase()
 {
     QFETCH(QStringList, args);
@@ -264,9 +264,13 @@ void TestRecordStore::sameSummaryFromFileAndDatabase()
     if (!QFileInfo::exists(log)) {
         QVERIFY(freshDatabase());
         const QStringList countFail {"Frame Count Fail"};
+        const QByteArray first
+            = recordLine("2026-03-01T10:00:00.000+01:00", "Board A", false, "S1", "h1", countFail);
+        QByteArray changed = first; // the same id with another verdict: the first one counts
+        changed.replace("\"Fail\"", "\"Pass\"");
         QVERIFY(appendFile(
             log,
-            recordLine("2026-03-01T10:00:00.000+01:00", "Board A", false, "S1", "h1", countFail)
+            first + first + changed
                 + recordLine("2026-03-01T09:30:00.000+00:00", "Board A", true, "S1", "h2")
                 + recordLine("2026-03-01T08:59:00.000+00:00", "Board A", true, "S2", "h1")
                 + recordLine("2026-03-02T00:30:00.000+02:00", "Board A", false, "S3", "h2",
