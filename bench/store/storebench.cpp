@@ -104,8 +104,8 @@ void firstSync(benchmark::State &state)
         if (syncLog(url, log, state) != fleetRecords)
             return state.SkipWithError("not every record was sent");
     }
-    state.counters["records/s"]
-        = benchmark::Counter(double(fleetRecords) * state.iterations(), benchmark::Counter::kIsRate);
+    state.counters["records/s"] = benchmark::Counter(double(fleetRecords) * state.iterations(),
+                                                     benchmark::Counter::kIsRate);
 }
 
 void hundredNew(benchmark::State &state)
