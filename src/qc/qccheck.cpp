@@ -1,6 +1,7 @@
 #include "qc/qccheck.h"
 
 #include <chrono>
+#include <cmath>
 #include <limits>
 #include <utility>
 
@@ -50,6 +51,31 @@ QString decimal(double value)
 
 } // namespace
 
+void QcSampleStats::add(qint16 value)
+{
+    if (count == 0 || value < min)
+        min = value;
+    if (count == 0 || value > max)
+        max = value;
+    ++count;
+    sum += value;
+    sumOfSquares += qint64(value) * value;
+}
+
+double QcSampleStats::mean() const
+{
+    return count == 0 ? 0.0 : double(sum) / double(count);
+}
+
+double QcSampleStats::sd() const
+{
+    if (count == 0)
+        return 0.0;
+    // n * sum(v^2) - sum(v)^2 is exact in 128 bits, and never negative.
+    const __int128 spread = __int128(count) * sumOfSquares - __int128(sum) * sum;
+    return std::sqrt(double(spread)) / double(count);
+}
+
 QcCheck::QcCheck(Deliverable deliverable, QList<QcType> plan)
     : rules_(qcRules(deliverable))
     , plan_(std::move(plan))
@@ -65,6 +91,8 @@ QcStart QcCheck::start(const QString &label, qint64 nowMs)
     run_.yMax = 0;
     run_.frameCount = 0;
     run_.goodCount.fill(0);
+    run_.xStats.fill({});
+    run_.yStats.fill({});
     label_ = label;
 
     QcStart start;
@@ -135,6 +163,8 @@ bool QcCheck::addFrame(const QList<short> &frame, qint64 nowMs)
 
 void QcCheck::addSample(int channel, qint16 y, qint16 x)
 {
+    run_.xStats[channel].add(x);
+    run_.yStats[channel].add(y);
     qint32 &good = run_.goodCount[channel];
     const double yLow = run_.yMin + (rules_.netCount ? run_.minAdd[channel] : 0.0);
     const double yHigh = run_.yMax + (rules_.netCount ? run_.maxAdd[channel] : 0.0);
@@ -202,6 +232,8 @@ QcChannel QcCheck::channel(int channel) const
     c.max = run_.max[channel];
     c.yMin = run_.yMin + (rules_.netCount ? run_.minAdd[channel] : 0.0);
     c.yMax = run_.yMax + (rules_.netCount ? run_.maxAdd[channel] : 0.0);
+    c.x = run_.xStats[channel];
+    c.y = run_.yStats[channel];
     return c;
 }
 

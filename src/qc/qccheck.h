@@ -41,6 +41,23 @@ constexpr const QcRules &qcRules(Deliverable deliverable)
     return qcRulesTable[static_cast<int>(deliverable)];
 }
 
+// The samples of one axis of one channel over the counted frames: enough to give their count,
+// bounds, mean and spread without keeping them. Sums are exact integers, so the statistics do
+// not drift however long the run.
+struct QcSampleStats
+{
+    qint64 count = 0;
+    qint16 min = 0;
+    qint16 max = 0;
+    qint64 sum = 0;
+    qint64 sumOfSquares = 0;
+
+    void add(qint16 value);
+    double mean() const;
+    // The population standard deviation.
+    double sd() const;
+};
+
 // The state of one test run.
 struct QcRun
 {
@@ -55,6 +72,8 @@ struct QcRun
     double yMax = 0;
     qint32 frameCount = 0;
     std::array<qint32, qcChannelCount> goodCount {};
+    std::array<QcSampleStats, qcChannelCount> xStats {};
+    std::array<QcSampleStats, qcChannelCount> yStats {};
 
     QcRun() { channelListed.fill(qcNotListed); }
 };
@@ -93,6 +112,9 @@ struct QcChannel
     double max = 0;
     double yMin = 0; // the channel's own Y window
     double yMax = 0;
+    // Every sample of the channel in the counted frames, good or bad.
+    QcSampleStats x;
+    QcSampleStats y;
 };
 
 // The quality check without any widget, timer or clock: the caller passes the time of every

@@ -2,12 +2,17 @@
 #include "qc/qcrecord.h"
 #include "qctestsupport.h"
 
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cmath>
 #include <csignal>
 #include <sys/resource.h>
 #include <sys/wait.h>
+
+using Samples = QList<QPair<short, short>>;
+Q_DECLARE_METATYPE(Samples)
 
 class TestQcRecord : public QObject
 {
@@ -16,7 +21,101 @@ class TestQcRecord : public QObject
 private slots:
     void concurrentWritersKeepWholeLines();
     void recordCutShortIsTakenBack();
+    void keepsEachChannelsSamples_data();
+    void keepsEachChannelsSamples();
+    void readsLines_data();
+    void readsLines();
 };
+
+void TestQcRecord::keepsEachChannelsSamples_data()
+{
+    QTest::addColumn<Samples>("samples"); // channel 5's (y, x) per frame
+    QTest::addColumn<QString>("channel5"); // its entry in the record
+
+    QTest::newRow("three frames, one outside the window, which takes one away")
+        << Samples {{300, 1}, {310, 2}, {2000, 6}}
+        << R"({"channel":5,"good":1,"need":2,"samples":3,"window":{"x":[-4,5],"y":[250,1450]},)"
+           R"("x":{"max":6,"mean":3,"min":1,"sd":2.160246899469287},)"
+           R"("y":{"max":2000,"mean":870,"min":300,"sd":799.0410919762929}})";
+    QTest::newRow("no frames")
+        << Samples {}
+        << R"({"channel":5,"good":0,"need":2,"samples":0,"window":{"x":[-4,5],"y":[250,1450]},)"
+           R"("x":{"max":null,"mean":null,"min":null,"sd":null},)"
+           R"("y":{"max":null,"mean":null,"min":null,"sd":null}})";
+}
+
+// Each listed channel's samples in the counted frames beside the window they were judged by; the
+// record reads back as it was written.
+void TestQcRecord::keepsEachChannelsSamples()
+{
+    QFETCH(Samples, samples);
+    QFETCH(QString, channel5);
+    QcType type {"T", 1, 0, 200, 1500, {{5, 2, -4, 5, 50, -50}}};
+    QcCheck check(Deliverable::Viewer, {type});
+    check.start("T", 0);
+    for (const auto &sample : samples)
+        QVERIFY(check.addFrame(channelFrame(5, sample.first, sample.second), 10));
+    check.addFrame(channelFrame(5, 300, 0), 5000); // after the deadline: not counted
+    QcRecorder recorder;
+    recorder.setProgram("envtool", Deliverable::Viewer);
+    const QcRecord record = recorder.judgement(check, check.judge(), QDateTime::currentDateTime());
+
+    const QJsonObject json = record.toJson();
+    QCOMPARE(QJsonDocument(json["channels"][0].toObject()).toJson(QJsonDocument::Compact),
+             channel5.toUtf8());
+    QVERIFY(
+        QRegularExpression("^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$")
+            .match(json["id"].toString())
+            .hasMatch());
+    QVERIFY(json["software"].toString().startsWith("envtool 1."));
+    QByteArray line = record.toLine();
+    line.chop(1);
+    const QcRecordLine read = qcReadRecordLine(line);
+    QCOMPARE(read.status, QcRecordLine::Read);
+    QCOMPARE(read.json, json);
+    QCOMPARE(read.record.toJson(), json);
+}
+
+void TestQcRecord::readsLines_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("id");
+
+    const QByteArray old = R"({"version":1,"time":"2026-03-01T10:00:00.000+01:00","test":"A",)"
+                           R"("verdict":"Pass","failures":[]})";
+    // Name-based (version 5): the same bytes always give the same id.
+    QTest::newRow("logged without an id")
+        << old << int(QcRecordLine::Read) << "98b6304f-e991-5c17-854a-6f9128f15362";
+    QTest::newRow("another line without an id")
+        << QByteArray(old).replace("10:00", "10:01") << int(QcRecordLine::Read)
+        << "6bc7c372-e49e-588b-a6df-93c98a42978b";
+    QTest::newRow("with an id") << QByteArray(old).replace(
+        "{", R"({"id":"{0F8A3C7E-1111-4222-8333-444455556666}",)")
+                                << int(QcRecordLine::Read)
+                                << "0f8a3c7e-1111-4222-8333-444455556666";
+    QTest::newRow("a later version")
+        << QByteArray(old).replace(":1,", ":2,") << int(QcRecordLine::UnknownVersion) << "";
+    QTest::newRow("no version") << QByteArray(old).replace(R"("version":1,)", "")
+                                << int(QcRecordLine::UnknownVersion) << "";
+    QTest::newRow("not an id") << QByteArray(old).replace("{", R"({"id":"x",)")
+                               << int(QcRecordLine::Malformed) << "";
+    QTest::newRow("no verdict") << QByteArray(old).replace("Pass", "Maybe")
+                                << int(QcRecordLine::Malformed) << "";
+    QTest::newRow("a NUL character")
+        << QByteArray(old).replace("\"A\"", "\"\\u0000\"") << int(QcRecordLine::Malformed) << "";
+    QTest::newRow("cut short") << old.left(40) << int(QcRecordLine::Malformed) << "";
+}
+
+void TestQcRecord::readsLines()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(int, status);
+    QFETCH(QString, id);
+    const QcRecordLine read = qcReadRecordLine(line);
+    QCOMPARE(int(read.status), status);
+    QCOMPARE(read.record.id, id);
+}
 
 // Two processes append long records at once to a log whose last line a killed writer left
 // unfinished: every record stays one whole line, and only the unfinished one is lost.

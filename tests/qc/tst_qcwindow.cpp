@@ -124,12 +124,20 @@ void TestQcWindow::framesFromLineAreJudged_data()
     QTest::addColumn<QStringList>("messages");
     QTest::addColumn<QString>("channels"); // as the record gives them
 
-    const QString counts = R"([{"channel": 0, "good": %1, "need": 3},
-                               {"channel": 26, "good": %2, "need": 3}])";
-    QTest::newRow("pass") << 3 << 0 << "Pass" << QStringList() << counts.arg(3).arg(3);
+    // Every sample has X = 5; channel 26's Y window is raised by its addition (100) in the
+    // programs that read the additions.
+    const bool additions = MainWindow::deliverable != Deliverable::Qc;
+    const auto counts = [&](int good0, int good26, int samples, const QString &y) {
+        const QString entry = R"({"channel": %1, "good": %2, "need": 3, "samples": %3,
+            "window": {"x": [-20, 20], "y": [%4, 500]},
+            "x": {"min": 5, "max": 5, "mean": 5, "sd": 0}, "y": %5})";
+        return "[" + entry.arg(0).arg(good0).arg(samples).arg(100).arg(y) + ", "
+            + entry.arg(26).arg(good26).arg(samples).arg(additions ? 200 : 100).arg(y) + "]";
+    };
+    QTest::newRow("pass") << 3 << 0 << "Pass" << QStringList()
+                          << counts(3, 3, 3, R"({"min": 300, "max": 300, "mean": 300, "sd": 0})");
     // The second kind of frame has Y = 150: inside the plan's window, but below channel 26's
     // raised lower bound (200) in the programs that read the additions.
-    const bool additions = MainWindow::deliverable != Deliverable::Qc;
     QTest::newRow("short and bad")
         << 1 << 1 << "Fail"
         << (QStringList {
@@ -138,7 +146,7 @@ void TestQcWindow::framesFromLineAreJudged_data()
                QString("Sample Count Fail : %1 [-20, 20], need: 3, got: %2")
                    .arg(26 + shown)
                    .arg(additions ? 0 : 2)})
-        << counts.arg(2).arg(additions ? 0 : 2);
+        << counts(2, additions ? 0 : 2, 2, R"({"min": 150, "max": 300, "mean": 225, "sd": 75})");
 }
 
 void TestQcWindow::framesFromLineAreJudged()
@@ -189,6 +197,13 @@ void TestQcWindow::framesFromLineAreJudged()
                  .hasMatch(),
              qPrintable(time));
     QCOMPARE(record.take("failures").toVariant().toStringList(), listed);
+    QVERIFY(
+        QRegularExpression("^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$")
+            .match(record.take("id").toString())
+            .hasMatch());
+    QVERIFY(record.take("software")
+                .toString()
+                .startsWith(QString(deliverableName(MainWindow::deliverable)) + " 1."));
     QFile plan(dir->filePath("qc.json"));
     QVERIFY(plan.open(QIODevice::ReadOnly));
     const QString expected

@@ -1,6 +1,6 @@
 # cmake -DPROGRAM=<envtool> -P check_envtool_libraries.cmake
-# envtool runs on test stations without a display: of Qt it may use Core and SerialPort only,
-# and nothing of OpenCV. Checked on the libraries as the dynamic loader resolves them.
+# envtool runs on test stations without a display: of Qt it may use Core, SerialPort and Sql
+# (the record store) only, and nothing of OpenCV. Checked on the libraries as the dynamic loader resolves them.
 
 if(NOT PROGRAM OR NOT EXISTS "${PROGRAM}")
     message(FATAL_ERROR "no program to check: '${PROGRAM}'")
@@ -17,8 +17,9 @@ endif()
 string(REGEX MATCHALL "libQt5[A-Za-z]+" qt "${resolved}")
 list(REMOVE_DUPLICATES qt)
 list(SORT qt)
-if(NOT qt STREQUAL "libQt5Core;libQt5SerialPort")
-    message(FATAL_ERROR "'${PROGRAM}' uses Qt libraries ${qt}; only Core and SerialPort belong")
+if(NOT qt STREQUAL "libQt5Core;libQt5SerialPort;libQt5Sql")
+    message(FATAL_ERROR
+        "'${PROGRAM}' uses Qt libraries ${qt}; only Core, SerialPort and Sql belong")
 endif()
 if(resolved MATCHES "libopencv_")
     message(FATAL_ERROR "'${PROGRAM}' depends on OpenCV")

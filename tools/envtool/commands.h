@@ -9,3 +9,4 @@ int runSimulate(const QStringList &args);
 int runQc(const QStringList &args);
 int runTap(const QStringList &args);
 int runResults(const QStringList &args);
+int runSync(const QStringList &args);

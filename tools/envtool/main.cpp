@@ -22,7 +22,8 @@ int main(int argc, char *argv[])
                        "  simulate  play the module on a pseudo-terminal or a port\n"
                        "  qc        run a test of a plan on a port or a capture\n"
                        "  tap       forward and record the line between module and viewer\n"
-                       "  results   runs and yield per test, from the test records\n\n"
+                       "  results   runs and yield per test, from the test records\n"
+                       "  sync      send the test records to the fleet's PostgreSQL database\n\n"
                        "'envtool <command> --help' describes a command."));
     parser.addHelpOption();
     parser.addVersionOption();
@@ -59,6 +60,8 @@ int main(int argc, char *argv[])
         return runTap(args);
     if (command == QLatin1String("results"))
         return runResults(args);
+    if (command == QLatin1String("sync"))
+        return runSync(args);
     return reportError(QString(),
                        QStringLiteral("unknown command '%1' (try 'envtool --help')").arg(command));
 }

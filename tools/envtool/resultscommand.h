@@ -1,0 +1,28 @@
+#pragma once
+
+#include "store/recordstore.h"
+
+#include <QString>
+
+// envtool results: runs, yield, first-pass and final yield per test, from the results log or
+// from the fleet's database.
+struct ResultsOptions
+{
+    QString log; // the results log when empty
+    QString database; // the log is read when empty
+    YieldQuery query;
+    QString format = QStringLiteral("table"); // table, csv or json
+};
+
+class ResultsCommand
+{
+public:
+    explicit ResultsCommand(const ResultsOptions &options)
+        : options_(options)
+    {
+    }
+    int run();
+
+private:
+    ResultsOptions options_;
+};
