@@ -1,7 +1,7 @@
 #pragma once
 
 // What every subcommand shares: option parsing with --help, one-line errors, exit codes, the
-// serial line, and a clean stop on Ctrl-C or SIGTERM.
+// serial line, and a clean stop on Ctrl-C, SIGTERM or SIGHUP.
 
 #include <QCommandLineParser>
 #include <QObject>
@@ -47,7 +47,7 @@ private:
     QCommandLineParser options;
 };
 
-// Turns SIGINT and SIGTERM into a Qt signal: the handler only writes to a pipe, and the event
+// Turns SIGINT, SIGTERM and SIGHUP into a Qt signal: the handler only writes to a pipe, and the event
 // loop reads it, so the command stops between two of its own steps.
 class StopSignal : public QObject
 {
