@@ -47,8 +47,8 @@ private:
     QCommandLineParser options;
 };
 
-// Turns SIGINT, SIGTERM and SIGHUP into a Qt signal: the handler only writes to a pipe, and the event
-// loop reads it, so the command stops between two of its own steps.
+// Turns SIGINT, SIGTERM and SIGHUP into a Qt signal: the handler only writes to a pipe, and the
+// event loop reads it, so the command stops between two of its own steps.
 class StopSignal : public QObject
 {
     Q_OBJECT
