@@ -5,7 +5,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSettings>
 #include <QSqlDatabase>
 #include <QSqlDriver>
 #include <QSqlError>
@@ -288,9 +287,7 @@ QString defaultRecordDatabase()
     const QString fromEnvironment = qEnvironmentVariable("ENVVIEWER_DB");
     if (!fromEnvironment.isEmpty())
         return fromEnvironment;
-    const QSettings settings(xdgConfigHome() + QLatin1String("/envviewer/envviewer.conf"),
-                             QSettings::IniFormat);
-    return settings.value(QStringLiteral("records/database")).toString();
+    return readQcRecordSettings().database;
 }
 
 RecordStore::RecordStore()

@@ -1,4 +1,4 @@
-#include "sessionfile.h"
+#include "link/sessionfile.h"
 
 #include <QIODevice>
 #include <QtEndian>
