@@ -59,18 +59,11 @@ QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// The module's bytes of a session file, its chunks joined.
 QByteArray moduleBytes(const QString &path)
 {
-    QFile file(path);
-    SessionFile reader(&file);
     QByteArray bytes;
-    SessionFile::Record record;
-    if (!file.open(QIODevice::ReadOnly) || !reader.readHeader() || !reader.isSession())
-        return bytes;
-    while (reader.next(&record))
-        bytes += record.direction == SessionFile::FromModule ? record.bytes : QByteArray();
-    return bytes;
+    QString error;
+    return SessionFile::readModuleBytes(path, &bytes, &error) ? bytes : QByteArray();
 }
 
 // A stream of `frames` frames of 27 distinct points each, with flags.

@@ -161,9 +161,9 @@ void TestReport::pictures()
     const QByteArray frame = png(Qt::darkCyan);
     ReportOptions options;
     QStringList asked;
-    options.lastFramePng = [&](const QString &path) {
-        asked << path;
-        return path == capture ? frame : QByteArray();
+    options.lastFramePng = [&](const QcRecord &run) {
+        asked << run.capture->path;
+        return run.capture->path == capture ? frame : QByteArray();
     };
     const QString path = writeReport("pictures.html", options);
     QVERIFY(!path.isEmpty());

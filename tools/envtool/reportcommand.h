@@ -3,6 +3,7 @@
 // envtool report: one self-contained HTML page of each test's yields, failures, channels and
 // latest failed runs, from the results log or from the fleet's database.
 
+#include "reporthtml.h"
 #include "store/yieldsummary.h"
 
 #include <QByteArray>
@@ -16,9 +17,8 @@ struct ReportOptions
     QString database; // the log is read when empty
     YieldQuery query; // its split aside
     QString output;
-    // The last frame of a capture as PNG bytes, empty when there is none; not set: the page
-    // shows no pictures.
-    std::function<QByteArray(const QString &capturePath)> lastFramePng;
+    // Each failed run's picture; not set: the page shows no pictures.
+    LastFramePng lastFramePng;
 };
 
 class ReportCommand

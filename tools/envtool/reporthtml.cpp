@@ -241,8 +241,7 @@ QString channelSection(const ReportChannel &c)
     return html + QStringLiteral("</div>");
 }
 
-QString failedRuns(const QList<QcRecord> &runs,
-                   const std::function<QByteArray(const QString &)> &lastFramePng)
+QString failedRuns(const QList<QcRecord> &runs, const LastFramePng &lastFramePng)
 {
     if (runs.isEmpty())
         return QStringLiteral("<p>No failed runs.</p>");
@@ -258,7 +257,7 @@ QString failedRuns(const QList<QcRecord> &runs,
                          esc(r.host), r.serial.isEmpty() ? QStringLiteral("–") : esc(r.serial),
                          failures.join(QLatin1String("<br>")));
         if (lastFramePng) {
-            const QByteArray png = r.capture ? lastFramePng(r.capture->path) : QByteArray();
+            const QByteArray png = r.capture ? lastFramePng(r) : QByteArray();
             html += png.isEmpty()
                 ? QStringLiteral("<td>%1</td>")
                       .arg(r.capture ? QStringLiteral("no frame") : QStringLiteral("no capture"))

@@ -11,14 +11,19 @@
 
 #include <functional>
 
+// The last frame of a failed run's kept capture (`run.capture->path`, a session file whose module
+// bytes SessionFile::readModuleBytes gives), drawn as the program whose rules judged it
+// (`run.rules`) draws it, as PNG bytes; empty when there is none.
+using LastFramePng = std::function<QByteArray(const QcRecord &run)>;
+
 struct ReportPage
 {
     QString source; // where the records came from, as the page names it
     QString selection; // the --label and --since applied, in words; empty for all
     QString generated; // when the page was made
     QList<ReportTest> tests;
-    // The last frame of a kept capture as PNG bytes; empty for none. Not set: no pictures.
-    std::function<QByteArray(const QString &capturePath)> lastFramePng;
+    // Not set: the page shows no pictures.
+    LastFramePng lastFramePng;
 };
 
 QByteArray reportHtml(const ReportPage &page);
