@@ -23,6 +23,8 @@ test)
     # Benchmarks, libFuzzer and the sanitizers with clang, the manual pages' rendering check,
     # and a PostgreSQL server that a test starts for itself.
     packages+=(libbenchmark-dev clang-14 libclang-rt-14-dev groff-base postgresql)
+    # The HTML report is checked by a headless browser.
+    packages+=(chromium)
     ;;
 *)
     echo "usage: scripts/install-deps.sh [run|test]" >&2

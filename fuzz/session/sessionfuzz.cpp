@@ -6,7 +6,7 @@
 // Input: byte 0 seeds the piece sizes, the remaining bytes are the file.
 
 #include "commandlog.h"
-#include "sessionfile.h"
+#include "link/sessionfile.h"
 
 #include <QBuffer>
 

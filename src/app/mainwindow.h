@@ -45,6 +45,8 @@ public:
 #ifdef ENV_HAS_FRAMEDONE
 signals:
     void frameDone(QList<short> frame);
+    // Every chunk read from the port, before the frames it ends are handed on.
+    void moduleBytes(const QByteArray &bytes);
 #endif
 
 protected:

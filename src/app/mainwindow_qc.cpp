@@ -13,5 +13,6 @@ void MainWindow::on_qcButton_pressed()
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->setModal(true);
     connect(this, SIGNAL(frameDone(QList<short>)), dialog, SLOT(frameDone(QList<short>)));
+    connect(this, SIGNAL(moduleBytes(QByteArray)), dialog, SLOT(moduleBytes(QByteArray)));
     dialog->show();
 }

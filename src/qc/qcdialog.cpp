@@ -44,6 +44,10 @@ QcDialog::QcDialog(QWidget *parent)
                    stderr);
     qc = QcCheck(deliverable, parseQcDocument(planFile.bytes, qcRules(deliverable).additions));
     recorder.setPlan(planFile.path, planFile.bytes);
+    const QcRecordSettings settings = readQcRecordSettings();
+    if (!settings.problem.isEmpty())
+        std::fputs(qPrintable(settings.problem + QLatin1Char('\n')), stderr);
+    captureKeeping = settings.captures;
     recorder.setProgram(QLatin1String(deliverableName(deliverable)), deliverable);
     for (const QcType &type : qc.plan())
         ui->qcTypeBox->addItem(type.label);
@@ -78,6 +82,8 @@ void QcDialog::on_closeButton_pressed()
 void QcDialog::on_startButton_pressed()
 {
     judgeTimer->stop();
+    // The run this Start cancels keeps nothing.
+    capture.discard();
 
     ui->durationLabel->clear();
     ui->expFrameLabel->clear();
@@ -107,8 +113,19 @@ void QcDialog::on_startButton_pressed()
     ui->yMaxLabel->setText(start.yMax);
     ui->xLabel->setText(start.ranges);
     ui->passLabel->setText(start.verdict);
-    if (start.judgeAfterMs)
-        judgeTimer->start(*start.judgeAfterMs);
+    if (!start.judgeAfterMs)
+        return;
+    judgeTimer->start(*start.judgeAfterMs);
+    // Written from the start whatever the verdict will be: an hour's test costs no memory. A
+    // capture that cannot be made says why at the verdict, if the run was to keep it.
+    if (captureKeeping != QcCaptureKeeping::None)
+        capture.open(qcCapturesDir());
+}
+
+void QcDialog::moduleBytes(const QByteArray &bytes)
+{
+    if (capture.isOpen() && qc.deadline() && clocks_.steadyMs() <= *qc.deadline())
+        capture.add(bytes);
 }
 
 void QcDialog::frameDone(QList<short> frame)
@@ -124,8 +141,19 @@ void QcDialog::checkQc()
     model->setStringList(messages);
     ui->passLabel->setText(verdict.text);
 
+    QcRecord record = recorder.judgement(qc, verdict, clocks_.wall());
+    if (qcKeepsCapture(captureKeeping, verdict.passed)) {
+        record.capture = capture.keep(QcCaptureFile::pathFor(qcCapturesDir(), record.id));
+        // The verdict and its record stand without it.
+        if (!record.capture)
+            std::fputs(qPrintable(recorder.program() + QLatin1String(": ") + capture.error()
+                                  + QLatin1Char('\n')),
+                       stderr);
+    }
+    capture.discard();
+
     QString error;
-    if (!recorder.append(recorder.record(qc, verdict, clocks_.wall()), &error)) {
+    if (!recorder.append(record.toJson(), &error)) {
         std::fputs(qPrintable(recorder.program() + QLatin1String(": ") + error + QLatin1Char('\n')),
                    stderr);
         // An operator started from a menu never sees standard error; the verdict stands.

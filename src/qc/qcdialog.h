@@ -1,5 +1,6 @@
 #pragma once
 
+#include "qc/qccapture.h"
 #include "qc/qccheck.h"
 #include "qc/qcfiles.h"
 #include "qc/qcrecord.h"
@@ -46,6 +47,9 @@ private slots:
     void on_closeButton_pressed();
     void on_startButton_pressed();
     void frameDone(QList<short> frame);
+    // The bytes read from the port, handed in before the frames they end: those of the counting
+    // window make the run's capture.
+    void moduleBytes(const QByteArray &bytes);
     void checkQc();
 
 private:
@@ -55,6 +59,8 @@ private:
     QcCheck qc;
     QcPlanFile planFile;
     QcRecorder recorder;
+    QcCaptureKeeping captureKeeping = QcCaptureKeeping::Failed;
+    QcCaptureFile capture;
     Clocks clocks_;
     // One timer for the pending judgement: a new Start restarts it, so a run is judged only at
     // its own time and never on the counts of a later run.

@@ -40,3 +40,21 @@ QString qcSelectionProblem(const QcPlanFile &plan, const QList<QcType> &types,
 
 // The results log that every program appends its test records to.
 QString qcResultsLogPath();
+
+// Which runs keep a capture of the bytes they judged.
+enum class QcCaptureKeeping { Failed, All, None };
+
+// The [records] group of $XDG_CONFIG_HOME/envviewer/envviewer.conf, the settings that every
+// program reads for its test records.
+struct QcRecordSettings
+{
+    QString database; // empty when none is named
+    QcCaptureKeeping captures = QcCaptureKeeping::Failed;
+    // Why `captures=` was not understood (then the default holds); empty when it was.
+    QString problem;
+};
+QString qcSettingsPath();
+QcRecordSettings readQcRecordSettings();
+
+// The folder that kept captures go to.
+QString qcCapturesDir();

@@ -52,6 +52,8 @@ const QString verdictKey = QStringLiteral("verdict");
 const QString failuresKey = QStringLiteral("failures");
 const QString serialKey = QStringLiteral("serial");
 const QString damageKey = QStringLiteral("damage");
+const QString captureKey = QStringLiteral("capture");
+const QString bytesKey = QStringLiteral("bytes");
 
 // The namespace of the ids derived from the bytes of records logged without one.
 const QUuid legacyIdNamespace(QStringLiteral("c005861c-48fc-4f29-9c92-dbff3ed5e2bf"));
@@ -183,6 +185,11 @@ QJsonObject QcRecord::toJson() const
         record.insert(serialKey, serial);
     if (!damage.isEmpty())
         record.insert(damageKey, damage);
+    record.insert(captureKey,
+                  capture ? QJsonValue(QJsonObject {{pathKey, capture->path},
+                                                    {sha256Key, capture->sha256},
+                                                    {bytesKey, double(capture->bytes)}})
+                          : QJsonValue());
     return record;
 }
 
@@ -246,6 +253,11 @@ QcRecordLine qcReadRecordLine(const QByteArray &line)
         r.failures.append(failure.toString());
     r.serial = o.value(serialKey).toString();
     r.damage = o.value(damageKey).toString();
+    if (o.value(captureKey).isObject()) {
+        const QJsonObject c = o.value(captureKey).toObject();
+        r.capture = QcRecordCapture {c.value(pathKey).toString(), c.value(sha256Key).toString(),
+                                     qint64(c.value(bytesKey).toDouble())};
+    }
     read.json = o;
     read.status = QcRecordLine::Read;
     return read;

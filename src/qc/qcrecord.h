@@ -45,6 +45,14 @@ struct QcRecordChannel
     QcRecordStats y;
 };
 
+// The capture a run kept of the bytes it judged: a session file, module direction only.
+struct QcRecordCapture
+{
+    QString path;
+    QString sha256; // of the whole file, lower-case hex
+    qint64 bytes = 0; // the file's size
+};
+
 // The test record of one judgement: what every program appends to the results log as one JSON
 // line, and what envtool reads back from it. The JSON keys are spelled only in qcrecord.cpp.
 struct QcRecord
@@ -71,6 +79,7 @@ struct QcRecord
     QStringList failures;
     QString serial; // empty when none was given
     QString damage; // why a damaged capture ended the frames judged; empty when it did not
+    std::optional<QcRecordCapture> capture; // none when the run kept none
 
     bool passed() const { return verdict == QLatin1String("Pass"); }
     // The station's calendar day, as the time was written there ("2026-03-01").

@@ -5,7 +5,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSettings>
 #include <QSqlDatabase>
 #include <QSqlDriver>
 #include <QSqlError>
@@ -288,9 +287,7 @@ QString defaultRecordDatabase()
     const QString fromEnvironment = qEnvironmentVariable("ENVVIEWER_DB");
     if (!fromEnvironment.isEmpty())
         return fromEnvironment;
-    const QSettings settings(xdgConfigHome() + QLatin1String("/envviewer/envviewer.conf"),
-                             QSettings::IniFormat);
-    return settings.value(QStringLiteral("records/database")).toString();
+    return readQcRecordSettings().database;
 }
 
 RecordStore::RecordStore()
@@ -480,22 +477,53 @@ bool RecordStore::addBatch(const QList<QcRecordLine> &records, const QString &ho
     return true;
 }
 
+namespace {
+
+// The condition that selects a query's records, and the values it binds.
+QString selection(const YieldQuery &query, QVariantList *values)
+{
+    QStringList conditions {QStringLiteral("true")};
+    if (!query.test.isEmpty()) {
+        conditions << QStringLiteral("test = CAST(? AS text)");
+        *values << query.test;
+    }
+    if (query.since.isValid()) {
+        conditions << QStringLiteral("judged >= CAST(? AS timestamptz)");
+        *values << query.since.toUTC().toString(Qt::ISODateWithMs);
+    }
+    return conditions.join(QLatin1String(" AND "));
+}
+
+} // namespace
+
+bool RecordStore::records(const YieldQuery &query,
+                          const std::function<void(const QcRecord &)> &take)
+{
+    QVariantList values;
+    const QString where = selection(query, &values);
+    QSqlQuery q(QSqlDatabase::database(connection_, false));
+    q.setForwardOnly(true);
+    q.prepare(QStringLiteral("SELECT record::text FROM qc_record WHERE %1 ORDER BY judged, id")
+                  .arg(where));
+    for (const QVariant &v : values)
+        q.addBindValue(v);
+    if (!q.exec())
+        return fail(QStringLiteral("reading records"), q);
+    while (q.next()) {
+        const QcRecordLine read = qcReadRecordLine(q.value(0).toString().toUtf8());
+        if (read.status == QcRecordLine::Read)
+            take(read.record);
+    }
+    return true;
+}
+
 bool RecordStore::yields(const YieldQuery &query, QList<YieldRow> *rows)
 {
     const QString group = query.split == YieldQuery::ByHost ? QStringLiteral("host")
         : query.split == YieldQuery::ByDay ? QStringLiteral("to_char(judged_day, 'YYYY-MM-DD')")
                                            : QStringLiteral("''");
-    QStringList conditions {QStringLiteral("true")};
     QVariantList values;
-    if (!query.test.isEmpty()) {
-        conditions << QStringLiteral("test = CAST(? AS text)");
-        values << query.test;
-    }
-    if (query.since.isValid()) {
-        conditions << QStringLiteral("judged >= CAST(? AS timestamptz)");
-        values << query.since.toUTC().toString(Qt::ISODateWithMs);
-    }
-    const QString where = conditions.join(QLatin1String(" AND "));
+    const QString where = selection(query, &values);
     QSqlQuery q(QSqlDatabase::database(connection_, false));
     const auto run = [&](const QString &sql, const QVariantList &leading) {
         q.prepare(sql);

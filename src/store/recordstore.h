@@ -8,6 +8,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 class QSqlQuery;
 
 // The database named when none is given: $ENVVIEWER_DB, then `database=` in the [records] group
@@ -51,6 +53,8 @@ public:
 
     // The summaries YieldSummary gives, computed by the database over every record it holds.
     bool yields(const YieldQuery &query, QList<YieldRow> *rows);
+    // Hands every record that `query` selects (its split aside) to `take`, in time order.
+    bool records(const YieldQuery &query, const std::function<void(const QcRecord &)> &take);
 
 private:
     bool fail(const QString &what, const QSqlQuery &query);

@@ -1,5 +1,7 @@
 #include "store/yieldsummary.h"
 
+#include <QIODevice>
+
 void YieldSummary::add(const QcRecord &r)
 {
     // A record logged twice is one run, as the database holds it once.
@@ -66,4 +68,31 @@ QList<YieldRow> YieldSummary::rows() const
         rows.append(row);
     }
     return rows;
+}
+
+ResultsLogRead readResultsLog(QIODevice &log, const std::function<void(const QcRecord &)> &take)
+{
+    ResultsLogRead read;
+    while (log.isOpen() && !log.atEnd()) {
+        QByteArray line = log.readLine();
+        if (!line.endsWith('\n')) {
+            read.skipped += !line.trimmed().isEmpty();
+            break;
+        }
+        line.chop(1);
+        if (line.endsWith('\r'))
+            line.chop(1);
+        if (line.trimmed().isEmpty())
+            continue;
+        const QcRecordLine record = qcReadRecordLine(line);
+        if (record.status == QcRecordLine::UnknownVersion) {
+            ++read.unknown;
+        } else if (record.status == QcRecordLine::Malformed) {
+            ++read.skipped;
+        } else {
+            ++read.records;
+            take(record.record);
+        }
+    }
+    return read;
 }

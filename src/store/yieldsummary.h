@@ -9,6 +9,10 @@
 #include <QSet>
 #include <QString>
 
+#include <functional>
+
+class QIODevice;
+
 // What `envtool results` shows for one test (and one host or day when split by one).
 struct YieldRow
 {
@@ -63,3 +67,15 @@ private:
     QMap<QPair<QString, QString>, Group> groups_;
     QSet<QString> ids_;
 };
+
+// What reading a results log found besides its records.
+struct ResultsLogRead
+{
+    int records = 0;
+    int skipped = 0; // malformed lines, and a last line without its end
+    int unknown = 0; // records of a version this program cannot read
+};
+
+// Reads every complete line of a results log, handing each record to `take`. A line without its
+// end is one a program is still writing (or was killed writing): it ends the reading.
+ResultsLogRead readResultsLog(QIODevice &log, const std::function<void(const QcRecord &)> &take);

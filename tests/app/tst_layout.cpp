@@ -122,7 +122,8 @@ std::vector<WidgetRow> join(std::initializer_list<std::vector<WidgetRow>> parts)
     return rows;
 }
 
-const QStringList frameSignal {"public signal frameDone(QList<short>)"};
+const QStringList frameSignal {"public signal frameDone(QList<short>)",
+                               "public signal moduleBytes(QByteArray)"};
 const QStringList portSlots {"private slot refreshSerialPort()", "private slot dataAvailable()"};
 const QStringList portButtonSlots {"private slot on_refreshButton_clicked()",
                                    "private slot on_startButton_clicked()"};

@@ -228,7 +228,7 @@ void TestQcDialog::dialogProperties()
     }
     QCOMPARE(slotList,
              (QStringList {"on_closeButton_pressed()", "on_startButton_pressed()",
-                           "frameDone(QList<short>)", "checkQc()"}));
+                           "frameDone(QList<short>)", "moduleBytes(QByteArray)", "checkQc()"}));
     QVERIFY(QMetaType::type("QList<short>") != QMetaType::UnknownType);
 }
 
@@ -349,7 +349,8 @@ void TestQcDialog::noTestTypeNoVerdict_data()
                              << "fail to open QC json config";
     QTest::newRow("not JSON") << QByteArray("[\n  {\"label\": \"A\",,}\n]") << false
                               << "%plan is not JSON: unterminated object at line 2, column 18"
-                              << prefix + "%plan is not JSON: unterminated object at line 2, column 18";
+                              << prefix
+            + "%plan is not JSON: unterminated object at line 2, column 18";
     QTest::newRow("not an array") << QByteArray(R"({"label": "A"})") << false
                                   << "%plan is not a plan: its top level is not an array"
                                   << prefix + "%plan is not a plan: its top level is not an array";

@@ -58,7 +58,9 @@ void TestQcRecord::keepsEachChannelsSamples()
     check.addFrame(channelFrame(5, 300, 0), 5000); // after the deadline: not counted
     QcRecorder recorder;
     recorder.setProgram("envtool", Deliverable::Viewer);
-    const QcRecord record = recorder.judgement(check, check.judge(), QDateTime::currentDateTime());
+    QcRecord record = recorder.judgement(check, check.judge(), QDateTime::currentDateTime());
+    if (samples.isEmpty())
+        record.capture = QcRecordCapture {"/captures/run.session", "5e", 4096};
 
     const QJsonObject json = record.toJson();
     QCOMPARE(QJsonDocument(json["channels"][0].toObject()).toJson(QJsonDocument::Compact),
@@ -74,6 +76,7 @@ void TestQcRecord::keepsEachChannelsSamples()
     QCOMPARE(read.status, QcRecordLine::Read);
     QCOMPARE(read.json, json);
     QCOMPARE(read.record.toJson(), json);
+    QCOMPARE(json["capture"].isNull(), !samples.isEmpty());
 }
 
 void TestQcRecord::readsLines_data()

@@ -2,6 +2,7 @@
 // the module sends over a pseudo-terminal and the window decodes. Built once against the
 // envviewer window, once against envviewer_cam's and once against envviewer_qc's.
 #include "app/mainwindow.h"
+#include "link/sessionfile.h"
 #include "link/streamencoder.h"
 #include "qc/apppath.h"
 #include "qc/qcdialog.h"
@@ -123,6 +124,9 @@ void TestQcWindow::framesFromLineAreJudged_data()
     QTest::addColumn<QString>("verdict");
     QTest::addColumn<QStringList>("messages");
     QTest::addColumn<QString>("channels"); // as the record gives them
+    // How the run's capture goes: "kept", "restarted" (a first Start cancelled by a second one) or
+    // "blocked" (the captures folder cannot be made).
+    QTest::addColumn<QString>("capture");
 
     // Every sample has X = 5; channel 26's Y window is raised by its addition (100) in the
     // programs that read the additions.
@@ -134,19 +138,23 @@ void TestQcWindow::framesFromLineAreJudged_data()
         return "[" + entry.arg(0).arg(good0).arg(samples).arg(100).arg(y) + ", "
             + entry.arg(26).arg(good26).arg(samples).arg(additions ? 200 : 100).arg(y) + "]";
     };
+    // A passed run keeps no capture: failed runs keep theirs by default.
     QTest::newRow("pass") << 3 << 0 << "Pass" << QStringList()
-                          << counts(3, 3, 3, R"({"min": 300, "max": 300, "mean": 300, "sd": 0})");
+                          << counts(3, 3, 3, R"({"min": 300, "max": 300, "mean": 300, "sd": 0})")
+                          << "kept";
     // The second kind of frame has Y = 150: inside the plan's window, but below channel 26's
     // raised lower bound (200) in the programs that read the additions.
-    QTest::newRow("short and bad")
-        << 1 << 1 << "Fail"
-        << (QStringList {
-               "Frame Count Fail",
-               QString("Sample Count Fail : %1 [-20, 20], need: 3, got: %2").arg(shown).arg(2),
-               QString("Sample Count Fail : %1 [-20, 20], need: 3, got: %2")
-                   .arg(26 + shown)
-                   .arg(additions ? 0 : 2)})
-        << counts(2, additions ? 0 : 2, 2, R"({"min": 150, "max": 300, "mean": 225, "sd": 75})");
+    const QStringList failures {
+        "Frame Count Fail",
+        QString("Sample Count Fail : %1 [-20, 20], need: 3, got: %2").arg(shown).arg(2),
+        QString("Sample Count Fail : %1 [-20, 20], need: 3, got: %2")
+            .arg(26 + shown)
+            .arg(additions ? 0 : 2)};
+    const QString failedChannels
+        = counts(2, additions ? 0 : 2, 2, R"({"min": 150, "max": 300, "mean": 225, "sd": 75})");
+    for (const char *capture : {"kept", "restarted", "blocked"})
+        QTest::addRow("short and bad, capture %s", capture)
+            << 1 << 1 << "Fail" << failures << failedChannels << capture;
 }
 
 void TestQcWindow::framesFromLineAreJudged()
@@ -156,11 +164,22 @@ void TestQcWindow::framesFromLineAreJudged()
     QFETCH(QString, verdict);
     QFETCH(QStringList, messages);
     QFETCH(QString, channels);
+    QFETCH(QString, capture);
 
+    const QString captures = xdg->path("data/envviewer/captures");
+    if (capture == "blocked")
+        QVERIFY(QDir().mkpath(xdg->path("data/envviewer"))
+                && writeFile(captures, "a file where the folder goes"));
     startLine();
     QcDialog *dialog = openDialog();
     QVERIFY(dialog);
-    QTest::mousePress(dialog->findChild<QPushButton *>("startButton"), Qt::LeftButton);
+    auto *startButton = dialog->findChild<QPushButton *>("startButton");
+    QTest::mousePress(startButton, Qt::LeftButton);
+    if (capture == "restarted") {
+        // The first run's capture is under way; the second Start cancels it.
+        QCOMPARE(QDir(captures).entryList(QDir::Files | QDir::Hidden).size(), 1);
+        QTest::mousePress(startButton, Qt::LeftButton);
+    }
     auto *passLabel = dialog->findChild<QLabel *>("passLabel");
     auto *frameLabel = dialog->findChild<QLabel *>("frameLabel");
     QCOMPARE(passLabel->text(), QStringLiteral("Testing"));
@@ -175,7 +194,8 @@ void TestQcWindow::framesFromLineAreJudged()
         QVERIFY(sendFrame(300, 5));
     for (int i = 0; i < badFrames; ++i)
         QVERIFY(sendFrame(150, 5));
-    QVERIFY(module->write(encoder.takeBytes()));
+    const QByteArray sent = encoder.takeBytes();
+    QVERIFY(module->write(sent));
 
     const int frames = goodFrames + badFrames;
     QTRY_COMPARE(frameLabel->text(), QString::number(frames));
@@ -197,6 +217,27 @@ void TestQcWindow::framesFromLineAreJudged()
                  .hasMatch(),
              qPrintable(time));
     QCOMPARE(record.take("failures").toVariant().toStringList(), listed);
+    // A failed run keeps the bytes of its counting window, and nothing else is left behind.
+    const QJsonValue kept = record.take("capture");
+    const QStringList files = QDir(captures).entryList(QDir::Files | QDir::Hidden);
+    if (verdict == "Pass" || capture == "blocked") {
+        QVERIFY(kept.isNull());
+        QVERIFY(files.isEmpty());
+    } else {
+        QCOMPARE(files, QStringList {record.value("id").toString() + ".session"});
+        QFile file(QDir(captures).filePath(files.first()));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray bytes = file.readAll();
+        QCOMPARE(kept.toObject().value("path").toString(), file.fileName());
+        QCOMPARE(kept.toObject().value("bytes").toInt(), bytes.size());
+        QCOMPARE(kept.toObject().value("sha256").toString(),
+                 QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+        QVERIFY(bytes.startsWith("envtool session 1\n"));
+        QByteArray module;
+        QString error;
+        QVERIFY2(SessionFile::readModuleBytes(file.fileName(), &module, &error), qPrintable(error));
+        QCOMPARE(module, sent);
+    }
     QVERIFY(
         QRegularExpression("^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$")
             .match(record.take("id").toString())

@@ -61,6 +61,7 @@ private slots:
     void watchFollowsJudgements();
     void sameSummaryFromFileAndDatabase_data();
     void sameSummaryFromFileAndDatabase();
+    void sameReportFromFileAndDatabase();
 
 private:
     QString path(const QString &name) const { return dir.filePath(name); }
@@ -294,6 +295,25 @@ void TestRecordStore::sameSummaryFromFileAndDatabase()
                      QRegularExpression("^Board A +6 +3 +3 +50.0% +3 +66.7% +66.7% ")),
                  fromFile.out.constData());
     }
+}
+
+// envtool report's page from that log and from the database alike, but for the line that names
+// where the records came from and when the page was made.
+void TestRecordStore::sameReportFromFileAndDatabase()
+{
+    const QString log = path("fleet.jsonl");
+    QVERIFY(QFileInfo::exists(log));
+    QStringList pages;
+    for (const QStringList &source : {QStringList {"--log", log}, QStringList {"--db", url}}) {
+        const ToolResult made = runTool(QStringList {"report", "-o", path("report.html")} + source);
+        QCOMPARE(made.exitCode, 0);
+        QFile page(path("report.html"));
+        QVERIFY(page.open(QIODevice::ReadOnly));
+        pages << QString::fromUtf8(page.readAll())
+                     .remove(QRegularExpression("<p>Records from .*?</p>"));
+    }
+    QVERIFY(pages.first().contains("<td>6</td><td>3</td><td>3</td><td>50.0%</td><td>3</td>"));
+    QCOMPARE(pages.last(), pages.first());
 }
 
 QTEST_GUILESS_MAIN(TestRecordStore)

@@ -3,11 +3,13 @@
 
 #include "envtoolrunner.h"
 #include "link/serialline.h"
+#include "link/sessionfile.h"
 #include "link/streamdecoder.h"
 #include "link/streamencoder.h"
 #include "support/pseudoterminal.h"
 #include "support/temporaryxdg.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -55,6 +57,13 @@ QByteArray readFile(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QByteArray moduleBytes(const QString &path)
+{
+    QByteArray bytes;
+    QString error;
+    return SessionFile::readModuleBytes(path, &bytes, &error) ? bytes : QByteArray();
 }
 
 // A stream of `frames` frames of 27 distinct points each, with flags.
@@ -475,6 +484,14 @@ void TestEnvTool::simulatorFeedsRecordAndQc()
     QCOMPARE(found.exitCode, 0);
     QCOMPARE(QJsonDocument::fromJson(readFile(path("found.json")))["plan"]["path"].toString(),
              QFileInfo(QStringLiteral(ENVTOOL_PATH)).absolutePath() + "/qc.json");
+    // --keep-capture keeps the module's bytes judged as a session, whatever the verdict.
+    const ToolResult kept
+        = runTool({"qc", "--test", "Board A", "--capture", path("timed.bin"), "--no-log",
+                   "--keep-capture", path("kept.session"), "--json", path("kept.json")});
+    QCOMPARE(kept.exitCode, 0);
+    QCOMPARE(QJsonDocument::fromJson(readFile(path("kept.json")))["capture"]["path"].toString(),
+             path("kept.session"));
+    QCOMPARE(moduleBytes(path("kept.session")), readFile(path("timed.bin")));
     const ToolResult unlogged
         = runTool({"qc", "--plan", QStringLiteral(EXAMPLE_PLAN), "--test", "Board A", "--capture",
                    path("timed.bin"), "--log", path("plan.json/log")});
@@ -506,6 +523,14 @@ void TestEnvTool::simulatorFeedsRecordAndQc()
         needs << QString("%1:%2").arg(c["channel"].toInt()).arg(c["need"].toInt());
     QCOMPARE(needs, (QStringList {"3:10", "10:15", "26:10"}));
     QCOMPARE(record.value("verdict").toString(), QStringLiteral("Fail"));
+    // A failed run keeps its capture in the captures folder, named after its id.
+    const QJsonObject capture = record.value("capture").toObject();
+    QCOMPARE(capture.value("path").toString(),
+             xdg.path("data/envviewer/captures/") + record.value("id").toString() + ".session");
+    const QByteArray captured = readFile(capture.value("path").toString());
+    QCOMPARE(capture.value("sha256").toString(),
+             QCryptographicHash::hash(captured, QCryptographicHash::Sha256).toHex());
+    QVERIFY(!moduleBytes(capture.value("path").toString()).isEmpty());
     const QStringList messages = record.value("failures").toVariant().toStringList();
     QCOMPARE(messages, onPort.outLines().mid(1));
     // The wave crosses channel 3's window now and then, so its count is small but not always 0.

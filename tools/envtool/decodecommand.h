@@ -2,7 +2,7 @@
 
 #include "commandlog.h"
 #include "framewriter.h"
-#include "sessionfile.h"
+#include "link/sessionfile.h"
 
 #include <QString>
 

@@ -23,7 +23,8 @@ int main(int argc, char *argv[])
                        "  qc        run a test of a plan on a port or a capture\n"
                        "  tap       forward and record the line between module and viewer\n"
                        "  results   runs and yield per test, from the test records\n"
-                       "  sync      send the test records to the fleet's PostgreSQL database\n\n"
+                       "  sync      send the test records to the fleet's PostgreSQL database\n"
+                       "  report    one HTML page of yields, failures and channels\n\n"
                        "'envtool <command> --help' describes a command."));
     parser.addHelpOption();
     parser.addVersionOption();
@@ -62,6 +63,8 @@ int main(int argc, char *argv[])
         return runResults(args);
     if (command == QLatin1String("sync"))
         return runSync(args);
+    if (command == QLatin1String("report"))
+        return runReport(args);
     return reportError(QString(),
                        QStringLiteral("unknown command '%1' (try 'envtool --help')").arg(command));
 }

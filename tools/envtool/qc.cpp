@@ -41,6 +41,13 @@ int runQc(const QStringList &args)
     p.addOption({QStringLiteral("serial"),
                  QStringLiteral("The board's serial number, kept in the test record."),
                  QStringLiteral("S")});
+    p.addOption({QStringLiteral("keep-capture"),
+                 QStringLiteral("Keep the bytes judged in this session file (module direction "
+                                "only), whatever captures= in the [records] group of "
+                                "$XDG_CONFIG_HOME/envviewer/envviewer.conf says. Without it, "
+                                "failed runs keep theirs in $XDG_DATA_HOME/envviewer/captures/ "
+                                "(captures=failed, the default; all or none)."),
+                 QStringLiteral("FILE")});
     if (const auto done = cli.parse(args))
         return *done;
     if (!cli.isSet(QStringLiteral("test")))
@@ -66,5 +73,6 @@ int runQc(const QStringList &args)
     options.log = cli.value(QStringLiteral("log"));
     options.noLog = cli.isSet(QStringLiteral("no-log"));
     options.serial = cli.value(QStringLiteral("serial"));
+    options.keepCapture = cli.value(QStringLiteral("keep-capture"));
     return QcCommand(options).run();
 }

@@ -2,10 +2,11 @@
 
 #include "cli.h"
 #include "link/serialline.h"
+#include "link/sessionfile.h"
 #include "link/streamdecoder.h"
+#include "qc/qccapture.h"
 #include "qc/qcfiles.h"
 #include "qc/qcrecord.h"
-#include "sessionfile.h"
 
 #include <QDateTime>
 #include <QEventLoop>
@@ -56,10 +57,25 @@ int QcCommand::run()
     if (!problem.isEmpty())
         return fail(problem);
 
+    // Written as the bytes come whatever the verdict; a run stopped early leaves nothing.
+    QcCaptureKeeping keeping = QcCaptureKeeping::All;
+    if (options.keepCapture.isEmpty()) {
+        const QcRecordSettings settings = readQcRecordSettings();
+        if (!settings.problem.isEmpty())
+            reportError(QStringLiteral("qc"), settings.problem);
+        keeping = settings.captures;
+    }
+    const QString captureFolder = options.keepCapture.isEmpty()
+        ? qcCapturesDir()
+        : QFileInfo(options.keepCapture).absolutePath();
+    QcCaptureFile kept;
+    if (keeping != QcCaptureKeeping::None)
+        kept.open(captureFolder);
+
     QString source;
     QString damage;
-    const int counted = options.capture.isEmpty() ? countPort(check, &source, stopSignal)
-                                                  : countCapture(check, &source, &damage);
+    const int counted = options.capture.isEmpty() ? countPort(check, &source, stopSignal, kept)
+                                                  : countCapture(check, &source, &damage, kept);
     if (counted != judgeNow)
         return counted;
 
@@ -76,7 +92,17 @@ int QcCommand::run()
     recorder.setDamage(damage);
     if (!options.log.isEmpty())
         recorder.setLog(options.log);
-    const QJsonObject record = recorder.record(check, verdict, QDateTime::currentDateTime());
+    QcRecord judged = recorder.judgement(check, verdict, QDateTime::currentDateTime());
+    if (qcKeepsCapture(keeping, verdict.passed)) {
+        judged.capture = kept.keep(options.keepCapture.isEmpty()
+                                       ? QcCaptureFile::pathFor(captureFolder, judged.id)
+                                       : options.keepCapture);
+        // A capture not kept costs the run nothing: the verdict and its exit code stand.
+        if (!judged.capture)
+            reportError(QStringLiteral("qc"), kept.error());
+    }
+    kept.discard();
+    const QJsonObject record = judged.toJson();
     // The verdict is printed whatever happens to its record; a record not kept is an error all
     // the same.
     int exitCode = verdict.passed ? ExitSuccess : ExitFail;
@@ -97,7 +123,7 @@ int QcCommand::run()
     return exitCode;
 }
 
-int QcCommand::countCapture(QcCheck &check, QString *source, QString *damage)
+int QcCommand::countCapture(QcCheck &check, QString *source, QString *damage, QcCaptureFile &kept)
 {
     QFile capture(options.capture);
     if (!capture.open(QIODevice::ReadOnly))
@@ -113,15 +139,18 @@ int QcCommand::countCapture(QcCheck &check, QString *source, QString *damage)
         return fail(options.capture + QStringLiteral(": ") + reader.error());
     SessionFile::Record record;
     while (reader.next(&record)) {
-        if (record.direction == SessionFile::FromModule)
-            decoder.decode(record.bytes.constData(), record.bytes.size());
+        if (record.direction != SessionFile::FromModule)
+            continue;
+        kept.add(record.bytes.constData(), record.bytes.size(), record.timeUs);
+        decoder.decode(record.bytes.constData(), record.bytes.size());
     }
     // Damage is reported after the verdict on what came before it.
     *damage = reader.error();
     return judgeNow;
 }
 
-int QcCommand::countPort(QcCheck &check, QString *source, StopSignal &stopSignal)
+int QcCommand::countPort(QcCheck &check, QString *source, StopSignal &stopSignal,
+                         QcCaptureFile &kept)
 {
     QSerialPort port(options.port);
     QString error;
@@ -139,6 +168,7 @@ int QcCommand::countPort(QcCheck &check, QString *source, StopSignal &stopSignal
     StreamDecoder decoder(&feed, StreamDecoder::FrameMode::Collect);
     const auto take = [&] {
         const QByteArray bytes = port.readAll();
+        kept.add(bytes);
         decoder.decode(bytes.constData(), bytes.size());
     };
     QEventLoop loop;

@@ -24,8 +24,11 @@ struct QcOptions
     QString log;
     bool noLog = false;
     QString serial;
+    // Keep the run's capture in this file whatever the records' `captures=` setting says.
+    QString keepCapture;
 };
 
+class QcCaptureFile;
 class QcCheck;
 class StopSignal;
 
@@ -41,8 +44,9 @@ public:
 
 private:
     // Feed the check; each returns an exit code, or -1 to judge what was counted.
-    int countPort(QcCheck &check, QString *source, StopSignal &stopSignal);
-    int countCapture(QcCheck &check, QString *source, QString *damage);
+    // Both hand what they decode to `kept` too.
+    int countPort(QcCheck &check, QString *source, StopSignal &stopSignal, QcCaptureFile &kept);
+    int countCapture(QcCheck &check, QString *source, QString *damage, QcCaptureFile &kept);
 
     QcOptions options;
 };

@@ -159,6 +159,20 @@ void printJson(const QList<YieldRow> &rows, YieldQuery::Split split)
 }
 } // namespace
 
+void reportLogProblems(const QString &command, const ResultsLogRead &read, const QString &log)
+{
+    if (read.skipped > 0)
+        reportError(command,
+                    QStringLiteral("skipped %1 malformed or truncated line(s) of %2")
+                        .arg(read.skipped)
+                        .arg(log));
+    if (read.unknown > 0)
+        reportError(command,
+                    QStringLiteral("skipped %1 record(s) of an unknown version in %2")
+                        .arg(read.unknown)
+                        .arg(log));
+}
+
 int ResultsCommand::run()
 {
     const QString &format = options_.format;
@@ -184,45 +198,11 @@ int ResultsCommand::run()
             reportError(command, QStringLiteral("no results recorded yet"));
         }
         YieldSummary summary(options_.query);
-        int records = 0;
-        int skipped = 0;
-        int unknown = 0;
-        while (log.isOpen() && !log.atEnd()) {
-            QByteArray line = log.readLine();
-            // A line without its end is one a program is still writing (or was killed writing).
-            if (!line.endsWith('\n')) {
-                skipped += !line.trimmed().isEmpty();
-                break;
-            }
-            line.chop(1);
-            if (line.endsWith('\r'))
-                line.chop(1);
-            if (line.trimmed().isEmpty())
-                continue;
-            const QcRecordLine read = qcReadRecordLine(line);
-            if (read.status == QcRecordLine::UnknownVersion) {
-                ++unknown;
-                continue;
-            }
-            if (read.status == QcRecordLine::Malformed) {
-                ++skipped;
-                continue;
-            }
-            ++records;
-            summary.add(read.record);
-        }
-        if (skipped > 0)
-            reportError(command,
-                        QStringLiteral("skipped %1 malformed or truncated line(s) of %2")
-                            .arg(skipped)
-                            .arg(log.fileName()));
-        if (unknown > 0)
-            reportError(command,
-                        QStringLiteral("skipped %1 record(s) of an unknown version in %2")
-                            .arg(unknown)
-                            .arg(log.fileName()));
+        const ResultsLogRead read
+            = readResultsLog(log, [&](const QcRecord &record) { summary.add(record); });
+        reportLogProblems(command, read, log.fileName());
         rows = summary.rows();
-        anyRecord = records > 0;
+        anyRecord = read.records > 0;
     }
 
     if (format == QLatin1String("csv"))

@@ -14,6 +14,9 @@ struct ResultsOptions
     QString format = QStringLiteral("table"); // table, csv or json
 };
 
+// Reports the lines of `log` that reading skipped, as `command`'s warnings.
+void reportLogProblems(const QString &command, const ResultsLogRead &read, const QString &log);
+
 class ResultsCommand
 {
 public:

@@ -2,11 +2,11 @@
 
 #include "control/commandreader.h"
 #include "link/serialline.h"
+#include "link/sessionfile.h"
 #include "link/streamdecoder.h"
 #include "link/streamencoder.h"
 #include "moduleframes.h"
 #include "qc/qccheck.h"
-#include "sessionfile.h"
 
 #include <QElapsedTimer>
 #include <QFile>

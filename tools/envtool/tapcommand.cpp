@@ -3,8 +3,8 @@
 #include "cli.h"
 #include "commandlog.h"
 #include "link/serialline.h"
+#include "link/sessionfile.h"
 #include "link/streamdecoder.h"
-#include "sessionfile.h"
 #include "viewerpty.h"
 
 #include <QElapsedTimer>

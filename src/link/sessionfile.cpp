@@ -1,5 +1,6 @@
-#include "sessionfile.h"
+#include "link/sessionfile.h"
 
+#include <QFile>
 #include <QIODevice>
 #include <QtEndian>
 
@@ -196,5 +197,27 @@ bool SessionFile::readMore()
 bool SessionFile::fail(const QString &message)
 {
     problem = message;
+    return false;
+}
+
+bool SessionFile::readModuleBytes(const QString &path, QByteArray *bytes, QString *error)
+{
+    QFile file(path);
+    SessionFile reader(&file);
+    bytes->clear();
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    Record record;
+    if (reader.readHeader()) {
+        while (reader.next(&record)) {
+            if (record.direction == FromModule)
+                bytes->append(record.bytes);
+        }
+    }
+    if (reader.error().isEmpty())
+        return true;
+    *error = path + QStringLiteral(": ") + reader.error();
     return false;
 }

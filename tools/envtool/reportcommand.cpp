@@ -1,0 +1,68 @@
+#include "reportcommand.h"
+
+#include "cli.h"
+#include "qc/qcfiles.h"
+#include "reporthtml.h"
+#include "resultscommand.h"
+#include "store/recordstore.h"
+#include "yieldreport.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSaveFile>
+
+namespace {
+const QString command = QStringLiteral("report");
+} // namespace
+
+int ReportCommand::run()
+{
+    ReportData data(options_.query);
+    ReportPage page;
+    if (!options_.database.isEmpty()) {
+        RecordStore store;
+        YieldQuery byDay = options_.query;
+        byDay.split = YieldQuery::ByDay;
+        YieldQuery total = options_.query;
+        total.split = YieldQuery::None;
+        QList<YieldRow> totals, days;
+        if (!store.open(options_.database)
+            || !store.records(total, [&](const QcRecord &r) { data.add(r); })
+            || !store.yields(total, &totals) || !store.yields(byDay, &days))
+            return reportError(command, store.error());
+        data.setYields(totals, days);
+        // The URL without its password.
+        page.source = QStringLiteral("the database %1")
+                          .arg(QString(options_.database)
+                                   .replace(QRegularExpression(QStringLiteral(":[^:@/]*@")),
+                                            QStringLiteral(":***@")));
+    } else {
+        QFile log(options_.log.isEmpty() ? qcResultsLogPath() : options_.log);
+        if (!log.open(QIODevice::ReadOnly))
+            return reportError(
+                command,
+                QStringLiteral("cannot read %1: %2").arg(log.fileName(), log.errorString()));
+        const ResultsLogRead read = readResultsLog(log, [&](const QcRecord &r) { data.add(r); });
+        reportLogProblems(command, read, log.fileName());
+        data.setYields(data.totals(), data.days());
+        page.source = QFileInfo(log).absoluteFilePath();
+    }
+    QStringList selection;
+    if (!options_.query.test.isEmpty())
+        selection << QStringLiteral("test \"%1\"").arg(options_.query.test);
+    if (options_.query.since.isValid())
+        selection << QStringLiteral("since %1").arg(options_.query.since.toString(Qt::ISODate));
+    page.selection = selection.join(QLatin1String(", "));
+    page.generated = QDateTime::currentDateTime().toString(Qt::ISODate);
+    page.tests = data.tests();
+    page.lastFramePng = options_.lastFramePng;
+
+    QSaveFile out(options_.output);
+    const QByteArray html = reportHtml(page);
+    if (!out.open(QIODevice::WriteOnly) || out.write(html) != html.size() || !out.commit())
+        return reportError(
+            command, QStringLiteral("cannot write %1: %2").arg(options_.output, out.errorString()));
+    return ExitSuccess;
+}

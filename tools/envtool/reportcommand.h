@@ -1,0 +1,35 @@
+#pragma once
+
+// envtool report: one self-contained HTML page of each test's yields, failures, channels and
+// latest failed runs, from the results log or from the fleet's database.
+
+#include "reporthtml.h"
+#include "store/yieldsummary.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <functional>
+
+struct ReportOptions
+{
+    QString log; // the results log when empty
+    QString database; // the log is read when empty
+    YieldQuery query; // its split aside
+    QString output;
+    // Each failed run's picture; not set: the page shows no pictures.
+    LastFramePng lastFramePng;
+};
+
+class ReportCommand
+{
+public:
+    explicit ReportCommand(ReportOptions options)
+        : options_(std::move(options))
+    {
+    }
+    int run();
+
+private:
+    ReportOptions options_;
+};
