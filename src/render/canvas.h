@@ -36,6 +36,10 @@ public:
 
     // Clears the canvas to the bare background.
     void drawBackground();
+    // The same, putting the background back over `places` (which must cover everything painted
+    // since the background was last drawn) rather than over the places themselves: fewer, larger
+    // rectangles can cost less.
+    void drawBackground(const QVector<QRect> &places);
     // Where the canvas has been painted since the background was last drawn, in canvas pixels:
     // a rectangle for each square and each number, holding every pixel it may have touched.
     const QVector<QRect> &painted() const { return paintedRects; }

@@ -60,7 +60,7 @@ CanvasStyle viewerStyle()
     s.flagNumberY = 316;
 
     s.keepsFrames = true;
-    s.repaintTile = 0;
+    s.repaintTile = 32;
     return s;
 }
 

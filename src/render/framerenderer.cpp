@@ -1,7 +1,5 @@
 #include "render/framerenderer.h"
 
-#include <QVarLengthArray>
-
 FrameRenderer::FrameRenderer(Deliverable program)
     : canvasImage(canvasStyle(program).canvasSize)
     , ownShown(canvasStyle(program).canvasSize)
@@ -46,67 +44,80 @@ void FrameRenderer::showIn(QPixmap *target)
 // The shown image holds the last frame: it differs from this one only where either painted.
 void FrameRenderer::frameEnded(const QList<short> &frame)
 {
+    if (style().repaintTile > 0) {
+        endFrameInTiles(frame);
+        return;
+    }
     const QVector<QRect> &painted = canvas.painted();
+    QRect changed;
     {
         QPainter painter(shown);
         for (const QVector<QRect> *rects : {&painted, &qAsConst(paintedLastFrame)}) {
-            for (const QRect &rect : *rects)
+            for (const QRect &rect : *rects) {
                 painter.drawPixmap(rect.topLeft(), canvasImage, rect);
+                changed |= rect;
+            }
         }
     }
-    const QRegion changed = changedRegion();
     paintedLastFrame = painted;
     if (frameShown)
         frameShown(frame, changed);
     canvas.drawBackground();
 }
 
-// The tiles that hold a place this frame or the last one painted, each row's neighbours merged:
-// a frame's places are spread over the whole canvas, so one rectangle around them all would be
-// the whole of it, and the places themselves are too many and too small for the repaint to pay.
-// A style without tiles gets that one rectangle.
-QRegion FrameRenderer::changedRegion() const
+// A frame's places (some 110 squares and columns of numbers) are spread over the whole canvas, so
+// one rectangle around them is the whole of it, and they are too many and too small to repaint
+// or copy one by one: each copy and each rectangle of a repaint has a cost of its own. The tiles
+// that hold them, each row's neighbours merged, cost less than either.
+void FrameRenderer::endFrameInTiles(const QList<short> &frame)
 {
-    const QVector<QRect> *lists[] = {&canvas.painted(), &paintedLastFrame};
     const int tile = style().repaintTile;
-    if (tile <= 0) {
-        QRect bounds;
-        for (const QVector<QRect> *rects : lists) {
-            for (const QRect &rect : *rects)
-                bounds |= rect;
-        }
-        return bounds;
-    }
     const QRect whole(QPoint(0, 0), style().canvasSize);
     const int columns = (whole.width() + tile - 1) / tile;
     const int rows = (whole.height() + tile - 1) / tile;
-    QVarLengthArray<bool, 1024> marked(columns * rows);
-    std::fill(marked.begin(), marked.end(), false);
-    for (const QVector<QRect> *rects : lists) {
-        for (const QRect &rect : *rects) {
-            for (int row = rect.top() / tile; row <= rect.bottom() / tile; ++row) {
-                for (int column = rect.left() / tile; column <= rect.right() / tile; ++column)
-                    marked[row * columns + column] = true;
-            }
+    tileMarks.fill(0, columns * rows);
+    for (const QRect &rect : canvas.painted()) {
+        for (int row = rect.top() / tile; row <= rect.bottom() / tile; ++row) {
+            for (int column = rect.left() / tile; column <= rect.right() / tile; ++column)
+                tileMarks[row * columns + column] |= 1;
         }
     }
-    // Sorted top to bottom, then left to right, one band per row of tiles, as setRects wants.
-    QVarLengthArray<QRect, 256> runs;
-    for (int row = 0; row < rows; ++row) {
-        for (int column = 0; column < columns;) {
-            if (!marked[row * columns + column]) {
-                ++column;
-                continue;
-            }
-            const int first = column;
-            while (column < columns && marked[row * columns + column])
-                ++column;
-            runs.append(QRect(first * tile, row * tile, (column - first) * tile, tile) & whole);
-        }
+    for (const QRect &run : qAsConst(paintedLastFrame)) {
+        for (int column = run.left() / tile; column <= run.right() / tile; ++column)
+            tileMarks[run.top() / tile * columns + column] |= 2;
     }
-    QRegion region;
-    region.setRects(runs.constData(), runs.size());
-    return region;
+    // The runs of tiles that hold any of the marks, top to bottom and left to right in each row.
+    auto runsOf = [&](quint8 marks) {
+        QVector<QRect> runs;
+        for (int row = 0; row < rows; ++row) {
+            const quint8 *mark = tileMarks.constData() + row * columns;
+            for (int column = 0; column < columns;) {
+                if (!(mark[column] & marks)) {
+                    ++column;
+                    continue;
+                }
+                const int first = column;
+                while (column < columns && (mark[column] & marks))
+                    ++column;
+                runs.append(QRect(first * tile, row * tile, (column - first) * tile, tile) & whole);
+            }
+        }
+        return runs;
+    };
+    const QVector<QRect> changed = runsOf(1 | 2);
+    {
+        QPainter painter(shown);
+        for (const QRect &run : changed)
+            painter.drawPixmap(run.topLeft(), canvasImage, run);
+    }
+    paintedLastFrame = runsOf(1);
+    if (frameShown) {
+        // One band per row of tiles, sorted as setRects wants.
+        QRegion region;
+        region.setRects(changed.constData(), changed.size());
+        frameShown(frame, region);
+    }
+    canvas.drawBackground(paintedLastFrame);
 }
 
 namespace {

@@ -47,15 +47,18 @@ public:
     std::function<void(const QList<short> &frame, const QRegion &changed)> frameShown;
 
 private:
-    QRegion changedRegion() const;
+    void endFrameInTiles(const QList<short> &frame);
 
     QPixmap canvasImage;
     QPixmap ownShown;
     QPixmap *shown = &ownShown;
     QPainter canvasPainter;
     Canvas canvas;
-    // Where the canvas was painted for the frame on show.
+    // Where the canvas was painted for the frame on show: the places themselves, or the runs of
+    // tiles that hold them.
     QVector<QRect> paintedLastFrame;
+    // Per tile: whether this frame (1) and the frame on show (2) painted in it.
+    QVector<quint8> tileMarks;
 };
 
 // The frame `index` (0-based; -1 for the last complete one) of the module's byte stream, painted
