@@ -5,6 +5,8 @@
 #include "app/mainwindow.h"
 #include "canvasharness.h"
 #include "link/streamencoder.h"
+#include "rendercommand.h"
+#include "sessionfile.h"
 #include "support/mainwindowprobe.h"
 
 #include <QLabel>
@@ -13,6 +15,7 @@
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
@@ -103,6 +106,8 @@ private slots:
     void shownFrameMatchesPlainRendering_data();
     void shownFrameMatchesPlainRendering();
     void frameEndRepaintsOnlyTheImage();
+    void renderCommandPaintsAsTheWindow_data();
+    void renderCommandPaintsAsTheWindow();
 
 private:
     MainWindow *window = nullptr;
@@ -298,6 +303,63 @@ void TestWindowCanvas::frameEndRepaintsOnlyTheImage()
     QTRY_VERIFY(!log.painted.isEmpty());
     QCoreApplication::processEvents();
     QCOMPARE(log.painted.subtracted(image), QRegion());
+}
+
+void TestWindowCanvas::renderCommandPaintsAsTheWindow_data()
+{
+    QTest::addColumn<int>("frame"); // as --frame takes it
+    QTest::addColumn<int>("framesShown"); // how many of the frames the window is given
+    QTest::addColumn<bool>("session"); // a session rather than a raw capture
+    QTest::newRow("last frame") << -1 << 3 << false;
+    QTest::newRow("last frame by number") << 2 << 3 << false;
+    QTest::newRow("middle frame of a session") << 1 << 2 << true;
+    QTest::newRow("first frame") << 0 << 1 << false;
+}
+
+// envtool render paints a frame of a capture exactly as this program's window shows it.
+void TestWindowCanvas::renderCommandPaintsAsTheWindow()
+{
+    QFETCH(int, frame);
+    QFETCH(int, framesShown);
+    QFETCH(bool, session);
+
+    const QVector<Frame> frames {{spread(27, -250, 19, 400, -11), 0x80000001},
+                                 {spread(27, 190, -14, 150, 5), 0x81a5ff00},
+                                 {spread(40, -480, 24, 590, -14), 0x0f0f0f0f}};
+    StreamEncoder encoder;
+    encoder.appendSync(2);
+    QByteArray shown;
+    for (int i = 0; i < frames.size(); ++i) {
+        encoder.appendFrame(frames.at(i).points, frames.at(i).flags);
+        if (i + 1 == framesShown)
+            shown = encoder.bytes();
+    }
+    const QByteArray bytes = encoder.takeBytes();
+    Probe::decoder(*window).decode(shown.constData(), shown.size());
+
+    QTemporaryDir dir;
+    QFile capture(dir.filePath(QStringLiteral("capture")));
+    QVERIFY(capture.open(QIODevice::WriteOnly));
+    if (session) {
+        // The viewer's direction in between, which render leaves out.
+        SessionFile writer(&capture);
+        QVERIFY(writer.writeHeader());
+        QVERIFY(writer.write(SessionFile::FromModule, 0, bytes.constData(), 100));
+        QVERIFY(writer.write(SessionFile::FromViewer, 10, "\xff\xff\xff\xff\x02\x01", 6));
+        QVERIFY(
+            writer.write(SessionFile::FromModule, 20, bytes.constData() + 100, bytes.size() - 100));
+    } else {
+        capture.write(bytes);
+    }
+    capture.close();
+
+    RenderOptions options;
+    options.input = capture.fileName();
+    options.program = MainWindow::deliverable;
+    options.frame = frame;
+    options.output = dir.filePath(QStringLiteral("frame.png"));
+    QCOMPARE(RenderCommand(options).run(), 0);
+    QCOMPARE(rgb32(QImage(options.output)), rgb32(Probe::shownImage(*window)));
 }
 
 QTEST_MAIN(TestWindowCanvas)

@@ -10,3 +10,4 @@ int runQc(const QStringList &args);
 int runTap(const QStringList &args);
 int runResults(const QStringList &args);
 int runSync(const QStringList &args);
+int runRender(const QStringList &args);
