@@ -41,83 +41,68 @@ void FrameRenderer::showIn(QPixmap *target)
     ownShown = QPixmap();
 }
 
-// The shown image holds the last frame: it differs from this one only where either painted.
+// The shown image holds the last frame. The canvas now holds this one, so the two trade places:
+// no copy, and the image given back to be painted next differs from the bare background only
+// where the last frame painted.
 void FrameRenderer::frameEnded(const QList<short> &frame)
 {
-    if (style().repaintTile > 0) {
-        endFrameInTiles(frame);
-        return;
-    }
-    const QVector<QRect> &painted = canvas.painted();
-    QRect changed;
-    {
-        QPainter painter(shown);
-        for (const QVector<QRect> *rects : {&painted, &qAsConst(paintedLastFrame)}) {
-            for (const QRect &rect : *rects) {
-                painter.drawPixmap(rect.topLeft(), canvasImage, rect);
-                changed |= rect;
-            }
-        }
-    }
-    paintedLastFrame = painted;
+    const QVector<QRect> painted = canvas.painted();
+    const QRegion changed = changedRegion(painted);
+    // A painter on the image while it trades places would go on painting the shown one.
+    canvasPainter.end();
+    shown->swap(canvasImage);
+    canvasPainter.begin(&canvasImage);
     if (frameShown)
         frameShown(frame, changed);
-    canvas.drawBackground();
+    canvas.drawBackground(paintedLastFrame);
+    paintedLastFrame = painted;
 }
 
-// A frame's places (some 110 squares and columns of numbers) are spread over the whole canvas, so
-// one rectangle around them is the whole of it, and they are too many and too small to repaint
-// or copy one by one: each copy and each rectangle of a repaint has a cost of its own. The tiles
-// that hold them, each row's neighbours merged, cost less than either.
-void FrameRenderer::endFrameInTiles(const QList<short> &frame)
+// Where the shown image changed: where this frame or the last one painted. With a tile size, the
+// tiles that hold those places, each row's neighbours merged: a frame's places (some 110
+// squares and numbers) are spread over the whole canvas, so one rectangle around them is the
+// whole of it, and repainting them one by one costs more for each rectangle than it saves.
+QRegion FrameRenderer::changedRegion(const QVector<QRect> &painted)
 {
     const int tile = style().repaintTile;
+    if (tile <= 0) {
+        QRect bounds;
+        for (const QVector<QRect> *rects : {&painted, &qAsConst(paintedLastFrame)}) {
+            for (const QRect &rect : *rects)
+                bounds |= rect;
+        }
+        return bounds;
+    }
     const QRect whole(QPoint(0, 0), style().canvasSize);
     const int columns = (whole.width() + tile - 1) / tile;
     const int rows = (whole.height() + tile - 1) / tile;
-    tileMarks.fill(0, columns * rows);
-    for (const QRect &rect : canvas.painted()) {
-        for (int row = rect.top() / tile; row <= rect.bottom() / tile; ++row) {
-            for (int column = rect.left() / tile; column <= rect.right() / tile; ++column)
-                tileMarks[row * columns + column] |= 1;
-        }
-    }
-    for (const QRect &run : qAsConst(paintedLastFrame)) {
-        for (int column = run.left() / tile; column <= run.right() / tile; ++column)
-            tileMarks[run.top() / tile * columns + column] |= 2;
-    }
-    // The runs of tiles that hold any of the marks, top to bottom and left to right in each row.
-    auto runsOf = [&](quint8 marks) {
-        QVector<QRect> runs;
-        for (int row = 0; row < rows; ++row) {
-            const quint8 *mark = tileMarks.constData() + row * columns;
-            for (int column = 0; column < columns;) {
-                if (!(mark[column] & marks)) {
-                    ++column;
-                    continue;
-                }
-                const int first = column;
-                while (column < columns && (mark[column] & marks))
-                    ++column;
-                runs.append(QRect(first * tile, row * tile, (column - first) * tile, tile) & whole);
+    tileMarks.fill(false, columns * rows);
+    for (const QVector<QRect> *rects : {&painted, &qAsConst(paintedLastFrame)}) {
+        for (const QRect &rect : *rects) {
+            for (int row = rect.top() / tile; row <= rect.bottom() / tile; ++row) {
+                for (int column = rect.left() / tile; column <= rect.right() / tile; ++column)
+                    tileMarks[row * columns + column] = true;
             }
         }
-        return runs;
-    };
-    const QVector<QRect> changed = runsOf(1 | 2);
-    {
-        QPainter painter(shown);
-        for (const QRect &run : changed)
-            painter.drawPixmap(run.topLeft(), canvasImage, run);
     }
-    paintedLastFrame = runsOf(1);
-    if (frameShown) {
-        // One band per row of tiles, sorted as setRects wants.
-        QRegion region;
-        region.setRects(changed.constData(), changed.size());
-        frameShown(frame, region);
+    // One band per row of tiles, sorted top to bottom and left to right, as setRects wants.
+    QVector<QRect> runs;
+    for (int row = 0; row < rows; ++row) {
+        const bool *marked = tileMarks.constData() + row * columns;
+        for (int column = 0; column < columns;) {
+            if (!marked[column]) {
+                ++column;
+                continue;
+            }
+            const int first = column;
+            while (column < columns && marked[column])
+                ++column;
+            runs.append(QRect(first * tile, row * tile, (column - first) * tile, tile) & whole);
+        }
     }
-    canvas.drawBackground(paintedLastFrame);
+    QRegion region;
+    region.setRects(runs.constData(), runs.size());
+    return region;
 }
 
 namespace {

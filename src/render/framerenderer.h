@@ -35,8 +35,9 @@ public:
     void flagByteDecoded(quint8 byte, int index) override;
     void frameEnded(const QList<short> &frame) override;
 
-    // From now on the frame end writes the shown image into `target` (a pixmap that already holds
-    // it, such as the label's own), so that whoever shows it repaints only what changed.
+    // From now on the shown image is `target` (a pixmap that already holds it, such as the
+    // label's own), which the frame end trades with the canvas, so that whoever shows it keeps
+    // the same pixmap and repaints only what changed.
     void showIn(QPixmap *target);
     const QPixmap &shownPixmap() const { return *shown; }
     const QPixmap &canvasPixmap() const { return canvasImage; }
@@ -47,18 +48,17 @@ public:
     std::function<void(const QList<short> &frame, const QRegion &changed)> frameShown;
 
 private:
-    void endFrameInTiles(const QList<short> &frame);
+    QRegion changedRegion(const QVector<QRect> &painted);
 
     QPixmap canvasImage;
     QPixmap ownShown;
     QPixmap *shown = &ownShown;
     QPainter canvasPainter;
     Canvas canvas;
-    // Where the canvas was painted for the frame on show: the places themselves, or the runs of
-    // tiles that hold them.
+    // Where the frame on show was painted.
     QVector<QRect> paintedLastFrame;
-    // Per tile: whether this frame (1) and the frame on show (2) painted in it.
-    QVector<quint8> tileMarks;
+    // Per tile: whether it holds a place that changed.
+    QVector<bool> tileMarks;
 };
 
 // The frame `index` (0-based; -1 for the last complete one) of the module's byte stream, painted

@@ -213,13 +213,11 @@ void TestWindowCanvas::shownFrameMatchesPlainRendering()
     const QImage expected = referenceImage(frames);
 
 #ifdef ENV_HAS_FRAMEDONE
-    // Listeners get the frame while the canvas still holds it and the label already shows it.
+    // Listeners get the frame once the label shows it.
     int frameEnds = 0;
-    QImage canvasSeen;
     QImage labelSeen;
     connect(window, &MainWindow::frameDone, this, [&](const QList<short> &) {
         ++frameEnds;
-        canvasSeen = rgb32(Probe::canvasImage(*window));
         labelSeen = rgb32(Probe::labelImage(*window));
     });
 #endif
@@ -255,7 +253,6 @@ void TestWindowCanvas::shownFrameMatchesPlainRendering()
     QCOMPARE(rgb32(Probe::canvasImage(*window)), nextFrameImage(frames.last().flags));
 #ifdef ENV_HAS_FRAMEDONE
     QCOMPARE(frameEnds, frames.size());
-    QCOMPARE(canvasSeen, expected);
     QCOMPARE(labelSeen, expected);
     QCOMPARE(rgb32(Probe::labelImage(*window)), expected);
 #endif
@@ -281,8 +278,7 @@ void TestWindowCanvas::shownFrameMatchesPlainRendering()
 #endif
 }
 
-// Nothing but the image changes at a frame end, so nothing else of the window is repainted. (The
-// label taking the new image makes its scroll area set its scroll bars again, which repaints them.)
+// Nothing but the image changes at a frame end, so nothing else of the window is repainted.
 void TestWindowCanvas::frameEndRepaintsOnlyTheImage()
 {
 #ifdef ENV_LITE
