@@ -7,6 +7,7 @@
 // Xvfb also the X server's.
 //
 //   bench_linerate [--seconds S] [--warmup S] [--platform offscreen|xvfb|both] [--programs a,b]
+//                  [--before DIR]   (DIR: the host programs of an earlier build, run alongside)
 //   bench_linerate --bare PORT      (the bare reader; started by the benchmark itself)
 
 #include "link/serialline.h"
@@ -26,6 +27,7 @@
 #include <QStandardPaths>
 #include <QThread>
 #include <QTimer>
+#include <QVector>
 
 #include <cstdio>
 #include <memory>
@@ -137,6 +139,8 @@ struct Consumer
 {
     QString name;
     QString platform;
+    // Where the window's host program is.
+    QDir hostDir;
     std::unique_ptr<XServer> xserver;
     std::unique_ptr<PtyLine> line;
     std::unique_ptr<Simulator> feed;
@@ -154,7 +158,7 @@ struct Consumer
 };
 
 // Starts the consumer's process on a pseudo-terminal of its own; false when it does not come up.
-bool start(Consumer &c, const QDir &here)
+bool start(Consumer &c)
 {
     c.line = std::make_unique<PtyLine>();
     QString error;
@@ -170,7 +174,7 @@ bool start(Consumer &c, const QDir &here)
     QString program = QCoreApplication::applicationFilePath();
     QStringList args = {QStringLiteral("--bare"), c.line->slavePath()};
     if (c.platform != QLatin1String("-")) {
-        program = here.filePath(QStringLiteral("bench_linerate_host_") + c.name);
+        program = c.hostDir.filePath(QStringLiteral("bench_linerate_host_") + c.name);
         args = QStringList {c.line->slavePath()};
         env.insert(QStringLiteral("QT_QPA_PLATFORM"),
                    c.platform == QLatin1String("xvfb") ? QStringLiteral("xcb")
@@ -243,6 +247,10 @@ int main(int argc, char **argv)
          QStringLiteral("LIST")},
         {QStringLiteral("bare"), QStringLiteral("Run as the bare reader on PORT."),
          QStringLiteral("PORT")},
+        {QStringLiteral("before"),
+         QStringLiteral("Also run the host programs of an earlier build in DIR, in the same "
+                        "rounds."),
+         QStringLiteral("DIR")},
     });
     cli.process(app);
     if (cli.isSet(QStringLiteral("bare")))
@@ -270,35 +278,51 @@ int main(int argc, char **argv)
         "after %.0f s of warm-up. CPU time of each process alone, in %% of one core (CPU "
         "seconds per second of stream).\n\n",
         Simulator::lineBytesPerSecond, seconds, warmup);
-    std::printf("%-15s %-10s %7s %7s %7s %9s %8s  %s\n", "program", "platform", "CPU %", "bare %",
+    std::printf("%-24s %-10s %7s %7s %7s %9s %8s  %s\n", "program", "platform", "CPU %", "bare %",
                 "x bare", "X CPU %", "frames/s", "load average before, after");
     for (const QString &where : qAsConst(platforms)) {
         for (const QString &program : qAsConst(programs)) {
             if (!here.exists(QStringLiteral("bench_linerate_host_") + program))
                 continue;
+            // The bare reader first, then the windows: the earlier build's, if any, and this one.
             std::vector<std::unique_ptr<Consumer>> round;
-            for (const QString &name : {QStringLiteral("bare"), program}) {
+            QVector<QDir> hosts;
+            if (cli.isSet(QStringLiteral("before")))
+                hosts.append(QDir(cli.value(QStringLiteral("before"))));
+            hosts.append(here);
+            round.push_back(std::make_unique<Consumer>());
+            round.back()->name = QStringLiteral("bare");
+            round.back()->platform = QStringLiteral("-");
+            for (const QDir &host : qAsConst(hosts)) {
                 round.push_back(std::make_unique<Consumer>());
-                round.back()->name = name;
-                round.back()->platform = name == program ? where : QStringLiteral("-");
-                if (!start(*round.back(), here))
+                round.back()->name = program;
+                round.back()->platform = where;
+                round.back()->hostDir = host;
+            }
+            for (auto &consumer : round) {
+                if (!start(*consumer))
                     return 1;
             }
             const QString loadBefore = loadAverage();
             const double measured = measure(round, warmup, seconds);
             const Consumer &bare = *round.front();
-            const Consumer &window = *round.back();
             const double bareShare = (bare.cpu[1] - bare.cpu[0]) / measured;
-            const double share = (window.cpu[1] - window.cpu[0]) / measured;
-            const QString x = window.xserver
-                ? QString::number(100 * (window.xCpu[1] - window.xCpu[0]) / measured, 'f', 2)
-                : QStringLiteral("-");
-            // Frames over the whole stream, warm-up included.
-            const double frames = window.count.section(' ', 3, 3).toDouble() / (warmup + measured);
-            std::printf("%-15s %-10s %7.2f %7.2f %7.1f %9s %8.1f  %s, %s\n", qPrintable(program),
-                        qPrintable(where), 100 * share, 100 * bareShare,
-                        bareShare > 0 ? share / bareShare : 0.0, qPrintable(x), frames,
-                        qPrintable(loadBefore), qPrintable(loadAverage()));
+            for (std::size_t i = 1; i < round.size(); ++i) {
+                const Consumer &window = *round.at(i);
+                const double share = (window.cpu[1] - window.cpu[0]) / measured;
+                const QString x = window.xserver
+                    ? QString::number(100 * (window.xCpu[1] - window.xCpu[0]) / measured, 'f', 2)
+                    : QStringLiteral("-");
+                // Frames over the whole stream, warm-up included.
+                const double frames
+                    = window.count.section(' ', 3, 3).toDouble() / (warmup + measured);
+                const QString name
+                    = i + 1 < round.size() ? program + QStringLiteral(" (before)") : program;
+                std::printf("%-24s %-10s %7.2f %7.2f %7.1f %9s %8.1f  %s, %s\n", qPrintable(name),
+                            qPrintable(where), 100 * share, 100 * bareShare,
+                            bareShare > 0 ? share / bareShare : 0.0, qPrintable(x), frames,
+                            qPrintable(loadBefore), qPrintable(loadAverage()));
+            }
             std::fflush(stdout);
         }
     }

@@ -17,6 +17,13 @@
 #ifndef ENV_LITE
 namespace {
 
+// Where the label shows its pixmap.
+QRect imageRect(const QLabel *label)
+{
+    return QStyle::alignedRect(label->layoutDirection(), label->alignment(),
+                               label->pixmap(Qt::ReturnByValue).size(), label->contentsRect());
+}
+
 // Lets the image's label paint all of itself, so that Qt stops filling the scroll area's
 // background under the whole image before every frame is shown: the label's own paint covers the
 // image's place, and this fills the rest of the label (where it is larger than the image) as the
@@ -37,9 +44,7 @@ public:
             return false;
         const auto *label = static_cast<QLabel *>(watched);
         QRegion margin = static_cast<QPaintEvent *>(event)->region();
-        margin
-            -= QStyle::alignedRect(label->layoutDirection(), label->alignment(),
-                                   label->pixmap(Qt::ReturnByValue).size(), label->contentsRect());
+        margin -= imageRect(label);
         if (margin.isEmpty())
             return false;
         const QWidget *area = label->parentWidget();
@@ -56,17 +61,7 @@ public:
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
-#ifndef ENV_LITE
     , ui(new Ui::MainWindow)
-#endif
-    , canvasSize(canvasStyle(deliverable).canvasSize)
-#ifdef ENV_LITE
-    , canvasOrigin(10, 61)
-#endif
-    , bandColor(canvasStyle(deliverable).bandColor)
-#ifdef ENV_LITE
-    , ui(new Ui::MainWindow)
-#endif
 {
 #ifdef ENV_HAS_FRAMEDONE
     qRegisterMetaType<QList<short>>("QList<short>");
@@ -84,27 +79,30 @@ MainWindow::MainWindow(QWidget *parent)
 
     ui->setupUi(this);
 
-    canvasPixmap = new QPixmap(canvasSize);
-    displayPixmap = new QPixmap(canvasSize);
-    canvasPainter = new QPainter(canvasPixmap);
-    canvas = std::make_unique<Canvas>(canvasPainter, canvasStyle(deliverable));
-    canvas->drawBackground();
-    // Until the first frame ends, the shown image is the bare background rather than
-    // uninitialised memory.
-    {
-        QPainter initial(displayPixmap);
-        initial.drawPixmap(0, 0, *canvasPixmap);
-    }
-#ifndef ENV_LITE
-    spareDisplayPixmap = new QPixmap(*displayPixmap);
-    spareDisplayPixmap->detach();
-#endif
-
-#ifndef ENV_LITE
+#ifdef ENV_LITE
+    renderer.frameShown = [this](const QList<short> &, const QRegion &changed) {
+        update(changed.translated(canvasOrigin));
+    };
+#else
     canvasLabel = new QLabel;
-    canvasLabel->setPixmap(*displayPixmap);
+    canvasLabel->setPixmap(renderer.shownPixmap());
     new LabelMarginFill(canvasLabel);
     ui->scrollArea->setWidget(canvasLabel);
+    // The frame end trades the label's own pixmap with the canvas and the label repaints only
+    // what changed: handing it a new pixmap would repaint all of it. (The label keeps the pixmap
+    // object it was given and only reads it.)
+    QT_WARNING_PUSH
+    QT_WARNING_DISABLE_DEPRECATED
+    renderer.showIn(const_cast<QPixmap *>(canvasLabel->pixmap()));
+    QT_WARNING_POP
+    renderer.frameShown = [this](const QList<short> &frame, const QRegion &changed) {
+        canvasLabel->update(changed.translated(imageRect(canvasLabel).topLeft()));
+#ifdef ENV_HAS_FRAMEDONE
+        emit frameDone(frame);
+#else
+        Q_UNUSED(frame)
+#endif
+    };
 #endif
 
 #ifdef ENV_HAS_DEVICE_CONTROLS
@@ -133,13 +131,6 @@ MainWindow::~MainWindow()
     for (QSerialPort *port : findChildren<QSerialPort *>(QString(), Qt::FindDirectChildrenOnly))
         port->disconnect(this);
     delete ui;
-    canvas.reset();
-    delete canvasPainter;
-    delete canvasPixmap;
-    delete displayPixmap;
-#ifndef ENV_LITE
-    delete spareDisplayPixmap;
-#endif
 }
 
 #ifdef ENV_LITE
@@ -147,7 +138,7 @@ void MainWindow::paintEvent(QPaintEvent *event)
 {
     QWidget::paintEvent(event);
     QPainter painter(this);
-    painter.drawPixmap(canvasOrigin, *displayPixmap);
+    painter.drawPixmap(canvasOrigin, renderer.shownPixmap());
 }
 #else
 void MainWindow::resizeEvent(QResizeEvent *event)

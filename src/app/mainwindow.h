@@ -6,15 +6,11 @@
 
 #include "common/deliverable.h"
 #include "link/streamdecoder.h"
-#include "render/canvas.h"
+#include "render/framerenderer.h"
 
-#include <QColor>
 #include <QList>
 #include <QMainWindow>
 #include <QPoint>
-#include <QRect>
-#include <QSize>
-#include <QVector>
 
 #include <memory>
 
@@ -24,8 +20,6 @@
 #endif
 
 class QLabel;
-class QPainter;
-class QPixmap;
 class QSerialPort;
 
 namespace Ui {
@@ -96,23 +90,6 @@ private slots:
 #endif
 
 private:
-    // Receives what the decoder finds and hands it to the canvas and the listeners.
-    class DecoderBridge : public DecoderSink
-    {
-    public:
-        explicit DecoderBridge(MainWindow &window)
-            : window(window)
-        {
-        }
-        void pointDecoded(qint16 x, qint16 y, int column) override;
-        void flagByteDecoded(quint8 byte, int index) override;
-        void frameEnded(const QList<short> &frame) override;
-
-    private:
-        MainWindow &window;
-    };
-
-    void finishFrame(const QList<short> &frame);
     void portErrorOccurred();
 #ifndef ENV_LITE
     // The deliverable's step after every Start, whether or not the port opened.
@@ -125,38 +102,16 @@ private:
     void setUpCamera();
 #endif
 
+    Ui::MainWindow *ui = nullptr;
+    // Paints what the decoder finds and keeps the shown image; the window only shows it.
+    FrameRenderer renderer {deliverable};
+    StreamDecoder decoder {&renderer, renderer.frameMode()};
 #ifdef ENV_LITE
-    QPixmap *canvasPixmap = nullptr;
-    QPixmap *displayPixmap = nullptr;
-    QSize canvasSize;
-    QPoint canvasOrigin;
-    QPainter *canvasPainter = nullptr;
-    QColor bandColor;
-    QSerialPort *serialPort = nullptr;
-    DecoderBridge decoderBridge {*this};
-    StreamDecoder decoder {&decoderBridge, StreamDecoder::FrameMode::PaintOnly};
-    std::unique_ptr<Canvas> canvas;
-    Ui::MainWindow *ui = nullptr;
-    // Where the canvas was painted for the frame on show.
-    QVector<QRect> paintedLastFrame;
+    // Where the window paints the shown image, below its buttons.
+    QPoint canvasOrigin {10, 61};
 #else
-    Ui::MainWindow *ui = nullptr;
-    QPixmap *canvasPixmap = nullptr;
-    QPixmap *displayPixmap = nullptr;
-    // The shown image and this one are written in turn: the label keeps sharing the image it
-    // shows, so writing the other costs no copy of it.
-    QPixmap *spareDisplayPixmap = nullptr;
-    // Where the canvas was painted for the frame on show and for the one before it.
-    QVector<QRect> paintedLastFrame;
-    QVector<QRect> paintedFrameBefore;
-    QSize canvasSize;
-    QPainter *canvasPainter = nullptr;
-    QColor bandColor;
     QLabel *canvasLabel = nullptr;
-    // The decoder holds the frame under construction (frameSamples) and its column (pointCount).
-    DecoderBridge decoderBridge {*this};
-    StreamDecoder decoder {&decoderBridge, StreamDecoder::FrameMode::Collect};
-    std::unique_ptr<Canvas> canvas;
+#endif
 #ifdef ENV_HAS_CAMERA
     std::unique_ptr<cv::VideoCapture> camera {makeCameraCapture()};
     CameraPreview preview {*camera};
@@ -169,7 +124,6 @@ private:
     quint8 calibY = 0;
     quint8 calibZ = 0;
     quint8 verToggle = 0;
-#endif
 #endif
 
     friend class MainWindowProbe; // tests reach the canvas and decoder through it

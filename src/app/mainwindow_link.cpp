@@ -1,5 +1,5 @@
-// The main window's side of the serial link: the port list, Start, reading, and what happens with
-// the points, flag bytes and frames that the decoder finds.
+// The main window's side of the serial link: the port list, Start and reading; the decoder hands
+// what it finds to the frame renderer.
 
 #include "app/mainwindow.h"
 #include "link/serialline.h"
@@ -9,18 +9,13 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDebug>
-#include <QLabel>
 #include <QMetaMethod>
-#include <QPainter>
-#include <QPixmap>
 #include <QPushButton>
 #include <QSerialPort>
 #include <QSerialPortInfo>
 #include <QStatusBar>
 
 #include <cstdio>
-
-#include <utility>
 
 void MainWindow::refreshSerialPort()
 {
@@ -102,74 +97,4 @@ void MainWindow::portErrorOccurred()
     const QSignalBlocker quiet(serialPort);
     serialPort->close();
     ui->startButton->setEnabled(true);
-}
-
-void MainWindow::DecoderBridge::pointDecoded(qint16 x, qint16 y, int column)
-{
-#ifdef ENV_LITE
-    // This window keeps no columns and paints only points with a reading above the floor.
-    if (y > 0)
-        window.canvas->paintPoint(x, y, column);
-#else
-    window.canvas->paintPoint(x, y, column);
-#endif
-}
-
-void MainWindow::DecoderBridge::flagByteDecoded(quint8 byte, int index)
-{
-#ifdef ENV_LITE
-    Q_UNUSED(byte)
-    Q_UNUSED(index)
-#else
-    window.canvas->paintFlagByte(byte, index);
-#endif
-}
-
-void MainWindow::DecoderBridge::frameEnded(const QList<short> &frame)
-{
-    window.finishFrame(frame);
-}
-
-// Shows the finished canvas and hands the frame to the listeners before the canvas is cleared;
-// the decoder empties the frame once this returns. Only what a frame painted changes from one
-// frame to the next, so only that is copied, and in envviewer_lite only that is repainted.
-void MainWindow::finishFrame(const QList<short> &frame)
-{
-    const QVector<QRect> &painted = canvas->painted();
-#ifdef ENV_LITE
-    // The shown image holds the last frame: it differs from this one where either painted. One
-    // rectangle around it all is repainted: Qt's merging of the many small ones costs more than
-    // painting the background between them.
-    QPainter painter(displayPixmap);
-    QRect changed;
-    for (const QVector<QRect> *rects : {&painted, &qAsConst(paintedLastFrame)}) {
-        for (const QRect &rect : *rects) {
-            painter.drawPixmap(rect.topLeft(), *canvasPixmap, rect);
-            changed |= rect;
-        }
-    }
-    painter.end();
-    update(changed.translated(canvasOrigin));
-    paintedLastFrame = painted;
-#else
-    // The spare image holds the frame before last: it differs from this one where either painted.
-    // Its painter ends before the label takes it: a pixmap handed over while a painter is active
-    // on it is copied whole. Taking the new image, the label repaints itself.
-    {
-        QPainter painter(spareDisplayPixmap);
-        for (const QVector<QRect> *rects : {&painted, &qAsConst(paintedFrameBefore)}) {
-            for (const QRect &rect : *rects)
-                painter.drawPixmap(rect.topLeft(), *canvasPixmap, rect);
-        }
-    }
-    std::swap(displayPixmap, spareDisplayPixmap);
-    canvasLabel->setPixmap(*displayPixmap);
-    paintedFrameBefore = std::exchange(paintedLastFrame, painted);
-#endif
-#ifdef ENV_HAS_FRAMEDONE
-    emit frameDone(frame);
-#else
-    Q_UNUSED(frame)
-#endif
-    canvas->drawBackground();
 }

@@ -33,11 +33,16 @@ Canvas::Canvas(QPainter *painter, const CanvasStyle &style, Painting painting)
 
 void Canvas::drawBackground()
 {
+    drawBackground(paintedRects);
+}
+
+void Canvas::drawBackground(const QVector<QRect> &places)
+{
     // The background's numbers follow the painter's font and hints; a change of either paints it
     // anew.
     if (painting == Painting::Fast && !background.isNull() && painter->font() == backgroundFont
         && painter->renderHints() == backgroundHints) {
-        for (const QRect &rect : qAsConst(paintedRects))
+        for (const QRect &rect : places)
             painter->drawImage(rect.topLeft(), background, rect);
         setPenAfterBackground();
     } else {

@@ -29,13 +29,17 @@ public:
     // kept of it (the whole canvas is megabytes, a frame's points cover a few percent of it).
     enum class Painting { Fast, Plain };
 
-    // painter: the one long-lived painter, active on the canvas pixmap for the canvas' whole life.
-    // Its transform and render hints stay as a new painter has them, except while the canvas
-    // turns it for a point's numbers.
+    // painter: the one long-lived painter, active on the canvas pixmap whenever the canvas paints
+    // (it may end and begin again on the same pixmap in between). Its transform and render hints
+    // stay as a new painter has them, except while the canvas turns it for a point's numbers.
     Canvas(QPainter *painter, const CanvasStyle &style, Painting painting = Painting::Fast);
 
     // Clears the canvas to the bare background.
     void drawBackground();
+    // The same, putting the background back over `places` (which must cover everything painted
+    // since the background was last drawn) rather than over the places themselves: fewer, larger
+    // rectangles can cost less.
+    void drawBackground(const QVector<QRect> &places);
     // Where the canvas has been painted since the background was last drawn, in canvas pixels:
     // a rectangle for each square and each number, holding every pixel it may have touched.
     const QVector<QRect> &painted() const { return paintedRects; }

@@ -58,6 +58,9 @@ CanvasStyle viewerStyle()
     s.flagNumbers = true;
     s.flagNumberDx = 10;
     s.flagNumberY = 316;
+
+    s.keepsFrames = true;
+    s.repaintTile = 32;
     return s;
 }
 
@@ -98,6 +101,10 @@ CanvasStyle liteStyle()
     s.squareYDen = 3;
     s.pointTexts = false;
     s.flags = false;
+    // The window paints the image itself, where Qt's merging of many small rectangles costs
+    // more than painting the background between them.
+    s.keepsFrames = false;
+    s.repaintTile = 0;
     return s;
 }
 

@@ -85,6 +85,12 @@ struct CanvasStyle
     bool flagNumbers;
     int flagNumberDx;
     int flagNumberY;
+
+    // The frame end. Whether the program hands each frame's samples on (the decoder keeps them
+    // only then), and the side of the square tiles in which it reports where the shown image
+    // changed; 0 for one rectangle around all of it.
+    bool keepsFrames;
+    int repaintTile;
 };
 
 const CanvasStyle &canvasStyle(Deliverable d);

@@ -288,7 +288,7 @@ void TestSerialLink::framesReachListeners()
 }
 #endif
 
-// At a frame end the finished canvas is shown (listeners see it still painted), then cleared.
+// At a frame end the finished canvas is shown (listeners see it shown), then cleared.
 void TestSerialLink::frameShownThenCanvasCleared()
 {
     PseudoTerminal module;
@@ -304,7 +304,7 @@ void TestSerialLink::frameShownThenCanvasCleared()
     QList<QRgb> seenByListener;
     connect(window, &MainWindow::frameDone, this, [&](const QList<short> &frame) {
         QCOMPARE(frame, (QList<short> {300, 0}));
-        seenByListener << Probe::canvasImage(*window).pixel(corner);
+        seenByListener << Probe::shownImage(*window).pixel(corner);
     });
 #endif
 

@@ -5,6 +5,8 @@
 #include "app/mainwindow.h"
 #include "canvasharness.h"
 #include "link/streamencoder.h"
+#include "rendercommand.h"
+#include "sessionfile.h"
 #include "support/mainwindowprobe.h"
 
 #include <QLabel>
@@ -12,6 +14,8 @@
 #include <QPixmap>
 #include <QScreen>
 #include <QScrollArea>
+#include <QScrollBar>
+#include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
@@ -102,6 +106,8 @@ private slots:
     void shownFrameMatchesPlainRendering_data();
     void shownFrameMatchesPlainRendering();
     void frameEndRepaintsOnlyTheImage();
+    void renderCommandPaintsAsTheWindow_data();
+    void renderCommandPaintsAsTheWindow();
 
 private:
     MainWindow *window = nullptr;
@@ -123,58 +129,95 @@ void TestWindowCanvas::cleanup()
 void TestWindowCanvas::shownFrameMatchesPlainRendering_data()
 {
     QTest::addColumn<QVector<Frame>>("frames");
+    // The size the window is given, and where its scroll area is scrolled to, before the last
+    // frame; without a size the window stays larger than the image.
+    QTest::addColumn<QSize>("view");
+    QTest::addColumn<QPoint>("scroll");
+    auto row = [](const char *name, const QVector<Frame> &frames, QSize view = QSize(),
+                  QPoint scroll = QPoint()) { QTest::newRow(name) << frames << view << scroll; };
 
-    QTest::newRow("one frame of 27") << QVector<Frame> {{spread(27, -200, 15, 130, 9), 0}};
-    QTest::newRow("second frame replaces the first") << QVector<Frame> {
-        {spread(27, -250, 19, 400, -11), 0x80000001}, {spread(27, 190, -14, 150, 5), 0x81a5ff00}};
-    QTest::newRow("points at or below zero take columns")
-        << QVector<Frame> {{spread(5, 0, 20, 200, 10), 0xffffffff},
-                           {{{0, 0}, {10, -5}, {120, 180}, {-184, 192}, {150, 169}}, 0}};
-    QTest::newRow("zone bounds") << QVector<Frame> {{{{-184, 168},
-                                                      {-183, 169},
-                                                      {-147, 191},
-                                                      {-146, 192},
-                                                      {-101, 200},
-                                                      {-100, 300},
-                                                      {100, 400},
-                                                      {101, 500},
-                                                      {146, 600},
-                                                      {147, 700},
-                                                      {183, 800},
-                                                      {184, 900}},
-                                                     0x12345678}};
-    QTest::newRow("clipped and far away") << QVector<Frame> {
-        {{{-500, 300}, {500, 150}, {0, 598}, {0, 2395}, {32767, 32767}, {-32768, 1}, {700, 700}},
-         0x00ff00ff},
-        {{{-499, 2400}, {499, 2}, {-3, 599}}, 0xff00ff00}};
+    row("one frame of 27", {{spread(27, -200, 15, 130, 9), 0}});
+    row("second frame replaces the first",
+        {{spread(27, -250, 19, 400, -11), 0x80000001}, {spread(27, 190, -14, 150, 5), 0x81a5ff00}});
+    row("points at or below zero take columns",
+        {{spread(5, 0, 20, 200, 10), 0xffffffff},
+         {{{0, 0}, {10, -5}, {120, 180}, {-184, 192}, {150, 169}}, 0}});
+    row("zone bounds",
+        {{{{-184, 168},
+           {-183, 169},
+           {-147, 191},
+           {-146, 192},
+           {-101, 200},
+           {-100, 300},
+           {100, 400},
+           {101, 500},
+           {146, 600},
+           {147, 700},
+           {183, 800},
+           {184, 900}},
+          0x12345678}});
+    row("clipped and far away",
+        {{{{-500, 300}, {500, 150}, {0, 598}, {0, 2395}, {32767, 32767}, {-32768, 1}, {700, 700}},
+          0x00ff00ff},
+         {{{-499, 2400}, {499, 2}, {-3, 599}}, 0xff00ff00}});
     // The shown image is written in turns, each time only where frames painted.
-    QTest::newRow("four frames in turn")
-        << QVector<Frame> {{spread(27, -250, 19, 400, -11), 0x80000001},
-                           {spread(12, 190, -14, 150, 5), 0x81a5ff00},
-                           {{}, 0},
-                           {spread(20, 30, 7, 90, 31), 0x00000100}};
-    QTest::newRow("empty last frame")
-        << QVector<Frame> {{spread(3, 0, 40, 250, 0), 0x0f0f0f0f}, {{}, 0}};
+    row("four frames in turn",
+        {{spread(27, -250, 19, 400, -11), 0x80000001},
+         {spread(12, 190, -14, 150, 5), 0x81a5ff00},
+         {{}, 0},
+         {spread(20, 30, 7, 90, 31), 0x00000100}});
+    row("empty last frame", {{spread(3, 0, 40, 250, 0), 0x0f0f0f0f}, {{}, 0}});
+    // The shown image is brought up to date in tiles around the places painted.
+    row("many places, then many elsewhere",
+        {{spread(120, -490, 8, 5, 5), 0xffffffff}, {spread(110, 485, -9, 590, -5), 0xa5a5a5a5}});
+    row("few places after many", {{spread(120, -490, 8, 5, 5), 0xffffffff}, {{{7, 300}}, 0}});
+    // Squares on, across and beside the edges of tiles, which lie every few dozen pixels.
+    row("near tile edges",
+        {{{{13, 23}, {14, 22}, {15, 21}, {-179, 311}, {-178, 310}, {-177, 309}}, 0x01800180},
+         {{{-434, 534}, {-435, 535}, {-467, 566}, {-466, 567}, {46, 150}}, 0x80018001}});
+    row("canvas edges",
+        {{{{-498, 598}, {499, 1}, {-499, 300}, {502, 2}, {0, 600}, {-497, 797}}, 0xc0000003},
+         {{{498, 599}, {-498, 1}, {497, 796}}, 0x00c00300}});
+    row("after a resize", {{spread(27, -250, 19, 400, -11), 0}, {spread(27, 190, -14, 150, 5), 0}},
+        QSize(640, 480));
+    row("after a resize and a scroll",
+        {{spread(27, -250, 19, 400, -11), 0}, {spread(60, 480, -16, 20, 9), 0x0000ffff}},
+        QSize(700, 520), QPoint(310, 170));
 }
 
 void TestWindowCanvas::shownFrameMatchesPlainRendering()
 {
     QFETCH(QVector<Frame>, frames);
+    QFETCH(QSize, view);
+    QFETCH(QPoint, scroll);
+#ifdef ENV_LITE
+    Q_UNUSED(scroll)
+    if (view.isValid())
+        QSKIP("the window has no scroll area");
+#endif
 
+    // The last frame's bytes apart, so that the view can change before it.
     StreamEncoder encoder;
     encoder.appendSync(2);
+    for (int i = 0; i < frames.size(); ++i) {
+        if (i == frames.size() - 1)
+            encoder.takeBytes();
+        QCOMPARE(encoder.appendFrame(frames.at(i).points, frames.at(i).flags),
+                 frames.at(i).points.size());
+    }
+    const QByteArray lastFrame = encoder.takeBytes();
+    encoder.appendSync(2);
     for (const Frame &frame : frames)
-        QCOMPARE(encoder.appendFrame(frame.points, frame.flags), frame.points.size());
+        encoder.appendFrame(frame.points, frame.flags);
+    const QByteArray bytes = encoder.takeBytes();
     const QImage expected = referenceImage(frames);
 
 #ifdef ENV_HAS_FRAMEDONE
-    // Listeners get the frame while the canvas still holds it and the label already shows it.
+    // Listeners get the frame once the label shows it.
     int frameEnds = 0;
-    QImage canvasSeen;
     QImage labelSeen;
     connect(window, &MainWindow::frameDone, this, [&](const QList<short> &) {
         ++frameEnds;
-        canvasSeen = rgb32(Probe::canvasImage(*window));
         labelSeen = rgb32(Probe::labelImage(*window));
     });
 #endif
@@ -184,17 +227,32 @@ void TestWindowCanvas::shownFrameMatchesPlainRendering()
     window->resize(expected.size() + QSize(150, 250));
 #endif
     // In pieces, with the window repainting between them as it does on a live line.
-    const QByteArray bytes = encoder.takeBytes();
-    for (int at = 0; at < bytes.size(); at += 61) {
-        Probe::decoder(*window).decode(bytes.constData() + at, qMin(61, bytes.size() - at));
+    auto feed = [&](int from, int to) {
+        for (int at = from; at < to; at += 61) {
+            Probe::decoder(*window).decode(bytes.constData() + at, qMin(61, to - at));
+            QCoreApplication::processEvents();
+        }
+    };
+    const int lastFrameAt = bytes.size() - lastFrame.size();
+    feed(0, lastFrameAt);
+#ifndef ENV_LITE
+    if (view.isValid()) {
+        window->resize(view);
+        QCoreApplication::processEvents();
+        auto *area = window->findChild<QScrollArea *>();
+        area->horizontalScrollBar()->setValue(scroll.x());
+        area->verticalScrollBar()->setValue(scroll.y());
+        QCOMPARE(area->horizontalScrollBar()->value(), scroll.x());
+        QCOMPARE(area->verticalScrollBar()->value(), scroll.y());
         QCoreApplication::processEvents();
     }
+#endif
+    feed(lastFrameAt, bytes.size());
 
     QCOMPARE(rgb32(Probe::shownImage(*window)), expected);
     QCOMPARE(rgb32(Probe::canvasImage(*window)), nextFrameImage(frames.last().flags));
 #ifdef ENV_HAS_FRAMEDONE
     QCOMPARE(frameEnds, frames.size());
-    QCOMPARE(canvasSeen, expected);
     QCOMPARE(labelSeen, expected);
     QCOMPARE(rgb32(Probe::labelImage(*window)), expected);
 #endif
@@ -220,8 +278,7 @@ void TestWindowCanvas::shownFrameMatchesPlainRendering()
 #endif
 }
 
-// Nothing but the image changes at a frame end, so nothing else of the window is repainted. (The
-// label taking the new image makes its scroll area set its scroll bars again, which repaints them.)
+// Nothing but the image changes at a frame end, so nothing else of the window is repainted.
 void TestWindowCanvas::frameEndRepaintsOnlyTheImage()
 {
 #ifdef ENV_LITE
@@ -242,6 +299,63 @@ void TestWindowCanvas::frameEndRepaintsOnlyTheImage()
     QTRY_VERIFY(!log.painted.isEmpty());
     QCoreApplication::processEvents();
     QCOMPARE(log.painted.subtracted(image), QRegion());
+}
+
+void TestWindowCanvas::renderCommandPaintsAsTheWindow_data()
+{
+    QTest::addColumn<int>("frame"); // as --frame takes it
+    QTest::addColumn<int>("framesShown"); // how many of the frames the window is given
+    QTest::addColumn<bool>("session"); // a session rather than a raw capture
+    QTest::newRow("last frame") << -1 << 3 << false;
+    QTest::newRow("last frame by number") << 2 << 3 << false;
+    QTest::newRow("middle frame of a session") << 1 << 2 << true;
+    QTest::newRow("first frame") << 0 << 1 << false;
+}
+
+// envtool render paints a frame of a capture exactly as this program's window shows it.
+void TestWindowCanvas::renderCommandPaintsAsTheWindow()
+{
+    QFETCH(int, frame);
+    QFETCH(int, framesShown);
+    QFETCH(bool, session);
+
+    const QVector<Frame> frames {{spread(27, -250, 19, 400, -11), 0x80000001},
+                                 {spread(27, 190, -14, 150, 5), 0x81a5ff00},
+                                 {spread(40, -480, 24, 590, -14), 0x0f0f0f0f}};
+    StreamEncoder encoder;
+    encoder.appendSync(2);
+    QByteArray shown;
+    for (int i = 0; i < frames.size(); ++i) {
+        encoder.appendFrame(frames.at(i).points, frames.at(i).flags);
+        if (i + 1 == framesShown)
+            shown = encoder.bytes();
+    }
+    const QByteArray bytes = encoder.takeBytes();
+    Probe::decoder(*window).decode(shown.constData(), shown.size());
+
+    QTemporaryDir dir;
+    QFile capture(dir.filePath(QStringLiteral("capture")));
+    QVERIFY(capture.open(QIODevice::WriteOnly));
+    if (session) {
+        // The viewer's direction in between, which render leaves out.
+        SessionFile writer(&capture);
+        QVERIFY(writer.writeHeader());
+        QVERIFY(writer.write(SessionFile::FromModule, 0, bytes.constData(), 100));
+        QVERIFY(writer.write(SessionFile::FromViewer, 10, "\xff\xff\xff\xff\x02\x01", 6));
+        QVERIFY(
+            writer.write(SessionFile::FromModule, 20, bytes.constData() + 100, bytes.size() - 100));
+    } else {
+        capture.write(bytes);
+    }
+    capture.close();
+
+    RenderOptions options;
+    options.input = capture.fileName();
+    options.program = MainWindow::deliverable;
+    options.frame = frame;
+    options.output = dir.filePath(QStringLiteral("frame.png"));
+    QCOMPARE(RenderCommand(options).run(), 0);
+    QCOMPARE(rgb32(QImage(options.output)), rgb32(Probe::shownImage(*window)));
 }
 
 QTEST_MAIN(TestWindowCanvas)

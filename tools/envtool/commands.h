@@ -11,3 +11,4 @@ int runTap(const QStringList &args);
 int runResults(const QStringList &args);
 int runSync(const QStringList &args);
 int runReport(const QStringList &args);
+int runRender(const QStringList &args);

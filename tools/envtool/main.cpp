@@ -4,12 +4,24 @@
 #include "commands.h"
 
 #include <QCoreApplication>
+#include <QGuiApplication>
 
 #include <cstdio>
+#include <cstring>
+#include <memory>
 
 int main(int argc, char *argv[])
 {
-    QCoreApplication app(argc, argv);
+    // render and report paint frames as the windows do, which takes Qt's painting and fonts, but
+    // no display; everything else stays without a platform.
+    std::unique_ptr<QCoreApplication> app;
+    if (argc > 1 && (std::strcmp(argv[1], "render") == 0 || std::strcmp(argv[1], "report") == 0)) {
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+        app = std::make_unique<QGuiApplication>(argc, argv);
+    } else {
+        app = std::make_unique<QCoreApplication>(argc, argv);
+    }
     QCoreApplication::setApplicationName(QStringLiteral("envtool"));
     QCoreApplication::setApplicationVersion(QStringLiteral(ENVTOOL_VERSION));
 
@@ -24,7 +36,9 @@ int main(int argc, char *argv[])
                        "  tap       forward and record the line between module and viewer\n"
                        "  results   runs and yield per test, from the test records\n"
                        "  sync      send the test records to the fleet's PostgreSQL database\n"
-                       "  report    one HTML page of yields, failures and channels\n\n"
+                       "  report    one HTML page of yields, failures and channels\n"
+                       "  render    one frame of a capture or session as a PNG, as a window "
+                       "paints it\n\n"
                        "'envtool <command> --help' describes a command."));
     parser.addHelpOption();
     parser.addVersionOption();
@@ -65,6 +79,8 @@ int main(int argc, char *argv[])
         return runSync(args);
     if (command == QLatin1String("report"))
         return runReport(args);
+    if (command == QLatin1String("render"))
+        return runRender(args);
     return reportError(QString(),
                        QStringLiteral("unknown command '%1' (try 'envtool --help')").arg(command));
 }

@@ -1,6 +1,7 @@
 // envtool report: the command line of ReportCommand.
 #include "cli.h"
 #include "commands.h"
+#include "rendercommand.h"
 #include "reportcommand.h"
 
 int runReport(const QStringList &args)
@@ -49,5 +50,6 @@ int runReport(const QStringList &args)
     options.log = cli.value(QStringLiteral("log"));
     options.database = cli.value(QStringLiteral("db"));
     options.query.test = cli.value(QStringLiteral("label"));
+    options.lastFramePng = lastFrameOfCapture;
     return ReportCommand(options).run();
 }

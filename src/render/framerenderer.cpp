@@ -1,0 +1,167 @@
+#include "render/framerenderer.h"
+
+FrameRenderer::FrameRenderer(Deliverable program)
+    : canvasImage(canvasStyle(program).canvasSize)
+    , ownShown(canvasStyle(program).canvasSize)
+    , canvasPainter(&canvasImage)
+    , canvas(&canvasPainter, canvasStyle(program))
+{
+    canvas.drawBackground();
+    // Until the first frame ends, the shown image is the bare background rather than
+    // uninitialised memory.
+    QPainter(&ownShown).drawPixmap(0, 0, canvasImage);
+}
+
+FrameRenderer::~FrameRenderer() = default;
+
+StreamDecoder::FrameMode FrameRenderer::frameMode() const
+{
+    return style().keepsFrames ? StreamDecoder::FrameMode::Collect
+                               : StreamDecoder::FrameMode::PaintOnly;
+}
+
+void FrameRenderer::pointDecoded(qint16 x, qint16 y, int column)
+{
+    canvas.paintPoint(x, y, column);
+}
+
+void FrameRenderer::flagByteDecoded(quint8 byte, int index)
+{
+    canvas.paintFlagByte(byte, index);
+}
+
+void FrameRenderer::showIn(QPixmap *target)
+{
+    Q_ASSERT(target && target->size() == ownShown.size());
+    if (target->cacheKey() != ownShown.cacheKey())
+        QPainter(target).drawPixmap(0, 0, *shown);
+    shown = target;
+    // Kept, the own image would share its data with the target and make the first frame end
+    // copy all of it.
+    ownShown = QPixmap();
+}
+
+// The shown image holds the last frame. The canvas now holds this one, so the two trade places:
+// no copy, and the image given back to be painted next differs from the bare background only
+// where the last frame painted.
+void FrameRenderer::frameEnded(const QList<short> &frame)
+{
+    const QVector<QRect> painted = canvas.painted();
+    const QRegion changed = changedRegion(painted);
+    // A painter on the image while it trades places would go on painting the shown one.
+    canvasPainter.end();
+    shown->swap(canvasImage);
+    canvasPainter.begin(&canvasImage);
+    if (frameShown)
+        frameShown(frame, changed);
+    canvas.drawBackground(paintedLastFrame);
+    paintedLastFrame = painted;
+}
+
+// Where the shown image changed: where this frame or the last one painted. With a tile size, the
+// tiles that hold those places, each row's neighbours merged: a frame's places (some 110
+// squares and numbers) are spread over the whole canvas, so one rectangle around them is the
+// whole of it, and repainting them one by one costs more for each rectangle than it saves.
+QRegion FrameRenderer::changedRegion(const QVector<QRect> &painted)
+{
+    const int tile = style().repaintTile;
+    if (tile <= 0) {
+        QRect bounds;
+        for (const QVector<QRect> *rects : {&painted, &qAsConst(paintedLastFrame)}) {
+            for (const QRect &rect : *rects)
+                bounds |= rect;
+        }
+        return bounds;
+    }
+    const QRect whole(QPoint(0, 0), style().canvasSize);
+    const int columns = (whole.width() + tile - 1) / tile;
+    const int rows = (whole.height() + tile - 1) / tile;
+    tileMarks.fill(false, columns * rows);
+    for (const QVector<QRect> *rects : {&painted, &qAsConst(paintedLastFrame)}) {
+        for (const QRect &rect : *rects) {
+            for (int row = rect.top() / tile; row <= rect.bottom() / tile; ++row) {
+                for (int column = rect.left() / tile; column <= rect.right() / tile; ++column)
+                    tileMarks[row * columns + column] = true;
+            }
+        }
+    }
+    // One band per row of tiles, sorted top to bottom and left to right, as setRects wants.
+    QVector<QRect> runs;
+    for (int row = 0; row < rows; ++row) {
+        const bool *marked = tileMarks.constData() + row * columns;
+        for (int column = 0; column < columns;) {
+            if (!marked[column]) {
+                ++column;
+                continue;
+            }
+            const int first = column;
+            while (column < columns && marked[column])
+                ++column;
+            runs.append(QRect(first * tile, row * tile, (column - first) * tile, tile) & whole);
+        }
+    }
+    QRegion region;
+    region.setRects(runs.constData(), runs.size());
+    return region;
+}
+
+namespace {
+
+// Passes on to the renderer only the frame wanted: the flag bytes after the marker before it, its
+// points and its end, which is all the window's canvas holds when that frame ends.
+class OneFrame : public DecoderSink
+{
+public:
+    OneFrame(FrameRenderer &renderer, int index)
+        : renderer(renderer)
+        , index(index)
+    {
+    }
+    void pointDecoded(qint16 x, qint16 y, int column) override
+    {
+        if (ended == index)
+            renderer.pointDecoded(x, y, column);
+    }
+    void flagByteDecoded(quint8 byte, int k) override
+    {
+        if (ended == index)
+            renderer.flagByteDecoded(byte, k);
+    }
+    void frameEnded(const QList<short> &frame) override
+    {
+        if (ended == index) {
+            renderer.frameEnded(frame);
+            image = renderer.shownPixmap().toImage();
+        }
+        ++ended;
+    }
+
+    int ended = 0;
+    QImage image;
+
+private:
+    FrameRenderer &renderer;
+    const int index;
+};
+
+} // namespace
+
+QImage renderFrame(const QByteArray &moduleBytes, Deliverable program, int index)
+{
+    FrameRenderer renderer(program);
+    if (index < 0) {
+        OneFrame counter(renderer, -1);
+        StreamDecoder(&counter, renderer.frameMode())
+            .decode(moduleBytes.constData(), moduleBytes.size());
+        index = counter.ended - 1;
+        if (index < 0)
+            return QImage();
+    }
+    OneFrame one(renderer, index);
+    StreamDecoder decoder(&one, renderer.frameMode());
+    // In pieces, so that an early frame of a long stream does not wait for the rest of it.
+    constexpr qsizetype piece = 65536;
+    for (qsizetype at = 0; at < moduleBytes.size() && one.image.isNull(); at += piece)
+        decoder.decode(moduleBytes.constData() + at, qMin(piece, moduleBytes.size() - at));
+    return one.image;
+}

@@ -1,0 +1,67 @@
+#pragma once
+
+#include "common/deliverable.h"
+#include "link/streamdecoder.h"
+#include "render/canvas.h"
+
+#include <QByteArray>
+#include <QImage>
+#include <QList>
+#include <QPainter>
+#include <QPixmap>
+#include <QRect>
+#include <QRegion>
+#include <QVector>
+
+#include <functional>
+
+// A program's frames as its window shows them: the decoder's sink that paints each point and flag
+// byte on the canvas, and the frame end that brings the shown image up to date where the frame
+// changed it, tells the window where that was, and clears the canvas for the next frame.
+class FrameRenderer : public DecoderSink
+{
+public:
+    explicit FrameRenderer(Deliverable program);
+    ~FrameRenderer() override;
+    FrameRenderer(const FrameRenderer &) = delete;
+    FrameRenderer &operator=(const FrameRenderer &) = delete;
+
+    const CanvasStyle &style() const { return canvas.style(); }
+    // How the program's decoder runs: it keeps the frame's samples only for a program that hands
+    // them on.
+    StreamDecoder::FrameMode frameMode() const;
+
+    void pointDecoded(qint16 x, qint16 y, int column) override;
+    void flagByteDecoded(quint8 byte, int index) override;
+    void frameEnded(const QList<short> &frame) override;
+
+    // From now on the shown image is `target` (a pixmap that already holds it, such as the
+    // label's own), which the frame end trades with the canvas, so that whoever shows it keeps
+    // the same pixmap and repaints only what changed.
+    void showIn(QPixmap *target);
+    const QPixmap &shownPixmap() const { return *shown; }
+    const QPixmap &canvasPixmap() const { return canvasImage; }
+
+    // At every frame end, once the shown image holds the frame and before the canvas is cleared:
+    // the frame's samples and where the shown image changed, in canvas pixels, in pieces coarse
+    // enough that repainting them costs less than repainting the whole.
+    std::function<void(const QList<short> &frame, const QRegion &changed)> frameShown;
+
+private:
+    QRegion changedRegion(const QVector<QRect> &painted);
+
+    QPixmap canvasImage;
+    QPixmap ownShown;
+    QPixmap *shown = &ownShown;
+    QPainter canvasPainter;
+    Canvas canvas;
+    // Where the frame on show was painted.
+    QVector<QRect> paintedLastFrame;
+    // Per tile: whether it holds a place that changed.
+    QVector<bool> tileMarks;
+};
+
+// The frame `index` (0-based; -1 for the last complete one) of the module's byte stream, painted
+// as the program's window shows it; a null image when the stream has no such frame. Needs a
+// QGuiApplication.
+QImage renderFrame(const QByteArray &moduleBytes, Deliverable program, int index = -1);

@@ -1,0 +1,122 @@
+#include "rendercommand.h"
+
+#include "cli.h"
+#include "link/sessionfile.h"
+#include "qc/qcfiles.h"
+#include "qc/qcrecord.h"
+#include "render/framerenderer.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QImageWriter>
+
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+const QString command = QStringLiteral("render");
+} // namespace
+
+RenderCommand::RenderCommand(const RenderOptions &options)
+    : options(options)
+{
+}
+
+QString RenderCommand::capturePath(int *exitCode) const
+{
+    *exitCode = ExitError;
+    QFile log(options.log.isEmpty() ? qcResultsLogPath() : options.log);
+    if (!log.open(QIODevice::ReadOnly)) {
+        reportError(command,
+                    QStringLiteral("cannot read %1: %2").arg(log.fileName(), log.errorString()));
+        return QString();
+    }
+    while (!log.atEnd()) {
+        const QcRecordLine line = qcReadRecordLine(log.readLine().trimmed());
+        if (line.status != QcRecordLine::Read || line.record.id != options.record)
+            continue;
+        if (!line.record.capture) {
+            reportError(command, QStringLiteral("record %1 has no capture").arg(options.record));
+            return QString();
+        }
+        // A relative path is where the log is.
+        return QFileInfo(log).dir().filePath(line.record.capture->path);
+    }
+    reportError(command, QStringLiteral("no record %1 in %2").arg(options.record, log.fileName()));
+    return QString();
+}
+
+int RenderCommand::run()
+{
+    int exitCode = ExitError;
+    const QString input = options.record.isEmpty() ? options.input : capturePath(&exitCode);
+    if (input.isEmpty())
+        return exitCode;
+    if (options.output == QLatin1String("-") && isatty(STDOUT_FILENO))
+        return reportError(command,
+                           QStringLiteral("standard output is a terminal; name a PNG "
+                                          "file with -o"));
+
+    QFile file;
+    const bool fromStdin = input == QLatin1String("-");
+    const bool opened = fromStdin ? file.open(stdin, QIODevice::ReadOnly)
+                                  : (file.setFileName(input), file.open(QIODevice::ReadOnly));
+    if (!opened)
+        return reportError(command,
+                           QStringLiteral("cannot read %1: %2").arg(input, file.errorString()));
+    const QString inputName = fromStdin ? QStringLiteral("standard input") : input;
+    SessionFile reader(&file);
+    if (!reader.readHeader())
+        return reportError(command, QStringLiteral("%1: %2").arg(inputName, reader.error()));
+    QByteArray bytes;
+    SessionFile::Record record;
+    while (reader.next(&record)) {
+        if (record.direction == SessionFile::FromModule)
+            bytes += record.bytes;
+    }
+    if (!reader.error().isEmpty())
+        return reportError(command, QStringLiteral("%1: %2").arg(inputName, reader.error()));
+
+    const QImage image = renderFrame(bytes, options.program, options.frame);
+    if (image.isNull()) {
+        return reportError(command,
+                           options.frame < 0
+                               ? QStringLiteral("%1 holds no complete frame").arg(inputName)
+                               : QStringLiteral("%1 holds no complete frame %2")
+                                     .arg(inputName)
+                                     .arg(options.frame));
+    }
+
+    QFile out;
+    const bool toStdout = options.output == QLatin1String("-");
+    const bool writable = toStdout
+        ? out.open(stdout, QIODevice::WriteOnly, QFileDevice::DontCloseHandle)
+        : (out.setFileName(options.output), out.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QImageWriter writer(&out, "png");
+    if (!writable || !writer.write(image) || !out.flush()) {
+        const QString why = writable ? writer.errorString() : out.errorString();
+        return reportError(
+            command,
+            QStringLiteral("cannot write %1: %2")
+                .arg(toStdout ? QStringLiteral("standard output") : options.output, why));
+    }
+    return ExitSuccess;
+}
+
+QByteArray lastFrameOfCapture(const QcRecord &run)
+{
+    QByteArray bytes;
+    QString error;
+    const std::optional<Deliverable> program = deliverableNamed(run.rules);
+    if (!run.capture || !program
+        || !SessionFile::readModuleBytes(run.capture->path, &bytes, &error))
+        return QByteArray();
+    const QImage image = renderFrame(bytes, *program);
+    QByteArray png;
+    QBuffer buffer(&png);
+    if (image.isNull() || !buffer.open(QIODevice::WriteOnly) || !image.save(&buffer, "PNG"))
+        return QByteArray();
+    return png;
+}
