@@ -73,7 +73,7 @@ void report(benchmark::State &state)
         return;
     }
     ReportOptions options;
-    options.log = log;
+    options.source.log = log;
     options.output = dir.filePath(QStringLiteral("report.html"));
     for (auto _ : state) {
         if (ReportCommand(options).run() != 0) {

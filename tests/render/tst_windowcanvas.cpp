@@ -6,7 +6,7 @@
 #include "canvasharness.h"
 #include "link/streamencoder.h"
 #include "rendercommand.h"
-#include "sessionfile.h"
+#include "link/sessionfile.h"
 #include "support/mainwindowprobe.h"
 
 #include <QLabel>

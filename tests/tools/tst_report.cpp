@@ -112,7 +112,7 @@ void TestReport::initTestCase()
 
 QString TestReport::writeReport(const QString &name, ReportOptions options)
 {
-    options.log = log;
+    options.source.log = log;
     options.output = dir.filePath(name);
     const int exitCode = ReportCommand(options).run();
     return exitCode == 0 ? options.output : QString();

@@ -19,27 +19,27 @@ const QString command = QStringLiteral("report");
 
 int ReportCommand::run()
 {
-    ReportData data(options_.query);
+    ReportData data(options_.source.query);
     ReportPage page;
-    if (!options_.database.isEmpty()) {
+    if (!options_.source.database.isEmpty()) {
         RecordStore store;
-        YieldQuery byDay = options_.query;
+        YieldQuery byDay = options_.source.query;
         byDay.split = YieldQuery::ByDay;
-        YieldQuery total = options_.query;
+        YieldQuery total = options_.source.query;
         total.split = YieldQuery::None;
         QList<YieldRow> totals, days;
-        if (!store.open(options_.database)
+        if (!store.open(options_.source.database)
             || !store.records(total, [&](const QcRecord &r) { data.add(r); })
             || !store.yields(total, &totals) || !store.yields(byDay, &days))
             return reportError(command, store.error());
         data.setYields(totals, days);
         // The URL without its password.
         page.source = QStringLiteral("the database %1")
-                          .arg(QString(options_.database)
+                          .arg(QString(options_.source.database)
                                    .replace(QRegularExpression(QStringLiteral(":[^:@/]*@")),
                                             QStringLiteral(":***@")));
     } else {
-        QFile log(options_.log.isEmpty() ? qcResultsLogPath() : options_.log);
+        QFile log(options_.source.log.isEmpty() ? qcResultsLogPath() : options_.source.log);
         if (!log.open(QIODevice::ReadOnly))
             return reportError(
                 command,
@@ -50,10 +50,11 @@ int ReportCommand::run()
         page.source = QFileInfo(log).absoluteFilePath();
     }
     QStringList selection;
-    if (!options_.query.test.isEmpty())
-        selection << QStringLiteral("test \"%1\"").arg(options_.query.test);
-    if (options_.query.since.isValid())
-        selection << QStringLiteral("since %1").arg(options_.query.since.toString(Qt::ISODate));
+    if (!options_.source.query.test.isEmpty())
+        selection << QStringLiteral("test \"%1\"").arg(options_.source.query.test);
+    if (options_.source.query.since.isValid())
+        selection
+            << QStringLiteral("since %1").arg(options_.source.query.since.toString(Qt::ISODate));
     page.selection = selection.join(QLatin1String(", "));
     page.generated = QDateTime::currentDateTime().toString(Qt::ISODate);
     page.tests = data.tests();

@@ -3,8 +3,8 @@
 // envtool report: one self-contained HTML page of each test's yields, failures, channels and
 // latest failed runs, from the results log or from the fleet's database.
 
+#include "recordsource.h"
 #include "reporthtml.h"
-#include "store/yieldsummary.h"
 
 #include <QByteArray>
 #include <QString>
@@ -13,9 +13,7 @@
 
 struct ReportOptions
 {
-    QString log; // the results log when empty
-    QString database; // the log is read when empty
-    YieldQuery query; // its split aside
+    RecordSource source; // its split aside
     QString output;
     // Each failed run's picture; not set: the page shows no pictures.
     LastFramePng lastFramePng;

@@ -12,20 +12,7 @@ int runResults(const QStringList &args)
                        "(first-pass yield) and whose last run passed (final yield), first and "
                        "last time, and the three most frequent failure texts."));
     QCommandLineParser &p = cli.parser();
-    p.addOption({QStringLiteral("log"),
-                 QStringLiteral("Read FILE instead of the results log "
-                                "($XDG_DATA_HOME/envviewer/qc-results.jsonl)."),
-                 QStringLiteral("FILE")});
-    p.addOption({QStringLiteral("db"),
-                 QStringLiteral("Summarise the records of every station in the database at URL "
-                                "(postgresql://...) instead of a log."),
-                 QStringLiteral("URL")});
-    p.addOption({QStringLiteral("label"), QStringLiteral("Only the test labelled L."),
-                 QStringLiteral("L")});
-    p.addOption({QStringLiteral("since"),
-                 QStringLiteral("Only tests judged at or after DATE (an ISO date or date-time; "
-                                "local time unless it gives an offset)."),
-                 QStringLiteral("DATE")});
+    addRecordSourceOptions(p);
     p.addOption({QStringLiteral("by"),
                  QStringLiteral("Split each test's summary by host or by day (the station's "
                                 "calendar day)."),
@@ -40,26 +27,18 @@ int runResults(const QStringList &args)
         && options.format != QLatin1String("json"))
         return cli.usageError(
             QStringLiteral("--format is table, csv or json, not '%1'").arg(options.format));
-    if (cli.isSet(QStringLiteral("since"))) {
-        options.query.since
-            = QDateTime::fromString(cli.value(QStringLiteral("since")), Qt::ISODateWithMs);
-        if (!options.query.since.isValid())
-            return cli.usageError(QStringLiteral("--since needs an ISO date or date-time, not '%1'")
-                                      .arg(cli.value(QStringLiteral("since"))));
-    }
+    const std::optional<RecordSource> source = recordSource(cli);
+    if (!source)
+        return ExitError;
+    options.source = *source;
     if (cli.isSet(QStringLiteral("by"))) {
         const QString by = cli.value(QStringLiteral("by"));
         if (by == QLatin1String("host"))
-            options.query.split = YieldQuery::ByHost;
+            options.source.query.split = YieldQuery::ByHost;
         else if (by == QLatin1String("day"))
-            options.query.split = YieldQuery::ByDay;
+            options.source.query.split = YieldQuery::ByDay;
         else
             return cli.usageError(QStringLiteral("--by is host or day, not '%1'").arg(by));
     }
-    if (cli.isSet(QStringLiteral("log")) && cli.isSet(QStringLiteral("db")))
-        return cli.usageError(QStringLiteral("--log and --db name two sources; give one"));
-    options.log = cli.value(QStringLiteral("log"));
-    options.database = cli.value(QStringLiteral("db"));
-    options.query.test = cli.value(QStringLiteral("label"));
     return ResultsCommand(options).run();
 }

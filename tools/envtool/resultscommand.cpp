@@ -178,13 +178,13 @@ int ResultsCommand::run()
     const QString &format = options_.format;
     QList<YieldRow> rows;
     bool anyRecord = true;
-    if (!options_.database.isEmpty()) {
+    if (!options_.source.database.isEmpty()) {
         RecordStore store;
-        if (!store.open(options_.database) || !store.yields(options_.query, &rows))
+        if (!store.open(options_.source.database) || !store.yields(options_.source.query, &rows))
             return reportError(command, store.error());
     } else {
-        const bool named = !options_.log.isEmpty();
-        QFile log(named ? options_.log : qcResultsLogPath());
+        const bool named = !options_.source.log.isEmpty();
+        QFile log(named ? options_.source.log : qcResultsLogPath());
         if (!log.open(QIODevice::ReadOnly)) {
             if (named || log.exists())
                 return reportError(
@@ -197,7 +197,7 @@ int ResultsCommand::run()
             }
             reportError(command, QStringLiteral("no results recorded yet"));
         }
-        YieldSummary summary(options_.query);
+        YieldSummary summary(options_.source.query);
         const ResultsLogRead read
             = readResultsLog(log, [&](const QcRecord &record) { summary.add(record); });
         reportLogProblems(command, read, log.fileName());
@@ -206,11 +206,11 @@ int ResultsCommand::run()
     }
 
     if (format == QLatin1String("csv"))
-        printCsv(rows, options_.query.split);
+        printCsv(rows, options_.source.query.split);
     else if (format == QLatin1String("json"))
-        printJson(rows, options_.query.split);
+        printJson(rows, options_.source.query.split);
     else if (!rows.isEmpty())
-        printTable(rows, options_.query.split);
+        printTable(rows, options_.source.query.split);
     else
         printLine(anyRecord ? QStringLiteral("no results match")
                             : QStringLiteral("no results recorded yet"));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "recordsource.h"
 #include "store/recordstore.h"
 
 #include <QString>
@@ -8,9 +9,7 @@
 // from the fleet's database.
 struct ResultsOptions
 {
-    QString log; // the results log when empty
-    QString database; // the log is read when empty
-    YieldQuery query;
+    RecordSource source;
     QString format = QStringLiteral("table"); // table, csv or json
 };
 
