@@ -10,8 +10,19 @@
 #include <cstring>
 #include <memory>
 
+namespace {
+// envtool says what went wrong in its own one-line errors; Qt's warnings (the offscreen
+// platform's missing runtime folder, say) are not for its users.
+void criticalOnly(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (type == QtCriticalMsg || type == QtFatalMsg)
+        std::fprintf(stderr, "%s\n", qPrintable(message));
+}
+} // namespace
+
 int main(int argc, char *argv[])
 {
+    qInstallMessageHandler(criticalOnly);
     // render and report paint frames as the windows do, which takes Qt's painting and fonts, but
     // no display; everything else stays without a platform.
     std::unique_ptr<QCoreApplication> app;
