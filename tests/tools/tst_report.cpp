@@ -56,7 +56,10 @@ QByteArray runLine(const Run &r, const QString &test, const QString &capture)
         "failures": %7, "channels": [%8, %9], "capture": %10})")
               .arg(QUuid::createUuid().toString(QUuid::WithoutBraces), r.time,
                    QString::number(QByteArray(r.serial).at(0) % 2), test, r.verdict, r.serial,
-                   passed ? "[]" : R"(["Frame Count Fail", "Sample Count Fail : 6"])",
+                   passed ? QString("[]")
+                          : QString(R"(["Frame Count Fail",
+                                "Sample Count Fail : 6 [-20, 20], need: 3, got: %1"])")
+                                .arg(r.x0),
                    channel.arg(0).arg(-20).arg(20).arg(r.x0).arg(r.y0),
                    channel.arg(5).arg(-r.window5).arg(r.window5).arg(r.x5).arg(r.y5))
               .arg(capture.isEmpty()
@@ -126,7 +129,8 @@ void TestReport::numbers_data()
                                "<td>33.3%</td><td>66.7%</td>";
     QTest::newRow("day 1") << "<title>2026-03-01: 2 of 3 passed</title>";
     QTest::newRow("day 2") << "<title>2026-03-02: 0 of 2 passed</title>";
-    // Both failure texts 3 times: ordered by text, the second closing the cumulative share.
+    // Both failures 3 times (the channel's text differs only in what it got, so its runs make one
+    // bar): ordered by text, the second closing the cumulative share.
     QTest::newRow("pareto") << "3 · 50.0%</text>";
     QTest::newRow("pareto total") << "3 · 100.0%</text>";
     // Channel 0, X means 2..10: mean 6, sd sqrt(10); Cpk = 14 / (3 sqrt(10)) = 1.4757.

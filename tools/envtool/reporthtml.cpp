@@ -1,5 +1,6 @@
 #include "reporthtml.h"
 
+#include <QRegularExpression>
 #include <algorithm>
 #include <cmath>
 
@@ -86,15 +87,21 @@ QString yieldByDay(const QList<YieldRow> &days)
     return svg;
 }
 
-// Failure texts counted and ordered, most frequent first, the rest folded into one bar.
+// Failure texts counted and ordered, most frequent first, the rest folded into one bar. A
+// channel's text differs from run to run only in what it got: counted without it, one fault is
+// one bar.
 QString pareto(const YieldRow &total)
 {
-    QList<QPair<QString, int>> all;
+    static const QRegularExpression got(QStringLiteral(", got: -?\\d+$"));
+    QHash<QString, int> byFault;
     int sum = 0;
     for (auto it = total.failures.begin(); it != total.failures.end(); ++it) {
-        all.append({it.key(), it.value()});
+        byFault[QString(it.key()).remove(got)] += it.value();
         sum += it.value();
     }
+    QList<QPair<QString, int>> all;
+    for (auto it = byFault.begin(); it != byFault.end(); ++it)
+        all.append({it.key(), it.value()});
     if (all.isEmpty())
         return QStringLiteral("<p>No failures.</p>");
     std::sort(all.begin(), all.end(), [](const auto &a, const auto &b) {
