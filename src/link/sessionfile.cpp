@@ -203,12 +203,19 @@ bool SessionFile::fail(const QString &message)
 bool SessionFile::readModuleBytes(const QString &path, QByteArray *bytes, QString *error)
 {
     QFile file(path);
-    SessionFile reader(&file);
-    bytes->clear();
     if (!file.open(QIODevice::ReadOnly)) {
+        bytes->clear();
         *error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
         return false;
     }
+    return readModuleBytes(&file, path, bytes, error);
+}
+
+bool SessionFile::readModuleBytes(QIODevice *device, const QString &name, QByteArray *bytes,
+                                  QString *error)
+{
+    SessionFile reader(device);
+    bytes->clear();
     Record record;
     if (reader.readHeader()) {
         while (reader.next(&record)) {
@@ -218,6 +225,6 @@ bool SessionFile::readModuleBytes(const QString &path, QByteArray *bytes, QStrin
     }
     if (reader.error().isEmpty())
         return true;
-    *error = path + QStringLiteral(": ") + reader.error();
+    *error = name + QStringLiteral(": ") + reader.error();
     return false;
 }

@@ -50,6 +50,9 @@ public:
     // The module's direction of the session at `path` (all of a raw capture), its chunks
     // joined. False, with `error` naming the file, when it cannot be read whole.
     static bool readModuleBytes(const QString &path, QByteArray *bytes, QString *error);
+    // The same from an open device, named `name` in the error.
+    static bool readModuleBytes(QIODevice *device, const QString &name, QByteArray *bytes,
+                                QString *error);
 
     // Without a device: the input's next bytes, however it happens to be split, and its end.
     void append(const QByteArray &bytes);

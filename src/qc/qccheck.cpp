@@ -96,7 +96,6 @@ QcStart QcCheck::start(const QString &label, qint64 nowMs)
     label_ = label;
 
     QcStart start;
-    start.verdict = QStringLiteral("Testing");
 
     int found = -1;
     for (int i = 0; i < plan_.size(); ++i) {
@@ -106,14 +105,14 @@ QcStart QcCheck::start(const QString &label, qint64 nowMs)
         }
     }
     if (found < 0) {
-        // Nothing is required, so the verdict a second later is a pass on no frames.
+        // Nothing to judge: no verdict is due, least of all a pass on no frames.
         selectedIndex_ = -1;
-        start.judgeAfterMs = 1000;
         return start;
     }
     selectedIndex_ = found;
     const QcType &type = plan_.at(found);
     start.selected = true;
+    start.verdict = QStringLiteral("Testing");
 
     run_.framesRequired = qcToInt32(type.frames);
     run_.yMin = type.yMin;

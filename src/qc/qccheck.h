@@ -87,9 +87,9 @@ struct QcStart
     QString yMin;
     QString yMax;
     QString ranges; // the range summary
-    QString verdict; // "Testing"
-    // Milliseconds after Start at which the run is judged; none when the test lasts longer than
-    // a timer can wait.
+    QString verdict; // "Testing"; empty when no test type was selected
+    // Milliseconds after Start at which the run is judged; none when no test type was selected or
+    // the test lasts longer than a timer can wait.
     std::optional<int> judgeAfterMs;
 };
 

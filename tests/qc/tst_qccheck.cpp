@@ -314,9 +314,9 @@ void TestQcCheck::starts_data()
         << qint64(10000) << QList<int> {0, 26};
     QTest::newRow("label matched exactly")
         << Deliverable::Viewer << example << "board a" << false << QStringList {"", "", "", "", ""}
-        << 1000 << none << QList<int>();
+        << -1 << none << QList<int>();
     QTest::newRow("empty plan") << Deliverable::Viewer << QByteArray("[]") << "" << false
-                                << QStringList {"", "", "", "", ""} << 1000 << none << QList<int>();
+                                << QStringList {"", "", "", "", ""} << -1 << none << QList<int>();
     QTest::newRow("first of two equal labels")
         << Deliverable::Viewer
         << QByteArray(R"([{"label": "A", "frames": 1}, {"label": "A", "frames": 2}])") << "A"
@@ -370,7 +370,7 @@ void TestQcCheck::starts()
     QcCheck check(deliverable, parseQcDocument(document, qcRules(deliverable).additions));
     const QcStart start = check.start(label, base);
     QCOMPARE(start.selected, selected);
-    QCOMPARE(start.verdict, QStringLiteral("Testing"));
+    QCOMPARE(start.verdict, selected ? QStringLiteral("Testing") : QString());
     QCOMPARE((QStringList {start.duration, start.expFrames, start.yMin, start.yMax, start.ranges}),
              texts);
     QCOMPARE(start.judgeAfterMs.value_or(-1), judgeAfterMs);

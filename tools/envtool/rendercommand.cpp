@@ -67,17 +67,10 @@ int RenderCommand::run()
         return reportError(command,
                            QStringLiteral("cannot read %1: %2").arg(input, file.errorString()));
     const QString inputName = fromStdin ? QStringLiteral("standard input") : input;
-    SessionFile reader(&file);
-    if (!reader.readHeader())
-        return reportError(command, QStringLiteral("%1: %2").arg(inputName, reader.error()));
     QByteArray bytes;
-    SessionFile::Record record;
-    while (reader.next(&record)) {
-        if (record.direction == SessionFile::FromModule)
-            bytes += record.bytes;
-    }
-    if (!reader.error().isEmpty())
-        return reportError(command, QStringLiteral("%1: %2").arg(inputName, reader.error()));
+    QString error;
+    if (!SessionFile::readModuleBytes(&file, inputName, &bytes, &error))
+        return reportError(command, error);
 
     const QImage image = renderFrame(bytes, options.program, options.frame);
     if (image.isNull()) {
