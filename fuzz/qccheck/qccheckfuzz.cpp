@@ -71,7 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     qint64 now = 1'700'000'000'000;
     for (int ops = 0; !in.atEnd() && ops < 4096; ++ops) {
-        const QcRun before = qc.run();
+        const QcCounts before = qc.run();
         switch (in.byte() % 5) {
         case 0: {
             const int pick = in.byte();

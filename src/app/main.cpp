@@ -1,9 +1,5 @@
 #include "app/mainwindow.h"
 
-#ifdef ENV_HAS_QC
-#include "qc/apppath.h"
-#endif
-
 #include <QApplication>
 
 #include <cstdio>
@@ -80,11 +76,11 @@ int main(int argc, char *argv[])
     qtMessageHandler = qInstallMessageHandler(startupMessage);
     QApplication application(argc, argv);
     qInstallMessageHandler(qtMessageHandler);
+    MainWindow window;
 #ifdef ENV_HAS_QC
     // The quality-check plan is looked for beside the path the program was started by.
-    appPath = argc > 0 && argv[0] ? QString::fromUtf8(argv[0]) : QString();
+    window.setProgramPath(argc > 0 && argv[0] ? QString::fromUtf8(argv[0]) : QString());
 #endif
-    MainWindow window;
     window.show();
     return application.exec();
 }

@@ -36,6 +36,19 @@ public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
 
+#ifdef ENV_HAS_QC
+    // The path the program was started by, as the entry point keeps it: the quality check looks
+    // for its plan beside it.
+    void setProgramPath(const QString &path)
+    {
+        programPath_ = path;
+    }
+    const QString &programPath() const
+    {
+        return programPath_;
+    }
+#endif
+
 #ifdef ENV_HAS_FRAMEDONE
 signals:
     void frameDone(QList<short> frame);
@@ -127,4 +140,7 @@ private:
 #endif
 
     friend class MainWindowProbe; // tests reach the canvas and decoder through it
+#ifdef ENV_HAS_QC
+    QString programPath_;
+#endif
 };

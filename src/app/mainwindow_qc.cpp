@@ -1,12 +1,13 @@
 #include "app/mainwindow.h"
 
 #include "qc/qcdialog.h"
+#include "qc/qcplan.h"
 
 #include <QSerialPort>
 
 void MainWindow::on_qcButton_pressed()
 {
-    auto *dialog = new QcDialog(this);
+    auto *dialog = new QcDialog(qcConfigDir(programPath_), this);
     // The dialog is modal: the port stays the same until it closes.
     dialog->setRecordSource(deliverable, serialPort ? serialPort->portName() : QString());
     // A closed dialog has nothing more to show; it goes instead of counting frames unseen.

@@ -58,8 +58,8 @@ struct QcSampleStats
     double sd() const;
 };
 
-// The state of one test run.
-struct QcRun
+// The counts of one test run.
+struct QcCounts
 {
     qint32 framesRequired = 0;
     std::array<qint32, qcChannelCount> channelListed {};
@@ -75,7 +75,7 @@ struct QcRun
     std::array<QcSampleStats, qcChannelCount> xStats {};
     std::array<QcSampleStats, qcChannelCount> yStats {};
 
-    QcRun() { channelListed.fill(qcNotListed); }
+    QcCounts() { channelListed.fill(qcNotListed); }
 };
 
 // What Start shows, and when the run is to be judged.
@@ -126,7 +126,7 @@ public:
 
     const QcRules &rules() const { return rules_; }
     const QList<QcType> &plan() const { return plan_; }
-    const QcRun &run() const { return run_; }
+    const QcCounts &run() const { return run_; }
     // Frames are counted up to and including this time; unset before a test type was started.
     std::optional<qint64> deadline() const { return deadline_; }
     // The plan position of the test type that the latest Start selected, or -1.
@@ -152,7 +152,7 @@ private:
 
     QcRules rules_;
     QList<QcType> plan_;
-    QcRun run_;
+    QcCounts run_;
     std::optional<qint64> deadline_;
     int selectedIndex_ = -1;
     QString label_;

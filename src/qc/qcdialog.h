@@ -1,9 +1,6 @@
 #pragma once
 
-#include "qc/qccapture.h"
-#include "qc/qccheck.h"
-#include "qc/qcfiles.h"
-#include "qc/qcrecord.h"
+#include "qc/qcrun.h"
 
 #include <QDateTime>
 #include <QDialog>
@@ -11,6 +8,7 @@
 #include <QStringList>
 
 #include <functional>
+#include <memory>
 
 class QStringListModel;
 class QTimer;
@@ -26,7 +24,8 @@ class QcDialog : public QDialog
     Q_OBJECT
 
 public:
-    explicit QcDialog(QWidget *parent = nullptr);
+    // `planFolder`: where the plan is looked for first, the folder of the program's own files.
+    explicit QcDialog(const QString &planFolder, QWidget *parent = nullptr);
     ~QcDialog() override;
 
     // The clocks the dialog reads: the counting window runs on one that never steps, the
@@ -38,7 +37,7 @@ public:
     };
     void setClocks(Clocks clocks) { clocks_ = std::move(clocks); }
 
-    const QcCheck &check() const { return qc; }
+    const QcCheck &check() const { return run->check(); }
     // Who judges and on which port, for the test records; until set, the dialog's own rules
     // name the program and the source is empty.
     void setRecordSource(Deliverable program, const QString &port);
@@ -56,11 +55,7 @@ private:
     Ui::QcDialog *ui;
     QStringListModel *model;
     QStringList messages;
-    QcCheck qc;
-    QcPlanFile planFile;
-    QcRecorder recorder;
-    QcCaptureKeeping captureKeeping = QcCaptureKeeping::Failed;
-    QcCaptureFile capture;
+    std::unique_ptr<QcRun> run;
     Clocks clocks_;
     // One timer for the pending judgement: a new Start restarts it, so a run is judged only at
     // its own time and never on the counts of a later run.

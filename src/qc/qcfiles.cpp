@@ -1,45 +1,12 @@
 #include "qc/qcfiles.h"
 
+#include "common/xdg.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QSettings>
-
-namespace {
-
-// QStandardPaths would do, but it takes relative values and empty list entries as they are, and
-// its test mode moves every folder below ~/.qttest.
-QString absoluteOr(const QByteArray &value, const QString &fallback)
-{
-    const QString path = QFile::decodeName(value);
-    return QDir::isAbsolutePath(path) ? QDir::cleanPath(path) : fallback;
-}
-
-} // namespace
-
-QString xdgDataHome()
-{
-    return absoluteOr(qgetenv("XDG_DATA_HOME"), QDir::homePath() + QLatin1String("/.local/share"));
-}
-
-QString xdgConfigHome()
-{
-    return absoluteOr(qgetenv("XDG_CONFIG_HOME"), QDir::homePath() + QLatin1String("/.config"));
-}
-
-QStringList xdgConfigDirs()
-{
-    QStringList dirs;
-    const QList<QByteArray> entries = qgetenv("XDG_CONFIG_DIRS").split(':');
-    for (const QByteArray &entry : entries) {
-        const QString dir = absoluteOr(entry, QString());
-        if (!dir.isEmpty())
-            dirs << dir;
-    }
-    return dirs.isEmpty() ? QStringList {QStringLiteral("/etc/xdg")} : dirs;
-}
 
 QStringList qcPlanPlaces(const QString &besideDir)
 {
@@ -113,36 +80,4 @@ QString qcSelectionProblem(const QcPlanFile &plan, const QList<QcType> &types, c
             return QString();
     }
     return QStringLiteral("%1 has no test \"%2\"").arg(plan.path, label);
-}
-
-QString qcResultsLogPath()
-{
-    return xdgDataHome() + QLatin1String("/envviewer/qc-results.jsonl");
-}
-
-QString qcSettingsPath()
-{
-    return xdgConfigHome() + QLatin1String("/envviewer/envviewer.conf");
-}
-
-QcRecordSettings readQcRecordSettings()
-{
-    const QSettings file(qcSettingsPath(), QSettings::IniFormat);
-    QcRecordSettings settings;
-    settings.database = file.value(QStringLiteral("records/database")).toString();
-    const QString captures = file.value(QStringLiteral("records/captures")).toString();
-    if (captures == QLatin1String("all"))
-        settings.captures = QcCaptureKeeping::All;
-    else if (captures == QLatin1String("none"))
-        settings.captures = QcCaptureKeeping::None;
-    else if (!captures.isEmpty() && captures != QLatin1String("failed"))
-        settings.problem = QStringLiteral("%1: captures=%2 is not failed, all or none; failed "
-                                          "runs keep theirs")
-                               .arg(qcSettingsPath(), captures);
-    return settings;
-}
-
-QString qcCapturesDir()
-{
-    return xdgDataHome() + QLatin1String("/envviewer/captures");
 }

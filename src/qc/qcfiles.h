@@ -6,12 +6,6 @@
 #include <QString>
 #include <QStringList>
 
-// The base folders of the XDG base directory rules. Values that are empty or not absolute are
-// ignored, as the rules ask, and the defaults below the home folder take their place.
-QString xdgDataHome();
-QString xdgConfigHome();
-QStringList xdgConfigDirs();
-
 // A plan file as read: its absolute path and its bytes, and why it gives nothing to judge. The
 // path is empty when no place opened.
 struct QcPlanFile
@@ -37,24 +31,3 @@ QcPlanFile readQcPlan(const QString &path);
 // test type carries the label.
 QString qcSelectionProblem(const QcPlanFile &plan, const QList<QcType> &types,
                            const QString &label);
-
-// The results log that every program appends its test records to.
-QString qcResultsLogPath();
-
-// Which runs keep a capture of the bytes they judged.
-enum class QcCaptureKeeping { Failed, All, None };
-
-// The [records] group of $XDG_CONFIG_HOME/envviewer/envviewer.conf, the settings that every
-// program reads for its test records.
-struct QcRecordSettings
-{
-    QString database; // empty when none is named
-    QcCaptureKeeping captures = QcCaptureKeeping::Failed;
-    // Why `captures=` was not understood (then the default holds); empty when it was.
-    QString problem;
-};
-QString qcSettingsPath();
-QcRecordSettings readQcRecordSettings();
-
-// The folder that kept captures go to.
-QString qcCapturesDir();

@@ -4,9 +4,6 @@
 // display, and without one says so instead of aborting.
 
 #include "app/mainwindow.h"
-#ifdef ENV_HAS_QC
-#include "qc/apppath.h"
-#endif
 
 #include <QApplication>
 #include <QTextCodec>
@@ -28,11 +25,11 @@ void watchProgram()
 {
     seen = {QStringLiteral("(not seen)"), false};
     QTimer::singleShot(0, [] {
-#ifdef ENV_HAS_QC
-        seen.appPath = appPath;
-#endif
         for (QWidget *widget : QApplication::topLevelWidgets()) {
             if (auto *window = qobject_cast<MainWindow *>(widget)) {
+#ifdef ENV_HAS_QC
+                seen.appPath = window->programPath();
+#endif
                 seen.windowShown = window->isVisible();
                 window->close();
             }

@@ -1,6 +1,5 @@
 // The dialog as the operator sees it, built once with the viewer's form and rules and once with
 // the qc program's (QC_TEST_QC).
-#include "qc/apppath.h"
 #include "qc/qcdialog.h"
 #include "qctestsupport.h"
 #include "support/temporaryxdg.h"
@@ -107,7 +106,6 @@ void TestQcDialog::init()
 {
     dir = std::make_unique<QTemporaryDir>();
     QVERIFY(dir->isValid());
-    appPath = dir->filePath(deliverableName(deliverable));
     xdg = std::make_unique<TemporaryXdg>();
 }
 
@@ -122,7 +120,7 @@ QcDialog *TestQcDialog::openDialog(const QByteArray &plan)
 {
     if (!plan.isNull() && !writeFile(dir->filePath("qc.json"), plan))
         return nullptr;
-    dialog = new QcDialog;
+    dialog = new QcDialog(dir->path());
     // As the main window connects it: by signature string.
     if (!QObject::connect(&source, SIGNAL(frameDone(QList<short>)), dialog,
                           SLOT(frameDone(QList<short>))))

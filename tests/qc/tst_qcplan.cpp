@@ -1,5 +1,4 @@
 // The plan as read from real qc.json files beside a program path or in the XDG config folders.
-#include "qc/apppath.h"
 #include "qc/qcfiles.h"
 #include "qc/qcplan.h"
 #include "qctestsupport.h"
@@ -106,7 +105,7 @@ void TestQcPlan::loads()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     QVERIFY(writeFile(dir.filePath("qc.json"), document));
-    appPath = dir.filePath("envviewer");
+    const QString appPath = dir.filePath("envviewer");
 
     const QList<QcType> plan
         = parseQcDocument(findQcPlan(qcConfigDir(appPath)).bytes,
@@ -190,7 +189,7 @@ void TestQcPlan::programPath()
     QVERIFY(dir.isValid());
     QVERIFY(QDir(dir.path()).mkpath("work/bin") && QDir(dir.path()).mkpath("inst"));
     WorkingDirectory cwd(dir.filePath("work"));
-    appPath = program.replace("@", dir.path());
+    const QString appPath = program.replace("@", dir.path());
     const QString expected = folder == "app" ? QCoreApplication::applicationDirPath()
                                              : folder.replace("@", dir.path());
     QCOMPARE(qcConfigDir(appPath), expected);

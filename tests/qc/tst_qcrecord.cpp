@@ -1,5 +1,6 @@
 // Test records appended to a real results log.
-#include "qc/qcrecord.h"
+#include "qc/qcrecorder.h"
+#include "records/recordsettings.h"
 #include "qctestsupport.h"
 
 #include <QRegularExpression>

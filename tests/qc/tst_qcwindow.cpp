@@ -4,7 +4,6 @@
 #include "app/mainwindow.h"
 #include "link/sessionfile.h"
 #include "link/streamencoder.h"
-#include "qc/apppath.h"
 #include "qc/qcdialog.h"
 #include "qctestsupport.h"
 #include "support/mainwindowprobe.h"
@@ -56,8 +55,8 @@ void TestQcWindow::init()
         "frames": 3, "y": {"min": 100, "max": 500},
         "x": [{"index": 0, "count": 3, "min": -20, "max": 20},
               {"index": 26, "count": 3, "min": -20, "max": 20, "minadd": 100}]}])"));
-    appPath = dir->filePath(deliverableName(MainWindow::deliverable));
     window = new MainWindow;
+    window->setProgramPath(dir->filePath(deliverableName(MainWindow::deliverable)));
     window->show();
 }
 

@@ -1,3 +1,0 @@
-#include "qc/apppath.h"
-
-QString appPath;

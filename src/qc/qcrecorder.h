@@ -1,0 +1,56 @@
+#pragma once
+
+#include "qc/qccheck.h"
+#include "records/record.h"
+
+#include <QDateTime>
+#include <QJsonObject>
+#include <QString>
+
+// The statistics of one axis of a channel's samples, as a record keeps them.
+QcRecordStats qcRecordStats(const QcSampleStats &samples);
+
+// Keeps a test record of every judgement: one JSON object per verdict, appended as one line to
+// a results log that all programs share. The QC dialog and envtool both judge through it.
+class QcRecorder
+{
+public:
+    QcRecorder();
+
+    // `program` names the program that judges, `rules` whose counting rules it judges by.
+    void setProgram(const QString &program, Deliverable rules);
+    const QString &program() const { return program_; }
+    // The plan the check was read from; an empty path when none was read.
+    void setPlan(const QString &path, const QByteArray &bytes);
+    // The port's name or the capture's path.
+    void setSource(const QString &source) { source_ = source; }
+    // The board's serial number; empty when none was given.
+    void setSerial(const QString &serial) { serial_ = serial; }
+    // Why the frames judged end early (a damaged capture); empty when they do not.
+    void setDamage(const QString &damage) { damage_ = damage; }
+    // qcResultsLogPath() unless set.
+    void setLog(const QString &path) { log_ = path; }
+    const QString &log() const { return log_; }
+
+    // The record of `verdict`, judged on `check`'s run at `judged`, with a new id.
+    QcRecord judgement(const QcCheck &check, const QcVerdict &verdict,
+                       const QDateTime &judged) const;
+    QJsonObject record(const QcCheck &check, const QcVerdict &verdict,
+                       const QDateTime &judged) const
+    {
+        return judgement(check, verdict, judged).toJson();
+    }
+    // Appends `record` to the log as one line. On failure, false, and `error` names the file and
+    // the reason.
+    bool append(const QJsonObject &record, QString *error) const;
+
+private:
+    QString program_;
+    Deliverable rules_ = Deliverable::Viewer;
+    QString planPath_;
+    QString planSha256_;
+    QString source_;
+    QString serial_;
+    QString damage_;
+    QString log_;
+};

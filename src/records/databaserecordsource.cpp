@@ -1,0 +1,42 @@
+#include "records/databaserecordsource.h"
+
+#include <QRegularExpression>
+
+DatabaseRecordSource::DatabaseRecordSource(const QString &url)
+    : url_(url)
+{
+}
+
+QString DatabaseRecordSource::name() const
+{
+    return QStringLiteral("the database %1").arg(redactedDatabaseUrl(url_));
+}
+
+bool DatabaseRecordSource::open()
+{
+    return store_.isOpen() || store_.open(url_) || fail(store_.error());
+}
+
+bool DatabaseRecordSource::records(const YieldQuery &query,
+                                   const std::function<void(const QcRecord &)> &take)
+{
+    return open() && (store_.records(query, take) || fail(store_.error()));
+}
+
+bool DatabaseRecordSource::yields(const YieldQuery &query, QList<YieldRow> *rows)
+{
+    return open() && (store_.yields(query, rows) || fail(store_.error()));
+}
+
+std::unique_ptr<RecordSource> recordSourceFor(const QString &log, const QString &database)
+{
+    if (!database.isEmpty())
+        return std::make_unique<DatabaseRecordSource>(database);
+    return std::make_unique<LogRecordSource>(log);
+}
+
+QString redactedDatabaseUrl(const QString &url)
+{
+    return QString(url).replace(QRegularExpression(QStringLiteral(":[^:@/]*@")),
+                                QStringLiteral(":***@"));
+}

@@ -1,0 +1,53 @@
+#pragma once
+
+#include "records/recordstore.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+// Sends the records of one results log to a RecordStore, batch by batch, each batch in one
+// transaction with the log's sync state: how many bytes of the log are synced, and the SHA-256 of
+// the last 64 KiB of those. A later sync reads only the log's new tail; a log that does not match
+// the state is compared again from its start, which never doubles a record since the store keeps
+// each id once.
+class LogSync
+{
+public:
+    LogSync(RecordStore &store, const QString &logPath, const QString &host);
+
+    // Where this sync reports what it skips: "line 12 of LOG is no record", a conflicting id.
+    std::function<void(const QString &)> warn;
+
+    // Reads the log's state from the store and checks the log against it. False on a database
+    // error (the store says which) or when the log cannot be read (`error()` says why).
+    bool begin();
+    // The whole lines past the synced part: what is left to send.
+    qint64 pendingLines() const;
+    // Sends up to `maxRecords` records of whole lines past the synced part. False on an error;
+    // what was sent before it stays, and begin() starts again from what the store holds.
+    bool step(int maxRecords);
+    // Whether the last step reached the last whole line of the log.
+    bool atEnd() const { return atEnd_; }
+    // Whether the log changed under us (cut short or replaced): begin() again.
+    bool logReplaced() const;
+
+    const QString &error() const { return error_; }
+    qint64 sent() const { return sent_; }
+    qint64 read() const { return read_; }
+    qint64 unknownVersions() const { return unknownVersions_; }
+    qint64 syncedBytes() const { return state_.bytes; }
+
+private:
+    RecordStore &store_;
+    QString logPath_;
+    QString host_;
+    RecordStore::LogState state_;
+    quint64 inode_ = 0;
+    bool atEnd_ = false;
+    qint64 sent_ = 0;
+    qint64 read_ = 0;
+    qint64 unknownVersions_ = 0;
+    QString error_;
+};

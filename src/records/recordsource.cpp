@@ -1,0 +1,53 @@
+#include "records/recordsource.h"
+
+#include "records/recordsettings.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+LogRecordSource::LogRecordSource(const QString &path)
+    : path_(path.isEmpty() ? qcResultsLogPath() : path)
+    , named_(!path.isEmpty())
+{
+}
+
+QString LogRecordSource::name() const
+{
+    return QFileInfo(path_).absoluteFilePath();
+}
+
+bool LogRecordSource::records(const YieldQuery &query,
+                              const std::function<void(const QcRecord &)> &take)
+{
+    Q_UNUSED(query) // each reader applies the selection, as YieldSummary does
+    QFile log(path_);
+    found_ = true;
+    if (!log.open(QIODevice::ReadOnly)) {
+        if (named_ || log.exists())
+            return fail(QStringLiteral("cannot read %1: %2").arg(path_, log.errorString()));
+        // A station that has judged nothing yet is no error.
+        found_ = false;
+        anyRecord_ = false;
+        return true;
+    }
+    const ResultsLogRead read = ResultsLog::read(log, take);
+    if (read.skipped > 0)
+        warn(QStringLiteral("skipped %1 malformed or truncated line(s) of %2")
+                 .arg(read.skipped)
+                 .arg(path_));
+    if (read.unknown > 0)
+        warn(QStringLiteral("skipped %1 record(s) of an unknown version in %2")
+                 .arg(read.unknown)
+                 .arg(path_));
+    anyRecord_ = read.records > 0;
+    return true;
+}
+
+bool LogRecordSource::yields(const YieldQuery &query, QList<YieldRow> *rows)
+{
+    YieldSummary summary(query);
+    if (!records(query, [&](const QcRecord &record) { summary.add(record); }))
+        return false;
+    *rows = summary.rows();
+    return true;
+}

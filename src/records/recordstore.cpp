@@ -1,0 +1,575 @@
+#include "records/recordstore.h"
+
+#include "records/recordsettings.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSqlDatabase>
+#include <QSqlDriver>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QUrl>
+#include <QUrlQuery>
+#include <QUuid>
+#include <QVariant>
+
+#include <cstdio>
+#include <dlfcn.h>
+
+namespace {
+
+// The schema of version 1. Every statement runs in the one transaction that makes it.
+const char *const schemaStatements[] = {
+    R"(CREATE TABLE qc_record (
+    id uuid PRIMARY KEY,
+    record jsonb NOT NULL,
+    judged timestamptz NOT NULL,
+    judged_day date NOT NULL,
+    host text NOT NULL,
+    program text NOT NULL,
+    software text NOT NULL,
+    test text NOT NULL,
+    serial text,
+    verdict text NOT NULL CHECK (verdict IN ('Pass', 'Fail')),
+    plan_sha256 text,
+    failures text[] NOT NULL))",
+    "CREATE INDEX qc_record_test_judged ON qc_record (test, judged)",
+    "CREATE INDEX qc_record_serial ON qc_record (serial, test, judged) WHERE serial IS NOT NULL",
+    "CREATE INDEX qc_record_host_judged ON qc_record (host, judged)",
+    R"(CREATE TABLE qc_channel (
+    -- Written by the statement that writes its record; no foreign key, which would check each
+    -- row again.
+    record_id uuid NOT NULL,
+    channel integer NOT NULL,
+    good integer NOT NULL,
+    need integer NOT NULL,
+    samples bigint,
+    x_low double precision,
+    x_high double precision,
+    y_low double precision,
+    y_high double precision,
+    x_min double precision,
+    x_max double precision,
+    x_mean double precision,
+    x_sd double precision,
+    y_min double precision,
+    y_max double precision,
+    y_mean double precision,
+    y_sd double precision,
+    PRIMARY KEY (record_id, channel)))",
+    R"(CREATE TABLE qc_sync_state (
+    host text NOT NULL,
+    log_path text NOT NULL,
+    synced_bytes bigint NOT NULL,
+    synced_lines bigint NOT NULL,
+    sha256 text NOT NULL,
+    synced_at timestamptz NOT NULL DEFAULT now(),
+    PRIMARY KEY (host, log_path)))",
+    R"(CREATE VIEW qc_yield_by_day AS
+SELECT test, judged_day AS day, count(*) AS runs,
+       count(*) FILTER (WHERE verdict = 'Pass') AS passes,
+       100.0 * count(*) FILTER (WHERE verdict = 'Pass') / count(*) AS yield
+FROM qc_record GROUP BY test, judged_day)",
+    R"(CREATE VIEW qc_board_yield AS
+SELECT test, count(*) FILTER (WHERE first_run) AS boards,
+       count(*) FILTER (WHERE first_run AND verdict = 'Pass') AS first_passes,
+       count(*) FILTER (WHERE last_run AND verdict = 'Pass') AS final_passes,
+       100.0 * count(*) FILTER (WHERE first_run AND verdict = 'Pass')
+           / count(*) FILTER (WHERE first_run) AS first_pass_yield,
+       100.0 * count(*) FILTER (WHERE last_run AND verdict = 'Pass')
+           / count(*) FILTER (WHERE first_run) AS final_yield
+FROM (SELECT test, verdict,
+             row_number() OVER (PARTITION BY test, serial ORDER BY judged, id) = 1 AS first_run,
+             row_number() OVER (PARTITION BY test, serial ORDER BY judged DESC, id DESC) = 1
+                 AS last_run
+      FROM qc_record WHERE serial IS NOT NULL) AS runs
+GROUP BY test)",
+};
+
+// The columns of one record as a batch carries it: the keys of each batch entry are the names of
+// the columns they fill.
+const char addBatchStatement[] = R"(
+WITH batch AS (
+    SELECT * FROM json_to_recordset(CAST(? AS json)) AS b(
+        id uuid, record jsonb, judged timestamptz, judged_day date, host text, program text,
+        software text, test text, serial text, verdict text, plan_sha256 text, failures text[],
+        channels json)),
+added AS (
+    INSERT INTO qc_record (id, record, judged, judged_day, host, program, software, test, serial,
+                           verdict, plan_sha256, failures)
+    SELECT id, record, judged, judged_day, host, program, software, test, serial, verdict,
+           plan_sha256, failures FROM batch
+    ON CONFLICT (id) DO NOTHING
+    RETURNING id),
+added_channels AS (
+    INSERT INTO qc_channel (record_id, channel, good, need, samples, x_low, x_high, y_low, y_high,
+                            x_min, x_max, x_mean, x_sd, y_min, y_max, y_mean, y_sd)
+    SELECT b.id, c.* FROM batch b JOIN added USING (id)
+    CROSS JOIN LATERAL json_to_recordset(b.channels) AS c(
+        channel integer, good integer, need integer, samples bigint, x_low float8, x_high float8,
+        y_low float8, y_high float8, x_min float8, x_max float8, x_mean float8, x_sd float8,
+        y_min float8, y_max float8, y_mean float8, y_sd float8)
+    RETURNING 1)
+-- Of the records not added, those there before this statement with other content.
+SELECT 'conflict', b.id::text FROM batch b LEFT JOIN added a USING (id)
+WHERE a.id IS NULL AND EXISTS (SELECT 1 FROM qc_record r WHERE r.id = b.id AND r.record <> b.record)
+UNION ALL SELECT 'added', count(*)::text FROM added
+UNION ALL SELECT 'channels', count(*)::text FROM added_channels)";
+
+// A batch is written as JSON text directly: building Qt's JSON objects for a hundred thousand
+// records costs more than the database's work on them.
+class BatchWriter
+{
+public:
+    QByteArray text = "[";
+
+    void key(const char *name)
+    {
+        if (!text.endsWith('[') && !text.endsWith('{'))
+            text += ',';
+        text += '"';
+        text += name;
+        text += "\":";
+    }
+    void string(const QString &value)
+    {
+        text += '"';
+        for (const char c : value.toUtf8()) {
+            if (c == '"' || c == '\\') {
+                text += '\\';
+                text += c;
+            } else if (uchar(c) < 0x20) {
+                text += "\\u00";
+                text += "0123456789abcdef"[uchar(c) >> 4];
+                text += "0123456789abcdef"[uchar(c) & 15];
+            } else {
+                text += c;
+            }
+        }
+        text += '"';
+    }
+    void stringOrNull(const QString &value) { value.isEmpty() ? null() : string(value); }
+    void number(double value)
+    {
+        if (qIsFinite(value))
+            text += QByteArray::number(value, 'g', 17);
+        else
+            null();
+    }
+    void number(const std::optional<double> &value) { value ? number(*value) : null(); }
+    void null() { text += "null"; }
+    void raw(const QByteArray &json) { text += json; }
+    void open(char bracket)
+    {
+        if (!text.endsWith('[') && !text.endsWith(':'))
+            text += ',';
+        text += bracket;
+    }
+    void close(char bracket) { text += bracket; }
+
+    void add(const QcRecordLine &line)
+    {
+        const QcRecord &r = line.record;
+        open('{');
+        key("id");
+        string(r.id);
+        key("record");
+        raw(line.bytes.isEmpty() ? QJsonDocument(line.json).toJson(QJsonDocument::Compact)
+                                 : line.bytes);
+        key("judged");
+        // In UTC with milliseconds, whatever the line gave: a time without an offset is the
+        // station's local time, which the server's time zone need not be.
+        string(r.judged.toUTC().toString(Qt::ISODateWithMs));
+        key("judged_day");
+        string(r.day());
+        key("host");
+        string(r.host);
+        key("program");
+        string(r.program);
+        key("software");
+        string(r.software);
+        key("test");
+        string(r.test);
+        key("serial");
+        stringOrNull(r.serial);
+        key("verdict");
+        string(r.verdict);
+        key("plan_sha256");
+        stringOrNull(r.planSha256);
+        key("failures");
+        open('[');
+        for (int i = 0; i < r.failures.size(); ++i) {
+            if (i > 0)
+                text += ',';
+            string(r.failures.at(i));
+        }
+        close(']');
+        key("channels");
+        open('[');
+        for (const QcRecordChannel &c : r.channels) {
+            open('{');
+            key("channel");
+            number(c.channel);
+            key("good");
+            number(c.good);
+            key("need");
+            number(c.need);
+            key("samples");
+            c.samples ? number(double(*c.samples)) : null();
+            if (c.window) {
+                key("x_low");
+                number(c.window->xMin);
+                key("x_high");
+                number(c.window->xMax);
+                key("y_low");
+                number(c.window->yMin);
+                key("y_high");
+                number(c.window->yMax);
+            }
+            key("x_min");
+            number(c.x.min);
+            key("x_max");
+            number(c.x.max);
+            key("x_mean");
+            number(c.x.mean);
+            key("x_sd");
+            number(c.x.sd);
+            key("y_min");
+            number(c.y.min);
+            key("y_max");
+            number(c.y.max);
+            key("y_mean");
+            number(c.y.mean);
+            key("y_sd");
+            number(c.y.sd);
+            close('}');
+        }
+        close(']');
+        close('}');
+    }
+};
+
+// Qt's PostgreSQL driver tells the server's notices and its own warnings through Qt's messages;
+// the store reports every error itself, in one line, so these are dropped while it lives.
+void dropDriverMessages(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (type == QtCriticalMsg || type == QtFatalMsg)
+        std::fprintf(stderr, "%s\n", qPrintable(message));
+}
+
+// libpq writes the server's notices (a shutdown's warning among them) straight to standard
+// error; the driver has libpq loaded, and the store turns that off for its connection.
+void silenceNotices(const QSqlDatabase &db)
+{
+    using NoticeProcessor = void (*)(void *, const char *);
+    using SetNoticeProcessor = NoticeProcessor (*)(void *, NoticeProcessor, void *);
+    const QVariant handle = db.driver()->handle();
+    void *libpq = ::dlopen("libpq.so.5", RTLD_LAZY | RTLD_NOLOAD);
+    if (!libpq || qstrcmp(handle.typeName(), "PGconn*") != 0)
+        return;
+    const auto set = reinterpret_cast<SetNoticeProcessor>(::dlsym(libpq, "PQsetNoticeProcessor"));
+    if (set)
+        set(
+            *static_cast<void *const *>(handle.data()), [](void *, const char *) {}, nullptr);
+    ::dlclose(libpq);
+}
+
+QString oneLine(QString text)
+{
+    return text.replace(QLatin1Char('\n'), QLatin1Char(' ')).simplified();
+}
+
+} // namespace
+
+RecordStore::RecordStore()
+    : connection_(QStringLiteral("records-") + QUuid::createUuid().toString(QUuid::WithoutBraces))
+    , previousHandler_(qInstallMessageHandler(dropDriverMessages))
+{
+}
+
+RecordStore::~RecordStore()
+{
+    close();
+    qInstallMessageHandler(previousHandler_);
+}
+
+bool RecordStore::isOpen() const
+{
+    return QSqlDatabase::contains(connection_)
+        && QSqlDatabase::database(connection_, false).isOpen();
+}
+
+void RecordStore::close()
+{
+    if (!QSqlDatabase::contains(connection_))
+        return;
+    QSqlDatabase::database(connection_, false).close();
+    QSqlDatabase::removeDatabase(connection_);
+}
+
+bool RecordStore::open(const QString &url)
+{
+    close();
+    const QUrl address(url, QUrl::StrictMode);
+    if (!address.isValid()
+        || (address.scheme() != QLatin1String("postgresql")
+            && address.scheme() != QLatin1String("postgres"))) {
+        error_ = QStringLiteral("'%1' is no postgresql:// URL").arg(url);
+        return false;
+    }
+    if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QPSQL"))) {
+        error_ = QStringLiteral("Qt's PostgreSQL driver is missing (Debian: libqt5sql5-psql)");
+        return false;
+    }
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), connection_);
+    db.setHostName(address.host());
+    if (address.port() > 0)
+        db.setPort(address.port());
+    db.setDatabaseName(address.path().mid(1));
+    db.setUserName(address.userName());
+    db.setPassword(address.password());
+    QStringList options;
+    for (const auto &item : QUrlQuery(address).queryItems(QUrl::FullyDecoded)) {
+        if (item.first == QLatin1String("host"))
+            db.setHostName(item.second);
+        else
+            options << item.first + QLatin1Char('=') + item.second;
+    }
+    db.setConnectOptions(options.join(QLatin1Char(';')));
+    if (!db.open()) {
+        error_ = QStringLiteral("cannot connect to the database: ")
+            + oneLine(db.lastError().databaseText().isEmpty() ? db.lastError().text()
+                                                              : db.lastError().databaseText());
+        return false;
+    }
+    silenceNotices(db);
+    return makeSchema();
+}
+
+bool RecordStore::fail(const QString &what, const QSqlQuery &query)
+{
+    const QSqlError e = query.lastError();
+    error_ = QStringLiteral("database error %1: %2")
+                 .arg(what, oneLine(e.databaseText().isEmpty() ? e.text() : e.databaseText()));
+    QSqlDatabase db = QSqlDatabase::database(connection_, false);
+    db.rollback();
+    return false;
+}
+
+bool RecordStore::makeSchema()
+{
+    QSqlDatabase db = QSqlDatabase::database(connection_, false);
+    QSqlQuery q(db);
+    if (!db.transaction())
+        return fail(QStringLiteral("starting a transaction"), q);
+    // Stations that start at once make the schema one after the other.
+    if (!q.exec(QStringLiteral("SELECT pg_advisory_xact_lock(4711001)"))
+        || !q.exec(QStringLiteral("SELECT to_regclass('envviewer_schema') IS NOT NULL"))
+        || !q.next())
+        return fail(QStringLiteral("reading the schema's version"), q);
+    int version = 0;
+    if (q.value(0).toBool()) {
+        if (!q.exec(QStringLiteral("SELECT max(version) FROM envviewer_schema")) || !q.next())
+            return fail(QStringLiteral("reading the schema's version"), q);
+        version = q.value(0).toInt();
+    } else if (!q.exec(
+                   QStringLiteral("CREATE TABLE envviewer_schema (version integer NOT NULL)"))) {
+        return fail(QStringLiteral("making the schema"), q);
+    }
+    if (version > schemaVersion) {
+        db.rollback();
+        error_ = QStringLiteral("the database's schema is version %1, newer than this program's %2")
+                     .arg(version)
+                     .arg(schemaVersion);
+        return false;
+    }
+    if (version == 0) {
+        for (const char *statement : schemaStatements) {
+            if (!q.exec(QString::fromUtf8(statement)))
+                return fail(QStringLiteral("making the schema"), q);
+        }
+        if (!q.exec(QStringLiteral("INSERT INTO envviewer_schema (version) VALUES (%1)")
+                        .arg(schemaVersion)))
+            return fail(QStringLiteral("making the schema"), q);
+    }
+    if (!db.commit())
+        return fail(QStringLiteral("making the schema"), q);
+    return true;
+}
+
+bool RecordStore::logState(const QString &host, const QString &log, LogState *state)
+{
+    QSqlQuery q(QSqlDatabase::database(connection_, false));
+    q.prepare(QStringLiteral("SELECT synced_bytes, synced_lines, sha256 FROM qc_sync_state "
+                             "WHERE host = ? AND log_path = ?"));
+    q.addBindValue(host);
+    q.addBindValue(log);
+    if (!q.exec())
+        return fail(QStringLiteral("reading the sync state"), q);
+    *state = {};
+    if (q.next())
+        *state = {q.value(0).toLongLong(), q.value(1).toLongLong(), q.value(2).toByteArray()};
+    return true;
+}
+
+bool RecordStore::addBatch(const QList<QcRecordLine> &records, const QString &host,
+                           const QString &log, const LogState &state, int *added,
+                           QStringList *conflicts)
+{
+    QSqlDatabase db = QSqlDatabase::database(connection_, false);
+    QSqlQuery q(db);
+    *added = 0;
+    // One entry per id: a second line with an id already in the batch is either the same record
+    // again or a conflict.
+    QHash<QString, int> inBatch;
+    BatchWriter batch;
+    int entries = 0;
+    for (int i = 0; i < records.size(); ++i) {
+        const QcRecordLine &line = records.at(i);
+        const auto seen = inBatch.constFind(line.record.id);
+        if (seen != inBatch.constEnd()) {
+            if (records.at(*seen).json != line.json)
+                conflicts->append(line.record.id);
+            continue;
+        }
+        inBatch.insert(line.record.id, i);
+        batch.add(line);
+        ++entries;
+    }
+    if (!db.transaction())
+        return fail(QStringLiteral("starting a transaction"), q);
+    if (entries > 0) {
+        batch.close(']');
+        q.prepare(QString::fromUtf8(addBatchStatement));
+        q.addBindValue(QString::fromUtf8(batch.text));
+        if (!q.exec())
+            return fail(QStringLiteral("adding records"), q);
+        while (q.next()) {
+            if (q.value(0).toString() == QLatin1String("conflict"))
+                conflicts->append(q.value(1).toString());
+            else if (q.value(0).toString() == QLatin1String("added"))
+                *added = q.value(1).toInt();
+        }
+    }
+    q.prepare(QStringLiteral(
+        "INSERT INTO qc_sync_state (host, log_path, synced_bytes, synced_lines, sha256) "
+        "VALUES (?, ?, ?, ?, ?) ON CONFLICT (host, log_path) DO UPDATE SET "
+        "synced_bytes = EXCLUDED.synced_bytes, synced_lines = EXCLUDED.synced_lines, "
+        "sha256 = EXCLUDED.sha256, synced_at = now()"));
+    q.addBindValue(host);
+    q.addBindValue(log);
+    q.addBindValue(state.bytes);
+    q.addBindValue(state.lines);
+    q.addBindValue(QString::fromLatin1(state.sha256));
+    if (!q.exec())
+        return fail(QStringLiteral("keeping the sync state"), q);
+    if (!db.commit())
+        return fail(QStringLiteral("committing records"), q);
+    return true;
+}
+
+namespace {
+
+// The condition that selects a query's records, and the values it binds.
+QString selection(const YieldQuery &query, QVariantList *values)
+{
+    QStringList conditions {QStringLiteral("true")};
+    if (!query.test.isEmpty()) {
+        conditions << QStringLiteral("test = CAST(? AS text)");
+        *values << query.test;
+    }
+    if (query.since.isValid()) {
+        conditions << QStringLiteral("judged >= CAST(? AS timestamptz)");
+        *values << query.since.toUTC().toString(Qt::ISODateWithMs);
+    }
+    return conditions.join(QLatin1String(" AND "));
+}
+
+} // namespace
+
+bool RecordStore::records(const YieldQuery &query,
+                          const std::function<void(const QcRecord &)> &take)
+{
+    QVariantList values;
+    const QString where = selection(query, &values);
+    QSqlQuery q(QSqlDatabase::database(connection_, false));
+    q.setForwardOnly(true);
+    q.prepare(QStringLiteral("SELECT record::text FROM qc_record WHERE %1 ORDER BY judged, id")
+                  .arg(where));
+    for (const QVariant &v : values)
+        q.addBindValue(v);
+    if (!q.exec())
+        return fail(QStringLiteral("reading records"), q);
+    while (q.next()) {
+        const QcRecordLine read = qcReadRecordLine(q.value(0).toString().toUtf8());
+        if (read.status == QcRecordLine::Read)
+            take(read.record);
+    }
+    return true;
+}
+
+bool RecordStore::yields(const YieldQuery &query, QList<YieldRow> *rows)
+{
+    const QString group = query.split == YieldQuery::ByHost ? QStringLiteral("host")
+        : query.split == YieldQuery::ByDay ? QStringLiteral("to_char(judged_day, 'YYYY-MM-DD')")
+                                           : QStringLiteral("''");
+    QVariantList values;
+    const QString where = selection(query, &values);
+    QSqlQuery q(QSqlDatabase::database(connection_, false));
+    const auto run = [&](const QString &sql, const QVariantList &leading) {
+        q.prepare(sql);
+        for (const QVariant &v : leading + values)
+            q.addBindValue(v);
+        return q.exec();
+    };
+
+    QMap<QPair<QString, QString>, YieldRow> byKey;
+    const QString timeKey = QcRecord::timeJsonKey();
+    if (!run(
+            QStringLiteral("SELECT test, %1, count(*), count(*) FILTER (WHERE verdict = 'Pass'), "
+                           "(array_agg(record->>CAST(? AS text) ORDER BY judged, id))[1], "
+                           "(array_agg(record->>CAST(? AS text) ORDER BY judged DESC, id DESC))[1] "
+                           "FROM qc_record WHERE %2 GROUP BY 1, 2")
+                .arg(group, where),
+            {timeKey, timeKey}))
+        return fail(QStringLiteral("summarising runs"), q);
+    while (q.next()) {
+        YieldRow &row = byKey[{q.value(0).toString(), q.value(1).toString()}];
+        row.test = q.value(0).toString();
+        row.group = q.value(1).toString();
+        row.runs = q.value(2).toInt();
+        row.passes = q.value(3).toInt();
+        row.firstTime = q.value(4).toString();
+        row.lastTime = q.value(5).toString();
+    }
+    if (!run(QStringLiteral(
+                 "SELECT test, grp, count(*) FILTER (WHERE first_rank = 1), "
+                 "count(*) FILTER (WHERE first_rank = 1 AND verdict = 'Pass'), "
+                 "count(*) FILTER (WHERE last_rank = 1 AND verdict = 'Pass') FROM ("
+                 "SELECT test, %1 AS grp, verdict, "
+                 "row_number() OVER (PARTITION BY test, %1, serial ORDER BY judged, id) "
+                 "AS first_rank, "
+                 "row_number() OVER (PARTITION BY test, %1, serial ORDER BY judged DESC, id DESC) "
+                 "AS last_rank FROM qc_record WHERE serial IS NOT NULL AND %2) AS ranked "
+                 "GROUP BY 1, 2")
+                 .arg(group, where),
+             {}))
+        return fail(QStringLiteral("summarising boards"), q);
+    while (q.next()) {
+        YieldRow &row = byKey[{q.value(0).toString(), q.value(1).toString()}];
+        row.boards = q.value(2).toInt();
+        row.firstPasses = q.value(3).toInt();
+        row.finalPasses = q.value(4).toInt();
+    }
+    if (!run(QStringLiteral("SELECT test, %1, failure, count(*) FROM qc_record, "
+                            "unnest(failures) AS failure WHERE %2 GROUP BY 1, 2, 3")
+                 .arg(group, where),
+             {}))
+        return fail(QStringLiteral("summarising failures"), q);
+    while (q.next())
+        byKey[{q.value(0).toString(), q.value(1).toString()}].failures.insert(q.value(2).toString(),
+                                                                              q.value(3).toInt());
+    *rows = byKey.values();
+    return true;
+}

@@ -1,0 +1,75 @@
+#pragma once
+
+// What `envtool report` shows for each test, gathered from its records: the yields that
+// `envtool results` computes, the failure Pareto, the spread of each judged channel's run means
+// against its window, and the latest failed runs.
+
+#include "records/record.h"
+#include "records/yieldsummary.h"
+
+#include <QList>
+#include <QMap>
+#include <QSet>
+#include <QString>
+#include <QVector>
+
+#include <optional>
+
+// The capability of a process whose results spread as `values` within [lower, upper]:
+// min(upper - mean, mean - lower) / (3 sd), with the sample standard deviation. None with fewer
+// than two values or none spread.
+std::optional<double> processCpk(const QVector<double> &values, double lower, double upper);
+// The mean and sample standard deviation of `values` (0 for fewer than two).
+double meanOf(const QVector<double> &values);
+double sampleSdOf(const QVector<double> &values);
+
+// A process whose Cpk is under this is marked.
+constexpr double capableCpk = 1.33;
+
+// One judged channel across a test's runs.
+struct ReportChannel
+{
+    int channel = 0;
+    QVector<double> xMeans; // each run's mean X, in the order the runs were read
+    QVector<double> yMeans;
+    // The window of the latest run, and whether earlier runs were judged with another one.
+    QcRecordWindow window;
+    bool windowsDiffer = false;
+    // For the latest: its time and id.
+    QDateTime latest;
+    QString latestId;
+};
+
+struct ReportTest
+{
+    QString test;
+    YieldRow total;
+    QList<YieldRow> days; // by day, oldest first
+    QMap<int, ReportChannel> channels;
+    QList<QcRecord> latestFailed; // newest first, at most ReportData::failedRunsShown
+};
+
+// Gathers the records of a report; yields come from YieldSummary or the record store.
+class ReportData
+{
+public:
+    static constexpr int failedRunsShown = 20;
+
+    explicit ReportData(const YieldQuery &query);
+    // Takes one record (the query's test and time applied; a record read twice counts once).
+    void add(const QcRecord &record);
+    // The yields: each test's total, and each test's days.
+    void setYields(const QList<YieldRow> &totals, const QList<YieldRow> &days);
+    // The tests in label order.
+    QList<ReportTest> tests() const { return tests_.values(); }
+    // The yields of the records added, as YieldSummary computes them from a log.
+    QList<YieldRow> totals() const { return totals_.rows(); }
+    QList<YieldRow> days() const { return days_.rows(); }
+
+private:
+    YieldQuery query_;
+    YieldSummary totals_;
+    YieldSummary days_;
+    QMap<QString, ReportTest> tests_;
+    QSet<QString> ids_;
+};

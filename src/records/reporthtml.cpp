@@ -1,0 +1,348 @@
+#include "records/reporthtml.h"
+
+#include <QRegularExpression>
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+constexpr int chartWidth = 660;
+constexpr int paretoBars = 12;
+constexpr int histogramBins = 20;
+
+QString esc(const QString &text)
+{
+    return text.toHtmlEscaped();
+}
+
+QString num(double value, int decimals = 2)
+{
+    return QString::number(value, 'f', decimals);
+}
+
+QString percent(int part, int whole)
+{
+    return whole == 0 ? QStringLiteral("–") : num(100.0 * part / whole, 1) + QLatin1Char('%');
+}
+
+// Text cut to `chars` characters, the whole in the element's tooltip.
+QString clipped(const QString &text, int chars)
+{
+    return text.size() <= chars ? esc(text) : esc(text.left(chars - 1)) + QStringLiteral("…");
+}
+
+QString yieldByDay(const QList<YieldRow> &days)
+{
+    const int height = 190, top = 18, bottom = 40, left = 40;
+    const int plotWidth = chartWidth - left - 10;
+    const int plotHeight = height - top - bottom;
+    QString svg = QStringLiteral("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%1\" "
+                                 "height=\"%2\" viewBox=\"0 0 %1 %2\" role=\"img\">")
+                      .arg(chartWidth)
+                      .arg(height);
+    for (int p = 0; p <= 100; p += 25) {
+        const double y = top + plotHeight * (1 - p / 100.0);
+        svg += QStringLiteral("<line x1=\"%1\" x2=\"%2\" y1=\"%3\" y2=\"%3\" stroke=\"#ddd\"/>"
+                              "<text x=\"%4\" y=\"%5\" text-anchor=\"end\" "
+                              "font-size=\"10\">%6%</text>")
+                   .arg(left)
+                   .arg(left + plotWidth)
+                   .arg(num(y, 1))
+                   .arg(left - 4)
+                   .arg(num(y + 3, 1))
+                   .arg(p);
+    }
+    const int n = std::max(1, int(days.size()));
+    const double slot = double(plotWidth) / n;
+    const double barWidth = std::max(1.0, slot * 0.7);
+    // Labels for at most about 16 days, the rest in the bars' tooltips.
+    const int labelEvery = std::max(1, (n + 15) / 16);
+    for (int i = 0; i < days.size(); ++i) {
+        const YieldRow &d = days.at(i);
+        const double yield = d.runs ? double(d.passes) / d.runs : 0;
+        const double barHeight = plotHeight * yield;
+        const double x = left + i * slot + (slot - barWidth) / 2;
+        svg += QStringLiteral("<rect x=\"%1\" y=\"%2\" width=\"%3\" height=\"%4\" fill=\"%5\">"
+                              "<title>%6: %7 of %8 passed</title></rect>")
+                   .arg(num(x, 1), num(top + plotHeight - barHeight, 1), num(barWidth, 1),
+                        num(barHeight, 1), QLatin1String(ReportColour::yieldBar), esc(d.group))
+                   .arg(d.passes)
+                   .arg(d.runs);
+        if (i % labelEvery != 0)
+            continue;
+        if (slot >= 28)
+            svg += QStringLiteral("<text x=\"%1\" y=\"%2\" text-anchor=\"middle\" "
+                                  "font-size=\"9\">%3</text>")
+                       .arg(num(x + barWidth / 2, 1), num(top + plotHeight - barHeight - 3, 1),
+                            percent(d.passes, d.runs));
+        svg += QStringLiteral("<text x=\"%1\" y=\"%2\" text-anchor=\"middle\" "
+                              "font-size=\"9\">%3</text>")
+                   .arg(num(x + barWidth / 2, 1))
+                   .arg(top + plotHeight + 12)
+                   .arg(esc(d.group.mid(5)));
+    }
+    svg += QStringLiteral("<text x=\"%1\" y=\"%2\" font-size=\"10\">day (MM-DD)</text></svg>")
+               .arg(left)
+               .arg(height - 8);
+    return svg;
+}
+
+// Failure texts counted and ordered, most frequent first, the rest folded into one bar. A
+// channel's text differs from run to run only in what it got: counted without it, one fault is
+// one bar.
+QString pareto(const YieldRow &total)
+{
+    static const QRegularExpression got(QStringLiteral(", got: -?\\d+$"));
+    QHash<QString, int> byFault;
+    int sum = 0;
+    for (auto it = total.failures.begin(); it != total.failures.end(); ++it) {
+        byFault[QString(it.key()).remove(got)] += it.value();
+        sum += it.value();
+    }
+    QList<QPair<QString, int>> all;
+    for (auto it = byFault.begin(); it != byFault.end(); ++it)
+        all.append({it.key(), it.value()});
+    if (all.isEmpty())
+        return QStringLiteral("<p>No failures.</p>");
+    std::sort(all.begin(), all.end(), [](const auto &a, const auto &b) {
+        return a.second != b.second ? a.second > b.second : a.first < b.first;
+    });
+    if (all.size() > paretoBars) {
+        int rest = 0;
+        for (int i = paretoBars - 1; i < all.size(); ++i)
+            rest += all.at(i).second;
+        const int others = int(all.size()) - (paretoBars - 1);
+        all = all.mid(0, paretoBars - 1);
+        all.append({QStringLiteral("(%1 other texts)").arg(others), rest});
+    }
+    const int row = 20, labelWidth = 330, countWidth = 90;
+    const int barSpace = chartWidth - labelWidth - countWidth;
+    const int height = row * int(all.size()) + 6;
+    const int most = all.first().second;
+    QString svg = QStringLiteral("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%1\" "
+                                 "height=\"%2\" viewBox=\"0 0 %1 %2\" role=\"img\">")
+                      .arg(chartWidth)
+                      .arg(height);
+    int cumulative = 0;
+    for (int i = 0; i < all.size(); ++i) {
+        const auto &[text, count] = all.at(i);
+        cumulative += count;
+        const int y = 3 + i * row;
+        const double width = std::max(1.0, double(barSpace - 6) * count / most);
+        svg += QStringLiteral("<text x=\"%1\" y=\"%2\" text-anchor=\"end\" font-size=\"10\">"
+                              "<title>%3</title>%4</text>")
+                   .arg(labelWidth - 6)
+                   .arg(y + 13)
+                   .arg(esc(text), clipped(text, 58));
+        svg += QStringLiteral("<rect x=\"%1\" y=\"%2\" width=\"%3\" height=\"%4\" fill=\"%5\"/>")
+                   .arg(labelWidth)
+                   .arg(y + 2)
+                   .arg(num(width, 1))
+                   .arg(row - 5)
+                   .arg(QLatin1String(ReportColour::failureBar));
+        svg += QStringLiteral("<text x=\"%1\" y=\"%2\" font-size=\"10\">%3 · %4</text>")
+                   .arg(num(labelWidth + width + 4, 1))
+                   .arg(y + 13)
+                   .arg(count)
+                   .arg(percent(cumulative, sum));
+    }
+    return svg + QStringLiteral("</svg>");
+}
+
+// A histogram of `values` with the window's bounds drawn on it, and its Cpk.
+QString histogram(const QString &title, const QVector<double> &values, double lower, double upper)
+{
+    const int width = chartWidth / 2 - 6, height = 150, top = 16, bottom = 26, side = 8;
+    const int plotWidth = width - 2 * side, plotHeight = height - top - bottom;
+    double lo = std::min(lower, *std::min_element(values.begin(), values.end()));
+    double hi = std::max(upper, *std::max_element(values.begin(), values.end()));
+    if (hi <= lo)
+        hi = lo + 1;
+    const double pad = (hi - lo) * 0.05;
+    lo -= pad;
+    hi += pad;
+    const auto xOf = [&](double v) { return side + plotWidth * (v - lo) / (hi - lo); };
+    QVector<int> bins(histogramBins);
+    for (double v : values)
+        ++bins[std::clamp(int((v - lo) / (hi - lo) * histogramBins), 0, histogramBins - 1)];
+    const int most = *std::max_element(bins.begin(), bins.end());
+    QString svg = QStringLiteral("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%1\" "
+                                 "height=\"%2\" viewBox=\"0 0 %1 %2\" role=\"img\">"
+                                 "<text x=\"%3\" y=\"11\" font-size=\"10\">%4</text>")
+                      .arg(width)
+                      .arg(height)
+                      .arg(side)
+                      .arg(esc(title));
+    const double binWidth = double(plotWidth) / histogramBins;
+    for (int i = 0; i < histogramBins; ++i) {
+        if (bins.at(i) == 0)
+            continue;
+        const double h = double(plotHeight) * bins.at(i) / most;
+        svg += QStringLiteral("<rect x=\"%1\" y=\"%2\" width=\"%3\" height=\"%4\" fill=\"%5\">"
+                              "<title>%6 run(s)</title></rect>")
+                   .arg(num(side + i * binWidth + 0.5, 1), num(top + plotHeight - h, 1),
+                        num(binWidth - 1, 1), num(h, 1), QLatin1String(ReportColour::histogramBar))
+                   .arg(bins.at(i));
+    }
+    svg += QStringLiteral("<line x1=\"%1\" x2=\"%2\" y1=\"%3\" y2=\"%3\" stroke=\"#555\"/>")
+               .arg(side)
+               .arg(side + plotWidth)
+               .arg(top + plotHeight);
+    for (const auto &[bound, anchor] :
+         {std::pair<double, const char *> {lower, "start"}, {upper, "end"}}) {
+        const double x = xOf(bound);
+        svg += QStringLiteral("<line x1=\"%1\" x2=\"%1\" y1=\"%2\" y2=\"%3\" stroke=\"%4\" "
+                              "stroke-width=\"2\" stroke-dasharray=\"4 2\"/>"
+                              "<text x=\"%1\" y=\"%5\" text-anchor=\"%6\" font-size=\"9\" "
+                              "fill=\"%4\">%7</text>")
+                   .arg(num(x, 1))
+                   .arg(top - 2)
+                   .arg(top + plotHeight)
+                   .arg(QLatin1String(ReportColour::bound))
+                   .arg(top + plotHeight + 12)
+                   .arg(QLatin1String(anchor))
+                   .arg(num(bound, 1));
+    }
+    svg += QStringLiteral("</svg>");
+
+    const std::optional<double> cpk = processCpk(values, lower, upper);
+    const double mean = meanOf(values);
+    QString caption = QStringLiteral("%1 runs, mean %2, sd %3, ")
+                          .arg(values.size())
+                          .arg(num(mean), num(sampleSdOf(values)));
+    if (!cpk)
+        caption += QStringLiteral("Cpk not computable (%1)")
+                       .arg(values.size() < 2 ? QStringLiteral("fewer than 2 runs")
+                                              : QStringLiteral("no spread"));
+    else if (*cpk < capableCpk)
+        caption += QStringLiteral("<strong class=\"low\">Cpk %1 &lt; %2</strong>")
+                       .arg(num(*cpk), num(capableCpk));
+    else
+        caption += QStringLiteral("Cpk %1").arg(num(*cpk));
+    return QStringLiteral("<figure class=\"histogram\">%1<figcaption>%2</figcaption></figure>")
+        .arg(svg, caption);
+}
+
+QString channelSection(const ReportChannel &c)
+{
+    const QcRecordWindow &w = c.window;
+    const bool low = [&] {
+        const auto x = processCpk(c.xMeans, w.xMin, w.xMax);
+        const auto y = processCpk(c.yMeans, w.yMin, w.yMax);
+        return (x && *x < capableCpk) || (y && *y < capableCpk);
+    }();
+    QString html
+        = QStringLiteral("<div class=\"channel%1\"><h4>Channel %2%3</h4>")
+              .arg(low ? QStringLiteral(" lowcpk") : QString())
+              .arg(c.channel)
+              .arg(low ? QStringLiteral(" — Cpk under %1").arg(num(capableCpk)) : QString());
+    if (c.windowsDiffer)
+        html += QStringLiteral("<p class=\"note\">Runs were judged with different windows; the "
+                               "bounds and Cpk use the latest run's.</p>");
+    html += histogram(
+        QStringLiteral("Mean X per run, window [%1, %2]").arg(num(w.xMin, 1), num(w.xMax, 1)),
+        c.xMeans, w.xMin, w.xMax);
+    html += histogram(
+        QStringLiteral("Mean Y per run, window [%1, %2]").arg(num(w.yMin, 1), num(w.yMax, 1)),
+        c.yMeans, w.yMin, w.yMax);
+    return html + QStringLiteral("</div>");
+}
+
+QString failedRuns(const QList<QcRecord> &runs, const LastFramePng &lastFramePng)
+{
+    if (runs.isEmpty())
+        return QStringLiteral("<p>No failed runs.</p>");
+    QString html = QStringLiteral("<table class=\"failed\"><tr><th>Time</th><th>Host</th>"
+                                  "<th>Serial</th><th>Failures</th>%1</tr>")
+                       .arg(lastFramePng ? QStringLiteral("<th>Last frame</th>") : QString());
+    for (const QcRecord &r : runs) {
+        QStringList failures;
+        for (const QString &f : r.failures)
+            failures << esc(f);
+        html += QStringLiteral("<tr><td>%1</td><td>%2</td><td>%3</td><td>%4</td>")
+                    .arg(esc(r.time.left(19).replace(QLatin1Char('T'), QLatin1Char(' '))),
+                         esc(r.host), r.serial.isEmpty() ? QStringLiteral("–") : esc(r.serial),
+                         failures.join(QLatin1String("<br>")));
+        if (lastFramePng) {
+            const QByteArray png = r.capture ? lastFramePng(r) : QByteArray();
+            html += png.isEmpty()
+                ? QStringLiteral("<td>%1</td>")
+                      .arg(r.capture ? QStringLiteral("no frame") : QStringLiteral("no capture"))
+                : QStringLiteral("<td><img alt=\"last frame\" "
+                                 "src=\"data:image/png;base64,%1\"></td>")
+                      .arg(QString::fromLatin1(png.toBase64()));
+        }
+        html += QStringLiteral("</tr>");
+    }
+    return html + QStringLiteral("</table>");
+}
+
+QString testSection(const ReportTest &t, const ReportPage &page)
+{
+    const YieldRow &y = t.total;
+    QString html = QStringLiteral("<section class=\"test\"><h2>%1</h2>").arg(esc(t.test));
+    html += QStringLiteral(
+                "<table class=\"yields\"><tr><th>Runs</th><th>Passes</th><th>Fails</th>"
+                "<th>Yield</th><th>Boards</th><th>First-pass yield</th><th>Final yield</th>"
+                "</tr><tr><td>%1</td><td>%2</td><td>%3</td><td>%4</td><td>%5</td><td>%6</td>"
+                "<td>%7</td></tr></table>")
+                .arg(y.runs)
+                .arg(y.passes)
+                .arg(y.runs - y.passes)
+                .arg(percent(y.passes, y.runs))
+                .arg(y.boards)
+                .arg(percent(y.firstPasses, y.boards), percent(y.finalPasses, y.boards));
+    html += QStringLiteral("<h3>Yield per day</h3><figure>%1</figure>").arg(yieldByDay(t.days));
+    html += QStringLiteral("<h3>Failures (Pareto: count · cumulative share)</h3><figure>%1"
+                           "</figure>")
+                .arg(pareto(y));
+    html += QStringLiteral("<h3>Channels: run means against the window</h3>");
+    if (t.channels.isEmpty())
+        html += QStringLiteral("<p>No run recorded its channels' measurements.</p>");
+    for (const ReportChannel &c : t.channels)
+        html += channelSection(c);
+    html += QStringLiteral("<h3>Latest failed runs</h3>");
+    html += failedRuns(t.latestFailed, page.lastFramePng);
+    return html + QStringLiteral("</section>");
+}
+
+const char *style = R"(
+@page { size: A4; margin: 12mm; }
+body { font-family: "DejaVu Sans", sans-serif; font-size: 10pt; color: #222; max-width: 186mm;
+  margin: 0 auto; }
+h1 { font-size: 16pt; } h2 { font-size: 13pt; border-bottom: 2px solid #444; }
+h3 { font-size: 11pt; margin: 14px 0 4px; } h4 { font-size: 10pt; margin: 8px 0 2px; }
+section.test + section.test { break-before: page; }
+figure { margin: 0; break-inside: avoid; }
+svg { max-width: 100%; height: auto; font-family: "DejaVu Sans", sans-serif; }
+.channel { break-inside: avoid; }
+.histogram { display: inline-block; vertical-align: top; width: 49%; }
+figcaption { font-size: 8.5pt; }
+.low, .lowcpk h4 { color: #c62828; }
+.note { font-size: 8.5pt; color: #8a5a00; margin: 0; }
+table { border-collapse: collapse; margin: 4px 0; }
+th, td { border: 1px solid #bbb; padding: 2px 6px; text-align: left; vertical-align: top; }
+table.yields td { text-align: right; }
+table.failed { font-size: 8.5pt; } table.failed tr { break-inside: avoid; }
+table.failed img { max-width: 60mm; display: block; }
+)";
+
+} // namespace
+
+QByteArray reportHtml(const ReportPage &page)
+{
+    QString html = QStringLiteral("<!DOCTYPE html>\n<html lang=\"en\"><head><meta "
+                                  "charset=\"utf-8\"><title>Test report</title><style>%1</style>"
+                                  "</head><body><h1>Test report</h1><p>Records from %2%3. Made "
+                                  "%4. Cpk uses the sample standard deviation of the run means; "
+                                  "under %5 is marked.</p>")
+                       .arg(QLatin1String(style), esc(page.source),
+                            page.selection.isEmpty() ? QString()
+                                                     : QStringLiteral(", ") + esc(page.selection),
+                            esc(page.generated), num(capableCpk));
+    if (page.tests.isEmpty())
+        html += QStringLiteral("<p>No records match.</p>");
+    for (const ReportTest &t : page.tests)
+        html += testSection(t, page);
+    return (html + QStringLiteral("</body></html>\n")).toUtf8();
+}

@@ -1,0 +1,37 @@
+#pragma once
+
+// The HTML page of `envtool report`: one self-contained file, its charts inline SVG and its
+// pictures inline PNG, with no script and no link outside the file, laid out to print on A4.
+
+#include "records/reportdata.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include <functional>
+
+// The last frame of a failed run's kept capture (`run.capture->path`, a session file whose module
+// bytes SessionFile::readModuleBytes gives), drawn as the program whose rules judged it
+// (`run.rules`) draws it, as PNG bytes; empty when there is none.
+using LastFramePng = std::function<QByteArray(const QcRecord &run)>;
+
+struct ReportPage
+{
+    QString source; // where the records came from, as the page names it
+    QString selection; // the --label and --since applied, in words; empty for all
+    QString generated; // when the page was made
+    QList<ReportTest> tests;
+    // Not set: the page shows no pictures.
+    LastFramePng lastFramePng;
+};
+
+QByteArray reportHtml(const ReportPage &page);
+
+// The colours the charts draw with, for the checks that look at a rendered page.
+namespace ReportColour {
+constexpr const char *yieldBar = "#2e7d32";
+constexpr const char *failureBar = "#c62828";
+constexpr const char *histogramBar = "#1565c0";
+constexpr const char *bound = "#d84315";
+} // namespace ReportColour

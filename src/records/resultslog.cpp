@@ -1,0 +1,105 @@
+#include "records/resultslog.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// QDir::mkpath says only whether it worked; the operator needs the reason.
+bool makeFolder(const QString &path, QString *reason)
+{
+    const QFileInfo folder(path);
+    if (folder.isDir())
+        return true;
+    if (folder.path() != path && !makeFolder(folder.path(), reason))
+        return false;
+    if (::mkdir(QFile::encodeName(path).constData(), 0777) == 0
+        || (errno == EEXIST && QFileInfo(path).isDir()))
+        return true;
+    *reason = qt_error_string(errno == EEXIST ? ENOTDIR : errno);
+    return false;
+}
+
+} // namespace
+
+bool ResultsLog::append(const QJsonObject &record, QString *error) const
+{
+    const auto fail = [&](const QString &reason) {
+        *error = QStringLiteral("cannot append the test record to %1: %2").arg(path_, reason);
+        return false;
+    };
+    QString reason;
+    if (!makeFolder(QFileInfo(path_).absolutePath(), &reason))
+        return fail(reason);
+    const int fd = ::open(QFile::encodeName(path_).constData(),
+                          O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return fail(qt_error_string(errno));
+    // Programs that judge at the same moment append one after the other, so a record cut short
+    // can be taken back before anyone appends behind it.
+    while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) { }
+    QByteArray line = QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
+    // A writer killed mid-line leaves the file without its last line end; this record starts on
+    // a line of its own all the same, so only the broken one is lost.
+    struct stat status = {};
+    char last = '\n';
+    const bool sized = ::fstat(fd, &status) == 0;
+    if (sized && status.st_size > 0 && ::pread(fd, &last, 1, status.st_size - 1) == 1
+        && last != '\n')
+        line.prepend('\n');
+    qint64 written = 0;
+    int writeError = 0;
+    while (written < line.size()) {
+        const ssize_t n = ::write(fd, line.constData() + written, size_t(line.size() - written));
+        if (n > 0)
+            written += n;
+        else if (n < 0 && errno != EINTR) {
+            writeError = errno;
+            break;
+        }
+    }
+    // A full disk may take part of the line: a record is whole or absent.
+    if (writeError && written > 0 && sized) {
+        [[maybe_unused]] const int truncated = ::ftruncate(fd, status.st_size);
+    }
+    const bool closed = ::close(fd) == 0; // also releases the lock
+    if (writeError)
+        return fail(qt_error_string(writeError));
+    if (!closed)
+        return fail(qt_error_string(errno));
+    return true;
+}
+
+ResultsLogRead ResultsLog::read(QIODevice &log, const std::function<void(const QcRecord &)> &take)
+{
+    ResultsLogRead read;
+    while (log.isOpen() && !log.atEnd()) {
+        QByteArray line = log.readLine();
+        if (!line.endsWith('\n')) {
+            read.skipped += !line.trimmed().isEmpty();
+            break;
+        }
+        line.chop(1);
+        if (line.endsWith('\r'))
+            line.chop(1);
+        if (line.trimmed().isEmpty())
+            continue;
+        const QcRecordLine record = qcReadRecordLine(line);
+        if (record.status == QcRecordLine::UnknownVersion) {
+            ++read.unknown;
+        } else if (record.status == QcRecordLine::Malformed) {
+            ++read.skipped;
+        } else {
+            ++read.records;
+            take(record.record);
+        }
+    }
+    return read;
+}
