@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds everything and starts one program: envviewer (default), envviewer_cam, envviewer_qc or
-# envviewer_lite. With --demo, a simulated module is started on a pseudo-terminal as well.
+# Builds one program and envtool, and starts the program: envviewer (default), envviewer_cam,
+# envviewer_qc or envviewer_lite. With --demo, a simulated module is started on a pseudo-terminal
+# as well.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${ENV_BUILD_DIR:-$root/build}
@@ -13,7 +14,9 @@ for arg in "$@"; do
     *) echo "usage: scripts/run.sh [--demo] [envviewer|envviewer_cam|envviewer_qc|envviewer_lite]" >&2; exit 2 ;;
     esac
 done
-"$root/scripts/build.sh"
+# Only the program and envtool (the demo's module): tests, benchmarks and fuzzers are the test
+# script's, and a start with nothing changed builds nothing.
+ENV_BUILD_TARGETS="$program envtool" ENV_BUILD_RECONFIGURE=0 "$root/scripts/build.sh"
 cd "$build/bin"
 if [ "$demo" = 1 ]; then
     link=/tmp/envviewer-demo

@@ -1,15 +1,29 @@
 #!/usr/bin/env bash
-# Makes the example report of the README: three simulated days of production on three stations,
-# every run judged by envtool qc on the simulated module over a pseudo-terminal (some boards fail
-# a channel and are tested again), then envtool report, and a screenshot of the page in headless
-# Chromium.
-#   tools/report-demo.sh [build folder]   (writes docs/screenshots/report.png; about 3 minutes)
+# Makes an example report: three simulated days of production on three stations, every run
+# judged by envtool qc on the simulated module over a pseudo-terminal (some boards fail a channel
+# and are tested again), then envtool report, and a screenshot of the page in headless Chromium.
+#   tools/report-demo.sh [-o FOLDER] [--readme] [--build FOLDER]
+# writes FOLDER/results.jsonl, FOLDER/report.html and FOLDER/report.png (FOLDER: a new temporary
+# folder unless given); --readme also puts the screenshot in docs/screenshots/report.png, the
+# README's picture. About 3 minutes.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-$root/build}
+build=$root/build
+out=""
+readme=0
+while [ $# -gt 0 ]; do
+    case "$1" in
+    -o) out=${2:?-o needs a folder}; shift 2 ;;
+    --readme) readme=1; shift ;;
+    --build) build=${2:?--build needs a folder}; shift 2 ;;
+    *) echo "usage: tools/report-demo.sh [-o FOLDER] [--readme] [--build FOLDER]" >&2; exit 2 ;;
+    esac
+done
 envtool=$build/bin/envtool
-out=$root/docs/screenshots
-work=$(mktemp -d /tmp/envviewer-report.XXXXXX)
+[ -x "$envtool" ] || { echo "report-demo: no $envtool (build first: scripts/build.sh)" >&2; exit 2; }
+[ -n "$out" ] || out=$(mktemp -d /tmp/envviewer-report.XXXXXX)
+mkdir -p "$out"
+work=$(mktemp -d /tmp/envviewer-report-work.XXXXXX)
 trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
 # Captures and settings stay in the work folder; failed runs keep their capture.
 export XDG_DATA_HOME=$work/data XDG_CONFIG_HOME=$work/config
@@ -40,11 +54,14 @@ judge() { # test serial station time seed [channel to fail]
     sed -e "s/\"host\":\"[^\"]*\"/\"host\":\"$3\"/" -e "s/\"time\":\"[^\"]*\"/\"time\":\"$4\"/" \
         "$work/run.jsonl" >>"$work/results.jsonl"
     rm "$work/run.jsonl"
+    runs=$((runs + 1))
 }
 
 seed=1
+runs=0
 for day in 2026-03-02 2026-03-03 2026-03-04; do
     for station in line-1 line-2 line-3; do
+        echo "report-demo: $day, $station ($runs runs so far)" >&2
         for board in 1 2 3 4 5; do
             serial=${station#line-}-${day:8:2}-$board
             minute=$((board * 37 + ${station#line-} * 11))
@@ -65,9 +82,15 @@ for day in 2026-03-02 2026-03-03 2026-03-04; do
     done
 done
 
-"$envtool" report --log "$work/results.jsonl" -o "$work/report.html"
-mkdir -p "$out"
+echo "report-demo: $runs runs judged; writing the report" >&2
+cp "$work/results.jsonl" "$out/results.jsonl"
+"$envtool" report --log "$out/results.jsonl" -o "$out/report.html"
 HOME=$work chromium --headless --no-sandbox --disable-gpu --hide-scrollbars \
     --user-data-dir="$work/profile" --screenshot="$out/report.png" --window-size=1000,2600 \
-    "file://$work/report.html" 2>/dev/null
+    "file://$out/report.html" 2>/dev/null
+if [ "$readme" = 1 ]; then
+    cp "$out/report.png" "$root/docs/screenshots/report.png"
+    echo "report-demo: docs/screenshots/report.png updated" >&2
+fi
+echo "$out/report.html"
 echo "$out/report.png"
