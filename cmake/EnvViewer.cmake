@@ -7,6 +7,10 @@ if(ENVVIEWER_SANITIZE)
     add_compile_options(${ENV_SANITIZE_FLAGS})
     add_link_options(${ENV_SANITIZE_FLAGS})
 endif()
+# A fuzz target links the libraries it exercises: libFuzzer's coverage must reach into them.
+if(ENVVIEWER_FUZZ)
+    add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
 
 # Our own code compiles with warnings on; generated code (moc, uic) is not ours.
 function(env_warnings target)

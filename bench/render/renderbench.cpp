@@ -4,7 +4,7 @@
 // from start to exit (wall time, start-up and the offscreen platform included; its CPU time in the
 // counter envtool_cpu_ms).
 
-#include "moduleframes.h"
+#include "sim/moduleframes.h"
 #include "rendercommand.h"
 
 #include <QElapsedTimer>

@@ -1,4 +1,4 @@
-#include "commandlog.h"
+#include "control/commandlog.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

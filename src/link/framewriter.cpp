@@ -1,4 +1,4 @@
-#include "framewriter.h"
+#include "link/framewriter.h"
 
 #include <QIODevice>
 

@@ -1,4 +1,4 @@
-#include "moduleframes.h"
+#include "sim/moduleframes.h"
 
 #include "qc/qccheck.h"
 

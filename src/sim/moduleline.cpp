@@ -1,6 +1,5 @@
-#include "moduleline.h"
+#include "sim/moduleline.h"
 
-#include "cli.h"
 #include "link/serialline.h"
 
 #include <QFile>

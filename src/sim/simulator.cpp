@@ -1,7 +1,6 @@
-#include "simulator.h"
+#include "sim/simulator.h"
 
-#include "cli.h"
-#include "moduleline.h"
+#include "sim/moduleline.h"
 
 #include <limits>
 
@@ -198,17 +197,17 @@ bool Simulator::readAhead()
 
 void Simulator::commandBytes(const QByteArray &bytes)
 {
-    printCommands(reader.feed(bytes));
+    reportCommands(reader.feed(bytes));
     commandIdle.start();
 }
 
 void Simulator::finishCommands()
 {
-    printCommands(reader.finish());
+    reportCommands(reader.finish());
 }
 
-void Simulator::printCommands(const QList<ReceivedCommand> &commands)
+void Simulator::reportCommands(const QList<ReceivedCommand> &commands)
 {
     for (const ReceivedCommand &command : commands)
-        printLine(command.text());
+        emit commandReceived(command.text());
 }

@@ -5,8 +5,8 @@
 #include "link/sessionfile.h"
 #include "link/streamdecoder.h"
 #include "link/streamencoder.h"
-#include "moduleframes.h"
 #include "qc/qccheck.h"
+#include "sim/moduleframes.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -20,7 +20,7 @@
 class ModuleLine;
 
 // Plays the module on a line: sends frames or a recorded capture, paced as a 115200-baud line
-// delivers bytes (or at a fixed frame rate), and prints every command the computer sends, one
+// delivers bytes (or at a fixed frame rate), and reports every command the computer sends, one
 // line each. It starts when the computer first has the line open; what it sends while nobody has
 // is lost.
 class Simulator : public QObject
@@ -41,7 +41,7 @@ public:
     // module chunks at their times. `capture` must be open and its header readable.
     void playCapture(std::unique_ptr<QFile> capture, bool loop, qint64 frameLimit);
     void start();
-    // Prints what the computer sent that no packet has completed yet.
+    // Reports what the computer sent that no packet has completed yet.
     void finishCommands();
     // Where the capture turned out damaged; what came before it was played.
     QString captureError() const { return captureReader ? captureReader->error() : QString(); }
@@ -49,6 +49,8 @@ public:
 signals:
     // The limit was reached or the capture ended, and the line has taken everything.
     void finished();
+    // One command the computer sent, as a line of text.
+    void commandReceived(const QString &line);
 
 private:
     void tick();
@@ -57,7 +59,7 @@ private:
     QByteArray nextCaptureBytes();
     bool readAhead();
     void commandBytes(const QByteArray &bytes);
-    void printCommands(const QList<ReceivedCommand> &commands);
+    void reportCommands(const QList<ReceivedCommand> &commands);
 
     ModuleLine *line;
     QTimer timer;

@@ -1,6 +1,6 @@
-#include "viewerpty.h"
+#include "sim/viewerpty.h"
 
-#include "moduleline.h"
+#include "sim/moduleline.h"
 
 #include <QSocketNotifier>
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "commandlog.h"
-#include "framewriter.h"
+#include "control/commandlog.h"
+#include "link/framewriter.h"
 #include "link/sessionfile.h"
 
 #include <QString>

@@ -1,9 +1,9 @@
 #include "simulatecommand.h"
 
 #include "cli.h"
-#include "moduleline.h"
 #include "qc/qccheck.h"
-#include "simulator.h"
+#include "sim/moduleline.h"
+#include "sim/simulator.h"
 
 #include <QEventLoop>
 #include <QFile>
@@ -93,6 +93,7 @@ int SimulateCommand::run()
 
     int exitCode = ExitSuccess;
     QObject::connect(&simulator, &Simulator::finished, &loop, &QEventLoop::quit);
+    QObject::connect(&simulator, &Simulator::commandReceived, &loop, &printLine);
     QObject::connect(line.get(), &ModuleLine::lost, &loop, [&](const QString &reason) {
         exitCode = usageError(QStringLiteral("lost the line: %1").arg(reason));
         loop.quit();

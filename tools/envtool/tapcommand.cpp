@@ -1,11 +1,11 @@
 #include "tapcommand.h"
 
 #include "cli.h"
-#include "commandlog.h"
+#include "control/commandlog.h"
 #include "link/serialline.h"
 #include "link/sessionfile.h"
 #include "link/streamdecoder.h"
-#include "viewerpty.h"
+#include "sim/viewerpty.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
