@@ -1,5 +1,7 @@
 #include "cli.h"
 
+#include "store/recordstore.h"
+
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
@@ -52,8 +54,9 @@ std::optional<int> SubcommandParser::parse(const QStringList &args, int position
     return std::nullopt;
 }
 
-std::optional<double> SubcommandParser::positiveNumber(const QString &name) const
+std::optional<double> SubcommandParser::positiveNumber(const QCommandLineOption &option) const
 {
+    const QString name = option.names().constLast();
     bool ok = false;
     const double value = options.value(name).toDouble(&ok);
     if (!ok || !(value > 0) || value > 1e9) {
@@ -64,9 +67,10 @@ std::optional<double> SubcommandParser::positiveNumber(const QString &name) cons
     return value;
 }
 
-std::optional<qint64> SubcommandParser::wholeNumber(const QString &name, qint64 minimum,
-                                                    qint64 maximum) const
+std::optional<qint64> SubcommandParser::wholeNumber(const QCommandLineOption &option,
+                                                    qint64 minimum, qint64 maximum) const
 {
+    const QString name = option.names().constLast();
     bool ok = false;
     const qint64 value = options.value(name).toLongLong(&ok);
     if (!ok || value < minimum || value > maximum) {
@@ -78,6 +82,20 @@ std::optional<qint64> SubcommandParser::wholeNumber(const QString &name, qint64 
         return std::nullopt;
     }
     return value;
+}
+
+void reportLogProblems(const QString &command, const ResultsLogRead &read, const QString &log)
+{
+    if (read.skipped > 0)
+        reportError(command,
+                    QStringLiteral("skipped %1 malformed or truncated line(s) of %2")
+                        .arg(read.skipped)
+                        .arg(log));
+    if (read.unknown > 0)
+        reportError(command,
+                    QStringLiteral("skipped %1 record(s) of an unknown version in %2")
+                        .arg(read.unknown)
+                        .arg(log));
 }
 
 namespace {

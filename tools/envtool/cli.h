@@ -35,17 +35,24 @@ public:
 
     QString value(const QString &name) const { return options.value(name); }
     bool isSet(const QString &name) const { return options.isSet(name); }
+    QString value(const QCommandLineOption &option) const { return options.value(option); }
+    bool isSet(const QCommandLineOption &option) const { return options.isSet(option); }
     QStringList positional() const { return options.positionalArguments(); }
     int usageError(const QString &message) const { return reportError(command, message); }
 
     // Option values checked one by one; a bad one is reported and gives nothing.
-    std::optional<double> positiveNumber(const QString &name) const;
-    std::optional<qint64> wholeNumber(const QString &name, qint64 minimum, qint64 maximum) const;
+    std::optional<double> positiveNumber(const QCommandLineOption &option) const;
+    std::optional<qint64> wholeNumber(const QCommandLineOption &option, qint64 minimum,
+                                      qint64 maximum) const;
 
 private:
     QString command;
     QCommandLineParser options;
 };
+
+struct ResultsLogRead;
+// Reports the lines of `log` that reading skipped, as `command`'s warnings.
+void reportLogProblems(const QString &command, const ResultsLogRead &read, const QString &log);
 
 // Turns SIGINT, SIGTERM and SIGHUP into a Qt signal: the handler only writes to a pipe, and the
 // event loop reads it, so the command stops between two of its own steps.

@@ -1,6 +1,10 @@
-#include "decodecommand.h"
-
+// envtool decode: a capture, or the module's direction of a session, decoded with the viewer's
+// decoder onto standard output; or a session's commands listed.
 #include "cli.h"
+#include "commands/commands.h"
+#include "control/commandlog.h"
+#include "link/framewriter.h"
+#include "link/sessionfile.h"
 #include "link/streamdecoder.h"
 
 #include <QEventLoop>
@@ -30,29 +34,74 @@ QString statsLine(const DecoderStats &s)
         line += QStringLiteral(", points beyond the frame limit %1").arg(s.overflow);
     return line;
 }
-} // namespace
 
-DecodeCommand::DecodeCommand(const DecodeOptions &options)
-    : options(options)
+// Opens the input (standard input for "-") and standard output; returns the input's descriptor,
+// or -1 once the reason is reported.
+int openFiles(const QString &name, QFile &file, QFile &output)
 {
-}
-
-int DecodeCommand::run()
-{
-    const QString name = options.input;
-    QFile file;
     int fd = STDIN_FILENO;
     if (name != QLatin1String("-")) {
         file.setFileName(name);
-        if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
-            return reportError(command,
-                               QStringLiteral("cannot read %1: %2").arg(name, file.errorString()));
+        if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+            reportError(command,
+                        QStringLiteral("cannot read %1: %2").arg(name, file.errorString()));
+            return -1;
+        }
         fd = file.handle();
     }
+    if (!output.open(stdout, QIODevice::WriteOnly, QFileDevice::DontCloseHandle)) {
+        reportError(command,
+                    QStringLiteral("cannot write standard output: %1").arg(output.errorString()));
+        return -1;
+    }
+    return fd;
+}
+
+// Hands what the input holds now to the reader, or tells it the input ended; false once a read
+// fails, with the reason reported.
+bool readInput(int fd, const QString &name, SessionFile &reader)
+{
+    QByteArray chunk(int(chunkSize), Qt::Uninitialized);
+    ssize_t n;
+    do {
+        n = ::read(fd, chunk.data(), size_t(chunk.size()));
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        reportError(command,
+                    QStringLiteral("cannot read %1: %2")
+                        .arg(name, QString::fromLocal8Bit(std::strerror(errno))));
+        return false;
+    }
+    if (n == 0) {
+        reader.endInput();
+    } else {
+        chunk.resize(int(n));
+        reader.append(chunk);
+    }
+    return true;
+}
+
+struct DecodeOptions
+{
+    // The capture or session; "-" reads standard input.
+    QString input = QStringLiteral("-");
+    // The viewer's commands of a session instead of the module's frames.
+    bool commands = false;
+    FrameWriter::Format frameFormat = FrameWriter::Format::JsonLines;
+    CommandLog::Format commandFormat = CommandLog::Format::Text;
+};
+
+// It reads the input as it comes, so that Ctrl-C (or SIGTERM, SIGHUP) stops it at once, even on
+// a pipe that delivers slowly: what was decoded is written, and it ends with 128 and the signal's
+// number, as a shell expects.
+int decode(const DecodeOptions &options)
+{
+    const QString name = options.input;
+    QFile file;
     QFile output;
-    if (!output.open(stdout, QIODevice::WriteOnly, QFileDevice::DontCloseHandle))
-        return reportError(
-            command, QStringLiteral("cannot write standard output: %1").arg(output.errorString()));
+    const int fd = openFiles(name, file, output);
+    if (fd < 0)
+        return ExitError;
 
     SessionFile reader(nullptr, chunkSize);
     FrameWriter writer(&output, options.frameFormat);
@@ -91,21 +140,9 @@ int DecodeCommand::run()
     // A pipe or a terminal is read as its bytes come; a file is always ready.
     QSocketNotifier input(fd, QSocketNotifier::Read);
     QObject::connect(&input, &QSocketNotifier::activated, [&] {
-        QByteArray chunk(int(chunkSize), Qt::Uninitialized);
-        ssize_t n;
-        do {
-            n = ::read(fd, chunk.data(), size_t(chunk.size()));
-        } while (n < 0 && errno == EINTR);
-        if (n < 0) {
+        if (!readInput(fd, name, reader)) {
             stopped = true;
-            exitCode = reportError(command,
-                                   QStringLiteral("cannot read %1: %2")
-                                       .arg(name, QString::fromLocal8Bit(std::strerror(errno))));
-        } else if (n == 0) {
-            reader.endInput();
-        } else {
-            chunk.resize(int(n));
-            reader.append(chunk);
+            exitCode = ExitError;
         }
         if (stopped || !consume()) {
             input.setEnabled(false);
@@ -138,4 +175,50 @@ int DecodeCommand::run()
     if (!options.commands)
         std::fputs((statsLine(decoder.stats()) + QLatin1Char('\n')).toUtf8().constData(), stderr);
     return exitCode;
+}
+} // namespace
+
+int runDecode(const QStringList &args)
+{
+    SubcommandParser cli(
+        QStringLiteral("decode"),
+        QStringLiteral("Decodes a raw capture, or the module's direction of a session that tap "
+                       "wrote, with the viewer's decoder and writes every completed frame to "
+                       "standard output; the decoder's statistics go to standard error. With "
+                       "--commands, lists the viewer's commands of a session instead."));
+    QCommandLineParser &p = cli.parser();
+    p.addPositionalArgument(QStringLiteral("file"),
+                            QStringLiteral("The capture or session; '-' or none reads standard "
+                                           "input."),
+                            QStringLiteral("[FILE|-]"));
+    const QCommandLineOption format(
+        QStringLiteral("format"),
+        QStringLiteral("Frames: jsonl (one object per frame, the default) or csv (one row per "
+                       "point: frame,column,x,y). Commands: text (seconds since the start and "
+                       "the command, the default) or jsonl."),
+        QStringLiteral("FORMAT"));
+    const QCommandLineOption listCommands(
+        QStringLiteral("commands"),
+        QStringLiteral("List the command packets the viewer sent, one per line."));
+    p.addOptions({format, listCommands});
+    if (const auto done = cli.parse(args, 1))
+        return *done;
+    const bool commands = cli.isSet(listCommands);
+    const QString formatName
+        = cli.isSet(format) ? cli.value(format) : QString::fromLatin1(commands ? "text" : "jsonl");
+    const auto frameFormat = FrameWriter::formatNamed(formatName);
+    const auto commandFormat = CommandLog::formatNamed(formatName);
+    if (commands ? !commandFormat : !frameFormat) {
+        return cli.usageError(QStringLiteral("--format is %1, not '%2'")
+                                  .arg(commands ? QStringLiteral("text or jsonl with --commands")
+                                                : QStringLiteral("jsonl or csv"),
+                                       formatName));
+    }
+
+    DecodeOptions options;
+    options.input = cli.positional().value(0, QStringLiteral("-"));
+    options.commands = commands;
+    options.frameFormat = frameFormat.value_or(FrameWriter::Format::JsonLines);
+    options.commandFormat = commandFormat.value_or(CommandLog::Format::Text);
+    return decode(options);
 }

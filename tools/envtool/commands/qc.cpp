@@ -1,20 +1,21 @@
-#include "qccommand.h"
-
+// envtool qc: one test of a plan, judged with the dialog's quality check on a port or a capture.
 #include "cli.h"
-#include "link/serialline.h"
+#include "commands/commands.h"
+#include "common/deliverable.h"
 #include "link/sessionfile.h"
 #include "link/streamdecoder.h"
+#include "portloop.h"
 #include "qc/qccapture.h"
 #include "qc/qcfiles.h"
 #include "qc/qcrecord.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QSerialPort>
-#include <QTimer>
 
 namespace {
 constexpr qint64 chunkSize = 1 << 16;
@@ -44,12 +45,50 @@ int fail(const QString &message)
 {
     return reportError(QStringLiteral("qc"), message);
 }
-} // namespace
+
+struct QcOptions
+{
+    // The plan file; empty: the places the QC dialog looks at, beside `programPath` first.
+    QString plan;
+    QString programPath;
+    QString test;
+    // Exactly one of the two: a port to count live frames on, or a capture or session file.
+    QString port;
+    QString capture;
+    Deliverable rules = Deliverable::Viewer;
+    // Where else the test record goes: a file of its own, and the results log (empty: the usual
+    // one) unless noLog.
+    QString json;
+    QString log;
+    bool noLog = false;
+    QString serial;
+    // Keep the run's capture in this file whatever the records' `captures=` setting says.
+    QString keepCapture;
+};
+
+class QcCommand
+{
+public:
+    explicit QcCommand(QcOptions options)
+        : options(std::move(options))
+    {
+    }
+    // Prints the verdict and its failures; returns the exit code.
+    int run();
+
+private:
+    // Feed the check; each returns an exit code, or -1 to judge what was counted.
+    // Both hand what they decode to `kept` too.
+    int countPort(QcCheck &check, QString *source, PortLoop &loop, QcCaptureFile &kept);
+    int countCapture(QcCheck &check, QString *source, QString *damage, QcCaptureFile &kept);
+
+    QcOptions options;
+};
 
 int QcCommand::run()
 {
     // Installed first: a stop request that comes while the port opens waits for the event loop.
-    StopSignal stopSignal;
+    PortLoop loop(QStringLiteral("qc"));
     const QcPlanFile plan = options.plan.isEmpty() ? findQcPlan(qcConfigDir(options.programPath))
                                                    : readQcPlan(options.plan);
     QcCheck check(options.rules, parseQcDocument(plan.bytes, qcRules(options.rules).additions));
@@ -74,7 +113,7 @@ int QcCommand::run()
 
     QString source;
     QString damage;
-    const int counted = options.capture.isEmpty() ? countPort(check, &source, stopSignal, kept)
+    const int counted = options.capture.isEmpty() ? countPort(check, &source, loop, kept)
                                                   : countCapture(check, &source, &damage, kept);
     if (counted != judgeNow)
         return counted;
@@ -149,13 +188,11 @@ int QcCommand::countCapture(QcCheck &check, QString *source, QString *damage, Qc
     return judgeNow;
 }
 
-int QcCommand::countPort(QcCheck &check, QString *source, StopSignal &stopSignal,
-                         QcCaptureFile &kept)
+int QcCommand::countPort(QcCheck &check, QString *source, PortLoop &loop, QcCaptureFile &kept)
 {
-    QSerialPort port(options.port);
-    QString error;
-    if (!SerialLine::openPort(port, QIODevice::ReadOnly, &error))
-        return fail(error);
+    if (!loop.open(options.port, QIODevice::ReadOnly))
+        return loop.exitCode();
+    QSerialPort &port = loop.port();
     // The test counts from the moment the port opens, not what the line held before.
     port.clear(QSerialPort::Input);
     // Named as the viewer's port list names it, so both programs record a port alike.
@@ -171,33 +208,101 @@ int QcCommand::countPort(QcCheck &check, QString *source, StopSignal &stopSignal
         kept.add(bytes);
         decoder.decode(bytes.constData(), bytes.size());
     };
-    QEventLoop loop;
-    int exitCode = judgeNow;
-    // Every connection has the loop as its context, so none outlives this function's locals.
-    QObject::connect(&port, &QSerialPort::readyRead, &loop, take);
-    QObject::connect(&port, &QSerialPort::errorOccurred, &loop, [&] {
-        if (!port.isOpen() || !SerialLine::isDeviceGone(port))
-            return;
-        exitCode = fail(QStringLiteral("lost %1 during the test: %2")
-                            .arg(options.port, SerialLine::goneReason(port)));
-        loop.quit();
+    QObject::connect(&port, &QSerialPort::readyRead, loop.context(), take);
+    loop.onLost([&](const QString &reason) {
+        loop.finish(QStringLiteral("lost %1 during the test: %2").arg(options.port, reason));
     });
-    QObject::connect(&stopSignal, &StopSignal::stopRequested, &loop, [&] {
-        exitCode = fail(QStringLiteral("stopped before the verdict"));
-        loop.quit();
-    });
+    loop.onStopSignal([&] { loop.finish(QStringLiteral("stopped before the verdict")); });
     // The dialog's timer: the verdict comes after the test's whole seconds.
-    QTimer judgement;
-    judgement.setSingleShot(true);
-    judgement.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&judgement, &QTimer::timeout, &loop, [&] {
+    loop.setDeadline(int(*started.judgeAfterMs), [&] {
         take();
-        loop.quit();
+        loop.finish();
     });
-    judgement.start(*started.judgeAfterMs);
-    loop.exec();
-    // No handler may run while the port closes.
-    QObject::disconnect(&port, nullptr, &loop, nullptr);
-    port.close();
-    return exitCode;
+    const int exitCode = loop.exec();
+    loop.closePort();
+    return exitCode == ExitSuccess ? judgeNow : exitCode;
+}
+} // namespace
+
+int runQc(const QStringList &args)
+{
+    SubcommandParser cli(QStringLiteral("qc"),
+                         QStringLiteral("Runs one test of a plan, with the quality check of the "
+                                        "viewer's dialog, on a port or on a capture. Prints "
+                                        "\"Pass\" or \"Fail\", then each failure, one per line; "
+                                        "exits 0 on Pass and 1 on Fail. Appends the test record "
+                                        "to the results log (see 'envtool results')."));
+    const QCommandLineOption plan(
+        QStringLiteral("plan"),
+        QStringLiteral("The plan (a qc.json file). Without it, qc.json beside envtool, then "
+                       "envviewer/qc.json in $XDG_CONFIG_HOME (~/.config), then in each of "
+                       "$XDG_CONFIG_DIRS (/etc/xdg)."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption test(QStringLiteral("test"),
+                                  QStringLiteral("The label of the test type to run."),
+                                  QStringLiteral("LABEL"));
+    const QCommandLineOption port(
+        QStringLiteral("port"),
+        QStringLiteral("Count the frames arriving on this port for the test's duration."),
+        QStringLiteral("NAME"));
+    const QCommandLineOption capture(
+        QStringLiteral("capture"),
+        QStringLiteral("Count every frame of this raw capture, or of the module's direction of "
+                       "this session."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption program(
+        QStringLiteral("program"),
+        QStringLiteral("Whose rules to judge by: envviewer (default), envviewer_cam or "
+                       "envviewer_qc."),
+        QStringLiteral("NAME"), QStringLiteral("envviewer"));
+    const QCommandLineOption json(QStringLiteral("json"),
+                                  QStringLiteral("Also write the test record to FILE."),
+                                  QStringLiteral("FILE"));
+    const QCommandLineOption log(
+        QStringLiteral("log"),
+        QStringLiteral("Append the test record to FILE instead of the results log "
+                       "($XDG_DATA_HOME/envviewer/qc-results.jsonl)."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption noLog(QStringLiteral("no-log"),
+                                   QStringLiteral("Append the test record nowhere."));
+    const QCommandLineOption serial(
+        QStringLiteral("serial"),
+        QStringLiteral("The board's serial number, kept in the test record."), QStringLiteral("S"));
+    const QCommandLineOption keepCapture(
+        QStringLiteral("keep-capture"),
+        QStringLiteral("Keep the bytes judged in this session file (module direction only), "
+                       "whatever captures= in the [records] group of "
+                       "$XDG_CONFIG_HOME/envviewer/envviewer.conf says. Without it, failed runs "
+                       "keep theirs in $XDG_DATA_HOME/envviewer/captures/ (captures=failed, the "
+                       "default; all or none)."),
+        QStringLiteral("FILE"));
+    cli.parser().addOptions(
+        {plan, test, port, capture, program, json, log, noLog, serial, keepCapture});
+    if (const auto done = cli.parse(args))
+        return *done;
+    if (!cli.isSet(test))
+        return cli.usageError(QStringLiteral("--test is required"));
+    if (cli.isSet(log) && cli.isSet(noLog))
+        return cli.usageError(QStringLiteral("give either --log or --no-log"));
+    if (cli.isSet(port) == cli.isSet(capture))
+        return cli.usageError(QStringLiteral("give either --port or --capture"));
+    QcOptions options;
+    const QString programName = cli.value(program);
+    const std::optional<Deliverable> rules = deliverableNamed(programName);
+    if (!rules || *rules == Deliverable::Lite)
+        return cli.usageError(QStringLiteral("--program is envviewer, envviewer_cam or "
+                                             "envviewer_qc, not '%1'")
+                                  .arg(programName));
+    options.rules = *rules;
+    options.plan = cli.value(plan);
+    options.programPath = QCoreApplication::arguments().value(0);
+    options.test = cli.value(test);
+    options.port = cli.value(port);
+    options.capture = cli.value(capture);
+    options.json = cli.value(json);
+    options.log = cli.value(log);
+    options.noLog = cli.isSet(noLog);
+    options.serial = cli.value(serial);
+    options.keepCapture = cli.value(keepCapture);
+    return QcCommand(options).run();
 }

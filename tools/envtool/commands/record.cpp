@@ -1,11 +1,11 @@
-#include "recordcommand.h"
-
+// envtool record: the raw byte stream of a port, written to a file or standard output until a
+// limit or a stop signal.
 #include "cli.h"
-#include "link/serialline.h"
+#include "commands/commands.h"
 #include "link/streamdecoder.h"
+#include "portloop.h"
 
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QFile>
 #include <QTimer>
 
@@ -57,13 +57,23 @@ private:
     StreamDecoder frames {nullptr, StreamDecoder::FrameMode::PaintOnly};
 };
 
+struct RecordOptions
+{
+    QString port;
+    // The capture file; empty or "-" is standard output, which must not be a terminal.
+    QString output;
+    std::optional<double> seconds;
+    qint64 byteLimit = 0; // 0: no limit
+};
+
 int fail(const QString &message)
 {
     return reportError(QStringLiteral("record"), message);
 }
-} // namespace
 
-int RecordCommand::run()
+// Records until the limit, a stop signal (SIGINT, SIGTERM, SIGHUP) or the port's loss;
+// everything received is written first. Returns the exit code.
+int record(const RecordOptions &options)
 {
     const bool toStdout = options.output.isEmpty() || options.output == QLatin1String("-");
     const QString outputName = toStdout ? QStringLiteral("standard output") : options.output;
@@ -71,13 +81,11 @@ int RecordCommand::run()
         return fail(QStringLiteral("will not write binary data to a terminal (give -o FILE or "
                                    "redirect standard output)"));
 
-    // Installed first: a stop request that comes while the port opens waits for the event loop.
-    StopSignal stopSignal;
+    PortLoop loop(QStringLiteral("record"));
     // The port first: a port that cannot be opened leaves no file behind, nor an emptied one.
-    QSerialPort port(options.port);
-    QString error;
-    if (!SerialLine::openPort(port, QIODevice::ReadOnly, &error))
-        return fail(error);
+    if (!loop.open(options.port, QIODevice::ReadOnly))
+        return loop.exitCode();
+    QSerialPort &port = loop.port();
     QFile output;
     const bool opened = toStdout
         ? output.open(stdout, QIODevice::WriteOnly, QFileDevice::DontCloseHandle)
@@ -89,51 +97,32 @@ int RecordCommand::run()
     port.clear(QSerialPort::Input);
 
     Recording recording(port, output, options.byteLimit);
-    QEventLoop loop;
-    int exitCode = ExitSuccess;
-    auto stop = [&](const QString &message = QString()) {
-        if (!message.isEmpty() && exitCode == ExitSuccess)
-            exitCode = fail(message);
-        loop.exit();
-    };
     auto writeFailure = [&] {
         return QStringLiteral("cannot write %1: %2").arg(outputName, output.errorString());
     };
-    QTimer limit;
-    QTimer progress;
-    QElapsedTimer clock;
-    // Destroyed first, so that no handler outlives what it uses, nor runs as the port closes.
-    QObject handlers;
     auto take = [&] {
         if (!recording.take())
-            stop(writeFailure());
+            loop.finish(writeFailure());
         else if (recording.limitReached())
-            stop();
+            loop.finish();
     };
-    QObject::connect(&port, &QSerialPort::readyRead, &handlers, take);
-    QObject::connect(&port, &QSerialPort::errorOccurred, &handlers, [&] {
-        if (!port.isOpen() || !SerialLine::isDeviceGone(port))
-            return;
+    auto takeAndStop = [&] {
         take();
-        stop(QStringLiteral("lost %1: %2").arg(options.port, SerialLine::goneReason(port)));
-        QObject::disconnect(&port, nullptr, &handlers, nullptr);
-        port.close();
-    });
-    QObject::connect(&stopSignal, &StopSignal::stopRequested, &handlers, [&] {
+        loop.finish();
+    };
+    QObject::connect(&port, &QSerialPort::readyRead, loop.context(), take);
+    loop.onLost([&](const QString &reason) {
         take();
-        stop();
+        loop.finish(QStringLiteral("lost %1: %2").arg(options.port, reason));
+        loop.closePort();
     });
-    limit.setSingleShot(true);
-    limit.setTimerType(Qt::PreciseTimer);
-    if (options.seconds) {
-        QObject::connect(&limit, &QTimer::timeout, &handlers, [&] {
-            take();
-            stop();
-        });
-        limit.start(int(qMin(*options.seconds * 1000, double(std::numeric_limits<int>::max()))));
-    }
+    loop.onStopSignal(takeAndStop);
+    if (options.seconds)
+        loop.setDeadline(PortLoop::millisecondsOf(*options.seconds), takeAndStop);
 
     // A live line for a person watching; nothing when standard error goes to a file or a pipe.
+    QTimer progress;
+    QElapsedTimer clock;
     clock.start();
     const bool showProgress = ::isatty(STDERR_FILENO) == 1;
     auto showLine = [&] {
@@ -146,11 +135,11 @@ int RecordCommand::run()
         std::fflush(stderr);
     };
     if (showProgress) {
-        QObject::connect(&progress, &QTimer::timeout, &handlers, showLine);
+        QObject::connect(&progress, &QTimer::timeout, loop.context(), showLine);
         progress.start(progressIntervalMs);
     }
 
-    loop.exec();
+    int exitCode = loop.exec();
     // The last bytes count as much as the first: a write that fails now fails the recording.
     if (exitCode == ExitSuccess
         && ((port.isOpen() && !recording.limitReached() && !recording.take()) || !output.flush()))
@@ -160,4 +149,43 @@ int RecordCommand::run()
         std::fputs("\n", stderr);
     }
     return exitCode;
+}
+} // namespace
+
+int runRecord(const QStringList &args)
+{
+    SubcommandParser cli(
+        QStringLiteral("record"),
+        QStringLiteral("Writes the raw byte stream of a port to a file (or standard "
+                       "output) until a limit is reached or Ctrl-C, with the "
+                       "viewer's line settings (115200 8N1)."));
+    const QCommandLineOption port(
+        QStringLiteral("port"), QStringLiteral("The serial port to read."), QStringLiteral("NAME"));
+    const QCommandLineOption output(
+        {QStringLiteral("o"), QStringLiteral("output")},
+        QStringLiteral("The capture file; '-' or none writes standard output."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption seconds(QStringLiteral("seconds"),
+                                     QStringLiteral("Stop after this many seconds."),
+                                     QStringLiteral("S"));
+    const QCommandLineOption bytes(QStringLiteral("bytes"),
+                                   QStringLiteral("Stop after this many bytes."),
+                                   QStringLiteral("N"));
+    cli.parser().addOptions({port, output, seconds, bytes});
+    if (const auto done = cli.parse(args))
+        return *done;
+    if (!cli.isSet(port))
+        return cli.usageError(QStringLiteral("--port is required"));
+    RecordOptions options;
+    if (cli.isSet(seconds) && !(options.seconds = cli.positiveNumber(seconds)))
+        return ExitError;
+    options.port = cli.value(port);
+    options.output = cli.value(output);
+    if (cli.isSet(bytes)) {
+        const auto n = cli.wholeNumber(bytes, 1, std::numeric_limits<int>::max());
+        if (!n)
+            return ExitError;
+        options.byteLimit = *n;
+    }
+    return record(options);
 }

@@ -1,6 +1,8 @@
-#include "rendercommand.h"
+#include "commands/render.h"
 
 #include "cli.h"
+#include "commands/commands.h"
+#include "commands/lastframe.h"
 #include "link/sessionfile.h"
 #include "qc/qcfiles.h"
 #include "qc/qcrecord.h"
@@ -112,4 +114,68 @@ QByteArray lastFrameOfCapture(const QcRecord &run)
     if (image.isNull() || !buffer.open(QIODevice::WriteOnly) || !image.save(&buffer, "PNG"))
         return QByteArray();
     return png;
+}
+
+int runRender(const QStringList &args)
+{
+    SubcommandParser cli(
+        QStringLiteral("render"),
+        QStringLiteral("Writes one frame of a raw capture, or of the module's direction of a "
+                       "session, as a PNG image, painted exactly as a program's window paints "
+                       "it."));
+    QCommandLineParser &p = cli.parser();
+    p.addPositionalArgument(QStringLiteral("file"),
+                            QStringLiteral("The capture or session; '-' or none reads standard "
+                                           "input."),
+                            QStringLiteral("[FILE|-]"));
+    const QCommandLineOption program(
+        QStringLiteral("program"),
+        QStringLiteral("Paint as envviewer (the default), envviewer_cam, envviewer_qc or "
+                       "envviewer_lite does."),
+        QStringLiteral("NAME"));
+    const QCommandLineOption frame(
+        QStringLiteral("frame"),
+        QStringLiteral("The frame N, counted from 0 (default: the last complete one)."),
+        QStringLiteral("N"));
+    const QCommandLineOption record(
+        QStringLiteral("record"),
+        QStringLiteral("Render the capture the test record ID kept, instead of FILE."),
+        QStringLiteral("ID"));
+    const QCommandLineOption log(QStringLiteral("log"),
+                                 QStringLiteral("Find the record in FILE instead of the results "
+                                                "log ($XDG_DATA_HOME/envviewer/qc-results.jsonl)."),
+                                 QStringLiteral("FILE"));
+    const QCommandLineOption output(
+        {QStringLiteral("o"), QStringLiteral("output")},
+        QStringLiteral("Write the PNG to FILE (default: standard output, unless it is a "
+                       "terminal)."),
+        QStringLiteral("FILE"));
+    p.addOptions({program, frame, record, log, output});
+    if (const auto done = cli.parse(args, 1))
+        return *done;
+
+    RenderOptions options;
+    options.input = cli.positional().value(0, QStringLiteral("-"));
+    options.record = cli.value(record);
+    options.log = cli.value(log);
+    if (!options.record.isEmpty() && !cli.positional().isEmpty())
+        return cli.usageError(QStringLiteral("--record and FILE name two inputs; give one"));
+    if (cli.isSet(program)) {
+        const auto rules = deliverableNamed(cli.value(program));
+        if (!rules) {
+            return cli.usageError(QStringLiteral("--program is envviewer, envviewer_cam, "
+                                                 "envviewer_qc or envviewer_lite, not '%1'")
+                                      .arg(cli.value(program)));
+        }
+        options.program = *rules;
+    }
+    if (cli.isSet(frame)) {
+        const auto n = cli.wholeNumber(frame, 0, 0x7fffffff);
+        if (!n)
+            return ExitError;
+        options.frame = int(*n);
+    }
+    if (cli.isSet(output))
+        options.output = cli.value(output);
+    return RenderCommand(options).run();
 }

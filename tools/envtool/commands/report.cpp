@@ -1,9 +1,10 @@
-#include "reportcommand.h"
+#include "commands/report.h"
 
 #include "cli.h"
+#include "commands/commands.h"
+#include "commands/lastframe.h"
 #include "qc/qcfiles.h"
 #include "reporthtml.h"
-#include "resultscommand.h"
 #include "store/recordstore.h"
 #include "yieldreport.h"
 
@@ -66,4 +67,33 @@ int ReportCommand::run()
         return reportError(
             command, QStringLiteral("cannot write %1: %2").arg(options_.output, out.errorString()));
     return ExitSuccess;
+}
+
+int runReport(const QStringList &args)
+{
+    SubcommandParser cli(
+        QStringLiteral("report"),
+        QStringLiteral("Writes one self-contained HTML page (no script, no outside link, "
+                       "printable on A4) of the test records: for each test its runs, passes, "
+                       "fails, yield, first-pass and final yield, the yield per day, the Pareto "
+                       "of failure texts, a histogram of each judged channel's run means "
+                       "against its window with its Cpk (marked under 1.33), and the latest "
+                       "failed runs."));
+    QCommandLineParser &p = cli.parser();
+    const QCommandLineOption output({QStringLiteral("o"), QStringLiteral("output")},
+                                    QStringLiteral("The page to write."), QStringLiteral("FILE"));
+    p.addOption(output);
+    addRecordSourceOptions(p);
+    if (const auto done = cli.parse(args))
+        return *done;
+    if (!cli.isSet(output))
+        return cli.usageError(QStringLiteral("-o FILE is required"));
+    const std::optional<RecordSource> source = recordSource(cli);
+    if (!source)
+        return ExitError;
+    ReportOptions options;
+    options.source = *source;
+    options.output = cli.value(output);
+    options.lastFramePng = lastFrameOfCapture;
+    return ReportCommand(options).run();
 }

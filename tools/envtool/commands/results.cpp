@@ -1,7 +1,10 @@
-#include "resultscommand.h"
-
+// envtool results: runs, yield, first-pass and final yield per test, from the results log or
+// from the fleet's database.
 #include "cli.h"
+#include "commands/commands.h"
 #include "qc/qcfiles.h"
+#include "recordsource.h"
+#include "store/recordstore.h"
 
 #include <QFile>
 #include <QJsonArray>
@@ -157,34 +160,25 @@ void printJson(const QList<YieldRow> &rows, YieldQuery::Split split)
     }
     printLine(QString::fromUtf8(QJsonDocument(array).toJson()).trimmed());
 }
-} // namespace
 
-void reportLogProblems(const QString &command, const ResultsLogRead &read, const QString &log)
+struct ResultsOptions
 {
-    if (read.skipped > 0)
-        reportError(command,
-                    QStringLiteral("skipped %1 malformed or truncated line(s) of %2")
-                        .arg(read.skipped)
-                        .arg(log));
-    if (read.unknown > 0)
-        reportError(command,
-                    QStringLiteral("skipped %1 record(s) of an unknown version in %2")
-                        .arg(read.unknown)
-                        .arg(log));
-}
+    RecordSource source;
+    QString format = QStringLiteral("table"); // table, csv or json
+};
 
-int ResultsCommand::run()
+int results(const ResultsOptions &options)
 {
-    const QString &format = options_.format;
+    const QString &format = options.format;
     QList<YieldRow> rows;
     bool anyRecord = true;
-    if (!options_.source.database.isEmpty()) {
+    if (!options.source.database.isEmpty()) {
         RecordStore store;
-        if (!store.open(options_.source.database) || !store.yields(options_.source.query, &rows))
+        if (!store.open(options.source.database) || !store.yields(options.source.query, &rows))
             return reportError(command, store.error());
     } else {
-        const bool named = !options_.source.log.isEmpty();
-        QFile log(named ? options_.source.log : qcResultsLogPath());
+        const bool named = !options.source.log.isEmpty();
+        QFile log(named ? options.source.log : qcResultsLogPath());
         if (!log.open(QIODevice::ReadOnly)) {
             if (named || log.exists())
                 return reportError(
@@ -197,7 +191,7 @@ int ResultsCommand::run()
             }
             reportError(command, QStringLiteral("no results recorded yet"));
         }
-        YieldSummary summary(options_.source.query);
+        YieldSummary summary(options.source.query);
         const ResultsLogRead read
             = readResultsLog(log, [&](const QcRecord &record) { summary.add(record); });
         reportLogProblems(command, read, log.fileName());
@@ -206,13 +200,57 @@ int ResultsCommand::run()
     }
 
     if (format == QLatin1String("csv"))
-        printCsv(rows, options_.source.query.split);
+        printCsv(rows, options.source.query.split);
     else if (format == QLatin1String("json"))
-        printJson(rows, options_.source.query.split);
+        printJson(rows, options.source.query.split);
     else if (!rows.isEmpty())
-        printTable(rows, options_.source.query.split);
+        printTable(rows, options.source.query.split);
     else
         printLine(anyRecord ? QStringLiteral("no results match")
                             : QStringLiteral("no results recorded yet"));
     return ExitSuccess;
+}
+} // namespace
+
+int runResults(const QStringList &args)
+{
+    SubcommandParser cli(
+        QStringLiteral("results"),
+        QStringLiteral("Summarises test records per test label: runs, passes, fails, yield, the "
+                       "boards (distinct serials) with the share whose first run passed "
+                       "(first-pass yield) and whose last run passed (final yield), first and "
+                       "last time, and the three most frequent failure texts."));
+    QCommandLineParser &p = cli.parser();
+    addRecordSourceOptions(p);
+    const QCommandLineOption by(
+        QStringLiteral("by"),
+        QStringLiteral("Split each test's summary by host or by day (the station's calendar "
+                       "day)."),
+        QStringLiteral("host|day"));
+    const QCommandLineOption format(QStringLiteral("format"),
+                                    QStringLiteral("table (default), csv or json."),
+                                    QStringLiteral("FORMAT"), QStringLiteral("table"));
+    p.addOptions({by, format});
+    if (const auto done = cli.parse(args))
+        return *done;
+    ResultsOptions options;
+    options.format = cli.value(format);
+    if (options.format != QLatin1String("table") && options.format != QLatin1String("csv")
+        && options.format != QLatin1String("json"))
+        return cli.usageError(
+            QStringLiteral("--format is table, csv or json, not '%1'").arg(options.format));
+    const std::optional<RecordSource> source = recordSource(cli);
+    if (!source)
+        return ExitError;
+    options.source = *source;
+    if (cli.isSet(by)) {
+        const QString split = cli.value(by);
+        if (split == QLatin1String("host"))
+            options.source.query.split = YieldQuery::ByHost;
+        else if (split == QLatin1String("day"))
+            options.source.query.split = YieldQuery::ByDay;
+        else
+            return cli.usageError(QStringLiteral("--by is host or day, not '%1'").arg(split));
+    }
+    return results(options);
 }

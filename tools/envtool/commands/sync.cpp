@@ -1,6 +1,6 @@
-#include "synccommand.h"
-
+// envtool sync: sends the records of a results log to the fleet's PostgreSQL database.
 #include "cli.h"
+#include "commands/commands.h"
 #include "qc/qcfiles.h"
 #include "store/logsync.h"
 
@@ -10,6 +10,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <unistd.h>
 
 namespace {
 
@@ -20,7 +21,34 @@ void warnLine(const QString &message)
     reportError(command, message);
 }
 
-} // namespace
+struct SyncOptions
+{
+    QString log; // the results log when empty
+    QString database; // defaultRecordDatabase() when empty
+    bool watch = false; // keep following the log until SIGINT or SIGTERM
+    bool progress = false; // a progress line on standard error
+    int batchRecords = 1000;
+    int pollMs = 500; // how often a watch looks for new lines
+};
+
+class SyncCommand
+{
+public:
+    explicit SyncCommand(const SyncOptions &options)
+        : options_(options)
+    {
+    }
+    // 0 when every whole line was sent (or the watch was stopped), 2 on a database or file error.
+    int run();
+
+private:
+    int runOnce();
+    int runWatch();
+
+    SyncOptions options_;
+    QString database_;
+    QString log_;
+};
 
 int SyncCommand::run()
 {
@@ -117,4 +145,39 @@ int SyncCommand::runWatch()
     timer.start(0);
     loop.exec();
     return ExitSuccess;
+}
+} // namespace
+
+int runSync(const QStringList &args)
+{
+    SubcommandParser cli(
+        QStringLiteral("sync"),
+        QStringLiteral("Sends the test records of the results log to a PostgreSQL database, each "
+                       "record once: a record the database holds is not sent again, and one it "
+                       "holds with other content is reported by its id and left as it is. Only "
+                       "what was appended since the last sync is read."));
+    const QCommandLineOption log(QStringLiteral("log"),
+                                 QStringLiteral("Send FILE instead of the results log "
+                                                "($XDG_DATA_HOME/envviewer/qc-results.jsonl)."),
+                                 QStringLiteral("FILE"));
+    const QCommandLineOption db(
+        QStringLiteral("db"),
+        QStringLiteral("The database, as postgresql://[user[:password]@][host][:port][/dbname]"
+                       "[?host=/socket/folder]; without it $ENVVIEWER_DB, then database= in the "
+                       "[records] group of $XDG_CONFIG_HOME/envviewer/envviewer.conf."),
+        QStringLiteral("URL"));
+    const QCommandLineOption watch(
+        QStringLiteral("watch"),
+        QStringLiteral("Keep following the log and send each new record within two seconds; "
+                       "retry with growing pauses while the database is away. SIGINT or SIGTERM "
+                       "ends it after the batch in flight."));
+    cli.parser().addOptions({log, db, watch});
+    if (const auto done = cli.parse(args))
+        return *done;
+    SyncOptions options;
+    options.log = cli.value(log);
+    options.database = cli.value(db);
+    options.watch = cli.isSet(watch);
+    options.progress = !options.watch && ::isatty(STDERR_FILENO) == 1;
+    return SyncCommand(options).run();
 }

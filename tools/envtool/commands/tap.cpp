@@ -1,18 +1,19 @@
-#include "tapcommand.h"
-
+// envtool tap: sits on the line between the module and the viewer, forwards every byte both ways
+// and records both directions.
 #include "cli.h"
+#include "commands/commands.h"
 #include "control/commandlog.h"
-#include "link/serialline.h"
 #include "link/sessionfile.h"
 #include "link/streamdecoder.h"
+#include "portloop.h"
 #include "sim/viewerpty.h"
 
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QFile>
 #include <QTimer>
 
 #include <cstdio>
+#include <functional>
 #include <limits>
 #include <unistd.h>
 
@@ -122,18 +123,50 @@ private:
     quint64 statusFrames = 0;
     QElapsedTimer sinceStatus;
 };
-} // namespace
-
-int TapCommand::run()
+struct TapOptions
 {
-    auto fail = [](const QString &message) { return reportError(QStringLiteral("tap"), message); };
+    QString port; // the module's serial port
+    QString link; // a symbolic link to the viewer's pseudo-terminal; empty for none
+    QString session; // the session file; empty for none
+    std::optional<double> seconds;
+};
+
+int fail(const QString &message)
+{
+    return reportError(QStringLiteral("tap"), message);
+}
+
+// Bytes that form no packet come out as unknown after a pause, as the simulator shows them; the
+// session goes to disk now and then, so that a crash loses little; on a terminal, the status
+// line.
+void connectTimers(PortLoop &loop, Tap &tap, ViewerPty &viewer, QFile &output, QTimer &commandIdle,
+                   QTimer &status, const std::function<void()> &onWriteFailure)
+{
+    commandIdle.setSingleShot(true);
+    commandIdle.setInterval(int(CommandLog::idleUs / 1000));
+    QObject::connect(&commandIdle, &QTimer::timeout, loop.context(), [&] { tap.finishCommands(); });
+    QObject::connect(&viewer, &ViewerPty::received, &commandIdle, qOverload<>(&QTimer::start));
+    QObject::connect(&status, &QTimer::timeout, loop.context(), [&, onWriteFailure] {
+        if (tap.sessionFailed() || (output.isOpen() && !output.flush()))
+            onWriteFailure();
+        if (tap.showingStatus) {
+            std::fputs(("\r" + tap.status() + "\033[K").toLocal8Bit().constData(), stderr);
+            std::fflush(stderr);
+        }
+    });
+    status.start(statusIntervalMs);
+}
+
+// Prints the viewer's pseudo-terminal, then forwards until the time is up, a stop signal
+// (SIGINT, SIGTERM, SIGHUP) or the module's port goes away. Returns the exit code.
+int tapLine(const TapOptions &options)
+{
     // Installed first: a stop request that comes while the lines open waits for the event loop.
-    StopSignal stopSignal;
+    PortLoop loop(QStringLiteral("tap"));
     // The port first: a port that cannot be opened leaves no session behind.
-    QSerialPort port(options.port);
-    QString error;
-    if (!SerialLine::openPort(port, QIODevice::ReadWrite, &error))
-        return fail(error);
+    if (!loop.open(options.port, QIODevice::ReadWrite))
+        return loop.exitCode();
+    QSerialPort &port = loop.port();
     QFile output(options.session);
     SessionFile session(&output);
     auto writeFailure = [&] {
@@ -145,70 +178,39 @@ int TapCommand::run()
     // The session starts now: what the line held from before is not part of it.
     port.clear(QSerialPort::Input);
     ViewerPty viewer;
+    QString error;
     if (!viewer.open(&error) || (!options.link.isEmpty() && !viewer.makeLink(options.link, &error)))
         return fail(error);
     printLine(viewer.slavePath());
 
     Tap tap(port, viewer, options.session.isEmpty() ? nullptr : &session);
     tap.showingStatus = ::isatty(STDERR_FILENO) == 1;
-    QEventLoop loop;
-    int exitCode = ExitSuccess;
     QString lostReason;
-    auto stop = [&](const QString &message = QString()) {
-        if (!message.isEmpty() && exitCode == ExitSuccess) {
-            if (tap.showingStatus)
-                std::fputs("\r\033[K", stderr);
-            exitCode = fail(message);
-        }
-        loop.exit();
+    auto stop = [&](const QString &message) {
+        if (!message.isEmpty() && loop.exitCode() == ExitSuccess && tap.showingStatus)
+            std::fputs("\r\033[K", stderr);
+        loop.finish(message);
     };
     QTimer commandIdle;
-    QTimer limit;
     QTimer status;
-    // Destroyed first, so that no handler outlives what it uses, nor runs as the port closes.
-    QObject handlers;
-    QObject::connect(&port, &QSerialPort::readyRead, &handlers, [&] { tap.fromModule(); });
-    QObject::connect(&port, &QSerialPort::bytesWritten, &handlers, [&] { tap.moduleTookBytes(); });
-    QObject::connect(&viewer, &ViewerPty::received, &handlers,
+    QObject::connect(&port, &QSerialPort::readyRead, loop.context(), [&] { tap.fromModule(); });
+    QObject::connect(&port, &QSerialPort::bytesWritten, loop.context(),
+                     [&] { tap.moduleTookBytes(); });
+    QObject::connect(&viewer, &ViewerPty::received, loop.context(),
                      [&](const QByteArray &bytes) { tap.fromViewer(bytes); });
-    // A port that only cannot take bytes yet is not gone. One that is gone ends the loop, and the
-    // viewer's side is hung up after it, when nothing is in the middle of reading it.
-    QObject::connect(&port, &QSerialPort::errorOccurred, &handlers, [&] {
-        if (!lostReason.isEmpty() || !port.isOpen() || !SerialLine::isDeviceGone(port))
-            return;
-        lostReason = SerialLine::goneReason(port); // before close() clears the error
+    // A port that is gone ends the loop, and the viewer's side is hung up after it, when nothing
+    // is in the middle of reading it.
+    loop.onLost([&](const QString &reason) {
+        lostReason = reason;
         viewer.setReading(false);
-        loop.exit();
+        loop.finish();
     });
-    QObject::connect(&stopSignal, &StopSignal::stopRequested, &handlers, [&] { stop(); });
+    loop.onStopSignal([&] { loop.finish(); });
+    if (options.seconds)
+        loop.setDeadline(PortLoop::millisecondsOf(*options.seconds), [&] { loop.finish(); });
+    connectTimers(loop, tap, viewer, output, commandIdle, status, [&] { stop(writeFailure()); });
 
-    // Bytes that form no packet come out as unknown after a pause, as the simulator shows them.
-    commandIdle.setSingleShot(true);
-    commandIdle.setInterval(int(CommandLog::idleUs / 1000));
-    QObject::connect(&commandIdle, &QTimer::timeout, &handlers, [&] { tap.finishCommands(); });
-    QObject::connect(&viewer, &ViewerPty::received, &commandIdle, qOverload<>(&QTimer::start));
-
-    limit.setSingleShot(true);
-    limit.setTimerType(Qt::PreciseTimer);
-    if (options.seconds) {
-        QObject::connect(&limit, &QTimer::timeout, &handlers, [&] { stop(); });
-        limit.start(int(qMin(*options.seconds * 1000, double(std::numeric_limits<int>::max()))));
-    }
-
-    // The session goes to disk now and then, so that a crash loses little; on a terminal, the
-    // status line.
-    QObject::connect(&status, &QTimer::timeout, &handlers, [&] {
-        if (tap.sessionFailed() || (output.isOpen() && !output.flush()))
-            stop(writeFailure());
-        if (tap.showingStatus) {
-            std::fputs(("\r" + tap.status() + "\033[K").toLocal8Bit().constData(), stderr);
-            std::fflush(stderr);
-        }
-    });
-    status.start(statusIntervalMs);
-
-    loop.exec();
-    QObject::disconnect(&port, nullptr, &handlers, nullptr);
+    int exitCode = loop.exec();
     if (port.isOpen())
         tap.fromModule();
     if (lostReason.isEmpty()) {
@@ -219,6 +221,7 @@ int TapCommand::run()
         port.close();
         viewer.hangUp();
         stop(QStringLiteral("lost %1: %2").arg(options.port, lostReason));
+        exitCode = loop.exitCode();
     }
     tap.finishCommands();
     if (tap.showingStatus)
@@ -226,4 +229,46 @@ int TapCommand::run()
     if (output.isOpen() && (tap.sessionFailed() || !output.flush()) && exitCode == ExitSuccess)
         exitCode = fail(writeFailure());
     return exitCode;
+}
+} // namespace
+
+int runTap(const QStringList &args)
+{
+    SubcommandParser cli(
+        QStringLiteral("tap"),
+        QStringLiteral("Sits on the line between the module and the viewer: opens the module's "
+                       "port with the viewer's line settings and a pseudo-terminal for the "
+                       "viewer, and forwards every byte both ways, unchanged. The first line of "
+                       "output is the pseudo-terminal's path; then one line for each command "
+                       "packet the viewer sends, with the seconds since the start. The viewer "
+                       "may close and open its side again; when the module's port goes away, "
+                       "the viewer's side hangs up and tap exits with 2."));
+    const QCommandLineOption port(QStringLiteral("port"),
+                                  QStringLiteral("The module's serial port."),
+                                  QStringLiteral("NAME"));
+    const QCommandLineOption pty(QStringLiteral("pty"),
+                                 QStringLiteral("Create a pseudo-terminal for the viewer."));
+    const QCommandLineOption link(QStringLiteral("link"),
+                                  QStringLiteral("Create it and make PATH a symbolic link to it."),
+                                  QStringLiteral("PATH"));
+    const QCommandLineOption output({QStringLiteral("o"), QStringLiteral("output")},
+                                    QStringLiteral("Write both directions to this session file."),
+                                    QStringLiteral("SESSION"));
+    const QCommandLineOption seconds(QStringLiteral("seconds"),
+                                     QStringLiteral("Stop after this many seconds."),
+                                     QStringLiteral("S"));
+    cli.parser().addOptions({port, pty, link, output, seconds});
+    if (const auto done = cli.parse(args))
+        return *done;
+    if (!cli.isSet(port))
+        return cli.usageError(QStringLiteral("--port is required"));
+    if (cli.isSet(pty) == cli.isSet(link))
+        return cli.usageError(QStringLiteral("give either --pty or --link"));
+    TapOptions options;
+    if (cli.isSet(seconds) && !(options.seconds = cli.positiveNumber(seconds)))
+        return ExitError;
+    options.port = cli.value(port);
+    options.link = cli.value(link);
+    options.session = cli.value(output);
+    return tapLine(options);
 }

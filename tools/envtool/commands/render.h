@@ -1,5 +1,7 @@
 #pragma once
 
+// envtool render, for callers in-process: the options as the command line sets them.
+
 #include "common/deliverable.h"
 
 #include <QString>
@@ -22,7 +24,6 @@ struct RenderOptions
 
 // One frame of a capture, or of the module's direction of a session, as a PNG, painted exactly
 // as the program's window paints it. Needs a QGuiApplication (any platform, offscreen too).
-struct QcRecord;
 
 class RenderCommand
 {
@@ -36,7 +37,3 @@ private:
 
     RenderOptions options;
 };
-
-// The last frame of the capture `run` kept, painted by its rules' program, as PNG bytes; empty
-// when it kept none or it cannot be read. For the report's failed runs.
-QByteArray lastFrameOfCapture(const QcRecord &run);
