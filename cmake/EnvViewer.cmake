@@ -54,11 +54,12 @@ function(env_add_test name)
         LABELS "${ARG_LABELS}")
 endfunction()
 
-# Adds every listed subdirectory that already has a CMakeLists.txt.
+# Adds every listed subdirectory; a listed one without a CMakeLists.txt is a mistake.
 macro(env_add_subdirectories)
     foreach(sub ${ARGN})
-        if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${sub}/CMakeLists.txt)
-            add_subdirectory(${sub})
+        if(NOT EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${sub}/CMakeLists.txt)
+            message(FATAL_ERROR "${CMAKE_CURRENT_SOURCE_DIR}/${sub} has no CMakeLists.txt")
         endif()
+        add_subdirectory(${sub})
     endforeach()
 endmacro()

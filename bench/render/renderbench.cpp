@@ -5,7 +5,7 @@
 // counter envtool_cpu_ms).
 
 #include "sim/moduleframes.h"
-#include "rendercommand.h"
+#include "commands/render.h"
 
 #include <QElapsedTimer>
 #include <QFile>

@@ -1,6 +1,6 @@
 // envtool report's page: its numbers against a table computed by hand, its pictures through a
 // stand-in renderer, and the page as a real browser shows it.
-#include "reportcommand.h"
+#include "commands/report.h"
 #include "reporthtml.h"
 
 #include <QBuffer>
