@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -84,37 +85,31 @@ void removeSymLink(const QString &link, const QString &target)
         QFile::remove(link);
 }
 
-PtyLine::PtyLine(QObject *parent)
-    : ModuleLine(parent)
+PtyMaster::PtyMaster(QObject *parent)
+    : QObject(parent)
 {
     watch.setInterval(watchMs);
-    connect(&watch, &QTimer::timeout, this, &PtyLine::watchForReader);
+    connect(&watch, &QTimer::timeout, this, &PtyMaster::watchForViewer);
 }
 
-PtyLine::~PtyLine()
+PtyMaster::~PtyMaster()
 {
+    close();
     removeSymLink(linkPath, path);
-    if (masterFd >= 0)
-        ::close(masterFd);
 }
 
-bool PtyLine::open(QString *error)
+bool PtyMaster::open(QString *error)
 {
     int slaveFd = -1;
     if (!openRawPty(&masterFd, &slaveFd, &path, error))
         return false;
+    // Only the viewer holds the slave open, so that the master sees it close.
     ::close(slaveFd);
-    notifier = new QSocketNotifier(masterFd, QSocketNotifier::Read, this);
-    notifier->setEnabled(false);
-    connect(notifier, &QSocketNotifier::activated, this, [this] {
-        if (!readMaster())
-            readerLeft();
-    });
     watch.start();
     return true;
 }
 
-bool PtyLine::makeLink(const QString &link, QString *error)
+bool PtyMaster::makeLink(const QString &link, QString *error)
 {
     if (!makeSymLink(path, link, error))
         return false;
@@ -122,14 +117,81 @@ bool PtyLine::makeLink(const QString &link, QString *error)
     return true;
 }
 
+void PtyMaster::watchForViewer()
+{
+    // The master of a slave that nobody has open reports a hang-up without end, so it cannot be
+    // waited on: it is looked at now and then instead.
+    pollfd p {masterFd, POLLIN, 0};
+    if (::poll(&p, 1, 0) < 0 || (p.revents & POLLHUP))
+        return;
+    watch.stop();
+    viewerOpen = true;
+    emit viewerOpened();
+}
+
+void PtyMaster::viewerLeft()
+{
+    dropUnread();
+    viewerOpen = false;
+    emit viewerClosed();
+    watch.start();
+}
+
+void PtyMaster::dropUnread()
+{
+    const int fd = ::open(path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd >= 0) {
+        ::tcflush(fd, TCIFLUSH);
+        ::close(fd);
+    }
+}
+
+void PtyMaster::close()
+{
+    watch.stop();
+    viewerOpen = false;
+    if (masterFd >= 0)
+        ::close(masterFd);
+    masterFd = -1;
+}
+
+PtyLine::PtyLine(QObject *parent)
+    : ModuleLine(parent)
+{
+    connect(&master, &PtyMaster::viewerOpened, this, [this] {
+        sinceTaken.start();
+        notifier->setEnabled(true);
+    });
+    connect(&master, &PtyMaster::viewerClosed, this, [this] { notifier->setEnabled(false); });
+}
+
+PtyLine::~PtyLine()
+{
+    // Before the master closes its descriptor.
+    delete notifier;
+}
+
+bool PtyLine::open(QString *error)
+{
+    if (!master.open(error))
+        return false;
+    notifier = new QSocketNotifier(master.fd(), QSocketNotifier::Read, this);
+    notifier->setEnabled(false);
+    connect(notifier, &QSocketNotifier::activated, this, [this] {
+        if (!readMaster())
+            master.viewerLeft();
+    });
+    return true;
+}
+
 qint64 PtyLine::send(const char *data, qint64 size)
 {
-    if (!readerOpen)
+    if (!master.isViewerOpen())
         return size; // nobody listens: the bytes are lost, as on a real line
     qint64 total = 0;
     bool flushed = false;
     while (total < size) {
-        const ssize_t n = ::write(masterFd, data + total, size_t(size - total));
+        const ssize_t n = ::write(master.fd(), data + total, size_t(size - total));
         if (n > 0) {
             total += n;
             sinceTaken.start();
@@ -141,7 +203,7 @@ qint64 PtyLine::send(const char *data, qint64 size)
             // The viewer has its end open but has read nothing for seconds. Lose the old bytes
             // rather than stall, so that it sees fresh frames when it reads. A reader that is
             // only slow holds the simulator back instead and loses nothing.
-            dropUnread();
+            master.dropUnread();
             flushed = true;
             continue;
         }
@@ -154,11 +216,12 @@ qint64 PtyLine::send(const char *data, qint64 size)
 
 bool PtyLine::drained() const
 {
-    if (!readerOpen)
+    if (!master.isViewerOpen())
         return true;
     // Only a slave descriptor tells what waits unread; a viewer that holds the line exclusively
     // refuses one, and then the simulator waits its longest.
-    const int fd = ::open(path.toLocal8Bit().constData(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    const int fd
+        = ::open(master.slavePath().toLocal8Bit().constData(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
     if (fd < 0)
         return false;
     int waiting = 0;
@@ -172,7 +235,7 @@ bool PtyLine::readMaster()
 {
     char buffer[4096];
     for (;;) {
-        const ssize_t n = ::read(masterFd, buffer, sizeof buffer);
+        const ssize_t n = ::read(master.fd(), buffer, sizeof buffer);
         if (n > 0) {
             emit received(QByteArray(buffer, int(n)));
             continue;
@@ -180,37 +243,6 @@ bool PtyLine::readMaster()
         if (n < 0 && errno == EINTR)
             continue;
         return n < 0 && errno == EAGAIN;
-    }
-}
-
-void PtyLine::watchForReader()
-{
-    // The master of a slave that nobody has open reports a hang-up without end, so it cannot be
-    // waited on: it is looked at now and then instead.
-    if (!readMaster())
-        return;
-    watch.stop();
-    readerOpen = true;
-    sinceTaken.start();
-    notifier->setEnabled(true);
-}
-
-void PtyLine::readerLeft()
-{
-    notifier->setEnabled(false);
-    readerOpen = false;
-    // What the viewer left unread would greet it when it opens the path again; a real line
-    // loses it.
-    dropUnread();
-    watch.start();
-}
-
-void PtyLine::dropUnread()
-{
-    const int fd = ::open(path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (fd >= 0) {
-        ::tcflush(fd, TCIFLUSH);
-        ::close(fd);
     }
 }
 

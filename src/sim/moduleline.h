@@ -21,6 +21,45 @@ bool makeSymLink(const QString &target, const QString &link, QString *error);
 // Removes `link` if it still points to `target`.
 void removeSymLink(const QString &link, const QString &target);
 
+// The master of a pseudo-terminal whose slave only a viewer holds open, so that it sees the viewer
+// come and go: the viewer may open and close the path as often as it likes. The simulator's line
+// and the tap's viewer end both notice the viewer through it.
+class PtyMaster : public QObject
+{
+    Q_OBJECT
+public:
+    explicit PtyMaster(QObject *parent = nullptr);
+    ~PtyMaster() override;
+
+    // Creates the pseudo-terminal and watches for a viewer; false with the system's reason.
+    bool open(QString *error);
+    int fd() const { return masterFd; }
+    QString slavePath() const { return path; }
+    // Makes `link` a symbolic link to the slave, as makeSymLink does; removed with this object.
+    bool makeLink(const QString &link, QString *error);
+    bool isViewerOpen() const { return viewerOpen; }
+    // Called once a read or write shows that nobody holds the slave: what the viewer left unread
+    // would greet it when it opens the path again, and a real line loses it.
+    void viewerLeft();
+    // Drops what the slave holds unread.
+    void dropUnread();
+    // Closes the master: the viewer sees its line hung up.
+    void close();
+
+signals:
+    void viewerOpened();
+    void viewerClosed();
+
+private:
+    void watchForViewer();
+
+    int masterFd = -1;
+    QString path;
+    QString linkPath;
+    QTimer watch;
+    bool viewerOpen = false;
+};
+
 class ModuleLine : public QObject
 {
     Q_OBJECT
@@ -53,27 +92,19 @@ public:
 
     // Creates the pseudo-terminal; false with the system's reason in `error`.
     bool open(QString *error);
-    QString slavePath() const { return path; }
+    QString slavePath() const { return master.slavePath(); }
     // Makes `link` a symbolic link to the slave, as makeSymLink does.
-    bool makeLink(const QString &link, QString *error);
+    bool makeLink(const QString &link, QString *error) { return master.makeLink(link, error); }
 
     qint64 send(const char *data, qint64 size) override;
     bool drained() const override;
-    bool hasReader() const override { return readerOpen; }
+    bool hasReader() const override { return master.isViewerOpen(); }
 
 private:
     bool readMaster();
-    void watchForReader();
-    void readerLeft();
-    // Drops what the slave holds unread.
-    void dropUnread();
 
-    int masterFd = -1;
-    QString path;
-    QString linkPath;
+    PtyMaster master;
     QSocketNotifier *notifier = nullptr;
-    QTimer watch;
-    bool readerOpen = false;
     QElapsedTimer sinceTaken; // since the line last took a byte
 };
 

@@ -4,10 +4,10 @@
 // and open again as often as it likes. Bytes reach it only while the viewer has it open; what
 // comes while it is closed is dropped, as a real line drops what nobody reads.
 
+#include "sim/moduleline.h"
 #include <QByteArray>
 #include <QObject>
 #include <QString>
-#include <QTimer>
 
 class QSocketNotifier;
 
@@ -20,10 +20,10 @@ public:
 
     // Creates the pseudo-terminal; false with the system's reason in `error`.
     bool open(QString *error);
-    QString slavePath() const { return path; }
+    QString slavePath() const { return master.slavePath(); }
     // Makes `link` a symbolic link to the slave; replaces an older link, never another file.
-    bool makeLink(const QString &link, QString *error);
-    bool isViewerOpen() const { return viewerOpen; }
+    bool makeLink(const QString &link, QString *error) { return master.makeLink(link, error); }
+    bool isViewerOpen() const { return master.isViewerOpen(); }
 
     // Hands the bytes to the viewer, queued while it does not read; dropped while it is closed.
     void send(const QByteArray &bytes);
@@ -43,15 +43,10 @@ signals:
 private:
     void writePending();
     void viewerLeft();
-    void watchForViewer();
 
-    int masterFd = -1;
-    QString path;
-    QString linkPath;
+    PtyMaster master;
     QSocketNotifier *reader = nullptr;
     QSocketNotifier *writer = nullptr;
-    QTimer watch;
     QByteArray pending;
-    bool viewerOpen = false;
     bool reading = true;
 };
