@@ -4,9 +4,10 @@
 
 #include "app/mainwindow.h"
 #include "canvasharness.h"
+#include "link/sessionfile.h"
 #include "link/streamencoder.h"
 #include "rendercommand.h"
-#include "link/sessionfile.h"
+#include "support/linefeeds.h"
 #include "support/mainwindowprobe.h"
 
 #include <QLabel>
@@ -58,6 +59,16 @@ QImage nextFrameImage(quint32 flags)
 QImage rgb32(const QImage &image)
 {
     return image.convertToFormat(QImage::Format_RGB32);
+}
+
+// Frames of one of the line-rate benchmark's feeds, with flags that change from frame to frame.
+QVector<Frame> fed(LineFeed kind, int count)
+{
+    LineFeedFrames feed(kind, 7);
+    QVector<Frame> frames;
+    for (int i = 0; i < count; ++i)
+        frames.append({feed.next(), (0x80000000u >> (i % 32)) | 1u});
+    return frames;
 }
 
 QVector<StreamPoint> spread(int count, int x0, int dx, int y0, int dy)
@@ -178,6 +189,8 @@ void TestWindowCanvas::shownFrameMatchesPlainRendering_data()
     row("canvas edges",
         {{{{-498, 598}, {499, 1}, {-499, 300}, {502, 2}, {0, 600}, {-497, 797}}, 0xc0000003},
          {{{498, 599}, {-498, 1}, {497, 796}}, 0x00c00300}});
+    row("steady feed", fed(LineFeed::Steady, 5));
+    row("scattered feed", fed(LineFeed::Scattered, 5));
     row("after a resize", {{spread(27, -250, 19, 400, -11), 0}, {spread(27, 190, -14, 150, 5), 0}},
         QSize(640, 480));
     row("after a resize and a scroll",
