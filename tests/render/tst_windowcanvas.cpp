@@ -312,6 +312,20 @@ void TestWindowCanvas::frameEndRepaintsOnlyTheImage()
     QTRY_VERIFY(!log.painted.isEmpty());
     QCoreApplication::processEvents();
     QCOMPARE(log.painted.subtracted(image), QRegion());
+
+#ifdef ENV_LITE
+    // The window paints its background itself beside the image: a repaint of all of it shows the
+    // window's colour left of the image and below it, and the image in its place.
+    window->repaint();
+    const QImage shown = rgb32(window->screen()->grabWindow(window->winId()).toImage());
+    const QRgb background = window->palette().color(QPalette::Window).rgb();
+    for (const QPoint &p : {QPoint(3, 100), QPoint(9, 700), QPoint(500, image.bottom() + 2)}) {
+        if (shown.rect().contains(p))
+            QCOMPARE(shown.pixel(p) & 0xffffff, background & 0xffffff);
+    }
+    QCOMPARE(shown.copy(QRect(image.topLeft(), QSize(1000, 700))),
+             rgb32(Probe::shownImage(*window)).copy(0, 0, 1000, 700));
+#endif
 }
 
 void TestWindowCanvas::renderCommandPaintsAsTheWindow_data()
