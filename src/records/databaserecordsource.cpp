@@ -1,6 +1,5 @@
 #include "records/databaserecordsource.h"
 
-#include <QRegularExpression>
 
 DatabaseRecordSource::DatabaseRecordSource(const QString &url)
     : url_(url)
@@ -37,6 +36,5 @@ std::unique_ptr<RecordSource> recordSourceFor(const QString &log, const QString 
 
 QString redactedDatabaseUrl(const QString &url)
 {
-    return QString(url).replace(QRegularExpression(QStringLiteral(":[^:@/]*@")),
-                                QStringLiteral(":***@"));
+    return DatabaseUrl::parse(url).redacted();
 }

@@ -1,5 +1,7 @@
 #include "records/logsync.h"
 
+#include "records/resultslog.h"
+
 #include <QCryptographicHash>
 #include <QFile>
 
@@ -31,6 +33,27 @@ quint64 inodeOf(const QString &path)
 }
 
 } // namespace
+
+QString LogSync::refusalText(const RecordStore::Refusal &r) const
+{
+    return QStringLiteral("line %1 of %2 was refused by the database (%3); set aside")
+        .arg(r.line)
+        .arg(logPath_, r.reason);
+}
+
+bool LogSync::retryRefused(int *added)
+{
+    QList<RecordStore::Refusal> refused;
+    if (!store_.retryRefused(host_, logPath_, added, &refused)) {
+        error_ = store_.error();
+        return false;
+    }
+    sent_ += *added;
+    if (warn)
+        for (const RecordStore::Refusal &r : refused)
+            warn(refusalText(r));
+    return true;
+}
 
 LogSync::LogSync(RecordStore &store, const QString &logPath, const QString &host)
     : store_(store)
@@ -86,19 +109,30 @@ bool LogSync::step(int maxRecords)
     atEnd_ = true;
     if (!log.open(QIODevice::ReadOnly) || !log.seek(state_.bytes))
         return true; // no log (yet): nothing to send
-    QByteArray bytes;
-    qint64 chunk = readChunk;
-    // At least one whole line, however long.
-    do {
-        bytes += log.read(chunk - bytes.size());
-        chunk *= 2;
-    } while (!log.atEnd() && !bytes.contains('\n'));
-
-    QList<QcRecordLine> batch;
+    QByteArray bytes = log.read(readChunk);
     RecordStore::LogState next = state_;
     qint64 at = 0;
-    QList<qint64> malformed;
+    QList<SkippedLine> malformed;
     qint64 unknown = 0;
+    // A line longer than any record is passed over unread, however long it is.
+    if (!bytes.contains('\n') && !log.atEnd()) {
+        qint64 length = bytes.size();
+        int end = -1;
+        while (end < 0 && !log.atEnd()) {
+            bytes = log.read(readChunk);
+            end = bytes.indexOf('\n');
+            length += end < 0 ? bytes.size() : end + 1;
+        }
+        if (end < 0)
+            return true; // an unfinished line waits for its end
+        ++next.lines;
+        malformed.append(
+            {next.lines, QStringLiteral("longer than %1 bytes").arg(QcRecordLimits::lineBytes)});
+        next.bytes += length;
+        bytes = bytes.mid(end + 1);
+    }
+
+    QList<QcRecordLine> batch;
     while (batch.size() < maxRecords) {
         const qint64 end = bytes.indexOf('\n', int(at));
         if (end < 0)
@@ -109,25 +143,26 @@ bool LogSync::step(int maxRecords)
             line.chop(1);
         if (!line.trimmed().isEmpty()) {
             QcRecordLine read = qcReadRecordLine(line);
-            read.bytes = line;
+            read.number = next.lines;
             if (read.status == QcRecordLine::Read)
                 batch.append(std::move(read));
             else if (read.status == QcRecordLine::UnknownVersion)
                 ++unknown;
             else
-                malformed.append(next.lines);
+                malformed.append({next.lines, read.problem});
         }
         at = end + 1;
     }
     atEnd_ = bytes.indexOf('\n', int(at)) < 0 && log.atEnd();
-    if (at == 0)
+    if (at == 0 && malformed.isEmpty())
         return true;
     next.bytes += at;
     next.sha256 = checksumBefore(log, next.bytes);
 
     int added = 0;
     QStringList conflicts;
-    if (!store_.addBatch(batch, host_, logPath_, next, &added, &conflicts)) {
+    QList<RecordStore::Refusal> refused;
+    if (!store_.addBatch(batch, host_, logPath_, next, &added, &conflicts, &refused)) {
         error_ = store_.error();
         atEnd_ = false;
         return false;
@@ -136,9 +171,15 @@ bool LogSync::step(int maxRecords)
     sent_ += added;
     read_ += batch.size();
     unknownVersions_ += unknown;
+    skipped_ += malformed.size();
+    refused_ += refused.size();
     if (warn) {
-        for (qint64 number : malformed)
-            warn(QStringLiteral("line %1 of %2 is no record; skipped").arg(number).arg(logPath_));
+        for (const SkippedLine &line : malformed)
+            warn(QStringLiteral("line %1 of %2 is no record (%3); skipped")
+                     .arg(line.line)
+                     .arg(logPath_, line.reason));
+        for (const RecordStore::Refusal &r : refused)
+            warn(refusalText(r));
         for (const QString &id : conflicts)
             warn(QStringLiteral("record %1 differs from the one the database holds; left as it is")
                      .arg(id));

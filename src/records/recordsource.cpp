@@ -31,6 +31,10 @@ bool LogRecordSource::records(const YieldQuery &query,
         return true;
     }
     const ResultsLogRead read = ResultsLog::read(log, take);
+    for (const SkippedLine &line : read.skippedLines)
+        warn(QStringLiteral("line %1 of %2 is no record (%3); skipped")
+                 .arg(line.line)
+                 .arg(path_, line.reason));
     if (read.skipped > 0)
         warn(QStringLiteral("skipped %1 malformed or truncated line(s) of %2")
                  .arg(read.skipped)

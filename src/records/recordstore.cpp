@@ -9,8 +9,8 @@
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QRegularExpression>
 #include <QUrl>
-#include <QUrlQuery>
 #include <QUuid>
 #include <QVariant>
 
@@ -86,6 +86,16 @@ FROM (SELECT test, verdict,
       FROM qc_record WHERE serial IS NOT NULL) AS runs
 GROUP BY test)",
 };
+
+// Version 2: the records that the database refused, set aside so that they block no other.
+const char refusedStatement[] = R"(CREATE TABLE qc_refused (
+    host text NOT NULL,
+    log_path text NOT NULL,
+    line bigint NOT NULL,
+    bytes bytea NOT NULL,
+    reason text NOT NULL,
+    refused_at timestamptz NOT NULL DEFAULT now(),
+    PRIMARY KEY (host, log_path, line)))";
 
 // The columns of one record as a batch carries it: the keys of each batch entry are the names of
 // the columns they fill.
@@ -216,7 +226,8 @@ public:
             key("need");
             number(c.need);
             key("samples");
-            c.samples ? number(double(*c.samples)) : null();
+            // As a whole number: a bigint column refuses "1e+17".
+            c.samples ? raw(QByteArray::number(*c.samples)) : null();
             if (c.window) {
                 key("x_low");
                 number(c.window->xMin);
@@ -280,7 +291,119 @@ QString oneLine(QString text)
     return text.replace(QLatin1Char('\n'), QLatin1Char(' ')).simplified();
 }
 
+bool namesPassword(const QString &key)
+{
+    return key.contains(QLatin1String("password"), Qt::CaseInsensitive);
+}
+
+QString decoded(const QString &part)
+{
+    return QUrl::fromPercentEncoding(part.toUtf8());
+}
+
+// A value as a libpq connection string holds it: quoted, its quotes and backslashes escaped.
+QString quotedOption(const QString &value)
+{
+    return QLatin1Char('\'')
+        + QString(value).replace(QLatin1Char('\\'), QLatin1String("\\\\"))
+              .replace(QLatin1Char('\''), QLatin1String("\\'"))
+        + QLatin1Char('\'');
+}
+
 } // namespace
+
+DatabaseUrl DatabaseUrl::parse(const QString &url)
+{
+    DatabaseUrl u;
+    const int schemeEnd = url.indexOf(QLatin1String("://"));
+    if (schemeEnd > 0)
+        u.scheme = url.left(schemeEnd);
+    if (u.scheme != QLatin1String("postgresql") && u.scheme != QLatin1String("postgres")) {
+        u.problem = QStringLiteral("it is no postgresql:// URL");
+        if (schemeEnd < 0)
+            u.scheme.clear();
+    }
+    QString rest = schemeEnd < 0 ? QString() : url.mid(schemeEnd + 3);
+    QString query;
+    const int queryAt = rest.indexOf(QLatin1Char('?'));
+    if (queryAt >= 0) {
+        query = rest.mid(queryAt + 1);
+        rest.truncate(queryAt);
+    }
+    // The user part ends at the last '@' before the path, so that a password may hold '@' and '/'.
+    const int at = rest.lastIndexOf(QLatin1Char('@'));
+    QString authority = rest;
+    if (at >= 0) {
+        const QString user = rest.left(at);
+        authority = rest.mid(at + 1);
+        const int colon = user.indexOf(QLatin1Char(':'));
+        u.user = decoded(colon < 0 ? user : user.left(colon));
+        if (colon >= 0)
+            u.password = decoded(user.mid(colon + 1));
+    }
+    const int slash = authority.indexOf(QLatin1Char('/'));
+    if (slash >= 0) {
+        u.database = decoded(authority.mid(slash + 1));
+        authority.truncate(slash);
+    }
+    const int portAt = authority.lastIndexOf(QLatin1Char(':'));
+    // An IPv6 address in brackets holds colons of its own.
+    if (portAt >= 0 && !authority.mid(portAt).contains(QLatin1Char(']'))) {
+        bool ok = false;
+        u.port = authority.mid(portAt + 1).toInt(&ok);
+        if (!ok || u.port <= 0 || u.port > 65535) {
+            u.port = -1;
+            if (u.problem.isEmpty())
+                u.problem = QStringLiteral("its port is no number from 1 to 65535");
+        }
+        authority.truncate(portAt);
+    }
+    u.host = decoded(authority);
+    if (u.host.startsWith(QLatin1Char('[')) && u.host.endsWith(QLatin1Char(']')))
+        u.host = u.host.mid(1, u.host.size() - 2);
+    for (const QString &item : query.split(QLatin1Char('&'), Qt::SkipEmptyParts)) {
+        const int equals = item.indexOf(QLatin1Char('='));
+        const QString key = decoded(equals < 0 ? item : item.left(equals));
+        const QString value = equals < 0 ? QString() : decoded(item.mid(equals + 1));
+        if (key == QLatin1String("host"))
+            u.host = value;
+        else if (key == QLatin1String("password"))
+            u.password = value;
+        else
+            u.options.append({key, value});
+        static const QRegularExpression keyword(QStringLiteral("^[a-z_]+$"));
+        // Qt's driver turns every ';' of the options into a space.
+        if (u.problem.isEmpty() && (!keyword.match(key).hasMatch() || value.contains(';')))
+            u.problem = QStringLiteral("its query holds a key that is no libpq keyword or a ';'");
+    }
+    return u;
+}
+
+QString DatabaseUrl::redacted() const
+{
+    if (!problem.isEmpty())
+        return scheme.isEmpty() || host.isEmpty()
+            ? QStringLiteral("the --db URL")
+            : QStringLiteral("%1://%2 (in part)").arg(scheme, QString::fromUtf8(QUrl::toPercentEncoding(host)));
+    QString text = scheme + QLatin1String("://");
+    if (!user.isEmpty() || !password.isEmpty())
+        text += QString::fromUtf8(QUrl::toPercentEncoding(user))
+            + (password.isEmpty() ? QString() : QStringLiteral(":***")) + QLatin1Char('@');
+    text += host.contains(QLatin1Char(':')) ? QLatin1Char('[') + host + QLatin1Char(']')
+                                            : QString::fromUtf8(QUrl::toPercentEncoding(host, "/"));
+    if (port > 0)
+        text += QLatin1Char(':') + QString::number(port);
+    if (!database.isEmpty())
+        text += QLatin1Char('/') + QString::fromUtf8(QUrl::toPercentEncoding(database));
+    QStringList query;
+    for (const auto &[key, value] : options)
+        query << key + QLatin1Char('=')
+                + (namesPassword(key) ? QStringLiteral("***")
+                                      : QString::fromUtf8(QUrl::toPercentEncoding(value, "/")));
+    if (!query.isEmpty())
+        text += QLatin1Char('?') + query.join(QLatin1Char('&'));
+    return text;
+}
 
 RecordStore::RecordStore()
     : connection_(QStringLiteral("records-") + QUuid::createUuid().toString(QUuid::WithoutBraces))
@@ -311,11 +434,10 @@ void RecordStore::close()
 bool RecordStore::open(const QString &url)
 {
     close();
-    const QUrl address(url, QUrl::StrictMode);
-    if (!address.isValid()
-        || (address.scheme() != QLatin1String("postgresql")
-            && address.scheme() != QLatin1String("postgres"))) {
-        error_ = QStringLiteral("'%1' is no postgresql:// URL").arg(url);
+    const DatabaseUrl address = DatabaseUrl::parse(url);
+    if (!address.problem.isEmpty()) {
+        // Named without the rest: what does not parse may hold a password anywhere.
+        error_ = QStringLiteral("%1 cannot be used: %2").arg(address.redacted(), address.problem);
         return false;
     }
     if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QPSQL"))) {
@@ -323,19 +445,15 @@ bool RecordStore::open(const QString &url)
         return false;
     }
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), connection_);
-    db.setHostName(address.host());
-    if (address.port() > 0)
-        db.setPort(address.port());
-    db.setDatabaseName(address.path().mid(1));
-    db.setUserName(address.userName());
-    db.setPassword(address.password());
+    db.setHostName(address.host);
+    db.setPort(address.port);
+    db.setDatabaseName(address.database);
+    db.setUserName(address.user);
+    // Left empty, the driver passes none and libpq finds it in its usual places.
+    db.setPassword(address.password);
     QStringList options;
-    for (const auto &item : QUrlQuery(address).queryItems(QUrl::FullyDecoded)) {
-        if (item.first == QLatin1String("host"))
-            db.setHostName(item.second);
-        else
-            options << item.first + QLatin1Char('=') + item.second;
-    }
+    for (const auto &[key, value] : address.options)
+        options << key + QLatin1Char('=') + quotedOption(value);
     db.setConnectOptions(options.join(QLatin1Char(';')));
     if (!db.open()) {
         error_ = QStringLiteral("cannot connect to the database: ")
@@ -349,12 +467,24 @@ bool RecordStore::open(const QString &url)
 
 bool RecordStore::fail(const QString &what, const QSqlQuery &query)
 {
-    const QSqlError e = query.lastError();
-    error_ = QStringLiteral("database error %1: %2")
-                 .arg(what, oneLine(e.databaseText().isEmpty() ? e.text() : e.databaseText()));
+    return fail(what, query.lastError());
+}
+
+bool RecordStore::fail(const QString &what, const QSqlError &e)
+{
+    error_ = QStringLiteral("database error %1: %2").arg(what, reasonOf(e));
     QSqlDatabase db = QSqlDatabase::database(connection_, false);
     db.rollback();
     return false;
+}
+
+QString RecordStore::reasonOf(const QSqlError &e)
+{
+    QString reason = oneLine(e.databaseText().isEmpty() ? e.text() : e.databaseText());
+    if (reason.isEmpty())
+        reason = oneLine(e.driverText());
+    return reason.isEmpty() ? QStringLiteral("the server gave no reason (is the connection lost?)")
+                            : reason;
 }
 
 bool RecordStore::makeSchema()
@@ -362,7 +492,7 @@ bool RecordStore::makeSchema()
     QSqlDatabase db = QSqlDatabase::database(connection_, false);
     QSqlQuery q(db);
     if (!db.transaction())
-        return fail(QStringLiteral("starting a transaction"), q);
+        return fail(QStringLiteral("starting a transaction"), db.lastError());
     // Stations that start at once make the schema one after the other.
     if (!q.exec(QStringLiteral("SELECT pg_advisory_xact_lock(4711001)"))
         || !q.exec(QStringLiteral("SELECT to_regclass('envviewer_schema') IS NOT NULL"))
@@ -389,12 +519,16 @@ bool RecordStore::makeSchema()
             if (!q.exec(QString::fromUtf8(statement)))
                 return fail(QStringLiteral("making the schema"), q);
         }
-        if (!q.exec(QStringLiteral("INSERT INTO envviewer_schema (version) VALUES (%1)")
-                        .arg(schemaVersion)))
-            return fail(QStringLiteral("making the schema"), q);
     }
-    if (!db.commit())
+    // Each version adds to the one before; no record is touched.
+    if (version < 2 && !q.exec(QString::fromUtf8(refusedStatement)))
         return fail(QStringLiteral("making the schema"), q);
+    if (version < schemaVersion
+        && !q.exec(QStringLiteral("INSERT INTO envviewer_schema (version) VALUES (%1)")
+                       .arg(schemaVersion)))
+        return fail(QStringLiteral("making the schema"), q);
+    if (!db.commit())
+        return fail(QStringLiteral("making the schema"), db.lastError());
     return true;
 }
 
@@ -413,9 +547,91 @@ bool RecordStore::logState(const QString &host, const QString &log, LogState *st
     return true;
 }
 
+namespace {
+
+// Errors of the record itself, not of the server or the connection: its data (22), a constraint
+// (23), or a limit such as an index row's size (54). Only these set a record aside.
+bool refusesRecord(const QSqlError &e)
+{
+    const QString state = e.nativeErrorCode();
+    return state.startsWith(QLatin1String("22")) || state.startsWith(QLatin1String("23"))
+        || state.startsWith(QLatin1String("54"));
+}
+
+} // namespace
+
+bool RecordStore::insertRecords(QSqlQuery &q, const QList<const QcRecordLine *> &records,
+                                int *added, QStringList *conflicts)
+{
+    BatchWriter batch;
+    for (const QcRecordLine *line : records)
+        batch.add(*line);
+    batch.close(']');
+    q.prepare(QString::fromUtf8(addBatchStatement));
+    q.addBindValue(QString::fromUtf8(batch.text));
+    if (!q.exec())
+        return false;
+    while (q.next()) {
+        if (q.value(0).toString() == QLatin1String("conflict"))
+            conflicts->append(q.value(1).toString());
+        else if (q.value(0).toString() == QLatin1String("added"))
+            *added += q.value(1).toInt();
+    }
+    return true;
+}
+
+bool RecordStore::addOrSetAside(QSqlQuery &q, const QList<const QcRecordLine *> &records,
+                                const QString &host, const QString &log, int *added,
+                                QStringList *conflicts, QList<Refusal> *refused)
+{
+    if (records.isEmpty())
+        return true;
+    if (!q.exec(QStringLiteral("SAVEPOINT batch")))
+        return false;
+    if (insertRecords(q, records, added, conflicts))
+        return q.exec(QStringLiteral("RELEASE SAVEPOINT batch"));
+    const QSqlError batchError = q.lastError();
+    if (!refusesRecord(batchError) || !q.exec(QStringLiteral("ROLLBACK TO SAVEPOINT batch"))) {
+        q.exec(QStringLiteral("ROLLBACK TO SAVEPOINT batch"));
+        lastError_ = batchError;
+        return false;
+    }
+    // One record spoils its batch: each alone finds which, and the rest go in.
+    for (const QcRecordLine *line : records) {
+        if (!q.exec(QStringLiteral("SAVEPOINT one")))
+            return false;
+        if (insertRecords(q, {line}, added, conflicts)) {
+            if (!q.exec(QStringLiteral("RELEASE SAVEPOINT one")))
+                return false;
+            continue;
+        }
+        const QSqlError e = q.lastError();
+        if (!refusesRecord(e)) {
+            lastError_ = e;
+            return false;
+        }
+        if (!q.exec(QStringLiteral("ROLLBACK TO SAVEPOINT one")))
+            return false;
+        const Refusal refusal {line->number, line->record.id, reasonOf(e)};
+        q.prepare(QStringLiteral(
+            "INSERT INTO qc_refused (host, log_path, line, bytes, reason) VALUES (?, ?, ?, ?, ?) "
+            "ON CONFLICT (host, log_path, line) DO UPDATE SET bytes = EXCLUDED.bytes, "
+            "reason = EXCLUDED.reason, refused_at = now()"));
+        q.addBindValue(host);
+        q.addBindValue(log);
+        q.addBindValue(refusal.line);
+        q.addBindValue(line->bytes);
+        q.addBindValue(refusal.reason);
+        if (!q.exec())
+            return false;
+        refused->append(refusal);
+    }
+    return true;
+}
+
 bool RecordStore::addBatch(const QList<QcRecordLine> &records, const QString &host,
                            const QString &log, const LogState &state, int *added,
-                           QStringList *conflicts)
+                           QStringList *conflicts, QList<Refusal> *refused)
 {
     QSqlDatabase db = QSqlDatabase::database(connection_, false);
     QSqlQuery q(db);
@@ -423,8 +639,7 @@ bool RecordStore::addBatch(const QList<QcRecordLine> &records, const QString &ho
     // One entry per id: a second line with an id already in the batch is either the same record
     // again or a conflict.
     QHash<QString, int> inBatch;
-    BatchWriter batch;
-    int entries = 0;
+    QList<const QcRecordLine *> entries;
     for (int i = 0; i < records.size(); ++i) {
         const QcRecordLine &line = records.at(i);
         const auto seen = inBatch.constFind(line.record.id);
@@ -434,24 +649,14 @@ bool RecordStore::addBatch(const QList<QcRecordLine> &records, const QString &ho
             continue;
         }
         inBatch.insert(line.record.id, i);
-        batch.add(line);
-        ++entries;
+        entries.append(&line);
     }
     if (!db.transaction())
-        return fail(QStringLiteral("starting a transaction"), q);
-    if (entries > 0) {
-        batch.close(']');
-        q.prepare(QString::fromUtf8(addBatchStatement));
-        q.addBindValue(QString::fromUtf8(batch.text));
-        if (!q.exec())
-            return fail(QStringLiteral("adding records"), q);
-        while (q.next()) {
-            if (q.value(0).toString() == QLatin1String("conflict"))
-                conflicts->append(q.value(1).toString());
-            else if (q.value(0).toString() == QLatin1String("added"))
-                *added = q.value(1).toInt();
-        }
-    }
+        return fail(QStringLiteral("starting a transaction"), db.lastError());
+    lastError_ = QSqlError();
+    if (!addOrSetAside(q, entries, host, log, added, conflicts, refused))
+        return fail(QStringLiteral("adding records"),
+                    lastError_.isValid() ? lastError_ : q.lastError());
     q.prepare(QStringLiteral(
         "INSERT INTO qc_sync_state (host, log_path, synced_bytes, synced_lines, sha256) "
         "VALUES (?, ?, ?, ?, ?) ON CONFLICT (host, log_path) DO UPDATE SET "
@@ -465,7 +670,55 @@ bool RecordStore::addBatch(const QList<QcRecordLine> &records, const QString &ho
     if (!q.exec())
         return fail(QStringLiteral("keeping the sync state"), q);
     if (!db.commit())
-        return fail(QStringLiteral("committing records"), q);
+        return fail(QStringLiteral("committing records"), db.lastError());
+    return true;
+}
+
+bool RecordStore::retryRefused(const QString &host, const QString &log, int *added,
+                               QList<Refusal> *refused)
+{
+    QSqlDatabase db = QSqlDatabase::database(connection_, false);
+    QSqlQuery q(db);
+    *added = 0;
+    if (!db.transaction())
+        return fail(QStringLiteral("starting a transaction"), db.lastError());
+    q.prepare(QStringLiteral("SELECT line, bytes FROM qc_refused WHERE host = ? AND log_path = ? "
+                             "ORDER BY line"));
+    q.addBindValue(host);
+    q.addBindValue(log);
+    if (!q.exec())
+        return fail(QStringLiteral("reading refused records"), q);
+    QList<QcRecordLine> lines;
+    while (q.next()) {
+        QcRecordLine line = qcReadRecordLine(q.value(1).toByteArray());
+        line.number = q.value(0).toLongLong();
+        lines.append(line);
+    }
+    QList<const QcRecordLine *> again;
+    for (const QcRecordLine &line : lines) {
+        if (line.status == QcRecordLine::Read)
+            again.append(&line);
+        else
+            refused->append({line.number, QString(), line.problem});
+    }
+    // Those refused again are set aside again, with the server's reason of today; a line that
+    // is no record by this program's rules stays as it was.
+    for (const QcRecordLine *line : again) {
+        q.prepare(
+            QStringLiteral("DELETE FROM qc_refused WHERE host = ? AND log_path = ? AND line = ?"));
+        q.addBindValue(host);
+        q.addBindValue(log);
+        q.addBindValue(line->number);
+        if (!q.exec())
+            return fail(QStringLiteral("retrying refused records"), q);
+    }
+    QStringList conflicts;
+    lastError_ = QSqlError();
+    if (!addOrSetAside(q, again, host, log, added, &conflicts, refused))
+        return fail(QStringLiteral("retrying refused records"),
+                    lastError_.isValid() ? lastError_ : q.lastError());
+    if (!db.commit())
+        return fail(QStringLiteral("committing records"), db.lastError());
     return true;
 }
 

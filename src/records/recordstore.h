@@ -5,19 +5,45 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QPair>
 #include <QString>
+#include <QSqlError>
 #include <QStringList>
 
 #include <functional>
 
+class QSqlError;
 class QSqlQuery;
+
+// A postgresql:// URL taken apart, as the store connects with it:
+// postgresql://[user[:password]@][host][:port][/dbname][?key=value&...]. The password runs from
+// the first ':' of the user part to its last '@', so that it may hold both; a ?password= is one
+// like any other. Without a password libpq looks where it always does: PGPASSWORD, PGPASSFILE or
+// ~/.pgpass, or the file a ?passfile= names.
+struct DatabaseUrl
+{
+    QString scheme; // empty when the text names none
+    QString user;
+    QString password;
+    QString host; // empty: libpq's default (its Unix socket)
+    int port = -1;
+    QString database;
+    QList<QPair<QString, QString>> options; // the query's other keys, decoded, in order
+    QString problem; // why the URL cannot be used; empty when it can
+
+    static DatabaseUrl parse(const QString &url);
+    // The URL as outputs may show it: every password (and any key that names one) as "***".
+    // One that cannot be used is named by its scheme and host only, or as "the --db URL".
+    QString redacted() const;
+};
 
 // The fleet's store of test records: a PostgreSQL database, reached through Qt SQL. The schema is
 // made on first use and carries its version.
 class RecordStore
 {
 public:
-    static constexpr int schemaVersion = 1;
+    // 2 added the refused records (qc_refused).
+    static constexpr int schemaVersion = 2;
 
     RecordStore();
     ~RecordStore();
@@ -42,10 +68,24 @@ public:
     };
     bool logState(const QString &host, const QString &log, LogState *state);
 
+    // A record the database refused (its data, a constraint, a limit), set aside in qc_refused
+    // with its line, its bytes and the server's reason.
+    struct Refusal
+    {
+        qint64 line = 0;
+        QString id;
+        QString reason;
+    };
+
     // Adds the records that the store lacks and moves the log's state on, in one transaction.
-    // `conflicts` gets the ids that are there with other content, which are left as they are.
+    // `conflicts` gets the ids that are there with other content, which are left as they are;
+    // `refused` those the database refused, set aside so that the others go in all the same.
     bool addBatch(const QList<QcRecordLine> &records, const QString &host, const QString &log,
-                  const LogState &state, int *added, QStringList *conflicts);
+                  const LogState &state, int *added, QStringList *conflicts,
+                  QList<Refusal> *refused);
+    // Tries the records set aside for a log again; those refused again stay aside, in `refused`.
+    bool retryRefused(const QString &host, const QString &log, int *added,
+                      QList<Refusal> *refused);
 
     // The summaries YieldSummary gives, computed by the database over every record it holds.
     bool yields(const YieldQuery &query, QList<YieldRow> *rows);
@@ -54,9 +94,18 @@ public:
 
 private:
     bool fail(const QString &what, const QSqlQuery &query);
+    bool fail(const QString &what, const QSqlError &error);
+    // The server's reason, as one line; never empty.
+    static QString reasonOf(const QSqlError &error);
     bool makeSchema();
+    bool insertRecords(QSqlQuery &q, const QList<const QcRecordLine *> &records, int *added,
+                       QStringList *conflicts);
+    bool addOrSetAside(QSqlQuery &q, const QList<const QcRecordLine *> &records,
+                       const QString &host, const QString &log, int *added,
+                       QStringList *conflicts, QList<Refusal> *refused);
 
     QString connection_;
     QString error_;
+    QSqlError lastError_; // of the statement that failed inside addOrSetAside
     QtMessageHandler previousHandler_ = nullptr;
 };

@@ -80,10 +80,25 @@ bool ResultsLog::append(const QJsonObject &record, QString *error) const
 ResultsLogRead ResultsLog::read(QIODevice &log, const std::function<void(const QcRecord &)> &take)
 {
     ResultsLogRead read;
+    qint64 number = 0;
+    const auto skip = [&](const QString &reason) {
+        ++read.skipped;
+        if (read.skippedLines.size() < ResultsLogRead::skippedLinesKept)
+            read.skippedLines.append({number, reason});
+    };
+    // Room for the longest record, its line end and a carriage return.
+    const qint64 longest = QcRecordLimits::lineBytes + 2;
     while (log.isOpen() && !log.atEnd()) {
-        QByteArray line = log.readLine();
+        QByteArray line = log.readLine(longest + 2);
+        ++number;
+        if (!line.endsWith('\n') && line.size() > longest) {
+            while (!log.atEnd() && !log.readLine(longest).endsWith('\n')) { }
+            skip(QStringLiteral("longer than %1 bytes").arg(QcRecordLimits::lineBytes));
+            continue;
+        }
         if (!line.endsWith('\n')) {
-            read.skipped += !line.trimmed().isEmpty();
+            if (!line.trimmed().isEmpty())
+                skip(QStringLiteral("a last line without its end"));
             break;
         }
         line.chop(1);
@@ -95,7 +110,7 @@ ResultsLogRead ResultsLog::read(QIODevice &log, const std::function<void(const Q
         if (record.status == QcRecordLine::UnknownVersion) {
             ++read.unknown;
         } else if (record.status == QcRecordLine::Malformed) {
-            ++read.skipped;
+            skip(record.problem);
         } else {
             ++read.records;
             take(record.record);
