@@ -2,6 +2,7 @@
 
 #include "common/xdg.h"
 
+#include <QFileInfo>
 #include <QSettings>
 
 QString qcResultsLogPath()
@@ -34,6 +35,12 @@ QcRecordSettings readQcRecordSettings()
 QString qcCapturesDir()
 {
     return xdgDataHome() + QLatin1String("/envviewer/captures");
+}
+
+QString qcCapturesDirOf(const QString &logPath)
+{
+    return logPath.isEmpty() ? qcCapturesDir()
+                             : QFileInfo(logPath).absolutePath() + QLatin1String("/captures");
 }
 
 QString defaultRecordDatabase()

@@ -24,6 +24,8 @@ QcRecordSettings readQcRecordSettings();
 
 // The folder that kept captures go to.
 QString qcCapturesDir();
+// The captures folder beside the log at `logPath` (empty: the station's own).
+QString qcCapturesDirOf(const QString &logPath);
 
 // The database named when none is given: $ENVVIEWER_DB, then `database=` in the [records] group;
 // empty when neither names one.
