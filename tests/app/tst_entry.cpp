@@ -3,13 +3,12 @@
 // code once the window is closed. The built program answers --help and --version without a
 // display, and without one says so instead of aborting.
 
+#include "app/entry.h"
 #include "app/mainwindow.h"
 
 #include <QApplication>
 #include <QTextCodec>
 #include <QtTest>
-
-int programMain(int argc, char *argv[]); // main.cpp's main, renamed for this test
 
 namespace {
 
@@ -74,7 +73,7 @@ void TestEntry::keepsProgramPath()
 
     QByteArray first = path.toUtf8();
     char *argv[] = {path.isNull() ? nullptr : first.data(), nullptr};
-    const int exitCode = programMain(path.isNull() ? 0 : 1, argv);
+    const int exitCode = runProgram(path.isNull() ? 0 : 1, argv);
 
     QCOMPARE(exitCode, 0);
     QVERIFY(seen.windowShown);
