@@ -11,8 +11,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <sys/stat.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 bool QcCaptureFile::open(const QString &folder)
@@ -21,22 +21,26 @@ bool QcCaptureFile::open(const QString &folder)
     problem.clear();
     QString reason;
     if (QFileInfo(folder).isSymLink())
-        return fail(QStringLiteral("cannot write a capture in %1: it is a symbolic link").arg(folder));
+        return fail(
+            QStringLiteral("cannot write a capture in %1: it is a symbolic link").arg(folder));
     if (!makePrivateFolder(folder, &reason))
         return fail(QStringLiteral("cannot write a capture in %1: %2").arg(folder, reason));
     file.setFileName(QDir(folder).filePath(QLatin1Char('.')
                                            + QUuid::createUuid().toString(QUuid::WithoutBraces)
                                            + QLatin1String(".partial")));
-    // For the station's user alone, and never through a link planted in its place.
+    // For the station's user alone, and never through a link planted in its place; made here,
+    // then opened by its name in a folder that only the user can change.
     const int fd = ::open(QFile::encodeName(file.fileName()).constData(),
                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0 || !file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
-        const QString why = fd < 0 ? qt_error_string(errno) : file.errorString();
-        if (fd >= 0)
-            ::close(fd);
+    if (fd < 0) {
+        const QString why = qt_error_string(errno);
         file.setFileName(QString());
         return fail(QStringLiteral("cannot write a capture in %1: %2").arg(folder, why));
     }
+    ::close(fd);
+    if (!file.open(QIODevice::WriteOnly))
+        return fail(
+            QStringLiteral("cannot write a capture in %1: %2").arg(folder, file.errorString()));
     clock.start();
     SessionFile writer(&file);
     if (!writer.writeHeader())

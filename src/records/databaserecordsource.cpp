@@ -1,6 +1,5 @@
 #include "records/databaserecordsource.h"
 
-
 DatabaseRecordSource::DatabaseRecordSource(const QString &url)
     : url_(url)
 {

@@ -90,18 +90,24 @@ QString DatabaseUrl::redacted() const
     if (!problem.isEmpty())
         return scheme.isEmpty() || host.isEmpty()
             ? QStringLiteral("the --db URL")
-            : QStringLiteral("%1://%2 (in part)").arg(scheme, QString::fromUtf8(QUrl::toPercentEncoding(host)));
+            : QStringLiteral("%1://%2 (in part)")
+                  .arg(scheme, QString::fromUtf8(QUrl::toPercentEncoding(host)));
     QString text = scheme + QLatin1String("://");
     if (!user.isEmpty() || !password.isEmpty())
         text += QString::fromUtf8(QUrl::toPercentEncoding(user))
             + (password.isEmpty() ? QString() : QStringLiteral(":***")) + QLatin1Char('@');
-    text += host.contains(QLatin1Char(':')) ? QLatin1Char('[') + host + QLatin1Char(']')
-                                            : QString::fromUtf8(QUrl::toPercentEncoding(host, "/"));
+    // A socket folder is given as ?host=, as the URL gave it.
+    const bool socket = host.startsWith(QLatin1Char('/'));
+    if (!socket)
+        text += host.contains(QLatin1Char(':')) ? QLatin1Char('[') + host + QLatin1Char(']')
+                                                : QString::fromUtf8(QUrl::toPercentEncoding(host));
     if (port > 0)
         text += QLatin1Char(':') + QString::number(port);
     if (!database.isEmpty())
         text += QLatin1Char('/') + QString::fromUtf8(QUrl::toPercentEncoding(database));
     QStringList query;
+    if (socket)
+        query << QStringLiteral("host=") + QString::fromUtf8(QUrl::toPercentEncoding(host, "/"));
     for (const auto &[key, value] : options)
         query << key + QLatin1Char('=')
                 + (namesPassword(key) ? QStringLiteral("***")

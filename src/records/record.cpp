@@ -166,8 +166,7 @@ public:
         if (o.contains(windowKey)) {
             const QJsonObject w = o.value(windowKey).toObject();
             QcRecordWindow window;
-            if (!bounds(w.value(xKey), windowKey + QStringLiteral(".x"), &window.xMin,
-                        &window.xMax)
+            if (!bounds(w.value(xKey), windowKey + QStringLiteral(".x"), &window.xMin, &window.xMax)
                 || !bounds(w.value(yKey), windowKey + QStringLiteral(".y"), &window.yMin,
                            &window.yMax))
                 return false;
@@ -354,11 +353,12 @@ QString qcRecordProblem(const QcRecord &r)
     const auto tooLong = [](const QString &text, int limit) {
         return text.contains(QChar(0)) || text.toUtf8().size() > limit;
     };
-    const std::pair<const QString &, const QString *> shortTexts[] = {
-        {idKey, &r.id},         {timeKey, &r.time},       {programKey, &r.program},
-        {softwareKey, &r.software}, {rulesKey, &r.rules}, {hostKey, &r.host},
-        {testKey, &r.test},     {verdictKey, &r.verdict}, {serialKey, &r.serial},
-        {sha256Key, &r.planSha256}};
+    const std::pair<const QString &, const QString *> shortTexts[]
+        = {{idKey, &r.id},           {timeKey, &r.time},
+           {programKey, &r.program}, {softwareKey, &r.software},
+           {rulesKey, &r.rules},     {hostKey, &r.host},
+           {testKey, &r.test},       {verdictKey, &r.verdict},
+           {serialKey, &r.serial},   {sha256Key, &r.planSha256}};
     for (const auto &[key, text] : shortTexts)
         if (tooLong(*text, QcRecordLimits::shortTextBytes))
             return QStringLiteral("%1 is longer than %2 bytes or holds a NUL")

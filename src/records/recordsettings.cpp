@@ -4,8 +4,8 @@
 #include "common/xdg.h"
 #include "records/databaseurl.h"
 
-#include <QFileInfo>
 #include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 #include <QStringList>
 #include <QTemporaryFile>

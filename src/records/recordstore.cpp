@@ -294,7 +294,8 @@ QString oneLine(QString text)
 QString quotedOption(const QString &value)
 {
     return QLatin1Char('\'')
-        + QString(value).replace(QLatin1Char('\\'), QLatin1String("\\\\"))
+        + QString(value)
+              .replace(QLatin1Char('\\'), QLatin1String("\\\\"))
               .replace(QLatin1Char('\''), QLatin1String("\\'"))
         + QLatin1Char('\'');
 }

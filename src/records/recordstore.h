@@ -7,8 +7,8 @@
 #include <QByteArray>
 #include <QList>
 #include <QPair>
-#include <QString>
 #include <QSqlError>
+#include <QString>
 #include <QStringList>
 
 #include <functional>
@@ -63,8 +63,7 @@ public:
                   const LogState &state, int *added, QStringList *conflicts,
                   QList<Refusal> *refused);
     // Tries the records set aside for a log again; those refused again stay aside, in `refused`.
-    bool retryRefused(const QString &host, const QString &log, int *added,
-                      QList<Refusal> *refused);
+    bool retryRefused(const QString &host, const QString &log, int *added, QList<Refusal> *refused);
 
     // The summaries YieldSummary gives, computed by the database over every record it holds.
     bool yields(const YieldQuery &query, QList<YieldRow> *rows);
@@ -80,8 +79,8 @@ private:
     bool insertRecords(QSqlQuery &q, const QList<const QcRecordLine *> &records, int *added,
                        QStringList *conflicts);
     bool addOrSetAside(QSqlQuery &q, const QList<const QcRecordLine *> &records,
-                       const QString &host, const QString &log, int *added,
-                       QStringList *conflicts, QList<Refusal> *refused);
+                       const QString &host, const QString &log, int *added, QStringList *conflicts,
+                       QList<Refusal> *refused);
 
     QString connection_;
     QString error_;

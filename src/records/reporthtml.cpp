@@ -273,10 +273,10 @@ QString failedRuns(const QList<QcRecord> &runs, const LastFramePng &lastFramePng
             const QByteArray png = r.capture ? lastFramePng(r, &unavailable) : QByteArray();
             html += png.isEmpty()
                 ? QStringLiteral("<td>%1</td>")
-                      .arg(!r.capture                ? QStringLiteral("no capture")
-                               : unavailable.isEmpty() ? QStringLiteral("no frame")
-                                                       : QStringLiteral("capture unavailable: ")
-                                       + esc(unavailable))
+                      .arg(!r.capture ? QStringLiteral("no capture")
+                               : unavailable.isEmpty()
+                               ? QStringLiteral("no frame")
+                               : QStringLiteral("capture unavailable: ") + esc(unavailable))
                 : QStringLiteral("<td><img alt=\"last frame\" "
                                  "src=\"data:image/png;base64,%1\"></td>")
                       .arg(QString::fromLatin1(png.toBase64()));
