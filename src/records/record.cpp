@@ -7,6 +7,7 @@
 #include <QUuid>
 
 #include <cmath>
+#include <cstring>
 
 namespace {
 
@@ -322,11 +323,14 @@ QString qcRecordLineProblem(const QByteArray &line)
                 .arg(at + 1);
         if (s[at] == '\\') {
             // An escaped backslash is skipped whole, so that "\\u0000" is no escape.
+            const char escaped = at + 1 < size ? char(s[at + 1]) : '\0';
             const int unit = escapedUnit(line, at);
-            if (unit < 0) {
+            if (escaped != 'u' && escaped && std::strchr("\"\\/bfnrt", escaped)) {
                 at += 2;
                 continue;
             }
+            if (unit < 0)
+                return QStringLiteral("an escape that JSON has not at byte %1").arg(at + 1);
             if (unit == 0)
                 return QStringLiteral("a NUL character at byte %1").arg(at + 1);
             if (unit >= 0xDC00 && unit <= 0xDFFF)
