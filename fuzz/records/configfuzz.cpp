@@ -4,6 +4,7 @@
 #include "records/recordsettings.h"
 
 #include <QTemporaryFile>
+#include <QUrl>
 
 #include <cstdint>
 #include <cstdlib>
@@ -14,14 +15,27 @@ void checkRedaction(const QString &url)
 {
     const DatabaseUrl parsed = DatabaseUrl::parse(url);
     const QString shown = parsed.redacted();
-    // A password that is also a part of what may be shown cannot be told from it.
-    QString rest = parsed.scheme + parsed.user + parsed.host + parsed.database;
+    // A password that is also a part of what may be shown, or of the words around it, cannot be
+    // told from it: the redaction rebuilds the URL from its other parts.
+    QString rest = QStringLiteral("the --db URL (in part) ://***@[]/?&=") + parsed.scheme
+        + QStringLiteral("://");
+    for (const QString &part : {parsed.user, parsed.host, parsed.database})
+        rest += QLatin1Char('\n') + part + QLatin1Char('\n')
+            + QString::fromUtf8(QUrl::toPercentEncoding(part)) + QStringLiteral("://")
+            + QString::fromUtf8(QUrl::toPercentEncoding(part)) + QLatin1Char(':');
     for (const auto &option : parsed.options)
-        rest += option.first + option.second;
+        rest += QLatin1Char('\n') + option.first + option.second
+            + QString::fromUtf8(QUrl::toPercentEncoding(option.second, "/"));
     if (parsed.password.size() >= 3 && !rest.contains(parsed.password)
-        && !QStringLiteral("the --db URL (in part) *").contains(parsed.password)
         && shown.contains(parsed.password))
         std::abort();
+    // What is shown of a usable URL reads back as the same URL without its password.
+    if (parsed.problem.isEmpty()) {
+        const DatabaseUrl again = DatabaseUrl::parse(shown);
+        if (!again.problem.isEmpty() || again.host != parsed.host || again.user != parsed.user
+            || (again.password != QLatin1String("***") && !again.password.isEmpty()))
+            std::abort();
+    }
 }
 
 } // namespace
