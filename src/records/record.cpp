@@ -5,6 +5,7 @@
 #include <QJsonDocument>
 #include <QSet>
 #include <QUuid>
+#include <QVector>
 
 #include <cmath>
 #include <cstring>
@@ -241,6 +242,83 @@ int utf8Sequence(const uchar *s, int size, int at)
     return length;
 }
 
+// The string whose opening quote is at `at`, its escapes decoded (the line's escapes are known
+// to be sound); `end` is set past its closing quote.
+QString decodedString(const QByteArray &line, int at, int *end)
+{
+    QString text;
+    int from = ++at;
+    const auto flush
+        = [&](int to) { text += QString::fromUtf8(line.constData() + from, to - from); };
+    while (at < line.size() && line.at(at) != '"') {
+        if (line.at(at) != '\\') {
+            ++at;
+            continue;
+        }
+        flush(at);
+        const char escaped = at + 1 < line.size() ? line.at(at + 1) : '\0';
+        if (escaped == 'u') {
+            text += QChar(ushort(escapedUnit(line, at)));
+            at += 6;
+        } else {
+            static const char from_[] = "bfnrt", to_[] = "\b\f\n\r\t";
+            const char *mapped = std::strchr(from_, escaped);
+            text += QLatin1Char(mapped && escaped ? to_[mapped - from_] : escaped);
+            at += 2;
+        }
+        from = at;
+    }
+    flush(qMin(at, int(line.size())));
+    *end = at + 1;
+    return text;
+}
+
+// A key twice in one object: readers disagree on which value holds, and Qt's parser leaks the
+// first when it is an array or an object, so such a line is refused before it is parsed.
+int duplicateKeyAt(const QByteArray &line)
+{
+    struct Scope
+    {
+        bool object = false;
+        bool expectingKey = false;
+        QSet<QByteArray> keys;
+    };
+    QVector<Scope> scopes;
+    for (int at = 0; at < line.size();) {
+        const char c = line.at(at);
+        if (c == '"') {
+            const int start = at;
+            int close = at + 1;
+            while (close < line.size() && line.at(close) != '"' && line.at(close) != '\\')
+                ++close;
+            // Most strings hold no escape: their bytes are their text.
+            QByteArray text;
+            if (close < line.size() && line.at(close) == '"') {
+                text = QByteArray::fromRawData(line.constData() + at + 1, close - at - 1);
+                at = close + 1;
+            } else {
+                text = decodedString(line, at, &at).toUtf8();
+            }
+            if (!scopes.isEmpty() && scopes.last().object && scopes.last().expectingKey) {
+                Scope &scope = scopes.last();
+                scope.expectingKey = false;
+                if (scope.keys.contains(text))
+                    return start;
+                scope.keys.insert(text);
+            }
+            continue;
+        }
+        if (c == '{' || c == '[')
+            scopes.append({c == '{', c == '{', {}});
+        else if ((c == '}' || c == ']') && !scopes.isEmpty())
+            scopes.removeLast();
+        else if (c == ',' && !scopes.isEmpty() && scopes.last().object)
+            scopes.last().expectingKey = true;
+        ++at;
+    }
+    return -1;
+}
+
 bool finiteWithin(double value)
 {
     return std::isfinite(value) && std::fabs(value) <= QcRecordLimits::magnitude;
@@ -349,6 +427,9 @@ QString qcRecordLineProblem(const QByteArray &line)
             return QStringLiteral("no UTF-8 at byte %1").arg(at + 1);
         at += length;
     }
+    const int duplicate = duplicateKeyAt(line);
+    if (duplicate >= 0)
+        return QStringLiteral("a key twice in one object at byte %1").arg(duplicate + 1);
     return QString();
 }
 

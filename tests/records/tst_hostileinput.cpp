@@ -113,6 +113,8 @@ void TestHostileInput::poisonIsSkippedAlikeEverywhere_data()
     QTest::newRow("lone surrogate") << with("station-1", "\\ud800") << false;
     QTest::newRow("surrogate pair") << with("station-1", "\\ud83d\\ude00") << true;
     QTest::newRow("not UTF-8") << with("station-1", "station\xC0\xAF") << false;
+    QTest::newRow("a key twice") << with("\"rules\":\"qc\"", "\"rules\":[1],\"r\\u0075les\":\"qc\"")
+                                 << false;
     QTest::newRow("samples 1e17") << with("400", "1e17") << true;
     QTest::newRow("samples 1e300") << with("400", "1e300") << false;
     QTest::newRow("samples 2^63") << with("400", "9223372036854775808") << false;
