@@ -54,7 +54,7 @@ void QcCaptureFile::add(const char *data, qint64 size, qint64 timeUs)
         return;
     SessionFile writer(&file);
     if (!writer.write(SessionFile::FromModule, timeUs, data, size))
-        fail(QStringLiteral("cannot write %1: %2").arg(file.fileName(), file.errorString()));
+        fail(QStringLiteral("cannot write %1: %2").arg(file.fileName(), writeError()));
 }
 
 std::optional<QcRecordCapture> QcCaptureFile::keep(const QString &path)
@@ -65,7 +65,7 @@ std::optional<QcRecordCapture> QcCaptureFile::keep(const QString &path)
         return std::nullopt;
     }
     if (!file.flush()) {
-        fail(QStringLiteral("cannot write %1: %2").arg(file.fileName(), file.errorString()));
+        fail(QStringLiteral("cannot write %1: %2").arg(file.fileName(), writeError()));
         return std::nullopt;
     }
     file.close();
@@ -101,6 +101,16 @@ void QcCaptureFile::discard()
 QString QcCaptureFile::pathFor(const QString &folder, const QString &id)
 {
     return QDir(folder).filePath(id + QLatin1String(".session"));
+}
+
+QString QcCaptureFile::writeError()
+{
+    // Qt's buffered file loses errno on a write cut short by a full disk ("Unknown error"); the
+    // next write of our own tells it, and the file goes anyway.
+    const char probe = 0;
+    if (file.handle() >= 0 && ::write(file.handle(), &probe, 1) < 0)
+        return qt_error_string(errno);
+    return file.errorString();
 }
 
 bool QcCaptureFile::fail(const QString &message)

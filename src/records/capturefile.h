@@ -46,6 +46,8 @@ public:
 
 private:
     bool fail(const QString &message);
+    // Why the latest write failed, in the system's words.
+    QString writeError();
 
     QFile file;
     QElapsedTimer clock;

@@ -386,7 +386,18 @@ void TestHostileInput::outputsAreWholeOrUntouched()
     QFile kept(target);
     const bool whole = kept.open(QIODevice::ReadOnly) && kept.readAll() == old;
     kept.close();
+    // A capture that fills the disk mid-run stops with the system's reason.
+    QcCaptureFile capture;
+    const bool opened = capture.open(full + QStringLiteral("/captures"));
+    for (int i = 0; i < 100 && capture.error().isEmpty(); ++i)
+        capture.add(QByteArray(4096, 'c'));
+    if (capture.error().isEmpty())
+        capture.keep(full + QStringLiteral("/captures/run.session"));
+    const QString captureError = capture.error();
     ::umount(QFile::encodeName(full).constData());
+    QVERIFY(opened);
+    QVERIFY2(captureError.endsWith(QStringLiteral("No space left on device")),
+             qPrintable(captureError));
     QCOMPARE(error, QStringLiteral("cannot write %1: No space left on device").arg(target));
     QVERIFY(whole);
     QCOMPARE(left, QStringList {"x.png"});
