@@ -18,7 +18,12 @@ bool DatabaseRecordSource::open()
 bool DatabaseRecordSource::records(const YieldQuery &query,
                                    const std::function<void(const QcRecord &)> &take)
 {
-    return open() && (store_.records(query, take) || fail(store_.error()));
+    if (!open() || !(store_.records(query, take) || fail(store_.error())))
+        return false;
+    for (const SkippedLine &skipped : store_.skippedRecords())
+        warn(QStringLiteral("a record of %1 is no record (%2); skipped")
+                 .arg(name(), skipped.reason));
+    return true;
 }
 
 bool DatabaseRecordSource::yields(const YieldQuery &query, QList<YieldRow> *rows)

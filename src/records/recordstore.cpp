@@ -1,6 +1,7 @@
 #include "records/recordstore.h"
 
 #include "records/recordsettings.h"
+#include "records/resultslog.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -651,10 +652,13 @@ bool RecordStore::records(const YieldQuery &query,
         q.addBindValue(v);
     if (!q.exec())
         return fail(QStringLiteral("reading records"), q);
+    skippedRecords_.clear();
     while (q.next()) {
         const QcRecordLine read = qcReadRecordLine(q.value(0).toString().toUtf8());
         if (read.status == QcRecordLine::Read)
             take(read.record);
+        else if (skippedRecords_.size() < ResultsLogRead::skippedLinesKept)
+            skippedRecords_.append({0, read.problem});
     }
     return true;
 }

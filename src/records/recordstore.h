@@ -2,6 +2,7 @@
 
 #include "records/databaseurl.h"
 #include "records/record.h"
+#include "records/resultslog.h"
 #include "records/yieldsummary.h"
 
 #include <QByteArray>
@@ -67,8 +68,11 @@ public:
 
     // The summaries YieldSummary gives, computed by the database over every record it holds.
     bool yields(const YieldQuery &query, QList<YieldRow> *rows);
-    // Hands every record that `query` selects (its split aside) to `take`, in time order.
+    // Hands every record that `query` selects (its split aside) to `take`, in time order. One
+    // stored before this program's rule and beyond it is passed over, its reason in
+    // skippedRecords() (the first ResultsLogRead::skippedLinesKept).
     bool records(const YieldQuery &query, const std::function<void(const QcRecord &)> &take);
+    const QList<SkippedLine> &skippedRecords() const { return skippedRecords_; }
 
 private:
     bool fail(const QString &what, const QSqlQuery &query);
@@ -84,6 +88,7 @@ private:
 
     QString connection_;
     QString error_;
-    QSqlError lastError_; // of the statement that failed inside addOrSetAside
+    QSqlError lastError_;
+    QList<SkippedLine> skippedRecords_; // of the statement that failed inside addOrSetAside
     QtMessageHandler previousHandler_ = nullptr;
 };
