@@ -44,6 +44,18 @@ int openRegularFile(const QString &path, QString *reason, int flags)
     return fd;
 }
 
+bool openRegularFile(QFile &file, const QString &path, QString *reason, int flags)
+{
+    const int fd = openRegularFile(path, reason, flags);
+    if (fd < 0)
+        return false;
+    if (file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
+        return true;
+    *reason = file.errorString();
+    ::close(fd);
+    return false;
+}
+
 bool readRegularFile(const QString &path, qint64 maxBytes, QByteArray *bytes, QString *reason)
 {
     const int fd = openRegularFile(path, reason);

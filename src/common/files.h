@@ -15,6 +15,10 @@ bool makePrivateFolder(const QString &path, QString *reason);
 // descriptor, or -1 with the reason.
 int openRegularFile(const QString &path, QString *reason, int flags = 0);
 
+// The same, as `file` opened for reading (its name left empty: say `path` in messages).
+class QFile;
+bool openRegularFile(QFile &file, const QString &path, QString *reason, int flags = 0);
+
 // The whole of the regular file at `path`, if it holds at most `maxBytes`. False with the reason.
 bool readRegularFile(const QString &path, qint64 maxBytes, QByteArray *bytes, QString *reason);
 

@@ -1,9 +1,11 @@
 #include "records/logsync.h"
 
+#include "common/files.h"
 #include "records/resultslog.h"
 
 #include <QCryptographicHash>
 #include <QFile>
+#include <QFileInfo>
 
 #include <sys/stat.h>
 
@@ -72,11 +74,13 @@ bool LogSync::begin()
     }
     state_ = {};
     inode_ = inodeOf(logPath_);
-    QFile log(logPath_);
-    if (!log.open(QIODevice::ReadOnly)) {
-        if (!log.exists())
+    QFile log;
+    QString reason;
+    // Never a FIFO in the log's place: that would wait for ever.
+    if (!openRegularFile(log, logPath_, &reason)) {
+        if (!QFileInfo::exists(logPath_) && !QFileInfo(logPath_).isSymLink())
             return true; // nothing judged yet: nothing to send
-        error_ = QStringLiteral("cannot read %1: %2").arg(logPath_, log.errorString());
+        error_ = QStringLiteral("cannot read %1: %2").arg(logPath_, reason);
         return false;
     }
     if (stored.bytes <= 0 || stored.bytes > log.size())
@@ -89,8 +93,9 @@ bool LogSync::begin()
 
 qint64 LogSync::pendingLines() const
 {
-    QFile log(logPath_);
-    if (!log.open(QIODevice::ReadOnly) || !log.seek(state_.bytes))
+    QFile log;
+    QString reason;
+    if (!openRegularFile(log, logPath_, &reason) || !log.seek(state_.bytes))
         return 0;
     qint64 lines = 0;
     while (!log.atEnd())
@@ -105,9 +110,10 @@ bool LogSync::logReplaced() const
 
 bool LogSync::step(int maxRecords)
 {
-    QFile log(logPath_);
+    QFile log;
+    QString reason;
     atEnd_ = true;
-    if (!log.open(QIODevice::ReadOnly) || !log.seek(state_.bytes))
+    if (!openRegularFile(log, logPath_, &reason) || !log.seek(state_.bytes))
         return true; // no log (yet): nothing to send
     QByteArray bytes = log.read(readChunk);
     RecordStore::LogState next = state_;

@@ -1,5 +1,6 @@
 #include "records/recordsource.h"
 
+#include "common/files.h"
 #include "records/recordsettings.h"
 
 #include <QFile>
@@ -20,11 +21,13 @@ bool LogRecordSource::records(const YieldQuery &query,
                               const std::function<void(const QcRecord &)> &take)
 {
     Q_UNUSED(query) // each reader applies the selection, as YieldSummary does
-    QFile log(path_);
+    QFile log;
+    QString reason;
     found_ = true;
-    if (!log.open(QIODevice::ReadOnly)) {
-        if (named_ || log.exists())
-            return fail(QStringLiteral("cannot read %1: %2").arg(path_, log.errorString()));
+    // Never a FIFO in the log's place: that would wait for ever.
+    if (!openRegularFile(log, path_, &reason)) {
+        if (named_ || QFileInfo::exists(path_))
+            return fail(QStringLiteral("cannot read %1: %2").arg(path_, reason));
         // A station that has judged nothing yet is no error.
         found_ = false;
         anyRecord_ = false;
