@@ -96,17 +96,19 @@ QString DatabaseUrl::redacted() const
     if (!user.isEmpty() || !password.isEmpty())
         text += QString::fromUtf8(QUrl::toPercentEncoding(user))
             + (password.isEmpty() ? QString() : QStringLiteral(":***")) + QLatin1Char('@');
-    // A socket folder is given as ?host=, as the URL gave it.
-    const bool socket = host.startsWith(QLatin1Char('/'));
-    if (!socket)
-        text += host.contains(QLatin1Char(':')) ? QLatin1Char('[') + host + QLatin1Char(']')
-                                                : QString::fromUtf8(QUrl::toPercentEncoding(host));
+    // A socket folder, or any host that is no name or address, is given as ?host=.
+    static const QRegularExpression name(QStringLiteral("^[A-Za-z0-9._-]*$"));
+    static const QRegularExpression ipv6(QStringLiteral("^[0-9A-Fa-f:.]*:[0-9A-Fa-f:.]*$"));
+    const bool v6 = ipv6.match(host).hasMatch();
+    const bool inQuery = !v6 && !name.match(host).hasMatch();
+    if (!inQuery)
+        text += v6 ? QLatin1Char('[') + host + QLatin1Char(']') : host;
     if (port > 0)
         text += QLatin1Char(':') + QString::number(port);
     if (!database.isEmpty())
         text += QLatin1Char('/') + QString::fromUtf8(QUrl::toPercentEncoding(database));
     QStringList query;
-    if (socket)
+    if (inQuery)
         query << QStringLiteral("host=") + QString::fromUtf8(QUrl::toPercentEncoding(host, "/"));
     for (const auto &[key, value] : options)
         query << key + QLatin1Char('=')

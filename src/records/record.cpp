@@ -201,7 +201,7 @@ int hexValue(char c)
 // The code unit of the \uXXXX escape at `at` (its backslash), or -1.
 int escapedUnit(const QByteArray &line, int at)
 {
-    if (at + 6 > line.size() || line.at(at + 1) != 'u')
+    if (at + 6 > line.size() || line.at(at) != '\\' || line.at(at + 1) != 'u')
         return -1;
     int unit = 0;
     for (int i = at + 2; i < at + 6; ++i) {

@@ -111,6 +111,7 @@ void TestHostileInput::poisonIsSkippedAlikeEverywhere_data()
     QTest::newRow("NUL") << with("station-1", "station\\u00001") << false;
     QTest::newRow("escaped backslash, then u0000") << with("station-1", "station\\\\u0000") << true;
     QTest::newRow("lone surrogate") << with("station-1", "\\ud800") << false;
+    QTest::newRow("high surrogate, then none") << with("station-1", "\\ud83dxude00") << false;
     QTest::newRow("surrogate pair") << with("station-1", "\\ud83d\\ude00") << true;
     QTest::newRow("not UTF-8") << with("station-1", "station\xC0\xAF") << false;
     QTest::newRow("a key twice") << with("\"rules\":\"qc\"", "\"rules\":[1],\"r\\u0075les\":\"qc\"")
@@ -339,6 +340,8 @@ void TestHostileInput::passwordsAreNeverShown_data()
                                    << "postgresql://qc@db/fleet?sslpassword=***";
     QTest::newRow("socket folder") << "postgresql://qc:S3cretPw@/fleet?host=/run/postgresql"
                                    << "postgresql://qc:***@/fleet?host=/run/postgresql";
+    QTest::newRow("?host= of no name") << "postgresql://qc:S3cretPw@db/f?host=a:b@c"
+                                       << "postgresql://qc:***@/f?host=a%3Ab%40c";
     QTest::newRow("bad port") << "postgresql://qc:S3cretPw@db:x/fleet"
                               << "postgresql://db (in part)";
     QTest::newRow("another scheme") << "mysql://qc:S3cretPw@db/fleet"
