@@ -71,14 +71,17 @@ DatabaseUrl DatabaseUrl::parse(const QString &url)
         const int equals = item.indexOf(QLatin1Char('='));
         const QString key = decoded(equals < 0 ? item : item.left(equals));
         const QString value = equals < 0 ? QString() : decoded(item.mid(equals + 1));
-        if (key == QLatin1String("host"))
+        if (key == QLatin1String("host")) {
             u.host = value;
-        else if (key == QLatin1String("password"))
+            continue;
+        }
+        if (key == QLatin1String("password")) {
             u.password = value;
-        else
-            u.options.append({key, value});
+            continue;
+        }
+        u.options.append({key, value});
         static const QRegularExpression keyword(QStringLiteral("^[a-z_]+$"));
-        // Qt's driver turns every ';' of the options into a space.
+        // Qt's driver turns every ';' of the options (not of the host or password) into a space.
         if (u.problem.isEmpty() && (!keyword.match(key).hasMatch() || value.contains(';')))
             u.problem = QStringLiteral("its query holds a key that is no libpq keyword or a ';'");
     }
