@@ -89,6 +89,9 @@ int record(const RecordOptions &options)
     if (!loop.open(options.port, QIODevice::ReadOnly))
         return loop.exitCode();
     QSerialPort &port = loop.port();
+    // The recording starts now: what the line held from before is not part of it. Before the
+    // output opens, so that whoever sees the file knows that what comes now is recorded.
+    port.clear(QSerialPort::Input);
     QFile output;
     const bool opened = toStdout
         ? output.open(stdout, QIODevice::WriteOnly, QFileDevice::DontCloseHandle)
@@ -96,8 +99,6 @@ int record(const RecordOptions &options)
            output.open(QIODevice::WriteOnly | QIODevice::Truncate));
     if (!opened)
         return fail(QStringLiteral("cannot write %1: %2").arg(outputName, output.errorString()));
-    // The recording starts now: what the line held from before is not part of it.
-    port.clear(QSerialPort::Input);
 
     Recording recording(port, output, options.byteLimit);
     auto writeFailure = [&] {
