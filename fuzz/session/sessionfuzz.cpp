@@ -105,7 +105,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const SessionFile::Record &record = pieces.records.at(i);
         check(record.timeUs == whole.records.at(i).timeUs, "the split does not change the times");
         check(record.timeUs >= 0, "no time is negative");
-        used += SessionFile::recordHeadSize + record.bytes.size();
+        // A gap comes as one record, from the two empty record heads that mark it.
+        used += SessionFile::recordHeadSize * (record.gap ? 2 : 1) + record.bytes.size();
         if (record.direction == SessionFile::FromViewer)
             lines += log.feed(record.timeUs, record.bytes);
     }

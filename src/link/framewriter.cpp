@@ -75,6 +75,25 @@ void FrameWriter::frameEnded(const QList<short> &frame)
         writeOut();
 }
 
+void FrameWriter::gapInLine(qint64 fromUs, qint64 toUs)
+{
+    if (format == Format::JsonLines) {
+        buffer.append("{\"gap\": {\"fromUs\": ");
+        appendNumber(buffer, fromUs);
+        buffer.append(", \"toUs\": ");
+        appendNumber(buffer, toUs);
+        buffer.append("}}\n");
+    } else {
+        buffer.append("gap,,");
+        appendNumber(buffer, fromUs);
+        buffer.append(',');
+        appendNumber(buffer, toUs);
+        buffer.append('\n');
+    }
+    if (buffer.size() >= bufferLimit)
+        writeOut();
+}
+
 void FrameWriter::writeOut()
 {
     if (!writeFailed && !buffer.isEmpty() && out->write(buffer) != buffer.size())

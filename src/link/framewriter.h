@@ -13,7 +13,11 @@ class QIODevice;
 //   {"frame": 0, "flags": "80000001", "samples": [y0, x0, y1, x1, ...]}
 //   frame,column,x,y
 // Frames are numbered from 0 in stream order; "flags" is the hex of the flag bytes that followed
-// the marker before the frame (they are painted into it), empty when none did.
+// the marker before the frame (they are painted into it), empty when none did. A gap in the line
+// (microseconds since the session's start) is a line of its own, between the frames around it:
+//   {"gap": {"fromUs": 1200000, "toUs": 3400000}}
+//   gap,,1200000,3400000
+// (in CSV a frame that is no number, no column, and the gap's start and end in x and y).
 class FrameWriter : public DecoderSink
 {
 public:
@@ -23,6 +27,7 @@ public:
 
     void flagByteDecoded(quint8 byte, int index) override;
     void frameEnded(const QList<short> &frame) override;
+    void gapInLine(qint64 fromUs, qint64 toUs);
 
     // Writes what is still buffered; false when the output refused it.
     bool finish();

@@ -1,13 +1,21 @@
-// How envtool holds the module's port: one program per device whatever path leads to it, the
-// ways record ends, and tap on a module that is slow to take bytes. Separate processes, real
-// files, real pseudo-terminals.
+// How envtool holds the module's port: one program per device whatever path leads to it, a
+// terminal program's flock() respected, the ports listed, the ways record ends, record and tap
+// riding out an unplug, and tap on a module that is slow to take bytes. Separate processes, real
+// files, real pseudo-terminals; links in a temporary folder stand in for /dev/serial.
 
 #include "envtoolrunner.h"
+#include "link/portlocks.h"
+#include "link/sessionfile.h"
 #include "link/streamdecoder.h"
 #include "support/pseudoterminal.h"
 
+#include <QBuffer>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSerialPort>
 #include <QTemporaryDir>
 #include <QtEndian>
@@ -37,6 +45,26 @@ QByteArray viewerBytesOf(const QByteArray &session)
     return bytes;
 }
 
+// A terminal program's hold on a port: flock(1) keeps an exclusive flock() on it while it runs.
+class FlockHolder
+{
+public:
+    explicit FlockHolder(const QString &path)
+    {
+        process.start("flock", {"--exclusive", "--no-fork", path, "sleep", "60"});
+        QTRY_VERIFY(SerialLine::flockHolderOf(path).has_value());
+    }
+    ~FlockHolder()
+    {
+        process.kill();
+        process.waitForFinished();
+    }
+    qint64 pid() const { return process.processId(); }
+
+private:
+    QProcess process;
+};
+
 } // namespace
 
 class TestEnvToolPorts : public QObject
@@ -44,6 +72,12 @@ class TestEnvToolPorts : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
+    void portsListsLinksAndHolders();
+    void flockHolderIsRefused_data();
+    void flockHolderIsRefused();
+    void reconnectRidesOutAnUnplug_data();
+    void reconnectRidesOutAnUnplug();
     void secondOpenIsBusy_data();
     void secondOpenIsBusy();
     void recordEnds_data();
@@ -54,6 +88,190 @@ private:
     QString path(const QString &name) const { return dir.filePath(name); }
     QTemporaryDir dir;
 };
+
+void TestEnvToolPorts::initTestCase()
+{
+    // envtool looks for stable names here instead of /dev/serial.
+    QVERIFY(QDir().mkpath(path("serial/by-id")) && QDir().mkpath(path("serial/by-path")));
+    qputenv("ENVLINK_SERIAL_FOLDER", path("serial").toUtf8());
+}
+
+// Each device once with its links; a port a terminal program holds is busy, and says by whom.
+void TestEnvToolPorts::portsListsLinksAndHolders()
+{
+    PseudoTerminal module, held;
+    const QString byId = path("serial/by-id/usb-Maker_Module_A1B2-if00-port0");
+    const QString byPath = path("serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0");
+    QVERIFY(QFile::link(module.slavePath(), byId) && QFile::link(module.slavePath(), byPath));
+    FlockHolder holder(held.slavePath());
+    QVERIFY(QFile::link(held.slavePath(), path("serial/by-id/usb-Maker_Module_C3D4-if00-port0")));
+
+    const ToolResult json = runTool({"ports", "--format", "json"});
+    QCOMPARE(json.exitCode, 0);
+    QJsonObject free, busy;
+    for (const QJsonValue &value : QJsonDocument::fromJson(json.out).array()) {
+        if (value["device"] == module.slavePath())
+            free = value.toObject();
+        if (value["device"] == held.slavePath())
+            busy = value.toObject();
+    }
+    QCOMPARE(free["byId"].toString(), byId);
+    QCOMPARE(free["byPath"].toString(), byPath);
+    QCOMPARE(free["busy"].toBool(true), false);
+    QCOMPARE(busy["busy"].toBool(), true);
+    const QJsonObject holderEntry = busy.value("holder").toObject();
+    QCOMPARE(qint64(holderEntry.value("pid").toDouble()), holder.pid());
+    QCOMPARE(holderEntry.value("lock").toString(), QStringLiteral("flock"));
+
+    const ToolResult table = runTool({"ports"});
+    QCOMPARE(table.exitCode, 0);
+    QVERIFY(table.outLines().first().startsWith("device"));
+    const QStringList heldLine = table.outLines().filter(held.slavePath() + ' ');
+    QCOMPARE(heldLine.size(), 1);
+    QVERIFY2(heldLine.first().endsWith(
+                 QStringLiteral("busy, held by sleep (process %1)").arg(holder.pid())),
+             qPrintable(heldLine.first()));
+    QCOMPARE(runTool({"ports", "--format", "xml"}).exitCode, 2);
+    QFile::remove(byId);
+    QFile::remove(byPath);
+    QFile::remove(path("serial/by-id/usb-Maker_Module_C3D4-if00-port0"));
+}
+
+void TestEnvToolPorts::flockHolderIsRefused_data()
+{
+    QTest::addColumn<QStringList>("args"); // %port for the held port
+    QTest::newRow("record") << QStringList {"record", "--port", "%port", "-o", path("held.bin")};
+    QTest::newRow("qc") << QStringList {"qc",      "--plan", EXAMPLE_PLAN, "--test",
+                                        "Board A", "--port", "%port",      "--no-log"};
+    QTest::newRow("tap") << QStringList {"tap", "--port", "%port", "--pty"};
+}
+
+// A terminal program beside us holds the port with flock(): our command is refused as busy.
+void TestEnvToolPorts::flockHolderIsRefused()
+{
+    QFETCH(QStringList, args);
+    PseudoTerminal module;
+    FlockHolder holder(module.slavePath());
+    args.replaceInStrings("%port", module.slavePath());
+    const ToolResult refused = runTool(args);
+    QCOMPARE(refused.exitCode, 2);
+    QCOMPARE(refused.errLines(),
+             QStringList {QStringLiteral("envtool %1: cannot open %2: it is busy, held by sleep "
+                                         "(process %3)")
+                              .arg(args.first(), module.slavePath())
+                              .arg(holder.pid())});
+    QVERIFY(!QFileInfo::exists(path("held.bin")));
+}
+
+void TestEnvToolPorts::reconnectRidesOutAnUnplug_data()
+{
+    QTest::addColumn<QString>("command"); // record or tap
+    QTest::addColumn<bool>("comesBack"); // else Ctrl-C ends the wait
+    QTest::newRow("record") << "record" << true;
+    QTest::newRow("tap") << "tap" << true;
+    QTest::newRow("record, Ctrl-C while waiting") << "record" << false;
+    QTest::newRow("tap, Ctrl-C while waiting") << "tap" << false;
+}
+
+// The module is unplugged (its end closed, its link gone) and plugged back as a new device under
+// the same link, or stopped while it waits: every byte from before and after is kept, and a
+// session marks the gap between.
+void TestEnvToolPorts::reconnectRidesOutAnUnplug()
+{
+    QFETCH(QString, command);
+    QFETCH(bool, comesBack);
+    const bool tap = command == "tap";
+    const QString link = path("serial/by-id/usb-Maker_Module_E5F6-if00-port0");
+    const QString output = path(tap ? "unplug.session" : "unplug.bin");
+    QFile::remove(output);
+    QFile::remove(link);
+    auto first = std::make_unique<PseudoTerminal>();
+    QVERIFY(QFile::link(first->slavePath(), link));
+    QStringList args {command, "--port", link, "--reconnect", "-o", output};
+    if (tap)
+        args << "--pty";
+    QProcess process;
+    process.start(ENVTOOL_PATH, args);
+    // What the module sends from now on is recorded: tap prints its viewer's side then, record
+    // opens its output.
+    if (tap)
+        QTRY_VERIFY(process.canReadLine());
+    else
+        QTRY_VERIFY(QFileInfo::exists(output));
+
+    const auto moduleBytes = [&] {
+        QByteArray bytes;
+        QString error;
+        SessionFile::readModuleBytes(output, &bytes, &error);
+        return bytes;
+    };
+    const QByteArray before = QByteArray::fromHex("CCCC00010002DDDD00000000").repeated(50);
+    QVERIFY(first->write(before));
+    QTRY_COMPARE(moduleBytes().size(), before.size());
+    first->closeMaster();
+    QFile::remove(link);
+    QTest::qWait(300);
+    QCOMPARE(process.state(), QProcess::Running);
+
+    QByteArray after;
+    std::unique_ptr<PseudoTerminal> second;
+    if (comesBack) {
+        second = std::make_unique<PseudoTerminal>();
+        QVERIFY(QFile::link(second->slavePath(), link));
+        QTRY_VERIFY(SerialLine::flockHolderOf(second->slavePath()).has_value());
+        after = QByteArray::fromHex("CCCC00030004DDDD00000001").repeated(40);
+        QVERIFY(second->write(after));
+        QTRY_COMPARE(moduleBytes().size(), before.size() + after.size());
+    }
+    ::kill(pid_t(process.processId()), SIGINT);
+    QVERIFY(process.waitForFinished(5000));
+    QCOMPARE(process.exitCode(), 0);
+    QVERIFY(moduleBytes() == before + after);
+    const QStringList errors
+        = QString::fromUtf8(process.readAllStandardError()).split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(errors.size(), !tap && comesBack ? 1 : 0);
+    if (!errors.isEmpty())
+        QVERIFY2(errors.first().startsWith("envtool record: " + link + " was gone for ")
+                     && errors.first().endsWith(
+                         QStringLiteral(" s; the capture goes on at byte %1").arg(before.size())),
+                 qPrintable(errors.first()));
+    QFile::remove(link);
+    if (!tap)
+        return;
+
+    // The session's records: module chunks, the gap once the port is back, the chunks after it.
+    QFile file(output);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    SessionFile reader(&file);
+    QVERIFY(reader.readHeader());
+    SessionFile::Record record;
+    QByteArray beforeGap;
+    int gaps = 0;
+    qint64 gapStart = 0, gapEnd = 0;
+    while (reader.next(&record)) {
+        if (record.gap) {
+            ++gaps;
+            gapStart = record.timeUs;
+            gapEnd = record.gapEndUs;
+        } else if (!gaps) {
+            beforeGap += record.bytes;
+        }
+    }
+    QVERIFY(reader.error().isEmpty());
+    // A tap stopped while it waits marks the gap up to its end.
+    QCOMPARE(gaps, 1);
+    QVERIFY(beforeGap == before);
+    QVERIFY(gapEnd - gapStart >= 300000);
+    // decode shows the gap as a line of its own; qc judges a session with a gap as damaged.
+    const ToolResult decoded = runTool({"decode", output});
+    QCOMPARE(decoded.exitCode, 0);
+    QVERIFY(decoded.outLines().contains(
+        QStringLiteral("{\"gap\": {\"fromUs\": %1, \"toUs\": %2}}").arg(gapStart).arg(gapEnd)));
+    const ToolResult judged = runTool(
+        {"qc", "--plan", EXAMPLE_PLAN, "--test", "Board A", "--capture", output, "--no-log"});
+    QCOMPARE(judged.exitCode, 2);
+    QVERIFY2(judged.err.contains("the line was gone from"), judged.err.constData());
+}
 
 void TestEnvToolPorts::secondOpenIsBusy_data()
 {

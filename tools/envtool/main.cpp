@@ -26,6 +26,7 @@ const Command commands[] = {
     {"record", "write the raw byte stream of a port to a file", runRecord, false},
     {"decode", "decode a capture or session into frames (JSON Lines or CSV)", runDecode, false},
     {"simulate", "play the module on a pseudo-terminal or a port", runSimulate, false},
+    {"ports", "list the serial ports, their stable names and who holds them", runPorts, false},
     {"qc", "run a test of a plan on a port or a capture", runQc, false},
     {"tap", "forward and record the line between module and viewer", runTap, false},
     {"results", "runs and yield per test, from the test records", runResults, false},

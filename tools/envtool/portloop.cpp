@@ -1,6 +1,7 @@
 #include "portloop.h"
 
 #include "link/serialline.h"
+#include "link/serialnames.h"
 
 #include <limits>
 
@@ -9,14 +10,28 @@ PortLoop::PortLoop(const QString &command)
 {
     deadline.setSingleShot(true);
     deadline.setTimerType(Qt::PreciseTimer);
+    // Before any handler of the command: a stop that comes while waiting ends the wait.
+    QObject::connect(&stopSignal, &StopSignal::stopRequested, [this] {
+        if (reconnector)
+            reconnector->cancel();
+    });
 }
 
 bool PortLoop::open(const QString &name, QIODevice::OpenMode mode)
 {
     serial.setPortName(name);
     QString error;
-    if (SerialLine::openPort(serial, mode, &error))
+    if (SerialLine::openPort(serial, mode, &error)) {
+        // Named now, while the device is there: once it is gone, its by-id name cannot be found.
+        waitName = SerialLine::recordedName(name);
+        reconnector = std::make_unique<PortReconnector>(serial, mode);
+        QObject::connect(reconnector.get(), &PortReconnector::reopened, &handlers, [this] {
+            lost = false;
+            if (whenBack)
+                whenBack();
+        });
         return true;
+    }
     code = fail(error);
     return false;
 }
@@ -35,8 +50,29 @@ void PortLoop::onLost(std::function<void(const QString &reason)> handler)
                          if (lost || !serial.isOpen() || !SerialLine::isDeviceGone(serial))
                              return;
                          lost = true;
-                         handler(SerialLine::goneReason(serial));
+                         if (!whenGone) {
+                             handler(SerialLine::goneReason(serial));
+                             return;
+                         }
+                         whenGone();
+                         serial.setPortName(waitName);
+                         reconnector->start();
                      });
+}
+
+void PortLoop::onReconnect(std::function<void()> gone, std::function<void()> back)
+{
+    whenGone = std::move(gone);
+    whenBack = std::move(back);
+}
+
+QString PortLoop::waitingText() const
+{
+    if (!isWaiting())
+        return QString();
+    return QStringLiteral("waiting for %1 to come back (%2 s)")
+        .arg(waitName)
+        .arg(reconnector->waitedMs() / 1000);
 }
 
 void PortLoop::setDeadline(int ms, std::function<void()> handler)
@@ -61,6 +97,8 @@ void PortLoop::finish(const QString &error)
 int PortLoop::exec()
 {
     loop.exec();
+    if (reconnector)
+        reconnector->cancel();
     // No port handler may run while the port closes.
     QObject::disconnect(&serial, nullptr, &handlers, nullptr);
     return code;

@@ -12,3 +12,4 @@ int runResults(const QStringList &args);
 int runSync(const QStringList &args);
 int runReport(const QStringList &args);
 int runRender(const QStringList &args);
+int runPorts(const QStringList &args);

@@ -121,7 +121,9 @@ int decode(const DecodeOptions &options)
         SessionFile::Record record;
         while (!(options.commands && reader.isRawCapture()) && !writer.failed()
                && reader.next(&record)) {
-            if (!options.commands && record.direction == SessionFile::FromModule)
+            if (!options.commands && record.gap)
+                writer.gapInLine(record.timeUs, record.gapEndUs);
+            else if (!options.commands && record.direction == SessionFile::FromModule)
                 decoder.decode(record.bytes.constData(), record.bytes.size());
             else if (options.commands && record.direction == SessionFile::FromViewer)
                 writeLines(log.feed(record.timeUs, record.bytes));
@@ -193,9 +195,12 @@ int runDecode(const QStringList &args)
                             QStringLiteral("[FILE|-]"));
     const QCommandLineOption format(
         QStringLiteral("format"),
-        QStringLiteral("Frames: jsonl (one object per frame, the default) or csv (one row per "
-                       "point: frame,column,x,y). Commands: text (seconds since the start and "
-                       "the command, the default) or jsonl."),
+        QStringLiteral(
+            "Frames: jsonl (one object per frame, the default) or csv (one row per "
+            "point: frame,column,x,y). A gap in a session's line (tap --reconnect) is a line "
+            "of its own, in microseconds since the start: {\"gap\": {\"fromUs\": "
+            "T1, \"toUs\": T2}} or gap,,T1,T2. Commands: text (seconds since the start and "
+            "the command, the default) or jsonl."),
         QStringLiteral("FORMAT"));
     const QCommandLineOption listCommands(
         QStringLiteral("commands"),

@@ -2,6 +2,7 @@
 #include "cli.h"
 #include "commands/commands.h"
 #include "common/deliverable.h"
+#include "link/serialnames.h"
 #include "link/sessionfile.h"
 #include "link/streamdecoder.h"
 #include "portloop.h"
@@ -158,6 +159,13 @@ int QcCommand::countCapture(QcRun &run, QString *damage)
     StreamDecoder decoder(&feed, StreamDecoder::FrameMode::Collect);
     SessionFile::Record record;
     while (reader.next(&record)) {
+        // Every frame of a capture is inside the counting window: frames may be missing there.
+        if (record.gap) {
+            *damage = QStringLiteral("the line was gone from %1 s to %2 s of the session")
+                          .arg(record.timeUs / 1e6, 0, 'f', 3)
+                          .arg(record.gapEndUs / 1e6, 0, 'f', 3);
+            return judgeNow;
+        }
         if (record.direction != SessionFile::FromModule)
             continue;
         run.addBytes(record.bytes.constData(), record.bytes.size(), startMs, record.timeUs);
@@ -175,8 +183,9 @@ int QcCommand::countPort(QcRun &run, PortLoop &loop)
     QSerialPort &port = loop.port();
     // The test counts from the moment the port opens, not what the line held before.
     port.clear(QSerialPort::Input);
-    // Named as the viewer's port list names it, so both programs record a port alike.
-    run.recorder().setSource(port.portName());
+    // By its by-id name where it has one, as the windows record it, so that a run can be traced
+    // to the adapter that made it.
+    run.recorder().setSource(SerialLine::recordedName(options.port));
     const QcStart started = run.start(options.test, qcSteadyMs());
     if (!started.judgeAfterMs)
         return fail(QStringLiteral("test \"%1\" lasts too long to be judged").arg(options.test));

@@ -30,6 +30,8 @@ public:
     // Moves everything the port has; false once the output refuses bytes.
     bool take()
     {
+        if (!port.isOpen()) // waiting for it to come back
+            return !failed;
         QByteArray bytes = port.readAll();
         if (byteLimit > 0 && written + bytes.size() > byteLimit)
             bytes.truncate(int(byteLimit - written));
@@ -64,6 +66,7 @@ struct RecordOptions
     QString output;
     std::optional<double> seconds;
     qint64 byteLimit = 0; // 0: no limit
+    bool reconnect = false;
 };
 
 int fail(const QString &message)
@@ -86,6 +89,9 @@ int record(const RecordOptions &options)
     if (!loop.open(options.port, QIODevice::ReadOnly))
         return loop.exitCode();
     QSerialPort &port = loop.port();
+    // The recording starts now: what the line held from before is not part of it. Before the
+    // output opens, so that whoever sees the file knows that what comes now is recorded.
+    port.clear(QSerialPort::Input);
     QFile output;
     const bool opened = toStdout
         ? output.open(stdout, QIODevice::WriteOnly, QFileDevice::DontCloseHandle)
@@ -93,8 +99,6 @@ int record(const RecordOptions &options)
            output.open(QIODevice::WriteOnly | QIODevice::Truncate));
     if (!opened)
         return fail(QStringLiteral("cannot write %1: %2").arg(outputName, output.errorString()));
-    // The recording starts now: what the line held from before is not part of it.
-    port.clear(QSerialPort::Input);
 
     Recording recording(port, output, options.byteLimit);
     auto writeFailure = [&] {
@@ -116,6 +120,27 @@ int record(const RecordOptions &options)
         loop.finish(QStringLiteral("lost %1: %2").arg(options.port, reason));
         loop.closePort();
     });
+    // A raw capture has no place for a gap: the bytes after it follow at once, and standard error
+    // says where the gap falls.
+    QElapsedTimer gone;
+    qint64 goneAtByte = 0;
+    const bool showProgress = ::isatty(STDERR_FILENO) == 1;
+    if (options.reconnect)
+        loop.onReconnect(
+            [&] {
+                take();
+                gone.start();
+                goneAtByte = recording.bytes();
+            },
+            [&] {
+                if (showProgress)
+                    std::fputs("\r\033[K", stderr);
+                reportError(QStringLiteral("record"),
+                            QStringLiteral("%1 was gone for %2 s; the capture goes on at byte %3")
+                                .arg(options.port)
+                                .arg(gone.elapsed() / 1000.0, 0, 'f', 1)
+                                .arg(goneAtByte));
+            });
     loop.onStopSignal(takeAndStop);
     if (options.seconds)
         loop.setDeadline(PortLoop::millisecondsOf(*options.seconds), takeAndStop);
@@ -124,13 +149,14 @@ int record(const RecordOptions &options)
     QTimer progress;
     QElapsedTimer clock;
     clock.start();
-    const bool showProgress = ::isatty(STDERR_FILENO) == 1;
     auto showLine = [&] {
         const double elapsed = qMax<qint64>(clock.elapsed(), 1) / 1000.0;
-        const QString line = QStringLiteral("\r%1 bytes  %2 bytes/s  %3 frames ")
-                                 .arg(recording.bytes())
-                                 .arg(qRound64(recording.bytes() / elapsed))
-                                 .arg(recording.framesDecoded());
+        const QString line = loop.isWaiting()
+            ? QStringLiteral("\r%1 bytes  %2\033[K").arg(recording.bytes()).arg(loop.waitingText())
+            : QStringLiteral("\r%1 bytes  %2 bytes/s  %3 frames \033[K")
+                  .arg(recording.bytes())
+                  .arg(qRound64(recording.bytes() / elapsed))
+                  .arg(recording.framesDecoded());
         std::fputs(line.toLocal8Bit().constData(), stderr);
         std::fflush(stderr);
     };
@@ -171,7 +197,13 @@ int runRecord(const QStringList &args)
     const QCommandLineOption bytes(QStringLiteral("bytes"),
                                    QStringLiteral("Stop after this many bytes."),
                                    QStringLiteral("N"));
-    cli.parser().addOptions({port, output, seconds, bytes});
+    const QCommandLineOption reconnect(
+        QStringLiteral("reconnect"),
+        QStringLiteral("When the port goes away, wait for it to come back under the same name "
+                       "(its by-id name when it has one), open it again and go on; the bytes "
+                       "after the gap follow those before it, and standard error says at which "
+                       "byte. Ctrl-C ends the wait."));
+    cli.parser().addOptions({port, output, seconds, bytes, reconnect});
     if (const auto done = cli.parse(args))
         return *done;
     if (!cli.isSet(port))
@@ -181,6 +213,7 @@ int runRecord(const QStringList &args)
         return ExitError;
     options.port = cli.value(port);
     options.output = cli.value(output);
+    options.reconnect = cli.isSet(reconnect);
     if (cli.isSet(bytes)) {
         const auto n = cli.wholeNumber(bytes, 1, std::numeric_limits<int>::max());
         if (!n)

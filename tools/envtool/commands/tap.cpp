@@ -39,6 +39,8 @@ public:
 
     void fromModule()
     {
+        if (!module.isOpen()) // waiting for it to come back
+            return;
         const QByteArray bytes = module.readAll();
         if (bytes.isEmpty())
             return;
@@ -54,8 +56,10 @@ public:
         const qint64 now = microseconds();
         // Qt keeps what the port cannot take yet and writes it as the port drains: it is
         // forwarded, and recorded as such.
-        module.write(bytes);
-        module.flush();
+        if (module.isOpen()) {
+            module.write(bytes);
+            module.flush();
+        }
         record(SessionFile::FromViewer, now, bytes);
         print(commands.feed(now, bytes));
         if (module.bytesToWrite() > moduleBacklog)
@@ -69,20 +73,40 @@ public:
             viewer.setReading(true);
     }
 
+    // The module's port went away now; endGap() marks the gap in the session once it is back,
+    // or tap ends.
+    void lineGone()
+    {
+        fromModule();
+        goneUs = microseconds();
+        gone = true;
+    }
+    void endGap()
+    {
+        if (!gone)
+            return;
+        gone = false;
+        if (session && !writeFailed && !session->writeGap(goneUs, microseconds()))
+            writeFailed = true;
+    }
+
     // Prints what the viewer sent that no packet has completed yet.
     void finishCommands() { print(commands.finish()); }
     bool sessionFailed() const { return writeFailed; }
 
     // "module 11520 bytes/s, 90 frames/s; viewer open", over the time since the last call.
-    QString status()
+    QString status(const QString &waiting)
     {
         const double seconds = qMax<qint64>(sinceStatus.restart(), 1) / 1000.0;
         const quint64 frameCount = frames.stats().framesByMarker + frames.stats().framesBySync;
-        const QString text
-            = QStringLiteral("module %1 bytes/s, %2 frames/s; viewer %3")
+        const QString viewerState
+            = viewer.isViewerOpen() ? QStringLiteral("open") : QStringLiteral("closed");
+        const QString text = !waiting.isEmpty()
+            ? QStringLiteral("module: %1; viewer %2").arg(waiting, viewerState)
+            : QStringLiteral("module %1 bytes/s, %2 frames/s; viewer %3")
                   .arg(qRound64((moduleBytes - statusBytes) / seconds))
                   .arg(qRound64((frameCount - statusFrames) / seconds))
-                  .arg(viewer.isViewerOpen() ? QStringLiteral("open") : QStringLiteral("closed"));
+                  .arg(viewerState);
         statusBytes = moduleBytes;
         statusFrames = frameCount;
         return text;
@@ -118,6 +142,8 @@ private:
     CommandLog commands {CommandLog::Format::Text};
     StreamDecoder frames {nullptr, StreamDecoder::FrameMode::PaintOnly};
     bool writeFailed = false;
+    qint64 goneUs = 0;
+    bool gone = false;
     quint64 moduleBytes = 0;
     quint64 statusBytes = 0;
     quint64 statusFrames = 0;
@@ -129,6 +155,7 @@ struct TapOptions
     QString link; // a symbolic link to the viewer's pseudo-terminal; empty for none
     QString session; // the session file; empty for none
     std::optional<double> seconds;
+    bool reconnect = false;
 };
 
 int fail(const QString &message)
@@ -150,7 +177,8 @@ void connectTimers(PortLoop &loop, Tap &tap, ViewerPty &viewer, QFile &output, Q
         if (tap.sessionFailed() || (output.isOpen() && !output.flush()))
             onWriteFailure();
         if (tap.showingStatus) {
-            std::fputs(("\r" + tap.status() + "\033[K").toLocal8Bit().constData(), stderr);
+            std::fputs(("\r" + tap.status(loop.waitingText()) + "\033[K").toLocal8Bit().constData(),
+                       stderr);
             std::fflush(stderr);
         }
     });
@@ -205,6 +233,8 @@ int tapLine(const TapOptions &options)
         viewer.setReading(false);
         loop.finish();
     });
+    if (options.reconnect)
+        loop.onReconnect([&] { tap.lineGone(); }, [&] { tap.endGap(); });
     loop.onStopSignal([&] { loop.finish(); });
     if (options.seconds)
         loop.setDeadline(PortLoop::millisecondsOf(*options.seconds), [&] { loop.finish(); });
@@ -223,6 +253,7 @@ int tapLine(const TapOptions &options)
         stop(QStringLiteral("lost %1: %2").arg(options.port, lostReason));
         exitCode = loop.exitCode();
     }
+    tap.endGap();
     tap.finishCommands();
     if (tap.showingStatus)
         std::fputs("\r\033[K", stderr);
@@ -257,7 +288,14 @@ int runTap(const QStringList &args)
     const QCommandLineOption seconds(QStringLiteral("seconds"),
                                      QStringLiteral("Stop after this many seconds."),
                                      QStringLiteral("S"));
-    cli.parser().addOptions({port, pty, link, output, seconds});
+    const QCommandLineOption reconnect(
+        QStringLiteral("reconnect"),
+        QStringLiteral("When the module's port goes away, keep the viewer's side open, wait for "
+                       "the port to come back under the same name (its by-id name when it has "
+                       "one), open it again and go on; the session marks the gap. What the "
+                       "viewer sends meanwhile is recorded but reaches no module. Ctrl-C ends "
+                       "the wait."));
+    cli.parser().addOptions({port, pty, link, output, seconds, reconnect});
     if (const auto done = cli.parse(args))
         return *done;
     if (!cli.isSet(port))
@@ -270,5 +308,6 @@ int runTap(const QStringList &args)
     options.port = cli.value(port);
     options.link = cli.value(link);
     options.session = cli.value(output);
+    options.reconnect = cli.isSet(reconnect);
     return tapLine(options);
 }
