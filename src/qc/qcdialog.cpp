@@ -131,13 +131,15 @@ void QcDialog::checkQc()
     messages = outcome.verdict.messages;
     model->setStringList(messages);
     ui->passLabel->setText(outcome.verdict.text);
-    for (const QString &warning : outcome.warnings)
-        std::fputs(qPrintable(run->recorder().program() + QLatin1String(": ") + warning
-                              + QLatin1Char('\n')),
-                   stderr);
+    for (const QString &problem : {outcome.captureProblem, outcome.recordProblem}) {
+        if (!problem.isEmpty())
+            std::fputs(qPrintable(run->recorder().program() + QLatin1String(": ") + problem
+                                  + QLatin1Char('\n')),
+                       stderr);
+    }
     // An operator started from a menu never sees standard error; the verdict stands.
-    if (!outcome.recordKept) {
-        messages << QStringLiteral("The test record was not kept: ") + outcome.warnings.last();
+    if (!outcome.recordProblem.isEmpty()) {
+        messages << QStringLiteral("The test record was not kept: ") + outcome.recordProblem;
         model->setStringList(messages);
     }
 }

@@ -26,12 +26,10 @@ bool LogRecordSource::records(const YieldQuery &query,
     found_ = true;
     // Never a FIFO in the log's place: that would wait for ever.
     if (!openRegularFile(log, path_, &reason)) {
-        if (named_ || QFileInfo::exists(path_))
-            return fail(QStringLiteral("cannot read %1: %2").arg(path_, reason));
-        // A station that has judged nothing yet is no error.
-        found_ = false;
+        // The station's own log before it judged anything: its callers may say so instead.
+        found_ = named_ || QFileInfo::exists(path_) || QFileInfo(path_).isSymLink();
         anyRecord_ = false;
-        return true;
+        return fail(QStringLiteral("cannot read %1: %2").arg(path_, reason));
     }
     const ResultsLogRead read = ResultsLog::read(log, take);
     for (const SkippedLine &line : read.skippedLines)
