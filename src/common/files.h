@@ -42,6 +42,8 @@ public:
     bool commit();
     void discard();
     bool isOpen() const { return fd_ >= 0; }
+    // The temporary file's descriptor, for writers of their own (a QFile opened on it).
+    int handle() const { return fd_; }
     // "cannot write TARGET: the system's reason".
     const QString &error() const { return error_; }
 
