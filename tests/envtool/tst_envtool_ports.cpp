@@ -77,8 +77,9 @@ void TestEnvToolPorts::secondOpenIsBusy()
     QProcess first;
     first.start(QStringLiteral(ENVTOOL_PATH),
                 {"record", "--port", firstByLink ? link : module.slavePath(), "-o", path("a.bin")});
-    // record opens its output only once it holds the port.
-    QTRY_VERIFY(QFileInfo::exists(path("a.bin")));
+    // record opens its output (under a hidden name until it is whole) only once it holds the
+    // port.
+    QTRY_VERIFY(!QDir(dir.path()).entryList({".a.bin.*"}, QDir::Files | QDir::Hidden).isEmpty());
 
     const QString second = secondByLink ? link : module.slavePath();
     const ToolResult refused
@@ -93,6 +94,7 @@ void TestEnvToolPorts::secondOpenIsBusy()
     ::kill(pid_t(first.processId()), SIGINT);
     QVERIFY(first.waitForFinished(5000));
     QCOMPARE(first.exitCode(), 0);
+    QVERIFY(QFileInfo::exists(path("a.bin")));
     QFile::remove(path("a.bin"));
 }
 
@@ -151,7 +153,14 @@ void TestEnvToolPorts::recordEnds()
     record.start(QStringLiteral(ENVTOOL_PATH), args);
     QVERIFY(record.waitForStarted());
     if (signal) {
-        QTRY_VERIFY(QFileInfo(output).size() > 2000);
+        // Written under a hidden name beside its place until the recording ends.
+        const auto written = [&] {
+            const QFileInfo target(output);
+            const QFileInfoList hidden = target.dir().entryInfoList(
+                {"." + target.fileName() + ".*"}, QDir::Files | QDir::Hidden);
+            return hidden.isEmpty() ? 0 : hidden.first().size();
+        };
+        QTRY_VERIFY(written() > 2000);
         ::kill(pid_t(record.processId()), signal);
     }
     QVERIFY(record.waitForFinished(5000));
