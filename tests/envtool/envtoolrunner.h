@@ -4,6 +4,8 @@
 // pseudo-terminals.
 
 #include <QByteArray>
+#include <QDir>
+#include <QFileInfo>
 #include <QProcess>
 #include <QStringList>
 #include <QTest>
@@ -130,3 +132,13 @@ public:
     {
     }
 };
+
+// How much an output being written holds: envtool writes it under a hidden name beside its place
+// (".NAME.XXXXXX") until it is whole; -1 while there is none.
+inline qint64 unfinishedOutputSize(const QString &output)
+{
+    const QFileInfo target(output);
+    const QFileInfoList hidden = target.dir().entryInfoList(
+        {QLatin1Char('.') + target.fileName() + QStringLiteral(".*")}, QDir::Files | QDir::Hidden);
+    return hidden.isEmpty() ? -1 : hidden.first().size();
+}
