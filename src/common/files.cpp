@@ -103,6 +103,19 @@ bool AtomicFile::open(const QString &target, int mode)
     target_ = target;
     error_.clear();
     const QFileInfo info(target);
+    // A device or a FIFO in the target's place (/dev/null, /dev/stdout) is written as it is:
+    // renaming onto it would replace the device itself.
+    struct stat status = {};
+    if (::stat(QFile::encodeName(target).constData(), &status) == 0 && !S_ISREG(status.st_mode)) {
+        if (S_ISDIR(status.st_mode))
+            return fail(EISDIR);
+        // Without a reader a FIFO refuses at once (ENXIO) instead of waiting for one.
+        fd_ = ::open(QFile::encodeName(target).constData(), O_WRONLY | O_CLOEXEC | O_NONBLOCK);
+        if (fd_ < 0)
+            return fail(errno);
+        ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
+        return true;
+    }
     temporary_ = QFile::encodeName(info.absolutePath() + QLatin1String("/.") + info.fileName()
                                    + QLatin1String(".XXXXXX"));
     fd_ = ::mkostemp(temporary_.data(), O_CLOEXEC);
@@ -139,8 +152,8 @@ bool AtomicFile::commit()
 {
     if (fd_ < 0)
         return false;
-    // A full disk may tell only at the flush.
-    if (::fsync(fd_) != 0)
+    // A full disk may tell only at the flush (a device may have none to make).
+    if (::fsync(fd_) != 0 && errno != EINVAL && errno != EROFS)
         return fail(errno);
     const int fd = fd_;
     fd_ = -1;
@@ -151,6 +164,8 @@ bool AtomicFile::commit()
         temporary_.clear();
         return fail(error);
     }
+    if (temporary_.isEmpty())
+        return true; // a device, written in place
     if (std::rename(temporary_.constData(), QFile::encodeName(target_).constData()) != 0) {
         const int error = errno;
         ::unlink(temporary_.constData());

@@ -24,7 +24,7 @@ bool readRegularFile(const QString &path, qint64 maxBytes, QByteArray *bytes, QS
 
 // An output written beside its target under a hidden name and renamed onto it on commit(), so
 // that the target is either the old file untouched or the new one whole. Destroyed uncommitted,
-// it leaves nothing behind.
+// it leaves nothing behind. A device or FIFO in the target's place is written in place.
 class AtomicFile
 {
 public:
@@ -42,6 +42,8 @@ public:
     bool commit();
     void discard();
     bool isOpen() const { return fd_ >= 0; }
+    // The temporary file's descriptor, for writers of their own (a QFile opened on it).
+    int handle() const { return fd_; }
     // "cannot write TARGET: the system's reason".
     const QString &error() const { return error_; }
 

@@ -27,7 +27,7 @@ bool LogRecordSource::records(const YieldQuery &query,
     // Never a FIFO in the log's place: that would wait for ever.
     if (!openRegularFile(log, path_, &reason)) {
         // The station's own log before it judged anything: its callers may say so instead.
-        found_ = named_ || QFileInfo::exists(path_);
+        found_ = named_ || QFileInfo::exists(path_) || QFileInfo(path_).isSymLink();
         anyRecord_ = false;
         return fail(QStringLiteral("cannot read %1: %2").arg(path_, reason));
     }

@@ -35,7 +35,17 @@ bool ResultsLog::append(const QJsonObject &record, QString *error) const
     }
     // Programs that judge at the same moment append one after the other, so a record cut short
     // can be taken back before anyone appends behind it.
-    while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) { }
+    // A lock never let go (a hung or hostile holder) fails the append instead of holding the
+    // judging program for ever.
+    constexpr int lockTries = 500, lockPauseUs = 10000;
+    int tries = 0;
+    while (::flock(fd, LOCK_EX | LOCK_NB) != 0 && (errno == EWOULDBLOCK || errno == EINTR)) {
+        if (++tries == lockTries) {
+            ::close(fd);
+            return fail(QStringLiteral("another program holds its lock"));
+        }
+        ::usleep(lockPauseUs);
+    }
     QByteArray line = QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
     // A writer killed mid-line leaves the file without its last line end; this record starts on
     // a line of its own all the same, so only the broken one is lost.

@@ -4,6 +4,8 @@
 // pseudo-terminals.
 
 #include <QByteArray>
+#include <QDir>
+#include <QFileInfo>
 #include <QProcess>
 #include <QStringList>
 #include <QTest>
@@ -130,3 +132,20 @@ public:
     {
     }
 };
+
+// An output being written: envtool writes it under a hidden name beside its place
+// (".NAME.XXXXXX") until it is whole; empty while there is none.
+inline QString unfinishedOutput(const QString &output)
+{
+    const QFileInfo target(output);
+    const QFileInfoList hidden = target.dir().entryInfoList(
+        {QLatin1Char('.') + target.fileName() + QStringLiteral(".*")}, QDir::Files | QDir::Hidden);
+    return hidden.isEmpty() ? QString() : hidden.first().filePath();
+}
+
+// How much it holds; -1 while there is none.
+inline qint64 unfinishedOutputSize(const QString &output)
+{
+    const QString hidden = unfinishedOutput(output);
+    return hidden.isEmpty() ? -1 : QFileInfo(hidden).size();
+}

@@ -379,6 +379,16 @@ void TestHostileInput::outputsAreWholeOrUntouched()
     QVERIFY(!writeFileAtomically(QStringLiteral("/proc/version"), "x", &error));
     QVERIFY2(error.startsWith("cannot write /proc/version: ") && !error.contains("Unknown"),
              qPrintable(error));
+    // A device is written in place, never replaced by a file.
+    QVERIFY(!writeFileAtomically(QStringLiteral("/dev/full"), "x", &error));
+    QCOMPARE(error, QStringLiteral("cannot write /dev/full: No space left on device"));
+    QVERIFY(writeFileAtomically(QStringLiteral("/dev/null"), "x", &error));
+    QVERIFY(QFileInfo(QStringLiteral("/dev/full")).exists()
+            && !QFileInfo(QStringLiteral("/dev/full")).isFile()
+            && !QFileInfo(QStringLiteral("/dev/null")).isFile());
+    const QString fifo = dir.filePath(QStringLiteral("output-fifo"));
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    QVERIFY(!writeFileAtomically(fifo, "x", &error)); // no reader: refused at once
 
     const QString full = dir.filePath(QStringLiteral("full"));
     QVERIFY(QDir().mkpath(full));

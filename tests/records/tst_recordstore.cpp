@@ -1,9 +1,9 @@
 // Test records sent to a PostgreSQL server of the test's own by `envtool sync`, and summarised
 // by `envtool results` from the log and from the database.
+#include "envtool/envtoolrunner.h"
 #include "link/streamencoder.h"
 #include "records/record.h"
 #include "support/postgresserver.h"
-#include "envtool/envtoolrunner.h"
 
 #include <QFile>
 #include <QJsonDocument>
@@ -121,8 +121,10 @@ void TestRecordStore::syncsEachRecordOnce_data()
     QTest::newRow("malformed, unknown version, unfinished")
         << "{\"version\":2,\"id\":\"x\"}\n" + a1 + "not a record\n\n" + legacy + unfinished
         << QByteArray() << b1.mid(40) << 2 << 3
-        << QStringList {"envtool sync: line 3 of %A is no record; skipped",
-                        "envtool sync: skipped 1 record(s) of an unknown version in %A"};
+        << QStringList {
+               "envtool sync: line 3 of %A is no record (no JSON: illegal value at byte 2); "
+               "skipped",
+               "envtool sync: skipped 1 record(s) of an unknown version in %A"};
 }
 
 // Two stations into one database; the second round sends only what came since, never twice.

@@ -589,13 +589,15 @@ void TestCanvas::streamedFrameIsTheWholeOnes()
     for (int f = 0; f < 3; ++f)
         encoder.appendFrame({{qint16(10 * f), qint16(100 + 40 * f)}, {qint16(-50), qint16(30)}},
                             0x81u << f);
-    const QByteArray bytes = encoder.bytes() + QByteArray("\xcc\xcc\x01", 3); // and a frame cut short
-    const ModuleByteStream inPieces = [&](const std::function<bool(const char *, qsizetype)> &take) {
-        for (qsizetype at = 0; at < bytes.size(); at += 5)
-            if (!take(bytes.constData() + at, qMin<qsizetype>(5, bytes.size() - at)))
-                break;
-        return true;
-    };
+    const QByteArray bytes
+        = encoder.bytes() + QByteArray("\xcc\xcc\x01", 3); // and a frame cut short
+    const ModuleByteStream inPieces
+        = [&](const std::function<bool(const char *, qsizetype)> &take) {
+              for (qsizetype at = 0; at < bytes.size(); at += 5)
+                  if (!take(bytes.constData() + at, qMin<qsizetype>(5, bytes.size() - at)))
+                      break;
+              return true;
+          };
     for (int index : {-1, 0, 1, 2}) {
         const QImage whole = renderFrame(bytes, Deliverable::Viewer, index);
         QVERIFY(!whole.isNull());

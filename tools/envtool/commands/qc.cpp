@@ -2,6 +2,7 @@
 #include "cli.h"
 #include "commands/commands.h"
 #include "common/deliverable.h"
+#include "common/files.h"
 #include "link/serialnames.h"
 #include "link/sessionfile.h"
 #include "link/streamdecoder.h"
@@ -130,12 +131,11 @@ int QcCommand::run()
     if (!outcome.recordProblem.isEmpty())
         exitCode = fail(outcome.recordProblem);
     if (!options.json.isEmpty()) {
-        QFile file(options.json);
-        const QByteArray text = QJsonDocument(outcome.record.toJson()).toJson();
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-            || file.write(text) != text.size() || !file.flush())
-            exitCode
-                = fail(QStringLiteral("cannot write %1: %2").arg(options.json, file.errorString()));
+        // Whole or not at all, like the record itself; the station's own, as the log is.
+        QString error;
+        if (!writeFileAtomically(options.json, QJsonDocument(outcome.record.toJson()).toJson(),
+                                 &error, 0600))
+            exitCode = fail(error);
     }
     if (!damage.isEmpty())
         exitCode = fail(QStringLiteral("%1: %2; the verdict covers only the frames before it")

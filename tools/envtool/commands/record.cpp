@@ -2,6 +2,7 @@
 // limit or a stop signal.
 #include "cli.h"
 #include "commands/commands.h"
+#include "common/files.h"
 #include "link/streamdecoder.h"
 #include "portloop.h"
 
@@ -93,10 +94,14 @@ int record(const RecordOptions &options)
     // output opens, so that whoever sees the file knows that what comes now is recorded.
     port.clear(QSerialPort::Input);
     QFile output;
+    // A file is written beside its place and takes its name only once the recording is whole;
+    // the module's bytes are the station's user's alone.
+    AtomicFile file;
+    if (!toStdout && !file.open(options.output, 0600))
+        return fail(file.error());
     const bool opened = toStdout
         ? output.open(stdout, QIODevice::WriteOnly, QFileDevice::DontCloseHandle)
-        : (output.setFileName(options.output),
-           output.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        : output.open(file.handle(), QIODevice::WriteOnly, QFileDevice::DontCloseHandle);
     if (!opened)
         return fail(QStringLiteral("cannot write %1: %2").arg(outputName, output.errorString()));
 
@@ -170,6 +175,12 @@ int record(const RecordOptions &options)
     if (exitCode == ExitSuccess
         && ((port.isOpen() && !recording.limitReached() && !recording.take()) || !output.flush()))
         exitCode = fail(writeFailure());
+    // What was received before a stop or the port's loss is kept; a recording that could not
+    // be written whole leaves the old file as it was.
+    const bool written = output.error() == QFileDevice::NoError;
+    output.close();
+    if (!toStdout && written && !file.commit())
+        exitCode = fail(file.error());
     if (showProgress) {
         showLine();
         std::fputs("\n", stderr);

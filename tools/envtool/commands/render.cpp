@@ -2,10 +2,12 @@
 
 #include "cli.h"
 #include "commands/commands.h"
-#include "records/resultslog.h"
+#include "common/files.h"
 #include "link/sessionfile.h"
-#include "records/recordsettings.h"
+#include "records/capturefile.h"
 #include "records/record.h"
+#include "records/recordsettings.h"
+#include "records/resultslog.h"
 #include "render/framerenderer.h"
 
 #include <QBuffer>
@@ -15,6 +17,8 @@
 #include <QImageWriter>
 
 #include <cstdio>
+#include <memory>
+#include <optional>
 #include <unistd.h>
 
 namespace {
@@ -26,55 +30,98 @@ RenderCommand::RenderCommand(const RenderOptions &options)
 {
 }
 
-QString RenderCommand::capturePath(int *exitCode) const
+std::unique_ptr<QFile> RenderCommand::recordCapture(QString *name) const
 {
-    *exitCode = ExitError;
-    QFile log(options.log.isEmpty() ? qcResultsLogPath() : options.log);
-    if (!log.open(QIODevice::ReadOnly)) {
+    const QString logPath = options.log.isEmpty() ? qcResultsLogPath() : options.log;
+    QFile log;
+    QString reason;
+    if (!openRegularFile(log, logPath, &reason)) {
+        reportError(command, QStringLiteral("cannot read %1: %2").arg(logPath, reason));
+        return nullptr;
+    }
+    std::optional<QcRecord> found;
+    ResultsLog::read(log, [&](const QcRecord &r) {
+        if (r.id == options.record)
+            found = r;
+    });
+    if (!found) {
+        reportError(command, QStringLiteral("no record %1 in %2").arg(options.record, logPath));
+        return nullptr;
+    }
+    if (!found->capture) {
+        reportError(command, QStringLiteral("record %1 has no capture").arg(options.record));
+        return nullptr;
+    }
+    // The capture counts only as the evidence its record names, from the log's captures folder.
+    QcCaptureEvidence evidence = qcOpenRecordCapture(*found, qcCapturesDirOf(logPath));
+    if (!evidence.file) {
         reportError(command,
-                    QStringLiteral("cannot read %1: %2").arg(log.fileName(), log.errorString()));
-        return QString();
+                    QStringLiteral("the capture of record %1 is unavailable: %2")
+                        .arg(options.record, evidence.unavailable));
+        return nullptr;
     }
-    while (!log.atEnd()) {
-        const QcRecordLine line = qcReadRecordLine(log.readLine().trimmed());
-        if (line.status != QcRecordLine::Read || line.record.id != options.record)
-            continue;
-        if (!line.record.capture) {
-            reportError(command, QStringLiteral("record %1 has no capture").arg(options.record));
-            return QString();
-        }
-        // A relative path is where the log is.
-        return QFileInfo(log).dir().filePath(line.record.capture->path);
-    }
-    reportError(command, QStringLiteral("no record %1 in %2").arg(options.record, log.fileName()));
-    return QString();
+    *name = found->capture->path;
+    return std::move(evidence.file);
 }
 
 int RenderCommand::run()
 {
-    int exitCode = ExitError;
-    const QString input = options.record.isEmpty() ? options.input : capturePath(&exitCode);
-    if (input.isEmpty())
-        return exitCode;
     if (options.output == QLatin1String("-") && isatty(STDOUT_FILENO))
         return reportError(command,
                            QStringLiteral("standard output is a terminal; name a PNG "
                                           "file with -o"));
+    const bool fromStdin = options.record.isEmpty() && options.input == QLatin1String("-");
+    QString inputName = fromStdin ? QStringLiteral("standard input") : options.input;
+    std::unique_ptr<QFile> file;
+    if (!options.record.isEmpty()) {
+        file = recordCapture(&inputName);
+        if (!file)
+            return ExitError;
+    } else {
+        file = std::make_unique<QFile>();
+        QString reason;
+        // A FIFO named as FILE would hold the command up; standard input is for pipes.
+        const bool opened = fromStdin ? file->open(stdin, QIODevice::ReadOnly)
+                                      : openRegularFile(*file, options.input, &reason);
+        if (!opened)
+            return reportError(command,
+                               QStringLiteral("cannot read %1: %2")
+                                   .arg(options.input, fromStdin ? file->errorString() : reason));
+    }
 
-    QFile file;
-    const bool fromStdin = input == QLatin1String("-");
-    const bool opened = fromStdin ? file.open(stdin, QIODevice::ReadOnly)
-                                  : (file.setFileName(input), file.open(QIODevice::ReadOnly));
-    if (!opened)
-        return reportError(command,
-                           QStringLiteral("cannot read %1: %2").arg(input, file.errorString()));
-    const QString inputName = fromStdin ? QStringLiteral("standard input") : input;
-    QByteArray bytes;
     QString error;
-    if (!SessionFile::readModuleBytes(&file, inputName, &bytes, &error))
-        return reportError(command, error);
-
-    const QImage image = renderFrame(bytes, options.program, options.frame);
+    QImage image;
+    if (fromStdin) {
+        // A pipe is read once: held whole, as it cannot be read again for the frame's count.
+        QByteArray bytes;
+        if (!SessionFile::readModuleBytes(file.get(), inputName, &bytes, &error))
+            return reportError(command, error);
+        image = renderFrame(bytes, options.program, options.frame);
+    } else {
+        // A file is read as a stream, once to count its frames and once to paint the one
+        // wanted: memory stays flat whatever its size.
+        const ModuleByteStream stream
+            = [&](const std::function<bool(const char *, qsizetype)> &take) {
+                  SessionFile reader(file.get());
+                  SessionFile::Record record;
+                  if (!file->seek(0) || !reader.readHeader()) {
+                      error = inputName + QStringLiteral(": ") + reader.error();
+                      return false;
+                  }
+                  while (reader.next(&record))
+                      if (record.direction == SessionFile::FromModule
+                          && !take(record.bytes.constData(), record.bytes.size()))
+                          return true;
+                  if (!reader.error().isEmpty()) {
+                      error = inputName + QStringLiteral(": ") + reader.error();
+                      return false;
+                  }
+                  return true;
+              };
+        image = renderFrame(stream, options.program, options.frame);
+        if (!error.isEmpty())
+            return reportError(command, error);
+    }
     if (image.isNull()) {
         return reportError(command,
                            options.frame < 0
@@ -84,19 +131,23 @@ int RenderCommand::run()
                                      .arg(options.frame));
     }
 
-    QFile out;
-    const bool toStdout = options.output == QLatin1String("-");
-    const bool writable = toStdout
-        ? out.open(stdout, QIODevice::WriteOnly, QFileDevice::DontCloseHandle)
-        : (out.setFileName(options.output), out.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QImageWriter writer(&out, "png");
-    if (!writable || !writer.write(image) || !out.flush()) {
-        const QString why = writable ? writer.errorString() : out.errorString();
-        return reportError(
-            command,
-            QStringLiteral("cannot write %1: %2")
-                .arg(toStdout ? QStringLiteral("standard output") : options.output, why));
+    // Made in memory, then written whole: a full disk leaves the old file as it was.
+    QByteArray png;
+    QBuffer buffer(&png);
+    QImageWriter writer(&buffer, "png");
+    if (!buffer.open(QIODevice::WriteOnly) || !writer.write(image))
+        return reportError(command,
+                           QStringLiteral("cannot make the PNG: %1").arg(writer.errorString()));
+    if (options.output != QLatin1String("-")) {
+        if (!writeFileAtomically(options.output, png, &error))
+            return reportError(command, error);
+        return ExitSuccess;
     }
+    QFile out;
+    if (!out.open(stdout, QIODevice::WriteOnly, QFileDevice::DontCloseHandle)
+        || out.write(png) != png.size() || !out.flush())
+        return reportError(
+            command, QStringLiteral("cannot write standard output: %1").arg(out.errorString()));
     return ExitSuccess;
 }
 

@@ -6,6 +6,10 @@
 
 #include <QString>
 
+#include <memory>
+
+class QFile;
+
 struct RenderOptions
 {
     // The capture or session; "-" reads standard input.
@@ -32,8 +36,9 @@ public:
     int run();
 
 private:
-    // The file the record's run kept; empty, with the error reported, when there is none.
-    QString capturePath(int *exitCode) const;
+    // The capture the record's run kept, opened as its evidence; none, with the error reported,
+    // when there is none or it is unavailable. `name`: the path the record names.
+    std::unique_ptr<QFile> recordCapture(QString *name) const;
 
     RenderOptions options;
 };

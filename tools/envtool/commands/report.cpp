@@ -2,6 +2,7 @@
 
 #include "cli.h"
 #include "commands/commands.h"
+#include "common/files.h"
 #include "records/lastframe.h"
 #include "records/recordsettings.h"
 #include "records/reportdata.h"
@@ -9,7 +10,6 @@
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 namespace {
 const QString command = QStringLiteral("report");
@@ -38,11 +38,9 @@ int ReportCommand::run()
     page.tests = data.tests();
     page.lastFramePng = options_.lastFramePng;
 
-    QSaveFile out(options_.output);
-    const QByteArray html = reportHtml(page);
-    if (!out.open(QIODevice::WriteOnly) || out.write(html) != html.size() || !out.commit())
-        return reportError(
-            command, QStringLiteral("cannot write %1: %2").arg(options_.output, out.errorString()));
+    QString error;
+    if (!writeFileAtomically(options_.output, reportHtml(page), &error))
+        return reportError(command, error);
     return ExitSuccess;
 }
 
@@ -71,13 +69,10 @@ int runReport(const QStringList &args)
     ReportOptions options;
     options.selection = *selection;
     options.output = cli.value(output);
-    // A record's capture is drawn only from the captures folder beside the log it came from (the
-    // station's own for the database).
-    const QString captures = options.selection.database.isEmpty()
-        ? QFileInfo(options.selection.log.isEmpty() ? qcResultsLogPath() : options.selection.log)
-                  .absolutePath()
-            + QLatin1String("/captures")
-        : qcCapturesDir();
+    // A record's capture counts only from the captures folder beside the log it came from (the
+    // station's own for the database's records).
+    const QString captures
+        = qcCapturesDirOf(selection->database.isEmpty() ? selection->log : QString());
     options.lastFramePng = [captures](const QcRecord &run, QString *unavailable) {
         return lastFrameOfCapture(run, captures, {}, unavailable);
     };

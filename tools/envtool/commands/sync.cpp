@@ -2,8 +2,8 @@
 #include "cli.h"
 #include "commands/commands.h"
 #include "common/xdg.h"
-#include "records/recordsettings.h"
 #include "records/logsync.h"
+#include "records/recordsettings.h"
 
 #include <QEventLoop>
 #include <QFileInfo>
@@ -27,6 +27,7 @@ struct SyncOptions
     QString log; // the results log when empty
     QString database; // defaultRecordDatabase() when empty
     bool watch = false; // keep following the log until SIGINT or SIGTERM
+    bool retryRefused = false; // send the records the database refused before again
     bool progress = false; // a progress line on standard error
     int batchRecords = 1000;
     int pollMs = 500; // how often a watch looks for new lines
@@ -54,6 +55,12 @@ private:
 int SyncCommand::run()
 {
     database_ = options_.database.isEmpty() ? defaultRecordDatabase() : options_.database;
+    // A password in a configuration file that others can read is told, never shown.
+    if (options_.database.isEmpty() && qEnvironmentVariable("ENVVIEWER_DB").isEmpty()) {
+        const QString problem = readQcRecordSettings().problem;
+        if (!problem.isEmpty())
+            warnLine(problem);
+    }
     if (database_.isEmpty())
         return reportError(command,
                            QStringLiteral("no database: give --db, set ENVVIEWER_DB, or set "
@@ -74,6 +81,9 @@ int SyncCommand::runOnce()
     LogSync sync(store, log_, QSysInfo::machineHostName());
     sync.warn = warnLine;
     if (!sync.begin())
+        return reportError(command, sync.error());
+    int retried = 0;
+    if (options_.retryRefused && !sync.retryRefused(&retried))
         return reportError(command, sync.error());
     const qint64 total = options_.progress ? sync.pendingLines() : 0;
     do {
@@ -96,7 +106,7 @@ int SyncCommand::runOnce()
                      .arg(log_));
     printLine(QStringLiteral("%1 new record(s) sent, %2 already there")
                   .arg(sync.sent())
-                  .arg(sync.read() - sync.sent()));
+                  .arg(sync.read() + retried - sync.sent()));
     return ExitSuccess;
 }
 
@@ -128,7 +138,8 @@ int SyncCommand::runWatch()
         if (!store.isOpen() && !store.open(database_))
             return retryLater(store.error());
         if (!begun || sync.logReplaced()) {
-            if (!sync.begin())
+            int retried = 0;
+            if (!sync.begin() || (options_.retryRefused && !sync.retryRefused(&retried)))
                 return retryLater(sync.error());
             begun = true;
         }
@@ -163,22 +174,29 @@ int runSync(const QStringList &args)
                                  QStringLiteral("FILE"));
     const QCommandLineOption db(
         QStringLiteral("db"),
-        QStringLiteral("The database, as postgresql://[user[:password]@][host][:port][/dbname]"
+        QStringLiteral("The database, as postgresql://[user@][host][:port][/dbname]"
                        "[?host=/socket/folder]; without it $ENVVIEWER_DB, then database= in the "
-                       "[records] group of $XDG_CONFIG_HOME/envviewer/envviewer.conf."),
+                       "[records] group of $XDG_CONFIG_HOME/envviewer/envviewer.conf. The "
+                       "password comes from ~/.pgpass, $PGPASSFILE or $PGPASSWORD, as libpq "
+                       "finds it."),
         QStringLiteral("URL"));
     const QCommandLineOption watch(
         QStringLiteral("watch"),
         QStringLiteral("Keep following the log and send each new record within two seconds; "
                        "retry with growing pauses while the database is away. SIGINT or SIGTERM "
                        "ends it after the batch in flight."));
-    cli.parser().addOptions({log, db, watch});
+    const QCommandLineOption retryRefused(
+        QStringLiteral("retry-refused"),
+        QStringLiteral("Send again the records of this log that the database refused before "
+                       "(kept in qc_refused); those it refuses again stay there."));
+    cli.parser().addOptions({log, db, watch, retryRefused});
     if (const auto done = cli.parse(args))
         return *done;
     SyncOptions options;
     options.log = cli.value(log);
     options.database = cli.value(db);
     options.watch = cli.isSet(watch);
+    options.retryRefused = cli.isSet(retryRefused);
     options.progress = !options.watch && ::isatty(STDERR_FILENO) == 1;
     return SyncCommand(options).run();
 }
