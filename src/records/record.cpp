@@ -39,6 +39,10 @@ const QString sdKey = QStringLiteral("sd");
 const QString verdictKey = QStringLiteral("verdict");
 const QString failuresKey = QStringLiteral("failures");
 const QString serialKey = QStringLiteral("serial");
+const QString stationKey = QStringLiteral("station");
+const QString fixtureKey = QStringLiteral("fixture");
+const QString operatorKey = QStringLiteral("operator");
+const QString attemptKey = QStringLiteral("attempt");
 const QString damageKey = QStringLiteral("damage");
 const QString captureKey = QStringLiteral("capture");
 const QString bytesKey = QStringLiteral("bytes");
@@ -166,6 +170,14 @@ QJsonObject QcRecord::toJson() const
         record.insert(serialKey, serial);
     if (!damage.isEmpty())
         record.insert(damageKey, damage);
+    if (!station.isEmpty())
+        record.insert(stationKey, station);
+    if (!fixture.isEmpty())
+        record.insert(fixtureKey, fixture);
+    if (!operatorName.isEmpty())
+        record.insert(operatorKey, operatorName);
+    if (attempt)
+        record.insert(attemptKey, *attempt);
     record.insert(captureKey,
                   capture ? QJsonValue(QJsonObject {{pathKey, capture->path},
                                                     {sha256Key, capture->sha256},
@@ -234,6 +246,14 @@ QcRecordLine qcReadRecordLine(const QByteArray &line)
         r.failures.append(failure.toString());
     r.serial = o.value(serialKey).toString();
     r.damage = o.value(damageKey).toString();
+    r.station = o.value(stationKey).toString();
+    r.fixture = o.value(fixtureKey).toString();
+    r.operatorName = o.value(operatorKey).toString();
+    // A count of runs: a whole number from 1; anything else is no attempt.
+    const QJsonValue attempt = o.value(attemptKey);
+    if (attempt.isDouble() && attempt.toDouble() >= 1 && attempt.toDouble() <= 1e9
+        && attempt.toDouble() == double(attempt.toInt()))
+        r.attempt = attempt.toInt();
     if (o.value(captureKey).isObject()) {
         const QJsonObject c = o.value(captureKey).toObject();
         r.capture = QcRecordCapture {c.value(pathKey).toString(), c.value(sha256Key).toString(),
@@ -258,4 +278,25 @@ QString qcRecordTime(const QDateTime &time)
 QString qcNewRecordId()
 {
     return idText(QUuid::createUuid());
+}
+
+QString qcSerialProblem(const QString &serial)
+{
+    if (serial.size() > qcMaxSerialLength)
+        return QStringLiteral("the serial number is longer than %1 characters")
+            .arg(qcMaxSerialLength);
+    for (const QChar c : serial) {
+        const ushort u = c.unicode();
+        const bool allowed = (u >= '0' && u <= '9') || (u >= 'A' && u <= 'Z')
+            || (u >= 'a' && u <= 'z') || QStringLiteral("-_./:+#").contains(c);
+        if (allowed)
+            continue;
+        if (u < 0x20 || u == 0x7f)
+            return QStringLiteral("the serial number holds a control character (0x%1)")
+                .arg(u, 2, 16, QLatin1Char('0'));
+        return QStringLiteral(
+                   "the serial number holds '%1'; it may hold letters, digits and - _ . / : + #")
+            .arg(c);
+    }
+    return QString();
 }

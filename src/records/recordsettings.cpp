@@ -3,6 +3,7 @@
 #include "common/xdg.h"
 
 #include <QSettings>
+#include <QSysInfo>
 
 QString qcResultsLogPath()
 {
@@ -28,6 +29,26 @@ QcRecordSettings readQcRecordSettings()
         settings.problem = QStringLiteral("%1: captures=%2 is not failed, all or none; failed "
                                           "runs keep theirs")
                                .arg(qcSettingsPath(), captures);
+    return settings;
+}
+
+QcStationSettings readQcStationSettings()
+{
+    const QSettings file(qcSettingsPath(), QSettings::IniFormat);
+    QcStationSettings settings;
+    settings.name = file.value(QStringLiteral("station/name")).toString().trimmed();
+    if (settings.name.isEmpty())
+        settings.name = QSysInfo::machineHostName();
+    settings.fixture = file.value(QStringLiteral("station/fixture")).toString().trimmed();
+    settings.operatorName = file.value(QStringLiteral("station/operator")).toString().trimmed();
+    const QString require
+        = file.value(QStringLiteral("station/require_serial")).toString().trimmed().toLower();
+    if (require == QLatin1String("true"))
+        settings.requireSerial = true;
+    else if (!require.isEmpty() && require != QLatin1String("false"))
+        settings.problem = QStringLiteral("%1: require_serial=%2 is not true or false; a serial "
+                                          "is not required")
+                               .arg(qcSettingsPath(), require);
     return settings;
 }
 
