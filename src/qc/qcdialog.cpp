@@ -94,7 +94,8 @@ QcDialog::QcDialog(const QString &planFolder, QWidget *parent)
         std::fputs(qPrintable(station.problem + QLatin1Char('\n')), stderr);
     run->recorder().setStation(station.name, station.fixture, station.operatorName);
     run->setRequireSerial(station.requireSerial);
-    ui->serialEdit->installEventFilter(new EnterStarts(this, [this] { on_startButton_pressed(); }));
+    ui->serialEdit->installEventFilter(
+        new EnterStarts(ui->serialEdit, [this] { on_startButton_pressed(); }));
     for (const QcType &type : run->check().plan())
         ui->qcTypeBox->addItem(type.label);
 

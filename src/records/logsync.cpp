@@ -98,6 +98,8 @@ bool LogSync::step(int maxRecords)
     RecordStore::LogState next = state_;
     qint64 at = 0;
     QList<qint64> malformed;
+    // A serial that no station could have given: the fleet's attempts would count it apart.
+    QList<QPair<qint64, QString>> badSerials;
     qint64 unknown = 0;
     while (batch.size() < maxRecords) {
         const qint64 end = bytes.indexOf('\n', int(at));
@@ -110,7 +112,12 @@ bool LogSync::step(int maxRecords)
         if (!line.trimmed().isEmpty()) {
             QcRecordLine read = qcReadRecordLine(line);
             read.bytes = line;
-            if (read.status == QcRecordLine::Read)
+            const QString serialProblem = read.status == QcRecordLine::Read
+                ? qcSerialProblem(read.record.serial)
+                : QString();
+            if (!serialProblem.isEmpty())
+                badSerials.append({next.lines, serialProblem});
+            else if (read.status == QcRecordLine::Read)
                 batch.append(std::move(read));
             else if (read.status == QcRecordLine::UnknownVersion)
                 ++unknown;
@@ -139,6 +146,8 @@ bool LogSync::step(int maxRecords)
     if (warn) {
         for (qint64 number : malformed)
             warn(QStringLiteral("line %1 of %2 is no record; skipped").arg(number).arg(logPath_));
+        for (const auto &[number, problem] : badSerials)
+            warn(QStringLiteral("line %1 of %2: %3; skipped").arg(number).arg(logPath_, problem));
         for (const QString &id : conflicts)
             warn(QStringLiteral("record %1 differs from the one the database holds; left as it is")
                      .arg(id));

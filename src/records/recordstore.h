@@ -1,6 +1,7 @@
 #pragma once
 
 #include "records/record.h"
+#include "records/runlist.h"
 #include "records/yieldsummary.h"
 
 #include <QByteArray>
@@ -17,7 +18,7 @@ class QSqlQuery;
 class RecordStore
 {
 public:
-    static constexpr int schemaVersion = 1;
+    static constexpr int schemaVersion = 2;
 
     RecordStore();
     ~RecordStore();
@@ -51,6 +52,8 @@ public:
     bool yields(const YieldQuery &query, QList<YieldRow> *rows);
     // Hands every record that `query` selects (its split aside) to `take`, in time order.
     bool records(const YieldQuery &query, const std::function<void(const QcRecord &)> &take);
+    // The runs `filter` selects, oldest first, each with its attempt across every station.
+    bool runs(const RunFilter &filter, QList<RunRow> *rows);
 
 private:
     bool fail(const QString &what, const QSqlQuery &query);
