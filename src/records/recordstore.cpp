@@ -580,18 +580,18 @@ bool RecordStore::runs(const RunFilter &filter, QList<RunRow> *rows)
         values << value;
     };
     if (!filter.serial.isEmpty())
-        condition("serial = CAST(? AS text)", filter.serial);
+        condition("r.serial = CAST(? AS text)", filter.serial);
     if (!filter.label.isEmpty())
-        condition("test = CAST(? AS text)", filter.label);
+        condition("r.test = CAST(? AS text)", filter.label);
     if (!filter.station.isEmpty())
-        condition("station = CAST(? AS text)", filter.station);
+        condition("r.station = CAST(? AS text)", filter.station);
     if (!filter.verdict.isEmpty())
-        condition("verdict = CAST(? AS text)", filter.verdict);
+        condition("r.verdict = CAST(? AS text)", filter.verdict);
     if (filter.since.isValid())
-        condition("judged >= CAST(? AS timestamptz)",
+        condition("r.judged >= CAST(? AS timestamptz)",
                   filter.since.toUTC().toString(Qt::ISODateWithMs));
     if (filter.until.isValid())
-        condition("judged < CAST(? AS timestamptz)",
+        condition("r.judged < CAST(? AS timestamptz)",
                   filter.until.toUTC().toString(Qt::ISODateWithMs));
     QSqlQuery q(QSqlDatabase::database(connection_, false));
     q.setForwardOnly(true);
