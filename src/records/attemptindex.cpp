@@ -281,6 +281,11 @@ int QcAttemptIndex::runsUpdating(const QcAttemptKey &key) const
     if (const std::optional<int> known = runs(key))
         return *known;
     // The index cannot be written: count in the log itself.
+    return runsInWholeLog(key);
+}
+
+int QcAttemptIndex::runsInWholeLog(const QcAttemptKey &key) const
+{
     int runs = 0;
     QFile file(log_);
     if (!QFileInfo(log_).isFile() || !file.open(QIODevice::ReadOnly))

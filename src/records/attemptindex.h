@@ -40,6 +40,8 @@ public:
     // runs(), updating the index first when it must; reads the whole log when the index cannot be
     // written.
     int runsUpdating(const QcAttemptKey &key) const;
+    // The runs of `key` counted by reading the whole log, without the index.
+    int runsInWholeLog(const QcAttemptKey &key) const;
 
 private:
     QString log_;
