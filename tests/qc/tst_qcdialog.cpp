@@ -1,6 +1,7 @@
 // The dialog as the operator sees it, built once with the viewer's form and rules and once with
 // the qc program's (QC_TEST_QC).
 #include "qc/qcdialog.h"
+#include "records/attemptindex.h"
 #include "qctestsupport.h"
 #include "support/temporaryxdg.h"
 
@@ -74,6 +75,7 @@ private slots:
     void scannerStartsRun_data();
     void scannerStartsRun();
     void serialFieldCoversNothing();
+    void attemptCountedOffTheGuiThread();
 
 private:
     QcDialog *openDialog(const QByteArray &plan);
@@ -625,6 +627,38 @@ void TestQcDialog::serialFieldCoversNothing()
     press("startButton");
     QTRY_COMPARE(text("passLabel"), QStringLiteral("Fail"));
     compare();
+}
+
+void TestQcDialog::attemptCountedOffTheGuiThread()
+{
+    // A log too long to read at Start and no index: the verdict shows at once, the record follows
+    // with the attempt counted on a worker thread.
+    QVERIFY(QDir().mkpath(QFileInfo(xdg->log()).path()));
+    QByteArray lines;
+    for (int i = 0; lines.size() <= QcAttemptIndex::maxTailBytes; ++i) {
+        QcRecord r;
+        r.id = qcNewRecordId();
+        r.time = "2026-03-01T10:00:00.000+01:00";
+        r.station = "station-a";
+        r.test = "A";
+        r.serial = i % 1000 == 0 ? QStringLiteral("SN-1") : QStringLiteral("SN-%1").arg(i + 2);
+        r.verdict = "Fail";
+        lines += r.toLine();
+    }
+    QVERIFY(writeFile(xdg->log(), lines));
+    QVERIFY(QDir().mkpath(xdg->path("config/envviewer")));
+    QVERIFY(writeFile(xdg->path("config/envviewer/envviewer.conf"), "[station]\nname=station-a\n"));
+    QVERIFY(openDialog(R"([{"label": "A", "duration": 0}])"));
+    QLineEdit *edit = child<QLineEdit>("serialEdit");
+    QTest::keyClicks(edit, "SN-1");
+    QTest::keyClick(edit, Qt::Key_Return);
+    QTRY_COMPARE(text("passLabel"), QStringLiteral("Pass"));
+    const int earlier = lines.count("\"SN-1\"");
+    QTRY_VERIFY(listed().size() == 2);
+    const QJsonObject record = readRecords(xdg->log()).last();
+    QCOMPARE(record.value("attempt").toInt(), earlier + 1);
+    QVERIFY(listed().first().startsWith(QStringLiteral("attempt %1: passed").arg(earlier + 1)));
+    QVERIFY(QFile::exists(QcAttemptIndex::pathFor(xdg->log())));
 }
 
 QTEST_MAIN(TestQcDialog)
