@@ -1,8 +1,8 @@
 // The dialog as the operator sees it, built once with the viewer's form and rules and once with
 // the qc program's (QC_TEST_QC).
 #include "qc/qcdialog.h"
-#include "records/attemptindex.h"
 #include "qctestsupport.h"
+#include "records/attemptindex.h"
 #include "support/temporaryxdg.h"
 
 #include <QAbstractItemModel>
@@ -195,8 +195,8 @@ void TestQcDialog::inventory()
     QCOMPARE(child<QListView>("rangeListView")->model(), children.value(18));
     // Created in table order: the row's place among the dialog's widget children.
     static const QStringList order {
-        "closeButton", "qcTypeBox", "startButton",   "label",         "label_2",   "label_3",
-        "label_4",     "label_5",   "durationLabel", "expFrameLabel", "yMinLabel", "yMaxLabel",
+        "closeButton", "qcTypeBox", "startButton",   "label",         "label_2",     "label_3",
+        "label_4",     "label_5",   "durationLabel", "expFrameLabel", "yMinLabel",   "yMaxLabel",
         "xLabel",      "passLabel", "frameLabel",    "rangeListView", "serialLabel", "serialEdit"};
     const int place = order.indexOf(name);
     QWidget *widget = widgets.value(place);
@@ -534,13 +534,15 @@ void TestQcDialog::scannerStartsRun_data()
     QTest::addColumn<QString>("why"); // empty: the run starts
     QTest::newRow("good") << "SN-0042/a.7:+#" << true << "";
     QTest::newRow("empty, not required") << "" << false << "";
-    QTest::newRow("empty, required") << "" << true
-                                     << "no serial number is given, and this station requires one";
+    QTest::newRow("empty, required")
+        << "" << true << "no serial number is given, and this station requires one";
     QTest::newRow("too long") << QString(65, 'A') << false
                               << "the serial number is longer than 64 characters";
     QTest::newRow("longest") << QString(64, 'A') << true << "";
-    QTest::newRow("control character") << "SN\x1d" "42" << false
-                                       << "the serial number holds a control character (0x1d)";
+    QTest::newRow("control character")
+        << "SN\x1d"
+           "42"
+        << false << "the serial number holds a control character (0x1d)";
     QTest::newRow("space") << "SN 42" << false
                            << "the serial number holds ' '; it may hold letters, digits and - _ . "
                               "/ : + #";
@@ -612,8 +614,8 @@ void TestQcDialog::serialFieldCoversNothing()
         int inside = 0;
         for (int y = 0; y < with.height(); ++y) {
             for (int x = 0; x < with.width(); ++x) {
-                const bool covered = added[0]->geometry().contains(x, y)
-                    || added[1]->geometry().contains(x, y);
+                const bool covered
+                    = added[0]->geometry().contains(x, y) || added[1]->geometry().contains(x, y);
                 if (with.pixel(x, y) == without.pixel(x, y))
                     continue;
                 QVERIFY2(covered, qPrintable(QStringLiteral("pixel %1, %2").arg(x).arg(y)));

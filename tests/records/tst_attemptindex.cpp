@@ -60,8 +60,9 @@ void TestAttemptIndex::lookups()
     QCOMPARE(attempts.runs({"st-a", "T", "S1"}), std::optional<int>(0)); // no log yet
     // S1 on T at st-a: three runs; other tests, stations and boards do not count, and a record
     // made before stations were named counts for its host.
-    QVERIFY(append(log, run("S1") + run("S1", "U") + run("S1", "T", "st-b") + run("S2")
-                        + run("S1", "T", "", "st-a")));
+    QVERIFY(append(log,
+                   run("S1") + run("S1", "U") + run("S1", "T", "st-b") + run("S2")
+                       + run("S1", "T", "", "st-a")));
     if (index == "other") {
         QVERIFY(append(dir.filePath("other.jsonl"), run("S1") + run("S1")));
         QVERIFY(QcAttemptIndex(dir.filePath("other.jsonl")).update());

@@ -139,7 +139,8 @@ void TestFleetRuns::attemptsAcrossStations()
     for (int i = 0; i < runCount; ++i)
         inOrder << i;
     std::sort(inOrder.begin(), inOrder.end(), [](int a, int b) {
-        const auto at = [](int i) { return QDateTime::fromString(runs[i].time, Qt::ISODateWithMs); };
+        const auto at
+            = [](int i) { return QDateTime::fromString(runs[i].time, Qt::ISODateWithMs); };
         return at(a) != at(b) ? at(a) < at(b) : a < b;
     });
     for (const QString &source : {url, QString()}) {
@@ -159,9 +160,9 @@ void TestFleetRuns::runFilters_data()
     QTest::newRow("station and verdict")
         << QStringList {"station=station-B", "verdict=Pass"} << QList<int> {4, 5, 7, 11};
     QTest::newRow("label and serial") << QStringList {"label=U", "serial=S1"} << QList<int> {8};
-    QTest::newRow("since and until") << QStringList {"since=2026-03-01T08:00:00+01:00",
-                                                     "until=2026-03-01T09:00:00+01:00"}
-                                     << QList<int> {1, 2, 3, 4};
+    QTest::newRow("since and until")
+        << QStringList {"since=2026-03-01T08:00:00+01:00", "until=2026-03-01T09:00:00+01:00"}
+        << QList<int> {1, 2, 3, 4};
     QTest::newRow("failed at A") << QStringList {"station=station-A", "verdict=Fail", "label=T"}
                                  << QList<int> {0, 1, 2, 3, 9, 10};
     QTest::newRow("nothing") << QStringList {"serial=S9"} << QList<int> {};
@@ -215,10 +216,11 @@ void TestFleetRuns::yieldByAttempt()
                        .arg(r.finalPasses);
         QCOMPARE(got.join('|'), want);
     }
-    QCOMPARE(server.query("fleet",
-                          "SELECT test, boards, first_passes, second_passes, third_passes, "
-                          "final_passes, round(second_attempt_yield, 1) FROM qc_attempt_yield "
-                          "ORDER BY test")
+    QCOMPARE(server
+                 .query("fleet",
+                        "SELECT test, boards, first_passes, second_passes, third_passes, "
+                        "final_passes, round(second_attempt_yield, 1) FROM qc_attempt_yield "
+                        "ORDER BY test")
                  .trimmed(),
              QStringLiteral("T|6|2|4|4|4|66.7\nU|1|1|1|1|1|100.0"));
 }
@@ -234,17 +236,20 @@ void TestFleetRuns::olderSchemaKeepsItsRecords()
         LogSync sync(store, dir.filePath("A.jsonl"), QStringLiteral("host-A"));
         QVERIFY(sync.begin() && sync.step(1000));
     }
-    server.query("older", "DROP VIEW qc_attempt_yield; DROP VIEW qc_run; "
-                          "ALTER TABLE qc_record DROP COLUMN station, DROP COLUMN fixture, "
-                          "DROP COLUMN operator; DELETE FROM envviewer_schema WHERE version > 1");
+    server.query("older",
+                 "DROP VIEW qc_attempt_yield; DROP VIEW qc_run; "
+                 "ALTER TABLE qc_record DROP COLUMN station, DROP COLUMN fixture, "
+                 "DROP COLUMN operator; DELETE FROM envviewer_schema WHERE version > 1");
     QCOMPARE(server.query("older", "SELECT max(version) FROM envviewer_schema").trimmed(),
              QStringLiteral("1"));
     RecordStore store;
     QVERIFY2(store.open(older), qPrintable(store.error()));
     QCOMPARE(server.query("older", "SELECT max(version) FROM envviewer_schema").trimmed(),
              QString::number(RecordStore::schemaVersion));
-    QCOMPARE(server.query("older", "SELECT count(*), count(DISTINCT station), min(station) "
-                                   "FROM qc_record")
+    QCOMPARE(server
+                 .query("older",
+                        "SELECT count(*), count(DISTINCT station), min(station) "
+                        "FROM qc_record")
                  .trimmed(),
              QStringLiteral("8|1|station-A"));
 }
