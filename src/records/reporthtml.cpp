@@ -299,14 +299,16 @@ QString testSection(const ReportTest &t, const ReportPage &page)
     html += QStringLiteral(
                 "<table class=\"yields\"><tr><th>Runs</th><th>Passes</th><th>Fails</th>"
                 "<th>Yield</th><th>Boards</th><th>First-pass yield</th><th>Final yield</th>"
+                "<th>Passed by attempt 2</th><th>Passed by attempt 3</th>"
                 "</tr><tr><td>%1</td><td>%2</td><td>%3</td><td>%4</td><td>%5</td><td>%6</td>"
-                "<td>%7</td></tr></table>")
+                "<td>%7</td><td>%8</td><td>%9</td></tr></table>")
                 .arg(y.runs)
                 .arg(y.passes)
                 .arg(y.runs - y.passes)
                 .arg(percent(y.passes, y.runs))
                 .arg(y.boards)
-                .arg(percent(y.firstPasses, y.boards), percent(y.finalPasses, y.boards));
+                .arg(percent(y.firstPasses, y.boards), percent(y.finalPasses, y.boards),
+                     percent(y.secondPasses, y.boards), percent(y.thirdPasses, y.boards));
     html += QStringLiteral("<h3>Yield per day</h3><figure>%1</figure>").arg(yieldByDay(t.days));
     html += QStringLiteral("<h3>Failures (Pareto: count · cumulative share)</h3><figure>%1"
                            "</figure>")
