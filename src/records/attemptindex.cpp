@@ -3,7 +3,6 @@
 #include "records/record.h"
 
 #include <QFile>
-#include <QFileInfo>
 #include <QHash>
 #include <QSaveFile>
 
@@ -138,6 +137,39 @@ bool countable(const QcRecordLine &read)
     return read.status == QcRecordLine::Read && !read.record.serial.isEmpty();
 }
 
+// Each whole line of the log from `from` to `to`, read in pieces so that a large log never sits in
+// memory whole. `covered` gets the end of the last whole line.
+template<typename Take>
+bool eachLogLine(const Fd &log, qint64 from, qint64 to, qint64 *covered, Take take)
+{
+    constexpr qint64 piece = 4 << 20;
+    QByteArray carry;
+    *covered = from;
+    for (qint64 at = from; at < to;) {
+        QByteArray bytes(int(qMin(piece, to - at)), '\0');
+        if (!log.readAt(bytes.data(), bytes.size(), at))
+            return false;
+        at += bytes.size();
+        bytes.prepend(carry);
+        const qsizetype lastEnd = bytes.lastIndexOf('\n');
+        carry = bytes.mid(lastEnd + 1);
+        bytes.truncate(lastEnd + 1);
+        *covered = at - carry.size();
+        eachRecord(bytes, take);
+    }
+    return true;
+}
+
+bool isRunOf(const QcAttemptKey &key, const QByteArray &serial, const QByteArray &line)
+{
+    // Only a line that names the serial can be one of its runs; the others are not parsed.
+    if (!line.contains(serial))
+        return false;
+    const QcRecordLine read = qcReadRecordLine(line);
+    return countable(read) && read.record.serial == key.serial && read.record.test == key.test
+        && read.record.stationOrHost() == key.station;
+}
+
 } // namespace
 
 QcAttemptIndex::QcAttemptIndex(const QString &logPath)
@@ -181,19 +213,11 @@ std::optional<int> QcAttemptIndex::runs(const QcAttemptKey &key) const
                 high = middle;
         }
     }
-    QByteArray tail(int(logStatus.st_size - covered), '\0');
-    if (!log.readAt(tail.data(), tail.size(), covered))
-        return std::nullopt;
-    // Only a line that names the serial can be one of its runs; the others are not parsed.
     const QByteArray serial = key.serial.toUtf8();
-    eachRecord(tail, [&](const QByteArray &line) {
-        if (!line.contains(serial))
-            return;
-        const QcRecordLine read = qcReadRecordLine(line);
-        if (countable(read) && read.record.serial == key.serial && read.record.test == key.test
-            && read.record.stationOrHost() == key.station)
-            ++runs;
-    });
+    qint64 end = 0;
+    if (!eachLogLine(log, covered, logStatus.st_size, &end,
+                     [&](const QByteArray &line) { runs += isRunOf(key, serial, line); }))
+        return std::nullopt;
     return runs;
 }
 
@@ -233,27 +257,14 @@ bool QcAttemptIndex::update(QString *error) const
             }
         }
     }
-    // Read in pieces: a large log never sits in memory whole. Only whole lines are covered.
-    constexpr qint64 piece = 4 << 20;
-    QByteArray carry;
-    qint64 at = covered;
-    while (at < logStatus.st_size) {
-        QByteArray bytes(int(qMin(piece, qint64(logStatus.st_size) - at)), '\0');
-        if (!log.readAt(bytes.data(), bytes.size(), at))
-            return fail(qt_error_string(errno));
-        at += bytes.size();
-        bytes.prepend(carry);
-        const qsizetype lastEnd = bytes.lastIndexOf('\n');
-        carry = bytes.mid(lastEnd + 1);
-        bytes.truncate(lastEnd + 1);
-        covered = at - carry.size();
-        eachRecord(bytes, [&](const QByteArray &line) {
+    // Only whole lines are covered: the last may still be being written.
+    if (!eachLogLine(log, covered, logStatus.st_size, &covered, [&](const QByteArray &line) {
             const QcRecordLine read = qcReadRecordLine(line);
             if (countable(read))
                 ++counts[keyHash(read.record.stationOrHost(), read.record.test,
                                  read.record.serial)];
-        });
-    }
+        }))
+        return fail(qt_error_string(errno));
     std::vector<Entry> entries;
     entries.reserve(size_t(counts.size()));
     for (auto i = counts.cbegin(); i != counts.cend(); ++i)
@@ -286,20 +297,14 @@ int QcAttemptIndex::runsUpdating(const QcAttemptKey &key) const
 
 int QcAttemptIndex::runsInWholeLog(const QcAttemptKey &key) const
 {
-    int runs = 0;
-    QFile file(log_);
-    if (!QFileInfo(log_).isFile() || !file.open(QIODevice::ReadOnly))
+    const Fd log(log_);
+    struct stat logStatus = {};
+    if (!log.regular(&logStatus))
         return 0;
+    int runs = 0;
+    qint64 end = 0;
     const QByteArray serial = key.serial.toUtf8();
-    while (!file.atEnd()) {
-        QByteArray line = file.readLine(1 << 24);
-        if (!line.endsWith('\n') || !line.contains(serial))
-            continue;
-        line.chop(1);
-        const QcRecordLine read = qcReadRecordLine(line);
-        if (countable(read) && read.record.serial == key.serial && read.record.test == key.test
-            && read.record.stationOrHost() == key.station)
-            ++runs;
-    }
+    eachLogLine(log, 0, logStatus.st_size, &end,
+                [&](const QByteArray &line) { runs += isRunOf(key, serial, line); });
     return runs;
 }
