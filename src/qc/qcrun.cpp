@@ -64,6 +64,12 @@ QString QcRun::problem(const QString &label) const
     return qcSelectionProblem(plan_, check_.plan(), label);
 }
 
+void QcRun::countAttemptNow()
+{
+    if (attemptPending_)
+        setEarlierRuns(QcAttemptIndex(recorder_.log()).runsUpdating(attemptKey()));
+}
+
 void QcRun::setEarlierRuns(int runs)
 {
     attemptPending_ = false;

@@ -58,6 +58,9 @@ public:
     bool attemptPending() const { return attemptPending_; }
     QcAttemptKey attemptKey() const { return recorder_.attemptKey(check_.label()); }
     void setEarlierRuns(int runs);
+    // Counts a pending attempt on this thread, making the index when it must: for a caller that
+    // may wait, as envtool does.
+    void countAttemptNow();
 
     // Bytes from the module that arrived at `steadyMs`, handed in before the frames they end, with
     // their time in the capture (microseconds since its start) where the source gives one.

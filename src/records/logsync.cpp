@@ -141,6 +141,11 @@ bool LogSync::step(int maxRecords)
     }
     state_ = next;
     sent_ += added;
+    newestSent_ = QDateTime();
+    for (const QcRecordLine &line : std::as_const(batch)) {
+        if (!newestSent_.isValid() || line.record.judged > newestSent_)
+            newestSent_ = line.record.judged;
+    }
     read_ += batch.size();
     unknownVersions_ += unknown;
     if (warn) {

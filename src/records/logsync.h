@@ -2,6 +2,7 @@
 
 #include "records/recordstore.h"
 
+#include <QDateTime>
 #include <QString>
 #include <QStringList>
 
@@ -38,6 +39,8 @@ public:
     qint64 read() const { return read_; }
     qint64 unknownVersions() const { return unknownVersions_; }
     qint64 syncedBytes() const { return state_.bytes; }
+    // The judgement time of the newest record the last step sent; invalid when it sent none.
+    const QDateTime &newestSent() const { return newestSent_; }
 
 private:
     RecordStore &store_;
@@ -49,5 +52,6 @@ private:
     qint64 sent_ = 0;
     qint64 read_ = 0;
     qint64 unknownVersions_ = 0;
+    QDateTime newestSent_;
     QString error_;
 };
