@@ -94,6 +94,7 @@ private slots:
     void runFilters();
     void yieldByAttempt();
     void olderSchemaKeepsItsRecords();
+    void syncRefusesSerialsNoStationGives();
 
 private:
     PostgresServer server;
@@ -252,6 +253,36 @@ void TestFleetRuns::olderSchemaKeepsItsRecords()
                         "FROM qc_record")
                  .trimmed(),
              QStringLiteral("8|1|station-A"));
+}
+
+void TestFleetRuns::syncRefusesSerialsNoStationGives()
+{
+    // The sync checks a serial as the dialog and envtool qc do.
+    const QString path = dir.filePath("C.jsonl");
+    QFile log(path);
+    QVERIFY(log.open(QIODevice::WriteOnly));
+    QcRecord r;
+    r.time = "2026-03-02T10:00:00.000+01:00";
+    r.host = "host-C";
+    r.test = "V";
+    r.verdict = "Pass";
+    for (const QString &serial : {QStringLiteral("SN 1"), QStringLiteral("SN-2")}) {
+        r.id = qcNewRecordId();
+        r.serial = serial;
+        log.write(r.toLine());
+    }
+    log.close();
+    const QString database = server.createDatabase(QStringLiteral("refusing"));
+    RecordStore store;
+    QVERIFY2(store.open(database), qPrintable(store.error()));
+    LogSync sync(store, path, "host-C");
+    QStringList warnings;
+    sync.warn = [&](const QString &line) { warnings << line; };
+    QVERIFY(sync.begin() && sync.step(1000));
+    QCOMPARE(warnings,
+             QStringList {"line 1 of " + path + ": " + qcSerialProblem("SN 1") + "; skipped"});
+    QCOMPARE(server.query("refusing", "SELECT string_agg(serial, ',') FROM qc_record").trimmed(),
+             QStringLiteral("SN-2"));
 }
 
 QTEST_GUILESS_MAIN(TestFleetRuns)
