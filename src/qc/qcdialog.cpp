@@ -112,6 +112,9 @@ QcDialog::QcDialog(const QString &planFolder, QWidget *parent)
 
 QcDialog::~QcDialog()
 {
+    // A verdict is never without its record: one still waiting for its attempt goes without it.
+    if (waitingForAttempt_)
+        keepRecord(*waitingForAttempt_);
     delete ui;
 }
 
