@@ -7,6 +7,10 @@ if(ENVVIEWER_SANITIZE)
     add_compile_options(${ENV_SANITIZE_FLAGS})
     add_link_options(${ENV_SANITIZE_FLAGS})
 endif()
+# A fuzz target links the libraries it exercises: libFuzzer's coverage must reach into them.
+if(ENVVIEWER_FUZZ)
+    add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
 
 # Our own code compiles with warnings on; generated code (moc, uic) is not ours.
 function(env_warnings target)
@@ -50,11 +54,12 @@ function(env_add_test name)
         LABELS "${ARG_LABELS}")
 endfunction()
 
-# Adds every listed subdirectory that already has a CMakeLists.txt.
+# Adds every listed subdirectory; a listed one without a CMakeLists.txt is a mistake.
 macro(env_add_subdirectories)
     foreach(sub ${ARGN})
-        if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${sub}/CMakeLists.txt)
-            add_subdirectory(${sub})
+        if(NOT EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${sub}/CMakeLists.txt)
+            message(FATAL_ERROR "${CMAKE_CURRENT_SOURCE_DIR}/${sub} has no CMakeLists.txt")
         endif()
+        add_subdirectory(${sub})
     endforeach()
 endmacro()

@@ -11,9 +11,9 @@
 //   bench_linerate --bare PORT      (the bare reader; started by the benchmark itself)
 
 #include "link/serialline.h"
-#include "moduleframes.h"
-#include "moduleline.h"
-#include "simulator.h"
+#include "sim/moduleframes.h"
+#include "sim/moduleline.h"
+#include "sim/simulator.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

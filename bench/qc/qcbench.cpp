@@ -2,7 +2,7 @@
 // serial-data handling, once for every frame the module sends.
 #include "qc/qccheck.h"
 #include "qc/qcplan.h"
-#include "records/record.h"
+#include "qc/qcrecorder.h"
 
 #include <QTemporaryDir>
 

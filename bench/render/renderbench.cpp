@@ -4,8 +4,8 @@
 // from start to exit (wall time, start-up and the offscreen platform included; its CPU time in the
 // counter envtool_cpu_ms).
 
-#include "moduleframes.h"
-#include "rendercommand.h"
+#include "sim/moduleframes.h"
+#include "commands/render.h"
 
 #include <QElapsedTimer>
 #include <QFile>

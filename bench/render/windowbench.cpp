@@ -8,7 +8,6 @@
 #include "support/pseudoterminal.h"
 #include "support/temporaryxdg.h"
 #ifdef ENV_HAS_QC
-#include "qc/apppath.h"
 #endif
 
 #include <QApplication>
@@ -49,7 +48,7 @@ struct Session
     Session()
     {
 #ifdef ENV_HAS_QC
-        appPath = QStringLiteral(ENV_SOURCE_DIR "/examples/envviewer");
+        window.setProgramPath(QStringLiteral(ENV_SOURCE_DIR "/examples/envviewer"));
 #endif
         window.show();
 #ifdef ENV_HAS_QC

@@ -7,7 +7,6 @@
 
 #include "app/mainwindow.h"
 #include "link/streamencoder.h"
-#include "qc/apppath.h"
 #include "support/mainwindowprobe.h"
 #include "support/pseudoterminal.h"
 #include "support/temporaryxdg.h"
@@ -84,10 +83,9 @@ int main(int argc, char *argv[])
     plan.write(R"([{"label": "Soak", "duration": 1, "frames": 1, "y": {"min": 0, "max": 2000},
                    "x": [{"index": 0, "count": 1, "min": -1000, "max": 1000}]}])");
     plan.close();
-    appPath = planDir.filePath(QStringLiteral("envviewer"));
-
     PseudoTerminal module;
     MainWindow window;
+    window.setProgramPath(planDir.filePath(QStringLiteral("envviewer")));
     window.show();
     if (!startOnPort(window, module.slavePath())) {
         std::fprintf(stderr, "the pseudo-terminal did not open\n");

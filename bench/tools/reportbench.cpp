@@ -3,7 +3,7 @@
 // channels, or all 27 channels judged; one run in ten fails, one board in ten is tested again,
 // over 30 days and 3 stations.
 
-#include "reportcommand.h"
+#include "commands/report.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -73,7 +73,7 @@ void report(benchmark::State &state)
         return;
     }
     ReportOptions options;
-    options.source.log = log;
+    options.selection.log = log;
     options.output = dir.filePath(QStringLiteral("report.html"));
     for (auto _ : state) {
         if (ReportCommand(options).run() != 0) {

@@ -5,7 +5,7 @@
 //
 // Input: byte 0 seeds the piece sizes, the remaining bytes are the file.
 
-#include "commandlog.h"
+#include "control/commandlog.h"
 #include "link/sessionfile.h"
 
 #include <QBuffer>

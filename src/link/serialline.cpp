@@ -1,9 +1,9 @@
 #include "link/serialline.h"
 
+#include "link/portlocks.h"
+#include "link/serialnames.h"
+
 #include <QFileInfo>
-#include <QLockFile>
-#include <QStandardPaths>
-#include <QSysInfo>
 
 #include <cerrno>
 #include <poll.h>
@@ -12,35 +12,11 @@ namespace SerialLine {
 
 namespace {
 
-// Where Qt opens a port of that name: a bare name is a device in /dev.
-QString systemLocation(const QString &name)
+QString busy(const QString &device)
 {
-    const bool path = name.startsWith(QLatin1Char('/')) || name.startsWith(QLatin1String("./"))
-        || name.startsWith(QLatin1String("../"));
-    return path ? name : QStringLiteral("/dev/") + name;
-}
-
-// The lock file Qt keeps while it holds the device at `location`, if there is one: named after
-// the port, in the first of the usual lock folders that has it.
-QString lockFileOf(const QString &location)
-{
-    QString name = location.startsWith(QLatin1String("/dev/")) ? location.mid(5) : location;
-    name.replace(QLatin1Char('/'), QLatin1Char('_'));
-    const QStringList folders {QStringLiteral("/var/lock"),
-                               QStringLiteral("/etc/locks"),
-                               QStringLiteral("/var/spool/locks"),
-                               QStringLiteral("/var/spool/uucp"),
-                               QStringLiteral("/tmp"),
-                               QStringLiteral("/var/tmp"),
-                               QStringLiteral("/var/lock/lockdev"),
-                               QStringLiteral("/run/lock"),
-                               QStandardPaths::writableLocation(QStandardPaths::TempLocation)};
-    for (const QString &folder : folders) {
-        const QString path = folder + QStringLiteral("/LCK..") + name;
-        if (QFileInfo::exists(path))
-            return path;
-    }
-    return QString();
+    const std::optional<PortHolder> holder = holderOf(device);
+    return holder ? QStringLiteral("it is busy, held by ") + holder->describe()
+                  : QStringLiteral("it is busy");
 }
 
 // Why `port` did not open, in a few words. Qt reports a port that another program holds as a
@@ -50,25 +26,13 @@ QString openFailure(const QSerialPort &port, const QString &device)
     switch (port.error()) {
     case QSerialPort::DeviceNotFoundError:
         return QStringLiteral("no such device");
-    case QSerialPort::PermissionError: {
-        const QString lockPath = lockFileOf(device);
-        if (!lockPath.isEmpty() || port.errorString() == qt_error_string(EBUSY)) {
-            qint64 pid = 0;
-            QString host, program;
-            if (lockPath.isEmpty() || !QLockFile(lockPath).getLockInfo(&pid, &host, &program))
-                return QStringLiteral("it is busy");
-            QString holder = QStringLiteral("it is busy, held by %1 (process %2")
-                                 .arg(program.isEmpty() ? QStringLiteral("a program") : program)
-                                 .arg(pid);
-            if (!host.isEmpty() && host != QSysInfo::machineHostName())
-                holder += QStringLiteral(" on ") + host;
-            return holder + QLatin1Char(')');
-        }
+    case QSerialPort::PermissionError:
+        if (!lockFileOf(device).isEmpty() || port.errorString() == qt_error_string(EBUSY))
+            return busy(device);
         if (port.errorString() == qt_error_string(EACCES)
             || port.errorString() == qt_error_string(EPERM))
             return QStringLiteral("permission denied");
         return port.errorString();
-    }
     default:
         return port.errorString();
     }
@@ -99,9 +63,17 @@ bool openPort(QSerialPort &port, QIODevice::OpenMode mode, QString *error)
     if (!device.isEmpty())
         port.setPortName(device);
     configure(port);
+    const QString lockedDevice = device.isEmpty() ? location : device;
     QString reason;
-    if (!port.open(mode)) {
-        reason = openFailure(port, device.isEmpty() ? location : device);
+    // A terminal program's flock() is looked for before Qt opens the device and sets its line up
+    // under that program; the lock taken after opening settles a race with one that starts now.
+    if (flockHolderOf(lockedDevice)) {
+        reason = busy(lockedDevice);
+    } else if (!port.open(mode)) {
+        reason = openFailure(port, lockedDevice);
+    } else if (!lockDescriptor(int(port.handle()))) {
+        port.close();
+        reason = busy(lockedDevice);
     } else if (!configure(port)) { // some settings only take on an open port
         reason = QStringLiteral("the line settings were refused: ") + port.errorString();
         port.close();

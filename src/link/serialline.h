@@ -14,7 +14,9 @@ bool configure(QSerialPort &port);
 
 // Opens `port` with the line settings. It is locked and opened as the device its name leads to,
 // so that a symbolic link and the path it points to are one port that only one program holds;
-// the port keeps the name it was given, which is what a person sees. On failure, false, and
+// the port keeps the name it was given, which is what a person sees. While open it holds both a
+// UUCP lock file and an exclusive flock() on its descriptor, and a device another program holds
+// through either is refused as busy. On failure, false, and
 // `error` is one line naming the port and the reason ("cannot open /dev/ttyUSB0: it is busy,
 // held by envtool (process 4242)").
 bool openPort(QSerialPort &port, QIODevice::OpenMode mode, QString *error);

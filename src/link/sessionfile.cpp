@@ -24,21 +24,38 @@ bool SessionFile::writeHeader()
     return device->write(header) == header.size();
 }
 
+namespace {
+void writeHead(char *head, SessionFile::Direction direction, qint64 timeUs, quint32 size)
+{
+    head[0] = char(direction);
+    qToLittleEndian<quint64>(quint64(timeUs), head + 1);
+    qToLittleEndian<quint32>(size, head + 9);
+}
+} // namespace
+
 bool SessionFile::write(Direction direction, qint64 timeUs, const char *data, qint64 size)
 {
-    do {
+    // An empty chunk would be half of a gap.
+    while (size > 0) {
         const qint64 part = qMin(size, maxChunk);
         char head[recordHeadSize];
-        head[0] = char(direction);
-        qToLittleEndian<quint64>(quint64(timeUs), head + 1);
-        qToLittleEndian<quint32>(quint32(part), head + 9);
+        writeHead(head, direction, timeUs, quint32(part));
         if (device->write(head, recordHeadSize) != recordHeadSize
             || device->write(data, part) != part)
             return false;
         data += part;
         size -= part;
-    } while (size > 0);
+    }
     return true;
+}
+
+bool SessionFile::writeGap(qint64 fromUs, qint64 toUs)
+{
+    // Both records in one write: a session cut off here ends in damage, not half a gap.
+    char heads[2 * recordHeadSize];
+    writeHead(heads, FromModule, fromUs, 0);
+    writeHead(heads + recordHeadSize, FromModule, qMax(fromUs, toUs), 0);
+    return device->write(heads, sizeof heads) == qint64(sizeof heads);
 }
 
 bool SessionFile::readHeader()
@@ -144,6 +161,8 @@ bool SessionFile::take(Record *record)
         const int size = int(qMin<qint64>(available, rawChunk));
         record->direction = FromModule;
         record->timeUs = 0;
+        record->gap = false;
+        record->gapEndUs = 0;
         record->bytes = at == 0 && size == held.size() ? held : held.mid(at, size);
         at += size;
         offset += size;
@@ -165,11 +184,43 @@ bool SessionFile::take(Record *record)
             fail(QStringLiteral("truncated record at byte %1").arg(offset));
         return false;
     }
+    if (size == 0 && head[0] == FromModule)
+        return takeEmptyModule(record, qint64(timeUs));
     record->direction = Direction(head[0]);
     record->timeUs = qint64(timeUs);
+    record->gap = false;
+    record->gapEndUs = 0;
     record->bytes = held.mid(at + recordHeadSize, int(size));
     at += recordHeadSize + int(size);
     offset += recordHeadSize + qint64(size);
+    return true;
+}
+
+// An empty module record is the start of a gap when another one follows at once, no earlier;
+// alone it is a chunk of nothing (an older envtool could write one).
+bool SessionFile::takeEmptyModule(Record *record, qint64 timeUs)
+{
+    const int available = held.size() - at;
+    if (available < 2 * recordHeadSize && !ended)
+        return false; // the next record tells
+    record->direction = FromModule;
+    record->timeUs = timeUs;
+    record->bytes.clear();
+    record->gap = false;
+    record->gapEndUs = 0;
+    int used = recordHeadSize;
+    if (available >= 2 * recordHeadSize) {
+        const char *next = held.constData() + at + recordHeadSize;
+        const quint64 endUs = qFromLittleEndian<quint64>(next + 1);
+        if (next[0] == FromModule && qFromLittleEndian<quint32>(next + 9) == 0
+            && endUs >= quint64(timeUs) && endUs <= quint64(std::numeric_limits<qint64>::max())) {
+            record->gap = true;
+            record->gapEndUs = qint64(endUs);
+            used += recordHeadSize;
+        }
+    }
+    at += used;
+    offset += used;
     return true;
 }
 

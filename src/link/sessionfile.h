@@ -6,6 +6,10 @@
 //   record  direction (1 byte: 'M' from the module, 'V' from the viewer),
 //           time (8 bytes, microseconds since the start, below 2^63), size (4 bytes), then the
 //           chunk.
+// A gap, the time the line was gone (unplugged until it came back), is two empty module records
+// in a row: at the time it went and at the time it was back. No chunk is ever written empty, and
+// a reader that knows no gaps takes them as two chunks of nothing, so that the gap costs older
+// readers neither bytes nor an error; the times of the records around it keep the silence.
 // Reading also takes a raw capture (what `envtool record` writes): it has no header, and comes
 // out as module chunks without a time. Input shorter than the header is a raw capture, unless it
 // is the start of the header: then it is a session cut short.
@@ -24,6 +28,10 @@ public:
         Direction direction = FromModule;
         qint64 timeUs = 0;
         QByteArray bytes;
+        // A gap: the line was gone from timeUs to gapEndUs. It has no bytes, and comes as a
+        // module record, so that a reader that only joins module bytes passes over it.
+        bool gap = false;
+        qint64 gapEndUs = 0;
     };
     static constexpr int version = 1;
     // A record holds at most this many bytes; longer chunks take several.
@@ -35,7 +43,10 @@ public:
     explicit SessionFile(QIODevice *device = nullptr, qint64 rawChunk = 1 << 16);
 
     bool writeHeader();
+    // An empty chunk writes nothing.
     bool write(Direction direction, qint64 timeUs, const char *data, qint64 size);
+    // Marks that the line was gone from `fromUs` to `toUs` (not before it).
+    bool writeGap(qint64 fromUs, qint64 toUs);
 
     // Reads from the start of the device until the header tells a session from a raw capture;
     // false, with error(), for a header this version of envtool cannot read.
@@ -64,6 +75,7 @@ private:
 
     bool decide();
     bool take(Record *record);
+    bool takeEmptyModule(Record *record, qint64 timeUs);
     bool readMore();
     bool fail(const QString &message);
 

@@ -212,36 +212,22 @@ void QcDialog::attemptCounted(quint64 generation, int earlierRuns)
 
 void QcDialog::keepRecord(QcRun::Outcome &outcome)
 {
-    QString error;
-    outcome.recordKept = run->recorder().append(outcome.record.toJson(), &error);
-    if (!outcome.recordKept) {
-        outcome.warnings << error;
-        std::fputs(
-            qPrintable(run->recorder().program() + QLatin1String(": ") + error + QLatin1Char('\n')),
-            stderr);
-    }
+    if (run->recorder().append(outcome.record.toJson(), &outcome.recordProblem))
+        return;
+    std::fputs(qPrintable(run->recorder().program() + QLatin1String(": ") + outcome.recordProblem
+                          + QLatin1Char('\n')),
+               stderr);
 }
 
 void QcDialog::showOutcome(const QcRun::Outcome &outcome)
 {
     messages = outcome.verdict.messages;
     // An operator started from a menu never sees standard error; the verdict stands.
-    if (!outcome.recordKept && !outcome.warnings.isEmpty())
-        messages << QStringLiteral("The test record was not kept: ") + outcome.warnings.last();
-    else if (outcome.recordKept)
+    if (!outcome.recordProblem.isEmpty())
+        messages << QStringLiteral("The test record was not kept: ") + outcome.recordProblem;
+    else
         messages << qcRecordSummary(outcome.record);
     model->setStringList(messages);
-}
-
-void QcDialog::moduleBytes(const QByteArray &bytes)
-{
-    run->addBytes(bytes.constData(), bytes.size(), clocks_.steadyMs());
-}
-
-void QcDialog::frameDone(QList<short> frame)
-{
-    if (run->addFrame(frame, clocks_.steadyMs()))
-        ui->frameLabel->setText(QString::number(run->check().run().frameCount));
 }
 
 void QcDialog::checkQc()
@@ -252,10 +238,12 @@ void QcDialog::checkQc()
     ui->passLabel->setText(outcome.verdict.text);
     // The next scan replaces this board's serial.
     ui->serialEdit->selectAll();
-    for (const QString &warning : outcome.warnings)
-        std::fputs(qPrintable(run->recorder().program() + QLatin1String(": ") + warning
-                              + QLatin1Char('\n')),
-                   stderr);
+    for (const QString &problem : {outcome.captureProblem, outcome.recordProblem}) {
+        if (!problem.isEmpty())
+            std::fputs(qPrintable(run->recorder().program() + QLatin1String(": ") + problem
+                                  + QLatin1Char('\n')),
+                       stderr);
+    }
     if (waiting) {
         messages = outcome.verdict.messages;
         model->setStringList(messages);
@@ -263,6 +251,6 @@ void QcDialog::checkQc()
         return;
     }
     showOutcome(outcome);
-    if (outcome.recordKept && QcAttemptIndex(run->recorder().log()).lags())
+    if (outcome.recordProblem.isEmpty() && QcAttemptIndex(run->recorder().log()).lags())
         refreshAttemptIndex(run->recorder().log());
 }

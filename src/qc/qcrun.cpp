@@ -212,15 +212,11 @@ QcRun::Outcome QcRun::finish(const QDateTime &judged, bool appendToLog)
                                    : capturePath_);
         // The verdict and its record stand without it.
         if (!outcome.record.capture)
-            outcome.warnings << capture_.error();
+            outcome.captureProblem = capture_.error();
     }
     capture_.discard();
-    if (appendToLog) {
-        QString error;
-        outcome.recordKept = recorder_.append(outcome.record.toJson(), &error);
-        if (!outcome.recordKept)
-            outcome.warnings << error;
-    }
+    if (appendToLog)
+        recorder_.append(outcome.record.toJson(), &outcome.recordProblem);
     return outcome;
 }
 

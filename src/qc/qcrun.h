@@ -75,10 +75,11 @@ public:
     {
         QcVerdict verdict;
         QcRecord record;
-        // What went wrong beside the verdict, one line each: a capture not kept, a record not
-        // appended. The verdict stands without them.
-        QStringList warnings;
-        bool recordKept = false;
+        // What went wrong beside the verdict, which stands without them: why the capture that
+        // the run was to keep was not kept, why the record was not appended. Empty when all
+        // went well.
+        QString captureProblem;
+        QString recordProblem;
     };
     // Judges the run at wall time `judged`, keeps its capture by the rule, and appends its record
     // to the log unless `appendToLog` is false. Frames up to the deadline still count after it,

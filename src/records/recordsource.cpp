@@ -23,12 +23,10 @@ bool LogRecordSource::records(const YieldQuery &query,
     QFile log(path_);
     found_ = true;
     if (!log.open(QIODevice::ReadOnly)) {
-        if (named_ || log.exists())
-            return fail(QStringLiteral("cannot read %1: %2").arg(path_, log.errorString()));
-        // A station that has judged nothing yet is no error.
-        found_ = false;
+        // The station's own log before it judged anything: its callers may say so instead.
+        found_ = named_ || log.exists();
         anyRecord_ = false;
-        return true;
+        return fail(QStringLiteral("cannot read %1: %2").arg(path_, log.errorString()));
     }
     const ResultsLogRead read = ResultsLog::read(log, take);
     if (read.skipped > 0)

@@ -29,7 +29,8 @@ public:
 
     // Why the latest call failed, as one line.
     const QString &error() const { return error_; }
-    // False for a station's log that no program has written yet.
+    // False after a call failed because the station's own log is not there: no program has
+    // judged on it yet.
     bool found() const { return found_; }
     // False when the latest call read no record at all, so that "no results match" is told from
     // "no results recorded yet".

@@ -3,7 +3,7 @@
 #include "link/streamencoder.h"
 #include "records/record.h"
 #include "support/postgresserver.h"
-#include "tools/envtoolrunner.h"
+#include "envtool/envtoolrunner.h"
 
 #include <QFile>
 #include <QJsonDocument>

@@ -5,7 +5,7 @@
 #include "app/mainwindow.h"
 #include "canvasharness.h"
 #include "link/streamencoder.h"
-#include "rendercommand.h"
+#include "commands/render.h"
 #include "link/sessionfile.h"
 #include "support/mainwindowprobe.h"
 

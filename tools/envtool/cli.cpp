@@ -1,5 +1,9 @@
 #include "cli.h"
 
+#include "records/databaserecordsource.h"
+
+#include <QDateTime>
+
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
@@ -52,8 +56,9 @@ std::optional<int> SubcommandParser::parse(const QStringList &args, int position
     return std::nullopt;
 }
 
-std::optional<double> SubcommandParser::positiveNumber(const QString &name) const
+std::optional<double> SubcommandParser::positiveNumber(const QCommandLineOption &option) const
 {
+    const QString name = option.names().constLast();
     bool ok = false;
     const double value = options.value(name).toDouble(&ok);
     if (!ok || !(value > 0) || value > 1e9) {
@@ -64,9 +69,10 @@ std::optional<double> SubcommandParser::positiveNumber(const QString &name) cons
     return value;
 }
 
-std::optional<qint64> SubcommandParser::wholeNumber(const QString &name, qint64 minimum,
-                                                    qint64 maximum) const
+std::optional<qint64> SubcommandParser::wholeNumber(const QCommandLineOption &option,
+                                                    qint64 minimum, qint64 maximum) const
 {
+    const QString name = option.names().constLast();
     bool ok = false;
     const qint64 value = options.value(name).toLongLong(&ok);
     if (!ok || value < minimum || value > maximum) {
@@ -78,6 +84,63 @@ std::optional<qint64> SubcommandParser::wholeNumber(const QString &name, qint64 
         return std::nullopt;
     }
     return value;
+}
+
+namespace {
+const QCommandLineOption
+    recordLogOption(QStringLiteral("log"),
+                    QStringLiteral("Read FILE instead of the results log "
+                                   "($XDG_DATA_HOME/envviewer/qc-results.jsonl)."),
+                    QStringLiteral("FILE"));
+const QCommandLineOption
+    recordDatabaseOption(QStringLiteral("db"),
+                         QStringLiteral("Read the records of every station in the database at URL "
+                                        "(postgresql://...) instead of a log."),
+                         QStringLiteral("URL"));
+const QCommandLineOption recordLabelOption(QStringLiteral("label"),
+                                           QStringLiteral("Only the test labelled L."),
+                                           QStringLiteral("L"));
+const QCommandLineOption recordSinceOption(
+    QStringLiteral("since"),
+    QStringLiteral("Only tests judged at or after DATE (an ISO date or date-time; local time "
+                   "unless it gives an offset)."),
+    QStringLiteral("DATE"));
+} // namespace
+
+void addRecordSelectionOptions(QCommandLineParser &parser)
+{
+    parser.addOptions(
+        {recordLogOption, recordDatabaseOption, recordLabelOption, recordSinceOption});
+}
+
+std::optional<RecordSelection> recordSelection(const SubcommandParser &cli)
+{
+    if (cli.isSet(recordLogOption) && cli.isSet(recordDatabaseOption)) {
+        cli.usageError(QStringLiteral("--log and --db name two sources; give one"));
+        return std::nullopt;
+    }
+    RecordSelection selection;
+    if (cli.isSet(recordSinceOption)) {
+        selection.query.since
+            = QDateTime::fromString(cli.value(recordSinceOption), Qt::ISODateWithMs);
+        if (!selection.query.since.isValid()) {
+            cli.usageError(QStringLiteral("--since needs an ISO date or date-time, not '%1'")
+                               .arg(cli.value(recordSinceOption)));
+            return std::nullopt;
+        }
+    }
+    selection.log = cli.value(recordLogOption);
+    selection.database = cli.value(recordDatabaseOption);
+    selection.query.test = cli.value(recordLabelOption);
+    return selection;
+}
+
+std::unique_ptr<RecordSource> openRecordSource(const QString &command,
+                                               const RecordSelection &selection)
+{
+    std::unique_ptr<RecordSource> source = recordSourceFor(selection.log, selection.database);
+    source->warn = [command](const QString &warning) { reportError(command, warning); };
+    return source;
 }
 
 namespace {

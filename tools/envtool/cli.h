@@ -3,12 +3,15 @@
 // What every subcommand shares: option parsing with --help, one-line errors, exit codes, the
 // serial line, and a clean stop on Ctrl-C, SIGTERM or SIGHUP.
 
+#include "records/recordsource.h"
+
 #include <QCommandLineParser>
 #include <QObject>
 #include <QSerialPort>
 #include <QString>
 #include <QStringList>
 
+#include <memory>
 #include <optional>
 
 class QSocketNotifier;
@@ -35,17 +38,34 @@ public:
 
     QString value(const QString &name) const { return options.value(name); }
     bool isSet(const QString &name) const { return options.isSet(name); }
+    QString value(const QCommandLineOption &option) const { return options.value(option); }
+    bool isSet(const QCommandLineOption &option) const { return options.isSet(option); }
     QStringList positional() const { return options.positionalArguments(); }
     int usageError(const QString &message) const { return reportError(command, message); }
 
     // Option values checked one by one; a bad one is reported and gives nothing.
-    std::optional<double> positiveNumber(const QString &name) const;
-    std::optional<qint64> wholeNumber(const QString &name, qint64 minimum, qint64 maximum) const;
+    std::optional<double> positiveNumber(const QCommandLineOption &option) const;
+    std::optional<qint64> wholeNumber(const QCommandLineOption &option, qint64 minimum,
+                                      qint64 maximum) const;
 
 private:
     QString command;
     QCommandLineParser options;
 };
+
+// Which test records a command reads: --log or --db, --label and --since.
+struct RecordSelection
+{
+    QString log; // the results log when empty
+    QString database; // the log is read when empty
+    YieldQuery query;
+};
+void addRecordSelectionOptions(QCommandLineParser &parser);
+// Reads them after parsing; nothing once a bad one is reported.
+std::optional<RecordSelection> recordSelection(const SubcommandParser &cli);
+// The source the selection names; what it passes over is reported as `command`'s warnings.
+std::unique_ptr<RecordSource> openRecordSource(const QString &command,
+                                               const RecordSelection &selection);
 
 // Turns SIGINT, SIGTERM and SIGHUP into a Qt signal: the handler only writes to a pipe, and the
 // event loop reads it, so the command stops between two of its own steps.

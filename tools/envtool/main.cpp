@@ -1,7 +1,7 @@
 // envtool: records, decodes, simulates, taps and checks the module from the command line.
 
 #include "cli.h"
-#include "commands.h"
+#include "commands/commands.h"
 
 #include <QCoreApplication>
 #include <QGuiApplication>
@@ -11,6 +11,49 @@
 #include <memory>
 
 namespace {
+// One row per command: a new command is its file in commands/ and a row here.
+struct Command
+{
+    const char *name;
+    const char *summary; // its line in the help text
+    int (*run)(const QStringList &args);
+    // render and report paint frames as the windows do, which takes Qt's painting and fonts,
+    // but no display; everything else stays without a platform.
+    bool paints;
+};
+
+const Command commands[] = {
+    {"record", "write the raw byte stream of a port to a file", runRecord, false},
+    {"decode", "decode a capture or session into frames (JSON Lines or CSV)", runDecode, false},
+    {"simulate", "play the module on a pseudo-terminal or a port", runSimulate, false},
+    {"qc", "run a test of a plan on a port or a capture", runQc, false},
+    {"tap", "forward and record the line between module and viewer", runTap, false},
+    {"results", "runs and yield per test, from the test records", runResults, false},
+    {"sync", "send the test records to the fleet's PostgreSQL database", runSync, false},
+    {"report", "one HTML page of yields, failures and channels", runReport, true},
+    {"render", "one frame of a capture or session as a PNG, as a window paints it", runRender,
+     true},
+};
+
+const Command *commandNamed(const char *name)
+{
+    for (const Command &command : commands) {
+        if (std::strcmp(command.name, name) == 0)
+            return &command;
+    }
+    return nullptr;
+}
+
+QString commandList()
+{
+    QStringList rows;
+    for (const Command &command : commands)
+        rows << QStringLiteral("  %1  %2")
+                    .arg(QString::fromLatin1(command.name).leftJustified(8),
+                         QString::fromLatin1(command.summary));
+    return rows.join(QLatin1Char('\n'));
+}
+
 // envtool says what went wrong in its own one-line errors; Qt's warnings (the offscreen
 // platform's missing runtime folder, say) are not for its users.
 void criticalOnly(QtMsgType type, const QMessageLogContext &, const QString &message)
@@ -23,10 +66,9 @@ void criticalOnly(QtMsgType type, const QMessageLogContext &, const QString &mes
 int main(int argc, char *argv[])
 {
     qInstallMessageHandler(criticalOnly);
-    // render and report paint frames as the windows do, which takes Qt's painting and fonts, but
-    // no display; everything else stays without a platform.
+    const Command *named = argc > 1 ? commandNamed(argv[1]) : nullptr;
     std::unique_ptr<QCoreApplication> app;
-    if (argc > 1 && (std::strcmp(argv[1], "render") == 0 || std::strcmp(argv[1], "report") == 0)) {
+    if (named && named->paints) {
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
             qputenv("QT_QPA_PLATFORM", "offscreen");
         app = std::make_unique<QGuiApplication>(argc, argv);
@@ -37,20 +79,11 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationVersion(QStringLiteral(ENVTOOL_VERSION));
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(
-        QStringLiteral("The viewer's command-line companion.\n\n"
-                       "Commands:\n"
-                       "  record    write the raw byte stream of a port to a file\n"
-                       "  decode    decode a capture or session into frames (JSON Lines or CSV)\n"
-                       "  simulate  play the module on a pseudo-terminal or a port\n"
-                       "  qc        run a test of a plan on a port or a capture\n"
-                       "  tap       forward and record the line between module and viewer\n"
-                       "  results   runs and yield per test, from the test records\n"
-                       "  sync      send the test records to the fleet's PostgreSQL database\n"
-                       "  report    one HTML page of yields, failures and channels\n"
-                       "  render    one frame of a capture or session as a PNG, as a window "
-                       "paints it\n\n"
-                       "'envtool <command> --help' describes a command."));
+    parser.setApplicationDescription(QStringLiteral("The viewer's command-line companion.\n\n"
+                                                    "Commands:\n")
+                                     + commandList()
+                                     + QStringLiteral("\n\n'envtool <command> --help' describes "
+                                                      "a command."));
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("The command to run."),
@@ -73,25 +106,11 @@ int main(int argc, char *argv[])
     if (args.isEmpty())
         return reportError(QString(), QStringLiteral("no command given (try 'envtool --help')"));
 
-    const QString command = args.first();
-    if (command == QLatin1String("record"))
-        return runRecord(args);
-    if (command == QLatin1String("decode"))
-        return runDecode(args);
-    if (command == QLatin1String("simulate"))
-        return runSimulate(args);
-    if (command == QLatin1String("qc"))
-        return runQc(args);
-    if (command == QLatin1String("tap"))
-        return runTap(args);
-    if (command == QLatin1String("results"))
-        return runResults(args);
-    if (command == QLatin1String("sync"))
-        return runSync(args);
-    if (command == QLatin1String("report"))
-        return runReport(args);
-    if (command == QLatin1String("render"))
-        return runRender(args);
+    const QString name = args.first();
+    for (const Command &command : commands) {
+        if (name == QLatin1String(command.name))
+            return command.run(args);
+    }
     return reportError(QString(),
-                       QStringLiteral("unknown command '%1' (try 'envtool --help')").arg(command));
+                       QStringLiteral("unknown command '%1' (try 'envtool --help')").arg(name));
 }
