@@ -2,9 +2,10 @@
 #include "cli.h"
 #include "commands/commands.h"
 #include "common/xdg.h"
-#include "records/recordsettings.h"
 #include "records/logsync.h"
+#include "records/recordsettings.h"
 
+#include <QDateTime>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QSysInfo>
@@ -132,9 +133,21 @@ int SyncCommand::runWatch()
                 return retryLater(sync.error());
             begun = true;
         }
+        const qint64 sentBefore = sync.sent();
+        const qint64 readBefore = sync.read();
         if (!sync.step(options_.batchRecords))
             return retryLater(sync.error());
         pauseMs = firstPauseMs;
+        // One line per batch: the journal tells a working upload from a stuck one.
+        if (sync.read() > readBefore) {
+            const qint64 behindMs = sync.newestSent().isValid()
+                ? qMax<qint64>(0, sync.newestSent().msecsTo(QDateTime::currentDateTime()))
+                : 0;
+            printLine(QStringLiteral("sent %1 record(s), %2 already there; %3 s behind the log")
+                          .arg(sync.sent() - sentBefore)
+                          .arg(sync.read() - readBefore - (sync.sent() - sentBefore))
+                          .arg(QString::number(behindMs / 1000.0, 'f', 1)));
+        }
         if (sync.unknownVersions() > unknownReported) {
             warnLine(QStringLiteral("skipped %1 record(s) of an unknown version in %2")
                          .arg(sync.unknownVersions() - unknownReported)
