@@ -266,7 +266,19 @@ void TestEnvTool::usageErrors_data()
         << "not an array";
     QTest::newRow("qc: unknown test")
         << QStringList {"qc", "--plan", plan, "--test", "Board A", "--capture", capture}
-        << "Board A";
+        << "has no test \"Board A\"; it holds \"Many\", \"Station\"";
+    QTest::newRow("qc: serial with a space")
+        << QStringList {"qc",        "--plan", plan,       "--test", "Station",
+                        "--capture", capture,  "--serial", "SN 1"}
+        << "the serial number holds ' '";
+    QTest::newRow("qc: serial too long")
+        << QStringList {"qc",        "--plan", plan,       "--test",        "Station",
+                        "--capture", capture,  "--serial", QString(65, 'S')}
+        << "longer than 64 characters";
+    QTest::newRow("runs: verdict neither")
+        << QStringList {"runs", "--verdict", "ok"} << "--verdict";
+    QTest::newRow("runs: show an unknown id")
+        << QStringList {"runs", "show", "ffff"} << "no run's id begins with 'ffff'";
     QTest::newRow("qc: port cannot be opened")
         << QStringList {"qc", "--plan", plan, "--test", "Station", "--port", "%port"}
         << "cannot open /nonexistent/ttyENV0";

@@ -96,12 +96,14 @@ int show(RecordSource &source, const RecordSelection &selection, const QString &
     const QString wanted = prefix.toLower();
     QList<QcRecord> found;
     QSet<QString> ids;
-    if (!source.records({}, [&](const QcRecord &r) {
-            if (r.id.startsWith(wanted) && !ids.contains(r.id)) {
-                ids.insert(r.id);
-                found << r;
-            }
-        }))
+    if (!source.records({},
+                        [&](const QcRecord &r) {
+                            if (r.id.startsWith(wanted) && !ids.contains(r.id)) {
+                                ids.insert(r.id);
+                                found << r;
+                            }
+                        })
+        && source.found())
         return reportError(command, source.error());
     if (found.isEmpty())
         return reportError(
