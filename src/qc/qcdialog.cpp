@@ -14,7 +14,6 @@
 #include <QTimer>
 
 #include <atomic>
-
 #include <cstdio>
 
 namespace {
