@@ -201,8 +201,10 @@ void TestQcPlan::selection_data()
 {
     QTest::addColumn<QString>("label");
     QTest::addColumn<QString>("problem");
-    QTest::newRow("held") << "Board B" << "";
-    QTest::newRow("none chosen") << "" << "no test type is chosen";
+    QTest::newRow("held") << "Board B"
+                          << "";
+    QTest::newRow("none chosen") << ""
+                                 << "no test type is chosen";
     // The next try can name one the plan holds.
     QTest::newRow("not held") << "Board C"
                               << "plan.json has no test \"Board C\"; it holds \"Board A\", "
