@@ -229,6 +229,17 @@ void QcDialog::showOutcome(const QcRun::Outcome &outcome)
     model->setStringList(messages);
 }
 
+void QcDialog::moduleBytes(const QByteArray &bytes)
+{
+    run->addBytes(bytes.constData(), bytes.size(), clocks_.steadyMs());
+}
+
+void QcDialog::frameDone(QList<short> frame)
+{
+    if (run->addFrame(frame, clocks_.steadyMs()))
+        ui->frameLabel->setText(QString::number(run->check().run().frameCount));
+}
+
 void QcDialog::checkQc()
 {
     // The verdict shows at once; a record whose attempt is still being counted waits for it.
