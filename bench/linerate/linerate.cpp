@@ -1,12 +1,14 @@
 // What showing the stream costs at the module's full line rate, side by side in one run: each
 // program's real window beside a bare QSerialPort reader that discards the bytes, each on its own
 // pseudo-terminal fed the same stream by a paced writer at 11,520 bytes a second; the windows
-// offscreen and under Xvfb, with an X server of their own. One program at a time, so that the
-// windows do not share the caches with each other. The figures are the CPU time of each process
-// alone (from /proc), per second of stream, and the window's ratio to the bare reader's; under
-// Xvfb also the X server's.
+// offscreen and under Xvfb, with an X server of their own. Two feeds, steady and scattered
+// (support/linefeeds.h), each in rounds of its own. One program at a time, so that the windows do
+// not share the caches with each other. The figures are the CPU time of each process alone (from
+// /proc), per second of stream, and the window's multiple of the bare reader's in the same round;
+// under Xvfb also the X server's. After the rounds, the median multiple of each.
 //
 //   bench_linerate [--seconds S] [--warmup S] [--platform offscreen|xvfb|both] [--programs a,b]
+//                  [--feeds steady,scattered] [--rounds N]
 //                  [--before DIR]   (DIR: the host programs of an earlier build, run alongside)
 //   bench_linerate --bare PORT      (the bare reader; started by the benchmark itself)
 
@@ -14,6 +16,7 @@
 #include "sim/moduleframes.h"
 #include "sim/moduleline.h"
 #include "sim/simulator.h"
+#include "support/linefeeds.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -29,12 +32,28 @@
 #include <QTimer>
 #include <QVector>
 
+#include <algorithm>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <unistd.h>
 #include <vector>
 
 namespace {
+
+// A feed as the simulator plays it.
+class FeedFrames : public ModuleFrames
+{
+public:
+    FeedFrames(LineFeed feed, quint32 seed)
+        : frames(feed, seed)
+    {
+    }
+    QVector<StreamPoint> frame(quint64) override { return frames.next(); }
+
+private:
+    LineFeedFrames frames;
+};
 
 // CPU seconds that a process has used so far: the run time of its threads in nanoseconds where
 // the kernel keeps it, else user plus system time in clock ticks.
@@ -139,6 +158,7 @@ struct Consumer
 {
     QString name;
     QString platform;
+    LineFeed lineFeed = LineFeed::Steady;
     // Where the window's host program is.
     QDir hostDir;
     std::unique_ptr<XServer> xserver;
@@ -168,7 +188,7 @@ bool start(Consumer &c)
     }
     c.feed = std::make_unique<Simulator>(c.line.get());
     // The same seed, the same stream for everyone.
-    c.feed->playFrames(std::make_unique<WaveFrames>(1), 0, -1, 1);
+    c.feed->playFrames(std::make_unique<FeedFrames>(c.lineFeed, 1), 0, -1, 1);
 
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     QString program = QCoreApplication::applicationFilePath();
@@ -226,6 +246,14 @@ double measure(std::vector<std::unique_ptr<Consumer>> &consumers, double warmup,
 
 } // namespace
 
+// The median of the rounds' multiples, for one program, build, feed and platform.
+double median(QVector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const int n = values.size();
+    return n == 0 ? 0 : n % 2 ? values.at(n / 2) : (values.at(n / 2 - 1) + values.at(n / 2)) / 2;
+}
+
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
@@ -245,6 +273,11 @@ int main(int argc, char **argv)
          QStringLiteral("P")},
         {QStringLiteral("programs"), QStringLiteral("Comma-separated programs (default: all)."),
          QStringLiteral("LIST")},
+        {QStringLiteral("feeds"),
+         QStringLiteral("Comma-separated feeds: steady, scattered (default: both)."),
+         QStringLiteral("LIST"), QStringLiteral("steady,scattered")},
+        {QStringLiteral("rounds"), QStringLiteral("Rounds of everything (default 1)."),
+         QStringLiteral("N"), QStringLiteral("1")},
         {QStringLiteral("bare"), QStringLiteral("Run as the bare reader on PORT."),
          QStringLiteral("PORT")},
         {QStringLiteral("before"),
@@ -258,6 +291,7 @@ int main(int argc, char **argv)
 
     const double seconds = cli.value(QStringLiteral("seconds")).toDouble();
     const double warmup = cli.value(QStringLiteral("warmup")).toDouble();
+    const int rounds = qMax(1, cli.value(QStringLiteral("rounds")).toInt());
     const bool haveXvfb = !QStandardPaths::findExecutable(QStringLiteral("Xvfb")).isEmpty();
     QStringList platforms {QStringLiteral("offscreen")};
     const QString platform = cli.value(QStringLiteral("platform"));
@@ -271,60 +305,112 @@ int main(int argc, char **argv)
                             QStringLiteral("envviewer_qc"), QStringLiteral("envviewer_lite")};
     if (cli.isSet(QStringLiteral("programs")))
         programs = cli.value(QStringLiteral("programs")).split(',');
+    QVector<LineFeed> feeds;
+    for (const QString &name : cli.value(QStringLiteral("feeds")).split(',')) {
+        if (name == QLatin1String(lineFeedName(LineFeed::Steady)))
+            feeds.append(LineFeed::Steady);
+        else if (name == QLatin1String(lineFeedName(LineFeed::Scattered)))
+            feeds.append(LineFeed::Scattered);
+        else
+            cli.showHelp(2);
+    }
     const QDir here(QCoreApplication::applicationDirPath());
 
     std::printf(
         "Each program beside a bare reader on the same stream, %.0f bytes/s, %.0f s measured "
-        "after %.0f s of warm-up. CPU time of each process alone, in %% of one core (CPU "
-        "seconds per second of stream).\n\n",
-        Simulator::lineBytesPerSecond, seconds, warmup);
-    std::printf("%-24s %-10s %7s %7s %7s %9s %8s  %s\n", "program", "platform", "CPU %", "bare %",
-                "x bare", "X CPU %", "frames/s", "load average before, after");
-    for (const QString &where : qAsConst(platforms)) {
-        for (const QString &program : qAsConst(programs)) {
-            if (!here.exists(QStringLiteral("bench_linerate_host_") + program))
-                continue;
-            // The bare reader first, then the windows: the earlier build's, if any, and this one.
-            std::vector<std::unique_ptr<Consumer>> round;
-            QVector<QDir> hosts;
-            if (cli.isSet(QStringLiteral("before")))
-                hosts.append(QDir(cli.value(QStringLiteral("before"))));
-            hosts.append(here);
-            round.push_back(std::make_unique<Consumer>());
-            round.back()->name = QStringLiteral("bare");
-            round.back()->platform = QStringLiteral("-");
-            for (const QDir &host : qAsConst(hosts)) {
-                round.push_back(std::make_unique<Consumer>());
-                round.back()->name = program;
-                round.back()->platform = where;
-                round.back()->hostDir = host;
+        "after %.0f s of warm-up, %d round(s). CPU time of each process alone, in %% of one core "
+        "(CPU seconds per second of stream); x bare: the window's multiple of the bare reader's "
+        "in the same round; +X: the window and its X server together.\n\n",
+        Simulator::lineBytesPerSecond, seconds, warmup, rounds);
+    std::printf("%5s %-24s %-9s %-9s %6s %6s %6s %6s %6s %7s  %s\n", "round", "program", "feed",
+                "platform", "CPU %", "bare %", "x bare", "X %", "+X x", "frames/s",
+                "load average before, after");
+    // The multiples of every round, by program (with the build), feed and platform.
+    std::map<QString, QVector<double>> multiples;
+    std::map<QString, QVector<double>> withX;
+    QStringList order;
+    for (int r = 1; r <= rounds; ++r) {
+        for (const QString &where : qAsConst(platforms)) {
+            for (const QString &program : qAsConst(programs)) {
+                if (!here.exists(QStringLiteral("bench_linerate_host_") + program))
+                    continue;
+                for (LineFeed lineFeed : qAsConst(feeds)) {
+                    // The bare reader first, then the windows: the earlier build's, if any, and
+                    // this one.
+                    std::vector<std::unique_ptr<Consumer>> round;
+                    QVector<QDir> hosts;
+                    if (cli.isSet(QStringLiteral("before")))
+                        hosts.append(QDir(cli.value(QStringLiteral("before"))));
+                    hosts.append(here);
+                    round.push_back(std::make_unique<Consumer>());
+                    round.back()->name = QStringLiteral("bare");
+                    round.back()->platform = QStringLiteral("-");
+                    round.back()->lineFeed = lineFeed;
+                    for (const QDir &host : qAsConst(hosts)) {
+                        round.push_back(std::make_unique<Consumer>());
+                        round.back()->name = program;
+                        round.back()->platform = where;
+                        round.back()->hostDir = host;
+                        round.back()->lineFeed = lineFeed;
+                    }
+                    for (auto &consumer : round) {
+                        if (!start(*consumer))
+                            return 1;
+                    }
+                    const QString loadBefore = loadAverage();
+                    const double measured = measure(round, warmup, seconds);
+                    const Consumer &bare = *round.front();
+                    const double bareShare = (bare.cpu[1] - bare.cpu[0]) / measured;
+                    for (std::size_t i = 1; i < round.size(); ++i) {
+                        const Consumer &window = *round.at(i);
+                        const double share = (window.cpu[1] - window.cpu[0]) / measured;
+                        const double xShare = (window.xCpu[1] - window.xCpu[0]) / measured;
+                        const double multiple = bareShare > 0 ? share / bareShare : 0.0;
+                        const double multipleWithX
+                            = bareShare > 0 ? (share + xShare) / bareShare : 0.0;
+                        // Frames over the whole stream, warm-up included.
+                        const double frames
+                            = window.count.section(' ', 3, 3).toDouble() / (warmup + measured);
+                        const QString name = i + 1 < round.size()
+                            ? program + QStringLiteral(" (before)")
+                            : program;
+                        const QString key
+                            = QStringLiteral("%1 %2 %3")
+                                  .arg(name, QLatin1String(lineFeedName(lineFeed)), where);
+                        if (!multiples.count(key))
+                            order.append(key);
+                        multiples[key].append(multiple);
+                        if (window.xserver)
+                            withX[key].append(multipleWithX);
+                        std::printf(
+                            "%5d %-24s %-9s %-9s %6.2f %6.2f %6.2f %6s %6s %7.1f  %s, %s\n", r,
+                            qPrintable(name), lineFeedName(lineFeed), qPrintable(where),
+                            100 * share, 100 * bareShare, multiple,
+                            window.xserver ? qPrintable(QString::number(100 * xShare, 'f', 2))
+                                           : "-",
+                            window.xserver ? qPrintable(QString::number(multipleWithX, 'f', 2))
+                                           : "-",
+                            frames, qPrintable(loadBefore), qPrintable(loadAverage()));
+                    }
+                    std::fflush(stdout);
+                }
             }
-            for (auto &consumer : round) {
-                if (!start(*consumer))
-                    return 1;
-            }
-            const QString loadBefore = loadAverage();
-            const double measured = measure(round, warmup, seconds);
-            const Consumer &bare = *round.front();
-            const double bareShare = (bare.cpu[1] - bare.cpu[0]) / measured;
-            for (std::size_t i = 1; i < round.size(); ++i) {
-                const Consumer &window = *round.at(i);
-                const double share = (window.cpu[1] - window.cpu[0]) / measured;
-                const QString x = window.xserver
-                    ? QString::number(100 * (window.xCpu[1] - window.xCpu[0]) / measured, 'f', 2)
-                    : QStringLiteral("-");
-                // Frames over the whole stream, warm-up included.
-                const double frames
-                    = window.count.section(' ', 3, 3).toDouble() / (warmup + measured);
-                const QString name
-                    = i + 1 < round.size() ? program + QStringLiteral(" (before)") : program;
-                std::printf("%-24s %-10s %7.2f %7.2f %7.1f %9s %8.1f  %s, %s\n", qPrintable(name),
-                            qPrintable(where), 100 * share, 100 * bareShare,
-                            bareShare > 0 ? share / bareShare : 0.0, qPrintable(x), frames,
-                            qPrintable(loadBefore), qPrintable(loadAverage()));
-            }
-            std::fflush(stdout);
         }
+    }
+
+    std::printf("\nMedian over the rounds: the window's multiple of the bare reader (with its X "
+                "server under Xvfb).\n\n");
+    std::printf("%-24s %-9s %-9s %6s %6s %6s\n", "program", "feed", "platform", "x bare", "+X x",
+                "rounds");
+    for (const QString &key : qAsConst(order)) {
+        QStringList parts = key.split(' ');
+        const QString where = parts.takeLast();
+        const QString feed = parts.takeLast();
+        const QVector<double> &x = withX[key];
+        std::printf("%-24s %-9s %-9s %6.2f %6s %6d\n", qPrintable(parts.join(' ')),
+                    qPrintable(feed), qPrintable(where), median(multiples[key]),
+                    x.isEmpty() ? "-" : qPrintable(QString::number(median(x), 'f', 2)),
+                    int(multiples[key].size()));
     }
     return 0;
 }

@@ -80,6 +80,9 @@ MainWindow::MainWindow(QWidget *parent)
     ui->setupUi(this);
 
 #ifdef ENV_LITE
+    // The paint handler fills what Qt would fill, except under the image, which covers its place
+    // whole: a frame end repaints only the image, and filling it first costs as much again.
+    setAttribute(Qt::WA_OpaquePaintEvent);
     renderer.frameShown = [this](const QList<short> &, const QRegion &changed) {
         update(changed.translated(canvasOrigin));
     };
@@ -138,6 +141,9 @@ void MainWindow::paintEvent(QPaintEvent *event)
 {
     QWidget::paintEvent(event);
     QPainter painter(this);
+    const QRegion margin = event->region() - renderer.shownPixmap().rect().translated(canvasOrigin);
+    for (const QRect &rect : margin)
+        painter.fillRect(rect, palette().brush(backgroundRole()));
     painter.drawPixmap(canvasOrigin, renderer.shownPixmap());
 }
 #else

@@ -1,4 +1,5 @@
 #include "canvasharness.h"
+#include "support/linefeeds.h"
 
 #include <QRandomGenerator>
 #include <QtTest>
@@ -360,7 +361,7 @@ namespace {
 // A stream of frames: for each frame the painting calls between two frame ends.
 using Frames = QVector<QVector<CanvasOp>>;
 
-enum class Stream { Typical, ZoneBounds, Extremes, Edges, FontChange, Crowded };
+enum class Stream { Typical, ZoneBounds, Extremes, Edges, FontChange, Crowded, Steady, Scattered };
 
 qint16 pick(QRandomGenerator &random, const QVector<int> &values)
 {
@@ -376,11 +377,20 @@ Frames makeFrames(Stream kind, quint32 seed)
         = {-32768, -32767, -1000, -600, -502, -501, -500, -499, -498, -2,   -1,   0,
            1,      2,      497,   498,  499,  500,  501,  502,  597,  598,  599,  600,
            601,    797,    798,   799,  800,  2394, 2395, 2396, 2397, 2400, 32767};
+    // The line-rate benchmark's feeds.
+    LineFeedFrames feed(kind == Stream::Steady ? LineFeed::Steady : LineFeed::Scattered, seed);
     Frames frames;
     for (int f = 0; f < 6; ++f) {
         QVector<CanvasOp> ops;
         for (int k = 0; k < 4; ++k)
             ops.append({CanvasOp::Flags, int(random.bounded(256)), k, 0});
+        if (kind == Stream::Steady || kind == Stream::Scattered) {
+            int column = 0;
+            for (const StreamPoint &p : feed.next())
+                ops.append({CanvasOp::Point, p.x, p.y, column++});
+            frames.append(ops);
+            continue;
+        }
         // A crowded frame paints more places than the canvas keeps apart.
         const int points = kind == Stream::Crowded && f == 2 ? 1300 : 27;
         for (int n = 0; n < points; ++n) {
@@ -403,6 +413,9 @@ Frames makeFrames(Stream kind, quint32 seed)
                 y = pick(random, extremes);
                 if (n % 9 == 8)
                     column = int(random.bounded(30, 70000));
+                break;
+            case Stream::Steady:
+            case Stream::Scattered:
                 break;
             case Stream::Edges:
                 x = qint16(random.bounded(2) ? random.bounded(-505, -490)
@@ -457,6 +470,7 @@ void TestCanvas::fastMatchesPlain_data()
         {"typical", Stream::Typical},        {"zone bounds", Stream::ZoneBounds},
         {"extremes", Stream::Extremes},      {"edges", Stream::Edges},
         {"font change", Stream::FontChange}, {"crowded", Stream::Crowded},
+        {"steady feed", Stream::Steady},     {"scattered feed", Stream::Scattered},
     };
     for (Deliverable program : {Deliverable::Viewer, Deliverable::Qc, Deliverable::Lite}) {
         quint32 seed = 1;

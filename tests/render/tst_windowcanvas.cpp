@@ -4,9 +4,11 @@
 
 #include "app/mainwindow.h"
 #include "canvasharness.h"
+#include "link/sessionfile.h"
 #include "link/streamencoder.h"
 #include "commands/render.h"
 #include "link/sessionfile.h"
+#include "support/linefeeds.h"
 #include "support/mainwindowprobe.h"
 
 #include <QLabel>
@@ -58,6 +60,16 @@ QImage nextFrameImage(quint32 flags)
 QImage rgb32(const QImage &image)
 {
     return image.convertToFormat(QImage::Format_RGB32);
+}
+
+// Frames of one of the line-rate benchmark's feeds, with flags that change from frame to frame.
+QVector<Frame> fed(LineFeed kind, int count)
+{
+    LineFeedFrames feed(kind, 7);
+    QVector<Frame> frames;
+    for (int i = 0; i < count; ++i)
+        frames.append({feed.next(), (0x80000000u >> (i % 32)) | 1u});
+    return frames;
 }
 
 QVector<StreamPoint> spread(int count, int x0, int dx, int y0, int dy)
@@ -178,6 +190,8 @@ void TestWindowCanvas::shownFrameMatchesPlainRendering_data()
     row("canvas edges",
         {{{{-498, 598}, {499, 1}, {-499, 300}, {502, 2}, {0, 600}, {-497, 797}}, 0xc0000003},
          {{{498, 599}, {-498, 1}, {497, 796}}, 0x00c00300}});
+    row("steady feed", fed(LineFeed::Steady, 5));
+    row("scattered feed", fed(LineFeed::Scattered, 5));
     row("after a resize", {{spread(27, -250, 19, 400, -11), 0}, {spread(27, 190, -14, 150, 5), 0}},
         QSize(640, 480));
     row("after a resize and a scroll",
@@ -299,6 +313,20 @@ void TestWindowCanvas::frameEndRepaintsOnlyTheImage()
     QTRY_VERIFY(!log.painted.isEmpty());
     QCoreApplication::processEvents();
     QCOMPARE(log.painted.subtracted(image), QRegion());
+
+#ifdef ENV_LITE
+    // The window paints its background itself beside the image: a repaint of all of it shows the
+    // window's colour left of the image and below it, and the image in its place.
+    window->repaint();
+    const QImage shown = rgb32(window->screen()->grabWindow(window->winId()).toImage());
+    const QRgb background = window->palette().color(QPalette::Window).rgb();
+    for (const QPoint &p : {QPoint(3, 100), QPoint(9, 700), QPoint(500, image.bottom() + 2)}) {
+        if (shown.rect().contains(p))
+            QCOMPARE(shown.pixel(p) & 0xffffff, background & 0xffffff);
+    }
+    QCOMPARE(shown.copy(QRect(image.topLeft(), QSize(1000, 700))),
+             rgb32(Probe::shownImage(*window)).copy(0, 0, 1000, 700));
+#endif
 }
 
 void TestWindowCanvas::renderCommandPaintsAsTheWindow_data()
