@@ -1,5 +1,6 @@
 #include "qc/qcfiles.h"
 
+#include "common/files.h"
 #include "common/xdg.h"
 
 #include <QDir>
@@ -42,17 +43,20 @@ QString documentProblem(const QString &path, const QByteArray &bytes)
     return QString();
 }
 
+// Far more than any plan: a plan is read whole.
+constexpr qint64 planBytes = 16 << 20;
+
 } // namespace
 
 QcPlanFile findQcPlan(const QString &besideDir)
 {
     const QStringList places = qcPlanPlaces(besideDir);
     for (const QString &place : places) {
-        QFile file(place); // a folder named qc.json does not open
-        if (file.open(QIODevice::ReadOnly)) {
-            const QByteArray bytes = file.readAll();
+        QByteArray bytes;
+        QString reason;
+        // A folder named qc.json, or a FIFO, is no plan.
+        if (readRegularFile(place, planBytes, &bytes, &reason))
             return {place, bytes, documentProblem(place, bytes)};
-        }
     }
     return {QString(), QByteArray(),
             QStringLiteral("fail to open QC json config (looked for %1)")
@@ -61,12 +65,11 @@ QcPlanFile findQcPlan(const QString &besideDir)
 
 QcPlanFile readQcPlan(const QString &path)
 {
-    QFile file(path);
     const QString absolute = QFileInfo(path).absoluteFilePath();
-    if (!file.open(QIODevice::ReadOnly))
-        return {QString(), QByteArray(),
-                QStringLiteral("cannot read %1: %2").arg(path, file.errorString())};
-    const QByteArray bytes = file.readAll();
+    QByteArray bytes;
+    QString reason;
+    if (!readRegularFile(path, planBytes, &bytes, &reason))
+        return {QString(), QByteArray(), QStringLiteral("cannot read %1: %2").arg(path, reason)};
     return {absolute, bytes, documentProblem(absolute, bytes)};
 }
 

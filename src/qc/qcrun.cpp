@@ -8,6 +8,9 @@ constexpr qint64 maxHeldBytes = 1 << 20;
 // The frame in progress at Start is replayed from at most this far back; a frame longer than that
 // holds far more points than a counted frame.
 constexpr qsizetype maxFrameBytes = 4096;
+// Fresh decoders followed at once at most: a frame in progress has only a few places a replay can
+// begin at, and a line of noise must not cost a decoder per byte.
+constexpr std::size_t maxCandidates = 64;
 
 } // namespace
 
@@ -99,7 +102,8 @@ QcStart QcRun::start(const QString &label, qint64 steadyMs)
     capture_.open(captureFolder_);
     // Every point of the frame in progress is a possible start of the replay; most fall out of
     // step with the follower within a few bytes.
-    for (qsizetype at = 0; at <= sinceFrameEnd_.size(); ++at) {
+    for (qsizetype at = 0; at <= sinceFrameEnd_.size() && candidates_.size() < maxCandidates;
+         ++at) {
         auto replay = std::make_unique<Replay>(sinceFrameEnd_.mid(at));
         replay->decoder.decode(replay->prefix.constData(), replay->prefix.size());
         if (replay->ended.isEmpty()

@@ -7,6 +7,9 @@
 #include <QFile>
 #include <QString>
 
+#include <QStringList>
+
+#include <memory>
 #include <optional>
 
 // The capture of one run: the bytes it judged, kept as a session file (module direction only)
@@ -43,6 +46,8 @@ public:
 
 private:
     bool fail(const QString &message);
+    // Why the latest write failed, in the system's words.
+    QString writeError();
 
     QFile file;
     QElapsedTimer clock;
@@ -51,3 +56,16 @@ private:
 
 // Whether a run judged `passed` keeps its capture under `keeping`.
 bool qcKeepsCapture(QcCaptureKeeping keeping, bool passed);
+
+// A record's capture, opened as evidence rather than as the path it names: only a regular file,
+// in `capturesFolder` (that of the log the record came from) or one of `givenPaths` (named by the
+// user), no larger than the record's `bytes` and of the sha256 it names; never a FIFO or a device,
+// and never blocking. A path relative to nothing is taken in the captures folder's parent, the
+// log's folder. `file` is open at its start; otherwise `unavailable` says why not, in words.
+struct QcCaptureEvidence
+{
+    std::unique_ptr<QFile> file;
+    QString unavailable;
+};
+QcCaptureEvidence qcOpenRecordCapture(const QcRecord &record, const QString &capturesFolder,
+                                      const QStringList &givenPaths = {});

@@ -1,7 +1,5 @@
 #include "records/databaserecordsource.h"
 
-#include <QRegularExpression>
-
 DatabaseRecordSource::DatabaseRecordSource(const QString &url)
     : url_(url)
 {
@@ -20,7 +18,12 @@ bool DatabaseRecordSource::open()
 bool DatabaseRecordSource::records(const YieldQuery &query,
                                    const std::function<void(const QcRecord &)> &take)
 {
-    return open() && (store_.records(query, take) || fail(store_.error()));
+    if (!open() || !(store_.records(query, take) || fail(store_.error())))
+        return false;
+    for (const SkippedLine &skipped : store_.skippedRecords())
+        warn(QStringLiteral("a record of %1 is no record (%2); skipped")
+                 .arg(name(), skipped.reason));
+    return true;
 }
 
 bool DatabaseRecordSource::yields(const YieldQuery &query, QList<YieldRow> *rows)
@@ -42,6 +45,5 @@ std::unique_ptr<RecordSource> recordSourceFor(const QString &log, const QString 
 
 QString redactedDatabaseUrl(const QString &url)
 {
-    return QString(url).replace(QRegularExpression(QStringLiteral(":[^:@/]*@")),
-                                QStringLiteral(":***@"));
+    return DatabaseUrl::parse(url).redacted();
 }

@@ -1,7 +1,11 @@
 #include "records/logsync.h"
 
+#include "common/files.h"
+#include "records/resultslog.h"
+
 #include <QCryptographicHash>
 #include <QFile>
+#include <QFileInfo>
 
 #include <sys/stat.h>
 
@@ -32,6 +36,27 @@ quint64 inodeOf(const QString &path)
 
 } // namespace
 
+QString LogSync::refusalText(const RecordStore::Refusal &r) const
+{
+    return QStringLiteral("line %1 of %2 was refused by the database (%3); set aside")
+        .arg(r.line)
+        .arg(logPath_, r.reason);
+}
+
+bool LogSync::retryRefused(int *added)
+{
+    QList<RecordStore::Refusal> refused;
+    if (!store_.retryRefused(host_, logPath_, added, &refused)) {
+        error_ = store_.error();
+        return false;
+    }
+    sent_ += *added;
+    if (warn)
+        for (const RecordStore::Refusal &r : refused)
+            warn(refusalText(r));
+    return true;
+}
+
 LogSync::LogSync(RecordStore &store, const QString &logPath, const QString &host)
     : store_(store)
     , logPath_(logPath)
@@ -49,11 +74,13 @@ bool LogSync::begin()
     }
     state_ = {};
     inode_ = inodeOf(logPath_);
-    QFile log(logPath_);
-    if (!log.open(QIODevice::ReadOnly)) {
-        if (!log.exists())
+    QFile log;
+    QString reason;
+    // Never a FIFO in the log's place: that would wait for ever.
+    if (!openRegularFile(log, logPath_, &reason)) {
+        if (!QFileInfo::exists(logPath_) && !QFileInfo(logPath_).isSymLink())
             return true; // nothing judged yet: nothing to send
-        error_ = QStringLiteral("cannot read %1: %2").arg(logPath_, log.errorString());
+        error_ = QStringLiteral("cannot read %1: %2").arg(logPath_, reason);
         return false;
     }
     if (stored.bytes <= 0 || stored.bytes > log.size())
@@ -66,8 +93,9 @@ bool LogSync::begin()
 
 qint64 LogSync::pendingLines() const
 {
-    QFile log(logPath_);
-    if (!log.open(QIODevice::ReadOnly) || !log.seek(state_.bytes))
+    QFile log;
+    QString reason;
+    if (!openRegularFile(log, logPath_, &reason) || !log.seek(state_.bytes))
         return 0;
     qint64 lines = 0;
     while (!log.atEnd())
@@ -82,25 +110,35 @@ bool LogSync::logReplaced() const
 
 bool LogSync::step(int maxRecords)
 {
-    QFile log(logPath_);
+    QFile log;
+    QString reason;
     atEnd_ = true;
-    if (!log.open(QIODevice::ReadOnly) || !log.seek(state_.bytes))
+    if (!openRegularFile(log, logPath_, &reason) || !log.seek(state_.bytes))
         return true; // no log (yet): nothing to send
-    QByteArray bytes;
-    qint64 chunk = readChunk;
-    // At least one whole line, however long.
-    do {
-        bytes += log.read(chunk - bytes.size());
-        chunk *= 2;
-    } while (!log.atEnd() && !bytes.contains('\n'));
-
-    QList<QcRecordLine> batch;
+    QByteArray bytes = log.read(readChunk);
     RecordStore::LogState next = state_;
     qint64 at = 0;
-    QList<qint64> malformed;
-    // A serial that no station could have given: the fleet's attempts would count it apart.
-    QList<QPair<qint64, QString>> badSerials;
+    QList<SkippedLine> malformed;
     qint64 unknown = 0;
+    // A line longer than any record is passed over unread, however long it is.
+    if (!bytes.contains('\n') && !log.atEnd()) {
+        qint64 length = bytes.size();
+        int end = -1;
+        while (end < 0 && !log.atEnd()) {
+            bytes = log.read(readChunk);
+            end = bytes.indexOf('\n');
+            length += end < 0 ? bytes.size() : end + 1;
+        }
+        if (end < 0)
+            return true; // an unfinished line waits for its end
+        ++next.lines;
+        malformed.append(
+            {next.lines, QStringLiteral("longer than %1 bytes").arg(QcRecordLimits::lineBytes)});
+        next.bytes += length;
+        bytes = bytes.mid(end + 1);
+    }
+
+    QList<QcRecordLine> batch;
     while (batch.size() < maxRecords) {
         const qint64 end = bytes.indexOf('\n', int(at));
         if (end < 0)
@@ -111,30 +149,33 @@ bool LogSync::step(int maxRecords)
             line.chop(1);
         if (!line.trimmed().isEmpty()) {
             QcRecordLine read = qcReadRecordLine(line);
-            read.bytes = line;
+            read.number = next.lines;
+            // A serial that no station could have given: the fleet's attempts would count it
+            // apart.
             const QString serialProblem = read.status == QcRecordLine::Read
                 ? qcSerialProblem(read.record.serial)
                 : QString();
             if (!serialProblem.isEmpty())
-                badSerials.append({next.lines, serialProblem});
+                malformed.append({next.lines, serialProblem});
             else if (read.status == QcRecordLine::Read)
                 batch.append(std::move(read));
             else if (read.status == QcRecordLine::UnknownVersion)
                 ++unknown;
             else
-                malformed.append(next.lines);
+                malformed.append({next.lines, read.problem});
         }
         at = end + 1;
     }
     atEnd_ = bytes.indexOf('\n', int(at)) < 0 && log.atEnd();
-    if (at == 0)
+    if (at == 0 && malformed.isEmpty())
         return true;
     next.bytes += at;
     next.sha256 = checksumBefore(log, next.bytes);
 
     int added = 0;
     QStringList conflicts;
-    if (!store_.addBatch(batch, host_, logPath_, next, &added, &conflicts)) {
+    QList<RecordStore::Refusal> refused;
+    if (!store_.addBatch(batch, host_, logPath_, next, &added, &conflicts, &refused)) {
         error_ = store_.error();
         atEnd_ = false;
         return false;
@@ -148,11 +189,15 @@ bool LogSync::step(int maxRecords)
     }
     read_ += batch.size();
     unknownVersions_ += unknown;
+    skipped_ += malformed.size();
+    refused_ += refused.size();
     if (warn) {
-        for (qint64 number : malformed)
-            warn(QStringLiteral("line %1 of %2 is no record; skipped").arg(number).arg(logPath_));
-        for (const auto &[number, problem] : badSerials)
-            warn(QStringLiteral("line %1 of %2: %3; skipped").arg(number).arg(logPath_, problem));
+        for (const SkippedLine &line : malformed)
+            warn(QStringLiteral("line %1 of %2 is no record (%3); skipped")
+                     .arg(line.line)
+                     .arg(logPath_, line.reason));
+        for (const RecordStore::Refusal &r : refused)
+            warn(refusalText(r));
         for (const QString &id : conflicts)
             warn(QStringLiteral("record %1 differs from the one the database holds; left as it is")
                      .arg(id));

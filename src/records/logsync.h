@@ -29,6 +29,9 @@ public:
     // Sends up to `maxRecords` records of whole lines past the synced part. False on an error;
     // what was sent before it stays, and begin() starts again from what the store holds.
     bool step(int maxRecords);
+    // Sends again the records the database refused from this log before; those it refuses
+    // again stay set aside and are told to `warn`.
+    bool retryRefused(int *added);
     // Whether the last step reached the last whole line of the log.
     bool atEnd() const { return atEnd_; }
     // Whether the log changed under us (cut short or replaced): begin() again.
@@ -38,6 +41,10 @@ public:
     qint64 sent() const { return sent_; }
     qint64 read() const { return read_; }
     qint64 unknownVersions() const { return unknownVersions_; }
+    // Lines that were no record, each told to `warn` with its reason.
+    qint64 skipped() const { return skipped_; }
+    // Records the database refused and that were set aside, each told to `warn`.
+    qint64 refused() const { return refused_; }
     qint64 syncedBytes() const { return state_.bytes; }
     // The judgement time of the newest record the last step sent; invalid when it sent none.
     const QDateTime &newestSent() const { return newestSent_; }
@@ -53,5 +60,9 @@ private:
     qint64 read_ = 0;
     qint64 unknownVersions_ = 0;
     QDateTime newestSent_;
+    qint64 skipped_ = 0;
+    qint64 refused_ = 0;
     QString error_;
+
+    QString refusalText(const RecordStore::Refusal &refusal) const;
 };

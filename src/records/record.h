@@ -96,6 +96,25 @@ struct QcRecord
     static QString timeJsonKey();
 };
 
+// What a record may hold: exactly what every store of records can keep, so that one record can
+// never stop another from arriving. A line beyond these is no record.
+namespace QcRecordLimits {
+// A whole line, its line end aside.
+constexpr int lineBytes = 1 << 20;
+// id, time, program, software, rules, host, test, verdict, serial, the sha256s: short enough
+// for the database's indexes.
+constexpr int shortTextBytes = 256;
+// source, the plan's and the capture's path, damage, each failure.
+constexpr int textBytes = 4096;
+constexpr int failures = 1024;
+constexpr int channels = 1024;
+// Coordinates, windows and statistics: finite, and this far from zero at most, so that their
+// differences and squares stay finite too.
+constexpr double magnitude = 1e12;
+// Counts (samples, bytes): whole numbers of 63 bits; good, need, frames, channel: 31 bits.
+// Times: with their offset, and in UTC, within the years 1 to 9999.
+} // namespace QcRecordLimits
+
 // One line of a results log, read.
 struct QcRecordLine
 {
@@ -103,12 +122,23 @@ struct QcRecordLine
     Status status = Malformed;
     QcRecord record;
     QJsonObject json; // the line's object, as logged
-    QByteArray bytes; // the line, where the reader keeps it
+    QByteArray bytes; // the line read, without a byte-order mark
+    qint64 number = 0; // its line in the log, where the reader counts lines
+    QString problem; // why it is no record (Malformed, UnknownVersion); empty when read
 };
 
-// Reads one line (without its line end). A record logged before records carried an id gets one
-// derived from the line's bytes, so that it keeps the same one however often it is read.
+// Reads one line (without its line end); a leading UTF-8 byte-order mark is read as nothing.
+// Only a line within QcRecordLimits, of valid UTF-8 without NUL, is read. A record logged before
+// records carried an id gets one derived from the line's bytes, so that it keeps the same one
+// however often it is read.
 QcRecordLine qcReadRecordLine(const QByteArray &line);
+
+// Why the bytes of a line can be no record whatever their JSON says: too long, not UTF-8, a
+// control character or NUL, a lone surrogate. Empty when none of these. Independent of the JSON
+// parser.
+QString qcRecordLineProblem(const QByteArray &line);
+// Why a record read is beyond QcRecordLimits (strings, numbers, times); empty when it is not.
+QString qcRecordProblem(const QcRecord &record);
 
 // A time as ISO 8601 with milliseconds and the offset from UTC ("+00:00" rather than "Z").
 QString qcRecordTime(const QDateTime &time);

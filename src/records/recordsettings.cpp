@@ -1,9 +1,17 @@
 #include "records/recordsettings.h"
 
+#include "common/files.h"
 #include "common/xdg.h"
+#include "records/databaseurl.h"
 
+#include <QFile>
+#include <QFileInfo>
 #include <QSettings>
+#include <QStringList>
 #include <QSysInfo>
+#include <QTemporaryFile>
+
+#include <sys/stat.h>
 
 QString qcResultsLogPath()
 {
@@ -17,18 +25,47 @@ QString qcSettingsPath()
 
 QcRecordSettings readQcRecordSettings()
 {
-    const QSettings file(qcSettingsPath(), QSettings::IniFormat);
+    return readQcRecordSettings(qcSettingsPath());
+}
+
+QcRecordSettings readQcRecordSettings(const QString &path)
+{
     QcRecordSettings settings;
+    constexpr qint64 largest = 64 << 10;
+    QByteArray bytes;
+    QString reason;
+    struct stat status = {};
+    if (::stat(QFile::encodeName(path).constData(), &status) != 0)
+        return settings; // none: the defaults
+    if (!readRegularFile(path, largest, &bytes, &reason)) {
+        settings.problem = QStringLiteral("%1 is not read: %2").arg(path, reason);
+        return settings;
+    }
+    // QSettings reads only files: the bytes read, not the path, go to it, so that nothing can
+    // be swapped in between.
+    QTemporaryFile copy;
+    if (!copy.open() || copy.write(bytes) != bytes.size() || !copy.flush()) {
+        settings.problem = QStringLiteral("%1 is not read: %2").arg(path, copy.errorString());
+        return settings;
+    }
+    const QSettings file(copy.fileName(), QSettings::IniFormat);
     settings.database = file.value(QStringLiteral("records/database")).toString();
     const QString captures = file.value(QStringLiteral("records/captures")).toString();
+    QStringList problems;
     if (captures == QLatin1String("all"))
         settings.captures = QcCaptureKeeping::All;
     else if (captures == QLatin1String("none"))
         settings.captures = QcCaptureKeeping::None;
     else if (!captures.isEmpty() && captures != QLatin1String("failed"))
-        settings.problem = QStringLiteral("%1: captures=%2 is not failed, all or none; failed "
-                                          "runs keep theirs")
-                               .arg(qcSettingsPath(), captures);
+        problems << QStringLiteral("%1: captures=%2 is not failed, all or none; failed "
+                                   "runs keep theirs")
+                        .arg(path, captures);
+    if ((status.st_mode & (S_IRWXG | S_IRWXO))
+        && !DatabaseUrl::parse(settings.database).password.isEmpty())
+        problems << QStringLiteral("%1 holds a database password that others can read: chmod "
+                                   "600 it, or keep the password in ~/.pgpass")
+                        .arg(path);
+    settings.problem = problems.join(QLatin1String("; "));
     return settings;
 }
 
@@ -55,6 +92,12 @@ QcStationSettings readQcStationSettings()
 QString qcCapturesDir()
 {
     return xdgDataHome() + QLatin1String("/envviewer/captures");
+}
+
+QString qcCapturesDirOf(const QString &logPath)
+{
+    return logPath.isEmpty() ? qcCapturesDir()
+                             : QFileInfo(logPath).absolutePath() + QLatin1String("/captures");
 }
 
 QString defaultRecordDatabase()

@@ -16,11 +16,16 @@ struct QcRecordSettings
 {
     QString database; // empty when none is named
     QcCaptureKeeping captures = QcCaptureKeeping::Failed;
-    // Why `captures=` was not understood (then the default holds); empty when it was.
+    // What was wrong with the file: `captures=` not understood (then the default holds), the file
+    // not read, a password others can read. Empty when all is well.
     QString problem;
 };
 QString qcSettingsPath();
+// Read only when it is a regular file of at most 64 KiB, never blocking on a FIFO in its place;
+// otherwise the defaults hold and `problem` says why. A password in it that others may read is
+// told in `problem` too.
 QcRecordSettings readQcRecordSettings();
+QcRecordSettings readQcRecordSettings(const QString &path);
 
 // The [station] group of the same file: who tests where, and whether a run needs a serial.
 struct QcStationSettings
@@ -36,6 +41,8 @@ QcStationSettings readQcStationSettings();
 
 // The folder that kept captures go to.
 QString qcCapturesDir();
+// The captures folder beside the log at `logPath` (empty: the station's own).
+QString qcCapturesDirOf(const QString &logPath);
 
 // The database named when none is given: $ENVVIEWER_DB, then `database=` in the [records] group;
 // empty when neither names one.

@@ -1,5 +1,6 @@
 #include "records/recordsource.h"
 
+#include "common/files.h"
 #include "records/recordsettings.h"
 
 #include <QFile>
@@ -20,15 +21,21 @@ bool LogRecordSource::records(const YieldQuery &query,
                               const std::function<void(const QcRecord &)> &take)
 {
     Q_UNUSED(query) // each reader applies the selection, as YieldSummary does
-    QFile log(path_);
+    QFile log;
+    QString reason;
     found_ = true;
-    if (!log.open(QIODevice::ReadOnly)) {
+    // Never a FIFO in the log's place: that would wait for ever.
+    if (!openRegularFile(log, path_, &reason)) {
         // The station's own log before it judged anything: its callers may say so instead.
-        found_ = named_ || log.exists();
+        found_ = named_ || QFileInfo::exists(path_);
         anyRecord_ = false;
-        return fail(QStringLiteral("cannot read %1: %2").arg(path_, log.errorString()));
+        return fail(QStringLiteral("cannot read %1: %2").arg(path_, reason));
     }
     const ResultsLogRead read = ResultsLog::read(log, take);
+    for (const SkippedLine &line : read.skippedLines)
+        warn(QStringLiteral("line %1 of %2 is no record (%3); skipped")
+                 .arg(line.line)
+                 .arg(path_, line.reason));
     if (read.skipped > 0)
         warn(QStringLiteral("skipped %1 malformed or truncated line(s) of %2")
                  .arg(read.skipped)

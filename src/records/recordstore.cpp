@@ -1,6 +1,7 @@
 #include "records/recordstore.h"
 
 #include "records/recordsettings.h"
+#include "records/resultslog.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -10,7 +11,6 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QUrl>
-#include <QUrlQuery>
 #include <QUuid>
 #include <QVariant>
 
@@ -87,9 +87,19 @@ FROM (SELECT test, verdict,
 GROUP BY test)",
 };
 
-// Version 2: who tested where, and each board's attempts across the fleet. The records stored
+// Version 2: the records that the database refused, set aside so that they block no other.
+const char *const schemaVersion2[] = {R"(CREATE TABLE qc_refused (
+    host text NOT NULL,
+    log_path text NOT NULL,
+    line bigint NOT NULL,
+    bytes bytea NOT NULL,
+    reason text NOT NULL,
+    refused_at timestamptz NOT NULL DEFAULT now(),
+    PRIMARY KEY (host, log_path, line)))"};
+
+// Version 3: who tested where, and each board's attempts across the fleet. The records stored
 // before keep everything; their station is their host, as the records themselves say.
-const char *const schemaVersion2[] = {
+const char *const schemaVersion3[] = {
     "ALTER TABLE qc_record ADD COLUMN station text, ADD COLUMN fixture text, "
     "ADD COLUMN operator text",
     "UPDATE qc_record SET station = coalesce(record->>'station', host), "
@@ -138,7 +148,7 @@ constexpr SchemaStep step(const char *const (&statements)[n])
     return {statements, n};
 }
 // Step i takes the schema from version i to version i + 1.
-const SchemaStep schemaSteps[] = {step(schemaVersion1), step(schemaVersion2)};
+const SchemaStep schemaSteps[] = {step(schemaVersion1), step(schemaVersion2), step(schemaVersion3)};
 static_assert(sizeof(schemaSteps) / sizeof(schemaSteps[0]) == RecordStore::schemaVersion,
               "one step per version");
 
@@ -277,7 +287,8 @@ public:
             key("need");
             number(c.need);
             key("samples");
-            c.samples ? number(double(*c.samples)) : null();
+            // As a whole number: a bigint column refuses "1e+17".
+            c.samples ? raw(QByteArray::number(*c.samples)) : null();
             if (c.window) {
                 key("x_low");
                 number(c.window->xMin);
@@ -341,6 +352,16 @@ QString oneLine(QString text)
     return text.replace(QLatin1Char('\n'), QLatin1Char(' ')).simplified();
 }
 
+// A value as a libpq connection string holds it: quoted, its quotes and backslashes escaped.
+QString quotedOption(const QString &value)
+{
+    return QLatin1Char('\'')
+        + QString(value)
+              .replace(QLatin1Char('\\'), QLatin1String("\\\\"))
+              .replace(QLatin1Char('\''), QLatin1String("\\'"))
+        + QLatin1Char('\'');
+}
+
 } // namespace
 
 RecordStore::RecordStore()
@@ -372,11 +393,10 @@ void RecordStore::close()
 bool RecordStore::open(const QString &url)
 {
     close();
-    const QUrl address(url, QUrl::StrictMode);
-    if (!address.isValid()
-        || (address.scheme() != QLatin1String("postgresql")
-            && address.scheme() != QLatin1String("postgres"))) {
-        error_ = QStringLiteral("'%1' is no postgresql:// URL").arg(url);
+    const DatabaseUrl address = DatabaseUrl::parse(url);
+    if (!address.problem.isEmpty()) {
+        // Named without the rest: what does not parse may hold a password anywhere.
+        error_ = QStringLiteral("%1 cannot be used: %2").arg(address.redacted(), address.problem);
         return false;
     }
     if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QPSQL"))) {
@@ -384,19 +404,15 @@ bool RecordStore::open(const QString &url)
         return false;
     }
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), connection_);
-    db.setHostName(address.host());
-    if (address.port() > 0)
-        db.setPort(address.port());
-    db.setDatabaseName(address.path().mid(1));
-    db.setUserName(address.userName());
-    db.setPassword(address.password());
+    db.setHostName(address.host);
+    db.setPort(address.port);
+    db.setDatabaseName(address.database);
+    db.setUserName(address.user);
+    // Left empty, the driver passes none and libpq finds it in its usual places.
+    db.setPassword(address.password);
     QStringList options;
-    for (const auto &item : QUrlQuery(address).queryItems(QUrl::FullyDecoded)) {
-        if (item.first == QLatin1String("host"))
-            db.setHostName(item.second);
-        else
-            options << item.first + QLatin1Char('=') + item.second;
-    }
+    for (const auto &[key, value] : address.options)
+        options << key + QLatin1Char('=') + quotedOption(value);
     db.setConnectOptions(options.join(QLatin1Char(';')));
     if (!db.open()) {
         error_ = QStringLiteral("cannot connect to the database: ")
@@ -410,12 +426,24 @@ bool RecordStore::open(const QString &url)
 
 bool RecordStore::fail(const QString &what, const QSqlQuery &query)
 {
-    const QSqlError e = query.lastError();
-    error_ = QStringLiteral("database error %1: %2")
-                 .arg(what, oneLine(e.databaseText().isEmpty() ? e.text() : e.databaseText()));
+    return fail(what, query.lastError());
+}
+
+bool RecordStore::fail(const QString &what, const QSqlError &e)
+{
+    error_ = QStringLiteral("database error %1: %2").arg(what, reasonOf(e));
     QSqlDatabase db = QSqlDatabase::database(connection_, false);
     db.rollback();
     return false;
+}
+
+QString RecordStore::reasonOf(const QSqlError &e)
+{
+    QString reason = oneLine(e.databaseText().isEmpty() ? e.text() : e.databaseText());
+    if (reason.isEmpty())
+        reason = oneLine(e.driverText());
+    return reason.isEmpty() ? QStringLiteral("the server gave no reason (is the connection lost?)")
+                            : reason;
 }
 
 bool RecordStore::makeSchema()
@@ -423,7 +451,7 @@ bool RecordStore::makeSchema()
     QSqlDatabase db = QSqlDatabase::database(connection_, false);
     QSqlQuery q(db);
     if (!db.transaction())
-        return fail(QStringLiteral("starting a transaction"), q);
+        return fail(QStringLiteral("starting a transaction"), db.lastError());
     // Stations that start at once make the schema one after the other.
     if (!q.exec(QStringLiteral("SELECT pg_advisory_xact_lock(4711001)"))
         || !q.exec(QStringLiteral("SELECT to_regclass('envviewer_schema') IS NOT NULL"))
@@ -456,7 +484,7 @@ bool RecordStore::makeSchema()
             return fail(QStringLiteral("making the schema"), q);
     }
     if (!db.commit())
-        return fail(QStringLiteral("making the schema"), q);
+        return fail(QStringLiteral("making the schema"), db.lastError());
     return true;
 }
 
@@ -475,9 +503,91 @@ bool RecordStore::logState(const QString &host, const QString &log, LogState *st
     return true;
 }
 
+namespace {
+
+// Errors of the record itself, not of the server or the connection: its data (22), a constraint
+// (23), or a limit such as an index row's size (54). Only these set a record aside.
+bool refusesRecord(const QSqlError &e)
+{
+    const QString state = e.nativeErrorCode();
+    return state.startsWith(QLatin1String("22")) || state.startsWith(QLatin1String("23"))
+        || state.startsWith(QLatin1String("54"));
+}
+
+} // namespace
+
+bool RecordStore::insertRecords(QSqlQuery &q, const QList<const QcRecordLine *> &records,
+                                int *added, QStringList *conflicts)
+{
+    BatchWriter batch;
+    for (const QcRecordLine *line : records)
+        batch.add(*line);
+    batch.close(']');
+    q.prepare(QString::fromUtf8(addBatchStatement));
+    q.addBindValue(QString::fromUtf8(batch.text));
+    if (!q.exec())
+        return false;
+    while (q.next()) {
+        if (q.value(0).toString() == QLatin1String("conflict"))
+            conflicts->append(q.value(1).toString());
+        else if (q.value(0).toString() == QLatin1String("added"))
+            *added += q.value(1).toInt();
+    }
+    return true;
+}
+
+bool RecordStore::addOrSetAside(QSqlQuery &q, const QList<const QcRecordLine *> &records,
+                                const QString &host, const QString &log, int *added,
+                                QStringList *conflicts, QList<Refusal> *refused)
+{
+    if (records.isEmpty())
+        return true;
+    if (!q.exec(QStringLiteral("SAVEPOINT batch")))
+        return false;
+    if (insertRecords(q, records, added, conflicts))
+        return q.exec(QStringLiteral("RELEASE SAVEPOINT batch"));
+    const QSqlError batchError = q.lastError();
+    if (!refusesRecord(batchError) || !q.exec(QStringLiteral("ROLLBACK TO SAVEPOINT batch"))) {
+        q.exec(QStringLiteral("ROLLBACK TO SAVEPOINT batch"));
+        lastError_ = batchError;
+        return false;
+    }
+    // One record spoils its batch: each alone finds which, and the rest go in.
+    for (const QcRecordLine *line : records) {
+        if (!q.exec(QStringLiteral("SAVEPOINT one")))
+            return false;
+        if (insertRecords(q, {line}, added, conflicts)) {
+            if (!q.exec(QStringLiteral("RELEASE SAVEPOINT one")))
+                return false;
+            continue;
+        }
+        const QSqlError e = q.lastError();
+        if (!refusesRecord(e)) {
+            lastError_ = e;
+            return false;
+        }
+        if (!q.exec(QStringLiteral("ROLLBACK TO SAVEPOINT one")))
+            return false;
+        const Refusal refusal {line->number, line->record.id, reasonOf(e)};
+        q.prepare(QStringLiteral(
+            "INSERT INTO qc_refused (host, log_path, line, bytes, reason) VALUES (?, ?, ?, ?, ?) "
+            "ON CONFLICT (host, log_path, line) DO UPDATE SET bytes = EXCLUDED.bytes, "
+            "reason = EXCLUDED.reason, refused_at = now()"));
+        q.addBindValue(host);
+        q.addBindValue(log);
+        q.addBindValue(refusal.line);
+        q.addBindValue(line->bytes);
+        q.addBindValue(refusal.reason);
+        if (!q.exec())
+            return false;
+        refused->append(refusal);
+    }
+    return true;
+}
+
 bool RecordStore::addBatch(const QList<QcRecordLine> &records, const QString &host,
                            const QString &log, const LogState &state, int *added,
-                           QStringList *conflicts)
+                           QStringList *conflicts, QList<Refusal> *refused)
 {
     QSqlDatabase db = QSqlDatabase::database(connection_, false);
     QSqlQuery q(db);
@@ -485,8 +595,7 @@ bool RecordStore::addBatch(const QList<QcRecordLine> &records, const QString &ho
     // One entry per id: a second line with an id already in the batch is either the same record
     // again or a conflict.
     QHash<QString, int> inBatch;
-    BatchWriter batch;
-    int entries = 0;
+    QList<const QcRecordLine *> entries;
     for (int i = 0; i < records.size(); ++i) {
         const QcRecordLine &line = records.at(i);
         const auto seen = inBatch.constFind(line.record.id);
@@ -496,24 +605,14 @@ bool RecordStore::addBatch(const QList<QcRecordLine> &records, const QString &ho
             continue;
         }
         inBatch.insert(line.record.id, i);
-        batch.add(line);
-        ++entries;
+        entries.append(&line);
     }
     if (!db.transaction())
-        return fail(QStringLiteral("starting a transaction"), q);
-    if (entries > 0) {
-        batch.close(']');
-        q.prepare(QString::fromUtf8(addBatchStatement));
-        q.addBindValue(QString::fromUtf8(batch.text));
-        if (!q.exec())
-            return fail(QStringLiteral("adding records"), q);
-        while (q.next()) {
-            if (q.value(0).toString() == QLatin1String("conflict"))
-                conflicts->append(q.value(1).toString());
-            else if (q.value(0).toString() == QLatin1String("added"))
-                *added = q.value(1).toInt();
-        }
-    }
+        return fail(QStringLiteral("starting a transaction"), db.lastError());
+    lastError_ = QSqlError();
+    if (!addOrSetAside(q, entries, host, log, added, conflicts, refused))
+        return fail(QStringLiteral("adding records"),
+                    lastError_.isValid() ? lastError_ : q.lastError());
     q.prepare(QStringLiteral(
         "INSERT INTO qc_sync_state (host, log_path, synced_bytes, synced_lines, sha256) "
         "VALUES (?, ?, ?, ?, ?) ON CONFLICT (host, log_path) DO UPDATE SET "
@@ -527,7 +626,55 @@ bool RecordStore::addBatch(const QList<QcRecordLine> &records, const QString &ho
     if (!q.exec())
         return fail(QStringLiteral("keeping the sync state"), q);
     if (!db.commit())
-        return fail(QStringLiteral("committing records"), q);
+        return fail(QStringLiteral("committing records"), db.lastError());
+    return true;
+}
+
+bool RecordStore::retryRefused(const QString &host, const QString &log, int *added,
+                               QList<Refusal> *refused)
+{
+    QSqlDatabase db = QSqlDatabase::database(connection_, false);
+    QSqlQuery q(db);
+    *added = 0;
+    if (!db.transaction())
+        return fail(QStringLiteral("starting a transaction"), db.lastError());
+    q.prepare(QStringLiteral("SELECT line, bytes FROM qc_refused WHERE host = ? AND log_path = ? "
+                             "ORDER BY line"));
+    q.addBindValue(host);
+    q.addBindValue(log);
+    if (!q.exec())
+        return fail(QStringLiteral("reading refused records"), q);
+    QList<QcRecordLine> lines;
+    while (q.next()) {
+        QcRecordLine line = qcReadRecordLine(q.value(1).toByteArray());
+        line.number = q.value(0).toLongLong();
+        lines.append(line);
+    }
+    QList<const QcRecordLine *> again;
+    for (const QcRecordLine &line : lines) {
+        if (line.status == QcRecordLine::Read)
+            again.append(&line);
+        else
+            refused->append({line.number, QString(), line.problem});
+    }
+    // Those refused again are set aside again, with the server's reason of today; a line that
+    // is no record by this program's rules stays as it was.
+    for (const QcRecordLine *line : again) {
+        q.prepare(
+            QStringLiteral("DELETE FROM qc_refused WHERE host = ? AND log_path = ? AND line = ?"));
+        q.addBindValue(host);
+        q.addBindValue(log);
+        q.addBindValue(line->number);
+        if (!q.exec())
+            return fail(QStringLiteral("retrying refused records"), q);
+    }
+    QStringList conflicts;
+    lastError_ = QSqlError();
+    if (!addOrSetAside(q, again, host, log, added, &conflicts, refused))
+        return fail(QStringLiteral("retrying refused records"),
+                    lastError_.isValid() ? lastError_ : q.lastError());
+    if (!db.commit())
+        return fail(QStringLiteral("committing records"), db.lastError());
     return true;
 }
 
@@ -563,10 +710,13 @@ bool RecordStore::records(const YieldQuery &query,
         q.addBindValue(v);
     if (!q.exec())
         return fail(QStringLiteral("reading records"), q);
+    skippedRecords_.clear();
     while (q.next()) {
         const QcRecordLine read = qcReadRecordLine(q.value(0).toString().toUtf8());
         if (read.status == QcRecordLine::Read)
             take(read.record);
+        else if (skippedRecords_.size() < ResultsLogRead::skippedLinesKept)
+            skippedRecords_.append({0, read.problem});
     }
     return true;
 }

@@ -1,16 +1,21 @@
 #pragma once
 
+#include "records/databaseurl.h"
 #include "records/record.h"
 #include "records/runlist.h"
+#include "records/resultslog.h"
 #include "records/yieldsummary.h"
 
 #include <QByteArray>
 #include <QList>
+#include <QPair>
+#include <QSqlError>
 #include <QString>
 #include <QStringList>
 
 #include <functional>
 
+class QSqlError;
 class QSqlQuery;
 
 // The fleet's store of test records: a PostgreSQL database, reached through Qt SQL. The schema is
@@ -18,7 +23,9 @@ class QSqlQuery;
 class RecordStore
 {
 public:
-    static constexpr int schemaVersion = 2;
+    // 2 added the refused records (qc_refused); 3 the station, fixture and operator, and the
+    // fleet's attempts (qc_run, qc_attempt_yield).
+    static constexpr int schemaVersion = 3;
 
     RecordStore();
     ~RecordStore();
@@ -43,23 +50,49 @@ public:
     };
     bool logState(const QString &host, const QString &log, LogState *state);
 
+    // A record the database refused (its data, a constraint, a limit), set aside in qc_refused
+    // with its line, its bytes and the server's reason.
+    struct Refusal
+    {
+        qint64 line = 0;
+        QString id;
+        QString reason;
+    };
+
     // Adds the records that the store lacks and moves the log's state on, in one transaction.
-    // `conflicts` gets the ids that are there with other content, which are left as they are.
+    // `conflicts` gets the ids that are there with other content, which are left as they are;
+    // `refused` those the database refused, set aside so that the others go in all the same.
     bool addBatch(const QList<QcRecordLine> &records, const QString &host, const QString &log,
-                  const LogState &state, int *added, QStringList *conflicts);
+                  const LogState &state, int *added, QStringList *conflicts,
+                  QList<Refusal> *refused);
+    // Tries the records set aside for a log again; those refused again stay aside, in `refused`.
+    bool retryRefused(const QString &host, const QString &log, int *added, QList<Refusal> *refused);
 
     // The summaries YieldSummary gives, computed by the database over every record it holds.
     bool yields(const YieldQuery &query, QList<YieldRow> *rows);
-    // Hands every record that `query` selects (its split aside) to `take`, in time order.
+    // Hands every record that `query` selects (its split aside) to `take`, in time order. One
+    // stored before this program's rule and beyond it is passed over, its reason in
+    // skippedRecords() (the first ResultsLogRead::skippedLinesKept).
     bool records(const YieldQuery &query, const std::function<void(const QcRecord &)> &take);
     // The runs `filter` selects, oldest first, each with its attempt across every station.
     bool runs(const RunFilter &filter, QList<RunRow> *rows);
+    const QList<SkippedLine> &skippedRecords() const { return skippedRecords_; }
 
 private:
     bool fail(const QString &what, const QSqlQuery &query);
+    bool fail(const QString &what, const QSqlError &error);
+    // The server's reason, as one line; never empty.
+    static QString reasonOf(const QSqlError &error);
     bool makeSchema();
+    bool insertRecords(QSqlQuery &q, const QList<const QcRecordLine *> &records, int *added,
+                       QStringList *conflicts);
+    bool addOrSetAside(QSqlQuery &q, const QList<const QcRecordLine *> &records,
+                       const QString &host, const QString &log, int *added, QStringList *conflicts,
+                       QList<Refusal> *refused);
 
     QString connection_;
     QString error_;
+    QSqlError lastError_;
+    QList<SkippedLine> skippedRecords_; // of the statement that failed inside addOrSetAside
     QtMessageHandler previousHandler_ = nullptr;
 };

@@ -166,9 +166,14 @@ QString histogram(const QString &title, const QVector<double> &values, double lo
     lo -= pad;
     hi += pad;
     const auto xOf = [&](double v) { return side + plotWidth * (v - lo) / (hi - lo); };
+    // Clamped before it is made an int: a value that is no number has no bin of its own.
+    const auto binOf = [&](double v) {
+        const double at = (v - lo) / (hi - lo) * histogramBins;
+        return std::isfinite(at) ? int(std::clamp(at, 0.0, double(histogramBins - 1))) : 0;
+    };
     QVector<int> bins(histogramBins);
     for (double v : values)
-        ++bins[std::clamp(int((v - lo) / (hi - lo) * histogramBins), 0, histogramBins - 1)];
+        ++bins[binOf(v)];
     const int most = *std::max_element(bins.begin(), bins.end());
     QString svg = QStringLiteral("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%1\" "
                                  "height=\"%2\" viewBox=\"0 0 %1 %2\" role=\"img\">"
@@ -279,10 +284,14 @@ QString failedRuns(const QList<QcRecord> &runs, const LastFramePng &lastFramePng
                          r.capture ? esc(QFileInfo(r.capture->path).fileName())
                                    : QStringLiteral("no capture"));
         if (lastFramePng) {
-            const QByteArray png = r.capture ? lastFramePng(r) : QByteArray();
+            QString unavailable;
+            const QByteArray png = r.capture ? lastFramePng(r, &unavailable) : QByteArray();
             html += png.isEmpty()
                 ? QStringLiteral("<td>%1</td>")
-                      .arg(r.capture ? QStringLiteral("no frame") : QStringLiteral("no capture"))
+                      .arg(!r.capture ? QStringLiteral("no capture")
+                               : unavailable.isEmpty()
+                               ? QStringLiteral("no frame")
+                               : QStringLiteral("capture unavailable: ") + esc(unavailable))
                 : QStringLiteral("<td><img alt=\"last frame\" "
                                  "src=\"data:image/png;base64,%1\"></td>")
                       .arg(QString::fromLatin1(png.toBase64()));

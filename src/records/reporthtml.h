@@ -11,10 +11,10 @@
 
 #include <functional>
 
-// The last frame of a failed run's kept capture (`run.capture->path`, a session file whose module
-// bytes SessionFile::readModuleBytes gives), drawn as the program whose rules judged it
-// (`run.rules`) draws it, as PNG bytes; empty when there is none.
-using LastFramePng = std::function<QByteArray(const QcRecord &run)>;
+// The last frame of a failed run's kept capture (as lastFrameOfCapture paints it), as PNG bytes;
+// empty when there is none, and then `unavailable` says why the capture could not be used (empty
+// when it holds no frame).
+using LastFramePng = std::function<QByteArray(const QcRecord &run, QString *unavailable)>;
 
 struct ReportPage
 {

@@ -1,5 +1,7 @@
 #include "records/resultslog.h"
 
+#include "common/files.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -10,25 +12,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
-
-// QDir::mkpath says only whether it worked; the operator needs the reason.
-bool makeFolder(const QString &path, QString *reason)
-{
-    const QFileInfo folder(path);
-    if (folder.isDir())
-        return true;
-    if (folder.path() != path && !makeFolder(folder.path(), reason))
-        return false;
-    if (::mkdir(QFile::encodeName(path).constData(), 0777) == 0
-        || (errno == EEXIST && QFileInfo(path).isDir()))
-        return true;
-    *reason = qt_error_string(errno == EEXIST ? ENOTDIR : errno);
-    return false;
-}
-
-} // namespace
-
 bool ResultsLog::append(const QJsonObject &record, QString *error) const
 {
     const auto fail = [&](const QString &reason) {
@@ -36,12 +19,20 @@ bool ResultsLog::append(const QJsonObject &record, QString *error) const
         return false;
     };
     QString reason;
-    if (!makeFolder(QFileInfo(path_).absolutePath(), &reason))
+    if (!makePrivateFolder(QFileInfo(path_).absolutePath(), &reason))
         return fail(reason);
+    // Serial numbers and module bytes are the station's: for its user alone. A symbolic link
+    // planted in the log's place is not written through.
     const int fd = ::open(QFile::encodeName(path_).constData(),
-                          O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+                          O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
     if (fd < 0)
-        return fail(qt_error_string(errno));
+        return fail(errno == ELOOP ? QStringLiteral("it is a symbolic link")
+                                   : qt_error_string(errno));
+    struct stat opened = {};
+    if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
+        ::close(fd);
+        return fail(QStringLiteral("it is no regular file"));
+    }
     // Programs that judge at the same moment append one after the other, so a record cut short
     // can be taken back before anyone appends behind it.
     while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) { }
@@ -80,10 +71,25 @@ bool ResultsLog::append(const QJsonObject &record, QString *error) const
 ResultsLogRead ResultsLog::read(QIODevice &log, const std::function<void(const QcRecord &)> &take)
 {
     ResultsLogRead read;
+    qint64 number = 0;
+    const auto skip = [&](const QString &reason) {
+        ++read.skipped;
+        if (read.skippedLines.size() < ResultsLogRead::skippedLinesKept)
+            read.skippedLines.append({number, reason});
+    };
+    // Room for the longest record, its line end and a carriage return.
+    const qint64 longest = QcRecordLimits::lineBytes + 2;
     while (log.isOpen() && !log.atEnd()) {
-        QByteArray line = log.readLine();
+        QByteArray line = log.readLine(longest + 2);
+        ++number;
+        if (!line.endsWith('\n') && line.size() > longest) {
+            while (!log.atEnd() && !log.readLine(longest).endsWith('\n')) { }
+            skip(QStringLiteral("longer than %1 bytes").arg(QcRecordLimits::lineBytes));
+            continue;
+        }
         if (!line.endsWith('\n')) {
-            read.skipped += !line.trimmed().isEmpty();
+            if (!line.trimmed().isEmpty())
+                skip(QStringLiteral("a last line without its end"));
             break;
         }
         line.chop(1);
@@ -95,7 +101,7 @@ ResultsLogRead ResultsLog::read(QIODevice &log, const std::function<void(const Q
         if (record.status == QcRecordLine::UnknownVersion) {
             ++read.unknown;
         } else if (record.status == QcRecordLine::Malformed) {
-            ++read.skipped;
+            skip(record.problem);
         } else {
             ++read.records;
             take(record.record);

@@ -9,12 +9,23 @@
 
 class QIODevice;
 
+// A line of a log that was no record, and why.
+struct SkippedLine
+{
+    qint64 line = 0; // counted from 1
+    QString reason;
+};
+
 // What reading a results log found besides its records.
 struct ResultsLogRead
 {
+    // At most this many skipped lines are kept in `skippedLines`; all are counted.
+    static constexpr int skippedLinesKept = 100;
+
     int records = 0;
     int skipped = 0; // malformed lines, and a last line without its end
     int unknown = 0; // records of a version this program cannot read
+    QList<SkippedLine> skippedLines; // the first of the malformed lines
 };
 
 // The results log: one JSON test record per line, appended by every program that judges and read
@@ -33,7 +44,8 @@ public:
     bool append(const QJsonObject &record, QString *error) const;
 
     // Reads every complete line of an open log, handing each record to `take`. A line without its
-    // end is one a program is still writing (or was killed writing): it ends the reading.
+    // end is one a program is still writing (or was killed writing): it ends the reading. A line
+    // longer than a record can be is skipped without being held.
     static ResultsLogRead read(QIODevice &log, const std::function<void(const QcRecord &)> &take);
 
 private:

@@ -146,13 +146,17 @@ private:
 
 } // namespace
 
-QImage renderFrame(const QByteArray &moduleBytes, Deliverable program, int index)
+QImage renderFrame(const ModuleByteStream &stream, Deliverable program, int index)
 {
     FrameRenderer renderer(program);
     if (index < 0) {
         OneFrame counter(renderer, -1);
-        StreamDecoder(&counter, renderer.frameMode())
-            .decode(moduleBytes.constData(), moduleBytes.size());
+        StreamDecoder decoder(&counter, renderer.frameMode());
+        if (!stream([&](const char *data, qsizetype size) {
+                decoder.decode(data, size);
+                return true;
+            }))
+            return QImage();
         index = counter.ended - 1;
         if (index < 0)
             return QImage();
@@ -161,7 +165,20 @@ QImage renderFrame(const QByteArray &moduleBytes, Deliverable program, int index
     StreamDecoder decoder(&one, renderer.frameMode());
     // In pieces, so that an early frame of a long stream does not wait for the rest of it.
     constexpr qsizetype piece = 65536;
-    for (qsizetype at = 0; at < moduleBytes.size() && one.image.isNull(); at += piece)
-        decoder.decode(moduleBytes.constData() + at, qMin(piece, moduleBytes.size() - at));
+    stream([&](const char *data, qsizetype size) {
+        for (qsizetype at = 0; at < size && one.image.isNull(); at += piece)
+            decoder.decode(data + at, qMin(piece, size - at));
+        return one.image.isNull();
+    });
     return one.image;
+}
+
+QImage renderFrame(const QByteArray &moduleBytes, Deliverable program, int index)
+{
+    return renderFrame(
+        [&](const std::function<bool(const char *, qsizetype)> &take) {
+            take(moduleBytes.constData(), moduleBytes.size());
+            return true;
+        },
+        program, index);
 }

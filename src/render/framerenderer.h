@@ -65,3 +65,11 @@ private:
 // as the program's window shows it; a null image when the stream has no such frame. Needs a
 // QGuiApplication.
 QImage renderFrame(const QByteArray &moduleBytes, Deliverable program, int index = -1);
+
+// Hands the module's bytes from their start, piece by piece, to `take`, until their end or until
+// `take` returns false; false when they cannot be read.
+using ModuleByteStream
+    = std::function<bool(const std::function<bool(const char *, qsizetype)> &take)>;
+// The same frame of a stream too long to hold: read once to count its frames when the last is
+// wanted, and once to paint the frame, so that memory stays that of one piece and one frame.
+QImage renderFrame(const ModuleByteStream &stream, Deliverable program, int index = -1);

@@ -173,7 +173,7 @@ void TestReport::pictures()
     const QByteArray frame = png(Qt::darkCyan);
     ReportOptions options;
     QStringList asked;
-    options.lastFramePng = [&](const QcRecord &run) {
+    options.lastFramePng = [&](const QcRecord &run, QString *) {
         asked << run.capture->path;
         return run.capture->path == capture ? frame : QByteArray();
     };

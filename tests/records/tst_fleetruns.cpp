@@ -228,8 +228,8 @@ void TestFleetRuns::yieldByAttempt()
 
 void TestFleetRuns::olderSchemaKeepsItsRecords()
 {
-    // The database as the schema's first version left it, with its records: opening it moves it
-    // to the current version, every record kept, each station taken from its record.
+    // The database as the schema's version before stations left it, with its records: opening it
+    // moves it to the current version, every record kept, each station taken from its record.
     const QString older = server.createDatabase(QStringLiteral("older"));
     {
         RecordStore store;
@@ -240,9 +240,9 @@ void TestFleetRuns::olderSchemaKeepsItsRecords()
     server.query("older",
                  "DROP VIEW qc_attempt_yield; DROP VIEW qc_run; "
                  "ALTER TABLE qc_record DROP COLUMN station, DROP COLUMN fixture, "
-                 "DROP COLUMN operator; DELETE FROM envviewer_schema WHERE version > 1");
+                 "DROP COLUMN operator; DELETE FROM envviewer_schema WHERE version > 2");
     QCOMPARE(server.query("older", "SELECT max(version) FROM envviewer_schema").trimmed(),
-             QStringLiteral("1"));
+             QStringLiteral("2"));
     RecordStore store;
     QVERIFY2(store.open(older), qPrintable(store.error()));
     QCOMPARE(server.query("older", "SELECT max(version) FROM envviewer_schema").trimmed(),
@@ -280,7 +280,8 @@ void TestFleetRuns::syncRefusesSerialsNoStationGives()
     sync.warn = [&](const QString &line) { warnings << line; };
     QVERIFY(sync.begin() && sync.step(1000));
     QCOMPARE(warnings,
-             QStringList {"line 1 of " + path + ": " + qcSerialProblem("SN 1") + "; skipped"});
+             QStringList {"line 1 of " + path + " is no record (" + qcSerialProblem("SN 1")
+                          + "); skipped"});
     QCOMPARE(server.query("refusing", "SELECT string_agg(serial, ',') FROM qc_record").trimmed(),
              QStringLiteral("SN-2"));
 }

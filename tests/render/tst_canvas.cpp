@@ -1,4 +1,6 @@
 #include "canvasharness.h"
+#include "link/streamencoder.h"
+#include "render/framerenderer.h"
 #include "support/linefeeds.h"
 
 #include <QRandomGenerator>
@@ -106,6 +108,7 @@ private slots:
     void fastMatchesPlain();
     void frameEndShowsFrameAndClears_data();
     void frameEndShowsFrameAndClears();
+    void streamedFrameIsTheWholeOnes();
 };
 
 void TestCanvas::pixels_data()
@@ -576,6 +579,31 @@ void TestCanvas::frameEndShowsFrameAndClears()
         diff = firstDifference(rig.displayImage(), alone.canvasImage());
         QVERIFY2(diff.isEmpty(), qPrintable(QStringLiteral("alone: ") + diff));
     }
+}
+
+// A stream read in small pieces paints the same frame as the whole stream held at once.
+void TestCanvas::streamedFrameIsTheWholeOnes()
+{
+    StreamEncoder encoder;
+    encoder.appendSync();
+    for (int f = 0; f < 3; ++f)
+        encoder.appendFrame({{qint16(10 * f), qint16(100 + 40 * f)}, {qint16(-50), qint16(30)}},
+                            0x81u << f);
+    const QByteArray bytes = encoder.bytes() + QByteArray("\xcc\xcc\x01", 3); // and a frame cut short
+    const ModuleByteStream inPieces = [&](const std::function<bool(const char *, qsizetype)> &take) {
+        for (qsizetype at = 0; at < bytes.size(); at += 5)
+            if (!take(bytes.constData() + at, qMin<qsizetype>(5, bytes.size() - at)))
+                break;
+        return true;
+    };
+    for (int index : {-1, 0, 1, 2}) {
+        const QImage whole = renderFrame(bytes, Deliverable::Viewer, index);
+        QVERIFY(!whole.isNull());
+        QCOMPARE(renderFrame(inPieces, Deliverable::Viewer, index), whole);
+    }
+    QCOMPARE(renderFrame(inPieces, Deliverable::Viewer, -1),
+             renderFrame(bytes, Deliverable::Viewer, 2));
+    QVERIFY(renderFrame(inPieces, Deliverable::Viewer, 3).isNull());
 }
 
 QTEST_MAIN(TestCanvas)

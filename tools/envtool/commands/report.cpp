@@ -3,6 +3,7 @@
 #include "cli.h"
 #include "commands/commands.h"
 #include "records/lastframe.h"
+#include "records/recordsettings.h"
 #include "records/reportdata.h"
 
 #include <QDateTime>
@@ -70,6 +71,15 @@ int runReport(const QStringList &args)
     ReportOptions options;
     options.selection = *selection;
     options.output = cli.value(output);
-    options.lastFramePng = lastFrameOfCapture;
+    // A record's capture is drawn only from the captures folder beside the log it came from (the
+    // station's own for the database).
+    const QString captures = options.selection.database.isEmpty()
+        ? QFileInfo(options.selection.log.isEmpty() ? qcResultsLogPath() : options.selection.log)
+                  .absolutePath()
+            + QLatin1String("/captures")
+        : qcCapturesDir();
+    options.lastFramePng = [captures](const QcRecord &run, QString *unavailable) {
+        return lastFrameOfCapture(run, captures, {}, unavailable);
+    };
     return ReportCommand(options).run();
 }
