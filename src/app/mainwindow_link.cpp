@@ -90,8 +90,11 @@ void MainWindow::portErrorOccurred()
 {
     if (!serialPort || !serialPort->isOpen() || !SerialLine::isDeviceGone(*serialPort))
         return;
-    qDebug().noquote() << "serial port lost, closed:" << serialPort->portName()
-                       << SerialLine::goneReason(*serialPort);
+    const QString lost = QStringLiteral("serial port lost, closed: %1 %2")
+                             .arg(serialPort->portName(), SerialLine::goneReason(*serialPort));
+    qDebug().noquote() << lost;
+    // An operator started from a menu never sees standard error.
+    statusBar()->showMessage(lost);
     // A device that is gone can fail once more while its port closes; that error must not bring
     // this handler back inside the close.
     const QSignalBlocker quiet(serialPort);

@@ -4,16 +4,59 @@
 
 #include QC_FORM_HEADER
 
+#include <QCoreApplication>
 #include <QDateTime>
+#include <QKeyEvent>
 #include <QMetaType>
+#include <QPointer>
 #include <QStringListModel>
+#include <QThreadPool>
 #include <QTimer>
 
+#include <atomic>
 #include <cstdio>
 
 namespace {
 
 constexpr Deliverable deliverable = QC_DELIVERABLE;
+
+// A barcode reader types the serial and presses Enter: that Enter starts the run, and goes no
+// further, where the dialog would press its default button.
+class EnterStarts : public QObject
+{
+public:
+    EnterStarts(QObject *parent, std::function<void()> start)
+        : QObject(parent)
+        , start_(std::move(start))
+    {
+    }
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::KeyPress) {
+            const int key = static_cast<QKeyEvent *>(event)->key();
+            if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+                start_();
+                return true;
+            }
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    std::function<void()> start_;
+};
+
+// Brings the log's attempt index up to date off the GUI thread, one update at a time.
+void refreshAttemptIndex(const QString &log)
+{
+    static std::atomic<bool> busy {false};
+    if (busy.exchange(true))
+        return;
+    QThreadPool::globalInstance()->start([log] {
+        QcAttemptIndex(log).update();
+        busy = false;
+    });
+}
 
 } // namespace
 
@@ -45,6 +88,13 @@ QcDialog::QcDialog(const QString &planFolder, QWidget *parent)
         std::fputs(qPrintable(settings.problem + QLatin1Char('\n')), stderr);
     run->setCaptureKeeping(settings.captures, qcCapturesDir());
     run->recorder().setProgram(QLatin1String(deliverableName(deliverable)), deliverable);
+    const QcStationSettings station = readQcStationSettings();
+    if (!station.problem.isEmpty())
+        std::fputs(qPrintable(station.problem + QLatin1Char('\n')), stderr);
+    run->recorder().setStation(station.name, station.fixture, station.operatorName);
+    run->setRequireSerial(station.requireSerial);
+    ui->serialEdit->installEventFilter(
+        new EnterStarts(ui->serialEdit, [this] { on_startButton_pressed(); }));
     for (const QcType &type : run->check().plan())
         ui->qcTypeBox->addItem(type.label);
 
@@ -61,6 +111,9 @@ QcDialog::QcDialog(const QString &planFolder, QWidget *parent)
 
 QcDialog::~QcDialog()
 {
+    // A verdict is never without its record: one still waiting for its attempt goes without it.
+    if (waitingForAttempt_)
+        keepRecord(*waitingForAttempt_);
     delete ui;
 }
 
@@ -78,8 +131,14 @@ void QcDialog::on_closeButton_pressed()
 void QcDialog::on_startButton_pressed()
 {
     judgeTimer->stop();
-    // The run this Start cancels keeps nothing.
+    // The run this Start cancels keeps nothing; a verdict still waiting for its attempt is kept
+    // without it.
     run->cancel();
+    ++attemptGeneration_;
+    if (waitingForAttempt_) {
+        keepRecord(*waitingForAttempt_);
+        waitingForAttempt_.reset();
+    }
 
     ui->durationLabel->clear();
     ui->expFrameLabel->clear();
@@ -96,6 +155,7 @@ void QcDialog::on_startButton_pressed()
     // Without a test type to run there is nothing to judge: no verdict, no record, and the list
     // says why.
     const QString label = ui->qcTypeBox->currentText();
+    run->recorder().setSerial(ui->serialEdit->text());
     const QString problem = run->problem(label);
     if (!problem.isEmpty()) {
         messages = QStringList {problem};
@@ -111,7 +171,62 @@ void QcDialog::on_startButton_pressed()
     ui->passLabel->setText(start.verdict);
     if (!start.judgeAfterMs)
         return;
+    if (run->attemptPending())
+        countAttemptOffThread();
     judgeTimer->start(*start.judgeAfterMs);
+}
+
+void QcDialog::countAttemptOffThread()
+{
+    const quint64 generation = attemptGeneration_;
+    const QString log = run->recorder().log();
+    const QcAttemptKey key = run->attemptKey();
+    const QPointer<QcDialog> self(this);
+    QThreadPool::globalInstance()->start([=] {
+        const int earlier = QcAttemptIndex(log).runsUpdating(key);
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [=] {
+                if (self)
+                    self->attemptCounted(generation, earlier);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void QcDialog::attemptCounted(quint64 generation, int earlierRuns)
+{
+    if (generation != attemptGeneration_)
+        return;
+    if (!waitingForAttempt_) {
+        run->setEarlierRuns(earlierRuns);
+        return;
+    }
+    QcRun::Outcome outcome = std::move(*waitingForAttempt_);
+    waitingForAttempt_.reset();
+    outcome.record.attempt = earlierRuns + 1;
+    keepRecord(outcome);
+    showOutcome(outcome);
+}
+
+void QcDialog::keepRecord(QcRun::Outcome &outcome)
+{
+    if (run->recorder().append(outcome.record.toJson(), &outcome.recordProblem))
+        return;
+    std::fputs(qPrintable(run->recorder().program() + QLatin1String(": ") + outcome.recordProblem
+                          + QLatin1Char('\n')),
+               stderr);
+}
+
+void QcDialog::showOutcome(const QcRun::Outcome &outcome)
+{
+    messages = outcome.verdict.messages;
+    // An operator started from a menu never sees standard error; the verdict stands.
+    if (!outcome.recordProblem.isEmpty())
+        messages << QStringLiteral("The test record was not kept: ") + outcome.recordProblem;
+    else
+        messages << qcRecordSummary(outcome.record);
+    model->setStringList(messages);
 }
 
 void QcDialog::moduleBytes(const QByteArray &bytes)
@@ -127,19 +242,25 @@ void QcDialog::frameDone(QList<short> frame)
 
 void QcDialog::checkQc()
 {
-    const QcRun::Outcome outcome = run->finish(clocks_.wall());
-    messages = outcome.verdict.messages;
-    model->setStringList(messages);
+    // The verdict shows at once; a record whose attempt is still being counted waits for it.
+    const bool waiting = run->attemptPending();
+    QcRun::Outcome outcome = run->finish(clocks_.wall(), !waiting);
     ui->passLabel->setText(outcome.verdict.text);
+    // The next scan replaces this board's serial.
+    ui->serialEdit->selectAll();
     for (const QString &problem : {outcome.captureProblem, outcome.recordProblem}) {
         if (!problem.isEmpty())
             std::fputs(qPrintable(run->recorder().program() + QLatin1String(": ") + problem
                                   + QLatin1Char('\n')),
                        stderr);
     }
-    // An operator started from a menu never sees standard error; the verdict stands.
-    if (!outcome.recordProblem.isEmpty()) {
-        messages << QStringLiteral("The test record was not kept: ") + outcome.recordProblem;
+    if (waiting) {
+        messages = outcome.verdict.messages;
         model->setStringList(messages);
+        waitingForAttempt_ = std::move(outcome);
+        return;
     }
+    showOutcome(outcome);
+    if (outcome.recordProblem.isEmpty() && QcAttemptIndex(run->recorder().log()).lags())
+        refreshAttemptIndex(run->recorder().log());
 }

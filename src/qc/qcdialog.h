@@ -52,6 +52,14 @@ private slots:
     void checkQc();
 
 private:
+    // The list after a verdict: the failures, then what became of the record.
+    void showOutcome(const QcRun::Outcome &outcome);
+    // Counts the run's attempt on a worker thread when the log's index could not at Start.
+    void countAttemptOffThread();
+    void attemptCounted(quint64 generation, int earlierRuns);
+    // Appends the record; false and the list says why when it cannot.
+    void keepRecord(QcRun::Outcome &outcome);
+
     Ui::QcDialog *ui;
     QStringListModel *model;
     QStringList messages;
@@ -60,6 +68,10 @@ private:
     // One timer for the pending judgement: a new Start restarts it, so a run is judged only at
     // its own time and never on the counts of a later run.
     QTimer *judgeTimer;
+    // Which Start an attempt being counted off the thread belongs to.
+    quint64 attemptGeneration_ = 0;
+    // A verdict whose record waits for its attempt.
+    std::optional<QcRun::Outcome> waitingForAttempt_;
 };
 
 // Registers the frame type under the name the signal-string connections use.

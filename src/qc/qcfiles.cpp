@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QStringList>
 
 QStringList qcPlanPlaces(const QString &besideDir)
 {
@@ -78,9 +79,13 @@ QString qcSelectionProblem(const QcPlanFile &plan, const QList<QcType> &types, c
         return plan.problem;
     if (label.isEmpty())
         return QStringLiteral("no test type is chosen");
+    QStringList labels;
     for (const QcType &type : types) {
         if (type.label == label)
             return QString();
+        labels << QLatin1Char('"') + type.label + QLatin1Char('"');
     }
-    return QStringLiteral("%1 has no test \"%2\"").arg(plan.path, label);
+    // What the plan holds, so that the next try names one of them.
+    return QStringLiteral("%1 has no test \"%2\"; it holds %3")
+        .arg(plan.path, label, labels.join(QLatin1String(", ")));
 }

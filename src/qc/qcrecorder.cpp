@@ -13,9 +13,32 @@ QcRecordStats qcRecordStats(const QcSampleStats &samples)
     return {double(samples.min), double(samples.max), samples.mean(), samples.sd()};
 }
 
-QcRecorder::QcRecorder()
-    : log_(qcResultsLogPath())
+QStringList qcRecordSummary(const QcRecord &record)
 {
+    QStringList lines;
+    if (record.attempt)
+        lines << QStringLiteral("attempt %1: %2 at %3 on %4")
+                     .arg(*record.attempt)
+                     .arg(record.passed() ? QLatin1String("passed") : QLatin1String("failed"),
+                          record.judged.toString(QStringLiteral("HH:mm")), record.stationOrHost());
+    lines << QStringLiteral("record %1").arg(record.id);
+    if (record.capture)
+        lines << QStringLiteral("capture %1").arg(record.capture->path);
+    return lines;
+}
+
+QcRecorder::QcRecorder()
+    : station_(QSysInfo::machineHostName())
+    , log_(qcResultsLogPath())
+{
+}
+
+void QcRecorder::setStation(const QString &name, const QString &fixture,
+                            const QString &operatorName)
+{
+    station_ = name.isEmpty() ? QSysInfo::machineHostName() : name;
+    fixture_ = fixture;
+    operator_ = operatorName;
 }
 
 void QcRecorder::setProgram(const QString &program, Deliverable rules)
@@ -67,6 +90,10 @@ QcRecord QcRecorder::judgement(const QcCheck &check, const QcVerdict &verdict,
     r.verdict = verdict.text;
     r.failures = verdict.messages;
     r.serial = serial_;
+    r.station = station_;
+    r.fixture = fixture_;
+    r.operatorName = operator_;
+    r.attempt = serial_.isEmpty() ? std::nullopt : attempt_;
     r.damage = damage_;
     return r;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "qc/qccheck.h"
+#include "records/attemptindex.h"
 #include "records/record.h"
 
 #include <QDateTime>
@@ -9,6 +10,11 @@
 
 // The statistics of one axis of a channel's samples, as a record keeps them.
 QcRecordStats qcRecordStats(const QcSampleStats &samples);
+
+// What the list shows of a kept record after its verdict, one line each: the attempt ("attempt 2:
+// failed at 10:32 on station-b") when the board was named, the record's id, and the capture's path
+// when one was kept.
+QStringList qcRecordSummary(const QcRecord &record);
 
 // Keeps a test record of every judgement: one JSON object per verdict, appended as one line to
 // a results log that all programs share. The QC dialog and envtool both judge through it.
@@ -26,6 +32,13 @@ public:
     void setSource(const QString &source) { source_ = source; }
     // The board's serial number; empty when none was given.
     void setSerial(const QString &serial) { serial_ = serial; }
+    const QString &serial() const { return serial_; }
+    // Where and by whom: the station's name (the host name when empty), its fixture and operator.
+    void setStation(const QString &name, const QString &fixture, const QString &operatorName);
+    const QString &station() const { return station_; }
+    // The runs of this board on `test` at this station, counted with the run being judged.
+    void setAttempt(std::optional<int> attempt) { attempt_ = attempt; }
+    QcAttemptKey attemptKey(const QString &test) const { return {station_, test, serial_}; }
     // Why the frames judged end early (a damaged capture); empty when they do not.
     void setDamage(const QString &damage) { damage_ = damage; }
     // qcResultsLogPath() unless set.
@@ -51,6 +64,10 @@ private:
     QString planSha256_;
     QString source_;
     QString serial_;
+    QString station_;
+    QString fixture_;
+    QString operator_;
+    std::optional<int> attempt_;
     QString damage_;
     QString log_;
 };

@@ -58,7 +58,25 @@ void QcRun::setCaptureKeeping(QcCaptureKeeping keeping, const QString &folder, c
 
 QString QcRun::problem(const QString &label) const
 {
+    const QString serial = recorder_.serial();
+    if (serial.isEmpty() && requireSerial_)
+        return QStringLiteral("no serial number is given, and this station requires one");
+    const QString serialProblem = qcSerialProblem(serial);
+    if (!serialProblem.isEmpty())
+        return serialProblem;
     return qcSelectionProblem(plan_, check_.plan(), label);
+}
+
+void QcRun::countAttemptNow()
+{
+    if (attemptPending_)
+        setEarlierRuns(QcAttemptIndex(recorder_.log()).runsUpdating(attemptKey()));
+}
+
+void QcRun::setEarlierRuns(int runs)
+{
+    attemptPending_ = false;
+    recorder_.setAttempt(runs + 1);
 }
 
 QcStart QcRun::start(const QString &label, qint64 steadyMs)
@@ -67,6 +85,16 @@ QcStart QcRun::start(const QString &label, qint64 steadyMs)
     const QcStart started = check_.start(label, steadyMs);
     running_ = check_.deadline().has_value();
     chunkMs_.reset();
+    // Counted at Start, so that a run appended meanwhile by another program counts before it.
+    recorder_.setAttempt(std::nullopt);
+    attemptPending_ = false;
+    if (running_ && !recorder_.serial().isEmpty()) {
+        const std::optional<int> earlier = QcAttemptIndex(recorder_.log()).runs(attemptKey());
+        if (earlier)
+            setEarlierRuns(*earlier);
+        else
+            attemptPending_ = true;
+    }
     if (!started.judgeAfterMs || keeping_ == QcCaptureKeeping::None)
         return started;
     // Written from the start whatever the verdict will be: an hour's test costs no memory. A
@@ -199,6 +227,7 @@ QcRun::Outcome QcRun::finish(const QDateTime &judged, bool appendToLog)
 void QcRun::cancel()
 {
     running_ = false;
+    attemptPending_ = false;
     capture_.discard();
     candidates_.clear();
     held_.clear();

@@ -42,13 +42,25 @@ public:
     void setCaptureKeeping(QcCaptureKeeping keeping, const QString &folder,
                            const QString &path = QString());
 
-    // Why a test of `label` cannot be judged; empty when it can.
+    // Whether a run needs the board's serial number (the station's require_serial).
+    void setRequireSerial(bool required) { requireSerial_ = required; }
+    // Why a test of `label` on the recorder's serial cannot be judged; empty when it can.
     QString problem(const QString &label) const;
 
     // Starts the test of `label` (cancelling a run under way) and, when a run may keep it, its
     // capture. Judge with finish() once the start's judgeAfterMs has passed.
     QcStart start(const QString &label, qint64 steadyMs);
     bool isRunning() const { return running_; }
+
+    // Whether the run's attempt is still to be counted: the log's index could not answer at
+    // Start without reading too much. Count it with QcAttemptIndex::runsUpdating(attemptKey()),
+    // off the GUI thread, and hand the count of earlier runs to setEarlierRuns().
+    bool attemptPending() const { return attemptPending_; }
+    QcAttemptKey attemptKey() const { return recorder_.attemptKey(check_.label()); }
+    void setEarlierRuns(int runs);
+    // Counts a pending attempt on this thread, making the index when it must: for a caller that
+    // may wait, as envtool does.
+    void countAttemptNow();
 
     // Bytes from the module that arrived at `steadyMs`, handed in before the frames they end, with
     // their time in the capture (microseconds since its start) where the source gives one.
@@ -91,6 +103,8 @@ private:
     QString capturePath_;
     QcCaptureFile capture_;
     bool running_ = false;
+    bool requireSerial_ = false;
+    bool attemptPending_ = false;
     std::optional<qint64> chunkMs_;
 
     // A decoder that follows the caller's from the first bytes handed in, and the bytes since its

@@ -15,6 +15,7 @@ public:
     bool records(const YieldQuery &query,
                  const std::function<void(const QcRecord &)> &take) override;
     bool yields(const YieldQuery &query, QList<YieldRow> *rows) override;
+    bool runs(const RunFilter &filter, QList<RunRow> *rows) override;
 
 private:
     bool open();

@@ -150,7 +150,14 @@ bool LogSync::step(int maxRecords)
         if (!line.trimmed().isEmpty()) {
             QcRecordLine read = qcReadRecordLine(line);
             read.number = next.lines;
-            if (read.status == QcRecordLine::Read)
+            // A serial that no station could have given: the fleet's attempts would count it
+            // apart.
+            const QString serialProblem = read.status == QcRecordLine::Read
+                ? qcSerialProblem(read.record.serial)
+                : QString();
+            if (!serialProblem.isEmpty())
+                malformed.append({next.lines, serialProblem});
+            else if (read.status == QcRecordLine::Read)
                 batch.append(std::move(read));
             else if (read.status == QcRecordLine::UnknownVersion)
                 ++unknown;
@@ -175,6 +182,11 @@ bool LogSync::step(int maxRecords)
     }
     state_ = next;
     sent_ += added;
+    newestSent_ = QDateTime();
+    for (const QcRecordLine &line : std::as_const(batch)) {
+        if (!newestSent_.isValid() || line.record.judged > newestSent_)
+            newestSent_ = line.record.judged;
+    }
     read_ += batch.size();
     unknownVersions_ += unknown;
     skipped_ += malformed.size();

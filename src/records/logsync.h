@@ -2,6 +2,7 @@
 
 #include "records/recordstore.h"
 
+#include <QDateTime>
 #include <QString>
 #include <QStringList>
 
@@ -45,6 +46,8 @@ public:
     // Records the database refused and that were set aside, each told to `warn`.
     qint64 refused() const { return refused_; }
     qint64 syncedBytes() const { return state_.bytes; }
+    // The judgement time of the newest record the last step sent; invalid when it sent none.
+    const QDateTime &newestSent() const { return newestSent_; }
 
 private:
     RecordStore &store_;
@@ -56,6 +59,7 @@ private:
     qint64 sent_ = 0;
     qint64 read_ = 0;
     qint64 unknownVersions_ = 0;
+    QDateTime newestSent_;
     qint64 skipped_ = 0;
     qint64 refused_ = 0;
     QString error_;

@@ -43,6 +43,10 @@ const QString sdKey = QStringLiteral("sd");
 const QString verdictKey = QStringLiteral("verdict");
 const QString failuresKey = QStringLiteral("failures");
 const QString serialKey = QStringLiteral("serial");
+const QString stationKey = QStringLiteral("station");
+const QString fixtureKey = QStringLiteral("fixture");
+const QString operatorKey = QStringLiteral("operator");
+const QString attemptKey = QStringLiteral("attempt");
 const QString damageKey = QStringLiteral("damage");
 const QString captureKey = QStringLiteral("capture");
 const QString bytesKey = QStringLiteral("bytes");
@@ -375,6 +379,14 @@ QJsonObject QcRecord::toJson() const
         record.insert(serialKey, serial);
     if (!damage.isEmpty())
         record.insert(damageKey, damage);
+    if (!station.isEmpty())
+        record.insert(stationKey, station);
+    if (!fixture.isEmpty())
+        record.insert(fixtureKey, fixture);
+    if (!operatorName.isEmpty())
+        record.insert(operatorKey, operatorName);
+    if (attempt)
+        record.insert(attemptKey, *attempt);
     record.insert(captureKey,
                   capture ? QJsonValue(QJsonObject {{pathKey, capture->path},
                                                     {sha256Key, capture->sha256},
@@ -439,11 +451,19 @@ QString qcRecordProblem(const QcRecord &r)
         return text.contains(QChar(0)) || text.toUtf8().size() > limit;
     };
     const std::pair<const QString &, const QString *> shortTexts[]
-        = {{idKey, &r.id},           {timeKey, &r.time},
-           {programKey, &r.program}, {softwareKey, &r.software},
-           {rulesKey, &r.rules},     {hostKey, &r.host},
-           {testKey, &r.test},       {verdictKey, &r.verdict},
-           {serialKey, &r.serial},   {sha256Key, &r.planSha256}};
+        = {{idKey, &r.id},
+           {timeKey, &r.time},
+           {programKey, &r.program},
+           {softwareKey, &r.software},
+           {rulesKey, &r.rules},
+           {hostKey, &r.host},
+           {testKey, &r.test},
+           {verdictKey, &r.verdict},
+           {serialKey, &r.serial},
+           {sha256Key, &r.planSha256},
+           {stationKey, &r.station},
+           {fixtureKey, &r.fixture},
+           {operatorKey, &r.operatorName}};
     for (const auto &[key, text] : shortTexts)
         if (tooLong(*text, QcRecordLimits::shortTextBytes))
             return QStringLiteral("%1 is longer than %2 bytes or holds a NUL")
@@ -551,6 +571,9 @@ QcRecordLine qcReadRecordLine(const QByteArray &bytes)
         || !reading.text(plan.value(sha256Key), planKey, &r.planSha256)
         || !reading.text(o.value(serialKey), serialKey, &r.serial)
         || !reading.text(o.value(damageKey), damageKey, &r.damage)
+        || !reading.text(o.value(stationKey), stationKey, &r.station)
+        || !reading.text(o.value(fixtureKey), fixtureKey, &r.fixture)
+        || !reading.text(o.value(operatorKey), operatorKey, &r.operatorName)
         || !reading.optionalWhole32(o.value(framesRequiredKey), framesRequiredKey,
                                     &r.framesRequired)
         || !reading.optionalWhole32(o.value(framesKey), framesKey, &r.frames))
@@ -569,6 +592,14 @@ QcRecordLine qcReadRecordLine(const QByteArray &bytes)
         if (!failure.isString())
             return malformed(QStringLiteral("a failure is no string"));
         r.failures.append(failure.toString());
+    }
+    // A count of runs: a whole number from 1.
+    const QJsonValue attempt = o.value(attemptKey);
+    if (!attempt.isUndefined() && !attempt.isNull()) {
+        if (!attempt.isDouble() || attempt.toDouble() < 1 || attempt.toDouble() > 1e9
+            || attempt.toDouble() != double(attempt.toInt()))
+            return malformed(QStringLiteral("attempt is no whole number from 1"));
+        r.attempt = attempt.toInt();
     }
     if (o.value(captureKey).isObject()) {
         const QJsonObject c = o.value(captureKey).toObject();
@@ -601,4 +632,25 @@ QString qcRecordTime(const QDateTime &time)
 QString qcNewRecordId()
 {
     return idText(QUuid::createUuid());
+}
+
+QString qcSerialProblem(const QString &serial)
+{
+    if (serial.size() > qcMaxSerialLength)
+        return QStringLiteral("the serial number is longer than %1 characters")
+            .arg(qcMaxSerialLength);
+    for (const QChar c : serial) {
+        const ushort u = c.unicode();
+        const bool allowed = (u >= '0' && u <= '9') || (u >= 'A' && u <= 'Z')
+            || (u >= 'a' && u <= 'z') || QStringLiteral("-_./:+#").contains(c);
+        if (allowed)
+            continue;
+        if (u < 0x20 || u == 0x7f)
+            return QStringLiteral("the serial number holds a control character (0x%1)")
+                .arg(u, 2, 16, QLatin1Char('0'));
+        return QStringLiteral(
+                   "the serial number holds '%1'; it may hold letters, digits and - _ . / : + #")
+            .arg(c);
+    }
+    return QString();
 }

@@ -74,10 +74,18 @@ struct QcRecord
     QString verdict; // "Pass" or "Fail"
     QStringList failures;
     QString serial; // empty when none was given
+    QString station; // the station's name; empty in records made before stations were named
+    QString fixture; // empty when none was named
+    QString operatorName; // who ran the test; empty when none was named
+    // This station's runs of the same serial on the same test, this one included; none when the
+    // run had no serial or was logged before attempts were counted.
+    std::optional<int> attempt;
     QString damage; // why a damaged capture ended the frames judged; empty when it did not
     std::optional<QcRecordCapture> capture; // none when the run kept none
 
     bool passed() const { return verdict == QLatin1String("Pass"); }
+    // The station that judged: its name, or the host of records made before stations were named.
+    QString stationOrHost() const { return station.isEmpty() ? host : station; }
     // The station's calendar day, as the time was written there ("2026-03-01").
     QString day() const { return time.left(10); }
 
@@ -137,3 +145,10 @@ QString qcRecordTime(const QDateTime &time);
 
 // A new record id: a random UUID, lower case, without braces.
 QString qcNewRecordId();
+
+// The longest serial number a record holds.
+constexpr int qcMaxSerialLength = 64;
+// Why `serial` cannot name a board, in one line; empty when it can. An empty serial is allowed
+// (a run without one). Serials are what a barcode reader types: letters, digits and - _ . / : + #.
+// The dialog, envtool qc and the sync all check through this.
+QString qcSerialProblem(const QString &serial);

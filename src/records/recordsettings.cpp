@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QSettings>
 #include <QStringList>
+#include <QSysInfo>
 #include <QTemporaryFile>
 
 #include <sys/stat.h>
@@ -65,6 +66,26 @@ QcRecordSettings readQcRecordSettings(const QString &path)
                                    "600 it, or keep the password in ~/.pgpass")
                         .arg(path);
     settings.problem = problems.join(QLatin1String("; "));
+    return settings;
+}
+
+QcStationSettings readQcStationSettings()
+{
+    const QSettings file(qcSettingsPath(), QSettings::IniFormat);
+    QcStationSettings settings;
+    settings.name = file.value(QStringLiteral("station/name")).toString().trimmed();
+    if (settings.name.isEmpty())
+        settings.name = QSysInfo::machineHostName();
+    settings.fixture = file.value(QStringLiteral("station/fixture")).toString().trimmed();
+    settings.operatorName = file.value(QStringLiteral("station/operator")).toString().trimmed();
+    const QString require
+        = file.value(QStringLiteral("station/require_serial")).toString().trimmed().toLower();
+    if (require == QLatin1String("true"))
+        settings.requireSerial = true;
+    else if (!require.isEmpty() && require != QLatin1String("false"))
+        settings.problem = QStringLiteral("%1: require_serial=%2 is not true or false; a serial "
+                                          "is not required")
+                               .arg(qcSettingsPath(), require);
     return settings;
 }
 

@@ -27,6 +27,18 @@ QString qcSettingsPath();
 QcRecordSettings readQcRecordSettings();
 QcRecordSettings readQcRecordSettings(const QString &path);
 
+// The [station] group of the same file: who tests where, and whether a run needs a serial.
+struct QcStationSettings
+{
+    QString name; // the host name unless set
+    QString fixture;
+    QString operatorName;
+    bool requireSerial = false;
+    // Why a value was not understood (then its default holds); empty when all were.
+    QString problem;
+};
+QcStationSettings readQcStationSettings();
+
 // The folder that kept captures go to.
 QString qcCapturesDir();
 // The captures folder beside the log at `logPath` (empty: the station's own).

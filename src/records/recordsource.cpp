@@ -56,3 +56,12 @@ bool LogRecordSource::yields(const YieldQuery &query, QList<YieldRow> *rows)
     *rows = summary.rows();
     return true;
 }
+
+bool LogRecordSource::runs(const RunFilter &filter, QList<RunRow> *rows)
+{
+    RunList list(filter);
+    if (!records({}, [&](const QcRecord &record) { list.add(record); }))
+        return false;
+    *rows = list.rows();
+    return true;
+}

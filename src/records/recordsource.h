@@ -1,6 +1,7 @@
 #pragma once
 
 #include "records/resultslog.h"
+#include "records/runlist.h"
 #include "records/yieldsummary.h"
 
 #include <QList>
@@ -23,6 +24,8 @@ public:
         = 0;
     // The summaries YieldSummary gives of the records that `query` selects.
     virtual bool yields(const YieldQuery &query, QList<YieldRow> *rows) = 0;
+    // The runs that `filter` selects, oldest first, each with its attempt across the source.
+    virtual bool runs(const RunFilter &filter, QList<RunRow> *rows) = 0;
 
     // Why the latest call failed, as one line.
     const QString &error() const { return error_; }
@@ -59,6 +62,7 @@ public:
     bool records(const YieldQuery &query,
                  const std::function<void(const QcRecord &)> &take) override;
     bool yields(const YieldQuery &query, QList<YieldRow> *rows) override;
+    bool runs(const RunFilter &filter, QList<RunRow> *rows) override;
 
 private:
     QString path_;

@@ -19,8 +19,8 @@
 
 namespace {
 
-// The schema of version 1. Every statement runs in the one transaction that makes it.
-const char *const schemaStatements[] = {
+// The schema of version 1. Every step runs in the one transaction that makes the schema.
+const char *const schemaVersion1[] = {
     R"(CREATE TABLE qc_record (
     id uuid PRIMARY KEY,
     record jsonb NOT NULL,
@@ -88,28 +88,83 @@ GROUP BY test)",
 };
 
 // Version 2: the records that the database refused, set aside so that they block no other.
-const char refusedStatement[] = R"(CREATE TABLE qc_refused (
+const char *const schemaVersion2[] = {R"(CREATE TABLE qc_refused (
     host text NOT NULL,
     log_path text NOT NULL,
     line bigint NOT NULL,
     bytes bytea NOT NULL,
     reason text NOT NULL,
     refused_at timestamptz NOT NULL DEFAULT now(),
-    PRIMARY KEY (host, log_path, line)))";
+    PRIMARY KEY (host, log_path, line)))"};
+
+// Version 3: who tested where, and each board's attempts across the fleet. The records stored
+// before keep everything; their station is their host, as the records themselves say.
+const char *const schemaVersion3[] = {
+    "ALTER TABLE qc_record ADD COLUMN station text, ADD COLUMN fixture text, "
+    "ADD COLUMN operator text",
+    "UPDATE qc_record SET station = coalesce(record->>'station', host), "
+    "fixture = record->>'fixture', operator = record->>'operator'",
+    "ALTER TABLE qc_record ALTER COLUMN station SET NOT NULL",
+    "CREATE INDEX qc_record_station_judged ON qc_record (station, judged)",
+    // A board's attempt is its place among all runs of the test on it, at whichever station:
+    // counted when read, so a station that syncs late still puts its runs in their place.
+    R"(CREATE VIEW qc_run AS
+SELECT id, judged, station, fixture, operator, host, program, test, serial, verdict, failures,
+       record->'capture'->>'path' AS capture,
+       CASE WHEN serial IS NOT NULL THEN
+           row_number() OVER (PARTITION BY test, serial ORDER BY judged, id) END AS attempt
+FROM qc_record)",
+    R"(CREATE VIEW qc_attempt_yield AS
+SELECT test, count(*) AS boards,
+       count(*) FILTER (WHERE by_first) AS first_passes,
+       count(*) FILTER (WHERE by_second) AS second_passes,
+       count(*) FILTER (WHERE by_third) AS third_passes,
+       count(*) FILTER (WHERE finally) AS final_passes,
+       100.0 * count(*) FILTER (WHERE by_first) / count(*) AS first_attempt_yield,
+       100.0 * count(*) FILTER (WHERE by_second) / count(*) AS second_attempt_yield,
+       100.0 * count(*) FILTER (WHERE by_third) / count(*) AS third_attempt_yield,
+       100.0 * count(*) FILTER (WHERE finally) / count(*) AS final_yield
+FROM (SELECT test, serial,
+             bool_or(verdict = 'Pass' AND attempt = 1) AS by_first,
+             bool_or(verdict = 'Pass' AND attempt <= 2) AS by_second,
+             bool_or(verdict = 'Pass' AND attempt <= 3) AS by_third,
+             bool_or(verdict = 'Pass' AND last_run) AS finally
+      FROM (SELECT test, serial, verdict, attempt,
+                   row_number() OVER (PARTITION BY test, serial ORDER BY judged DESC, id DESC) = 1
+                       AS last_run
+            FROM qc_run WHERE serial IS NOT NULL) AS runs
+      GROUP BY test, serial) AS boards
+GROUP BY test)",
+};
+
+struct SchemaStep
+{
+    const char *const *statements;
+    size_t count;
+};
+template<size_t n>
+constexpr SchemaStep step(const char *const (&statements)[n])
+{
+    return {statements, n};
+}
+// Step i takes the schema from version i to version i + 1.
+const SchemaStep schemaSteps[] = {step(schemaVersion1), step(schemaVersion2), step(schemaVersion3)};
+static_assert(sizeof(schemaSteps) / sizeof(schemaSteps[0]) == RecordStore::schemaVersion,
+              "one step per version");
 
 // The columns of one record as a batch carries it: the keys of each batch entry are the names of
 // the columns they fill.
 const char addBatchStatement[] = R"(
 WITH batch AS (
     SELECT * FROM json_to_recordset(CAST(? AS json)) AS b(
-        id uuid, record jsonb, judged timestamptz, judged_day date, host text, program text,
-        software text, test text, serial text, verdict text, plan_sha256 text, failures text[],
-        channels json)),
+        id uuid, record jsonb, judged timestamptz, judged_day date, host text, station text,
+        fixture text, operator text, program text, software text, test text, serial text,
+        verdict text, plan_sha256 text, failures text[], channels json)),
 added AS (
-    INSERT INTO qc_record (id, record, judged, judged_day, host, program, software, test, serial,
-                           verdict, plan_sha256, failures)
-    SELECT id, record, judged, judged_day, host, program, software, test, serial, verdict,
-           plan_sha256, failures FROM batch
+    INSERT INTO qc_record (id, record, judged, judged_day, host, station, fixture, operator,
+                           program, software, test, serial, verdict, plan_sha256, failures)
+    SELECT id, record, judged, judged_day, host, station, fixture, operator, program, software,
+           test, serial, verdict, plan_sha256, failures FROM batch
     ON CONFLICT (id) DO NOTHING
     RETURNING id),
 added_channels AS (
@@ -195,6 +250,12 @@ public:
         string(r.day());
         key("host");
         string(r.host);
+        key("station");
+        string(r.stationOrHost());
+        key("fixture");
+        stringOrNull(r.fixture);
+        key("operator");
+        stringOrNull(r.operatorName);
         key("program");
         string(r.program);
         key("software");
@@ -412,19 +473,16 @@ bool RecordStore::makeSchema()
                      .arg(schemaVersion);
         return false;
     }
-    if (version == 0) {
-        for (const char *statement : schemaStatements) {
-            if (!q.exec(QString::fromUtf8(statement)))
-                return fail(QStringLiteral("making the schema"), q);
+    for (int from = version; from < schemaVersion; ++from) {
+        const SchemaStep &next = schemaSteps[from];
+        for (size_t i = 0; i < next.count; ++i) {
+            if (!q.exec(QString::fromUtf8(next.statements[i])))
+                return fail(QStringLiteral("making the schema's version %1").arg(from + 1), q);
         }
+        if (!q.exec(
+                QStringLiteral("INSERT INTO envviewer_schema (version) VALUES (%1)").arg(from + 1)))
+            return fail(QStringLiteral("making the schema"), q);
     }
-    // Each version adds to the one before; no record is touched.
-    if (version < 2 && !q.exec(QString::fromUtf8(refusedStatement)))
-        return fail(QStringLiteral("making the schema"), q);
-    if (version < schemaVersion
-        && !q.exec(QStringLiteral("INSERT INTO envviewer_schema (version) VALUES (%1)")
-                       .arg(schemaVersion)))
-        return fail(QStringLiteral("making the schema"), q);
     if (!db.commit())
         return fail(QStringLiteral("making the schema"), db.lastError());
     return true;
@@ -663,6 +721,60 @@ bool RecordStore::records(const YieldQuery &query,
     return true;
 }
 
+bool RecordStore::runs(const RunFilter &filter, QList<RunRow> *rows)
+{
+    QStringList conditions {QStringLiteral("true")};
+    QVariantList values;
+    const auto condition = [&](const char *sql, const QVariant &value) {
+        conditions << QString::fromLatin1(sql);
+        values << value;
+    };
+    if (!filter.serial.isEmpty())
+        condition("r.serial = CAST(? AS text)", filter.serial);
+    if (!filter.label.isEmpty())
+        condition("r.test = CAST(? AS text)", filter.label);
+    if (!filter.station.isEmpty())
+        condition("r.station = CAST(? AS text)", filter.station);
+    if (!filter.verdict.isEmpty())
+        condition("r.verdict = CAST(? AS text)", filter.verdict);
+    if (filter.since.isValid())
+        condition("r.judged >= CAST(? AS timestamptz)",
+                  filter.since.toUTC().toString(Qt::ISODateWithMs));
+    if (filter.until.isValid())
+        condition("r.judged < CAST(? AS timestamptz)",
+                  filter.until.toUTC().toString(Qt::ISODateWithMs));
+    QSqlQuery q(QSqlDatabase::database(connection_, false));
+    q.setForwardOnly(true);
+    // The view counts attempts over every run before the filter applies.
+    q.prepare(QStringLiteral("SELECT r.id::text, q.record->>CAST(? AS text), r.station, r.test, "
+                             "r.serial, r.attempt, r.verdict, r.failures[1], r.capture "
+                             "FROM qc_run r JOIN qc_record q USING (id) WHERE %1 "
+                             "ORDER BY r.judged, r.id")
+                  .arg(conditions.join(QLatin1String(" AND "))));
+    q.addBindValue(QcRecord::timeJsonKey());
+    for (const QVariant &v : values)
+        q.addBindValue(v);
+    if (!q.exec())
+        return fail(QStringLiteral("listing runs"), q);
+    rows->clear();
+    while (q.next()) {
+        RunRow row;
+        row.id = q.value(0).toString();
+        row.time = q.value(1).toString();
+        row.judged = QDateTime::fromString(row.time, Qt::ISODateWithMs);
+        row.station = q.value(2).toString();
+        row.test = q.value(3).toString();
+        row.serial = q.value(4).toString();
+        if (!q.value(5).isNull())
+            row.attempt = q.value(5).toInt();
+        row.verdict = q.value(6).toString();
+        row.firstFailure = q.value(7).toString();
+        row.capture = q.value(8).toString();
+        rows->append(row);
+    }
+    return true;
+}
+
 bool RecordStore::yields(const YieldQuery &query, QList<YieldRow> *rows)
 {
     const QString group = query.split == YieldQuery::ByHost ? QStringLiteral("host")
@@ -697,16 +809,23 @@ bool RecordStore::yields(const YieldQuery &query, QList<YieldRow> *rows)
         row.firstTime = q.value(4).toString();
         row.lastTime = q.value(5).toString();
     }
+    // A board's attempts are its runs of the test in time order; "at the second attempt" counts
+    // the boards that passed at their first or second.
     if (!run(QStringLiteral(
-                 "SELECT test, grp, count(*) FILTER (WHERE first_rank = 1), "
-                 "count(*) FILTER (WHERE first_rank = 1 AND verdict = 'Pass'), "
-                 "count(*) FILTER (WHERE last_rank = 1 AND verdict = 'Pass') FROM ("
-                 "SELECT test, %1 AS grp, verdict, "
+                 "SELECT test, grp, count(*), count(*) FILTER (WHERE by_first), "
+                 "count(*) FILTER (WHERE by_second), count(*) FILTER (WHERE by_third), "
+                 "count(*) FILTER (WHERE finally) FROM ("
+                 "SELECT test, grp, serial, bool_or(verdict = 'Pass' AND first_rank = 1) AS "
+                 "by_first, "
+                 "bool_or(verdict = 'Pass' AND first_rank <= 2) AS by_second, "
+                 "bool_or(verdict = 'Pass' AND first_rank <= 3) AS by_third, "
+                 "bool_or(verdict = 'Pass' AND last_rank = 1) AS finally FROM ("
+                 "SELECT test, %1 AS grp, serial, verdict, "
                  "row_number() OVER (PARTITION BY test, %1, serial ORDER BY judged, id) "
                  "AS first_rank, "
                  "row_number() OVER (PARTITION BY test, %1, serial ORDER BY judged DESC, id DESC) "
                  "AS last_rank FROM qc_record WHERE serial IS NOT NULL AND %2) AS ranked "
-                 "GROUP BY 1, 2")
+                 "GROUP BY 1, 2, 3) AS boards GROUP BY 1, 2")
                  .arg(group, where),
              {}))
         return fail(QStringLiteral("summarising boards"), q);
@@ -714,7 +833,9 @@ bool RecordStore::yields(const YieldQuery &query, QList<YieldRow> *rows)
         YieldRow &row = byKey[{q.value(0).toString(), q.value(1).toString()}];
         row.boards = q.value(2).toInt();
         row.firstPasses = q.value(3).toInt();
-        row.finalPasses = q.value(4).toInt();
+        row.secondPasses = q.value(4).toInt();
+        row.thirdPasses = q.value(5).toInt();
+        row.finalPasses = q.value(6).toInt();
     }
     if (!run(QStringLiteral("SELECT test, %1, failure, count(*) FROM qc_record, "
                             "unnest(failures) AS failure WHERE %2 GROUP BY 1, 2, 3")

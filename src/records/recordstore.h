@@ -2,6 +2,7 @@
 
 #include "records/databaseurl.h"
 #include "records/record.h"
+#include "records/runlist.h"
 #include "records/resultslog.h"
 #include "records/yieldsummary.h"
 
@@ -22,8 +23,9 @@ class QSqlQuery;
 class RecordStore
 {
 public:
-    // 2 added the refused records (qc_refused).
-    static constexpr int schemaVersion = 2;
+    // 2 added the refused records (qc_refused); 3 the station, fixture and operator, and the
+    // fleet's attempts (qc_run, qc_attempt_yield).
+    static constexpr int schemaVersion = 3;
 
     RecordStore();
     ~RecordStore();
@@ -72,6 +74,8 @@ public:
     // stored before this program's rule and beyond it is passed over, its reason in
     // skippedRecords() (the first ResultsLogRead::skippedLinesKept).
     bool records(const YieldQuery &query, const std::function<void(const QcRecord &)> &take);
+    // The runs `filter` selects, oldest first, each with its attempt across every station.
+    bool runs(const RunFilter &filter, QList<RunRow> *rows);
     const QList<SkippedLine> &skippedRecords() const { return skippedRecords_; }
 
 private:

@@ -68,6 +68,12 @@ void ReportData::add(const QcRecord &r)
         return;
     ReportTest &test = tests_[r.test];
     test.test = r.test;
+    if (test.rulesId.isEmpty() || r.judged > test.rulesJudged
+        || (r.judged == test.rulesJudged && r.id > test.rulesId)) {
+        test.rules = r.rules;
+        test.rulesJudged = r.judged;
+        test.rulesId = r.id;
+    }
     for (const QcRecordChannel &c : r.channels) {
         // Runs logged before the measurements were kept have nothing to plot.
         if (!c.window || !c.x.mean || !c.y.mean)

@@ -47,6 +47,11 @@ struct ReportTest
     QList<YieldRow> days; // by day, oldest first
     QMap<int, ReportChannel> channels;
     QList<QcRecord> latestFailed; // newest first, at most ReportData::failedRunsShown
+    // The rules of the test's latest run: its channels are numbered as that program's failure
+    // texts number them.
+    QString rules;
+    QDateTime rulesJudged;
+    QString rulesId;
 };
 
 // Gathers the records of a report; yields come from YieldSummary or the record store.

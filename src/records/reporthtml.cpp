@@ -1,5 +1,9 @@
 #include "records/reporthtml.h"
 
+#include "common/deliverable.h"
+#include "qc/qccheck.h"
+
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <algorithm>
 #include <cmath>
@@ -228,7 +232,13 @@ QString histogram(const QString &title, const QVector<double> &values, double lo
         .arg(svg, caption);
 }
 
-QString channelSection(const ReportChannel &c)
+// What the failure texts of the program that judged add to a channel's index.
+int shownChannelOffset(const QString &rules)
+{
+    return qcRules(deliverableNamed(rules).value_or(Deliverable::Viewer)).shownChannelOffset;
+}
+
+QString channelSection(const ReportChannel &c, int offset)
 {
     const QcRecordWindow &w = c.window;
     const bool low = [&] {
@@ -239,7 +249,7 @@ QString channelSection(const ReportChannel &c)
     QString html
         = QStringLiteral("<div class=\"channel%1\"><h4>Channel %2%3</h4>")
               .arg(low ? QStringLiteral(" lowcpk") : QString())
-              .arg(c.channel)
+              .arg(c.channel + offset)
               .arg(low ? QStringLiteral(" — Cpk under %1").arg(num(capableCpk)) : QString());
     if (c.windowsDiffer)
         html += QStringLiteral("<p class=\"note\">Runs were judged with different windows; the "
@@ -258,7 +268,7 @@ QString failedRuns(const QList<QcRecord> &runs, const LastFramePng &lastFramePng
     if (runs.isEmpty())
         return QStringLiteral("<p>No failed runs.</p>");
     QString html = QStringLiteral("<table class=\"failed\"><tr><th>Time</th><th>Host</th>"
-                                  "<th>Serial</th><th>Failures</th>%1</tr>")
+                                  "<th>Serial</th><th>Failures</th><th>Run</th>%1</tr>")
                        .arg(lastFramePng ? QStringLiteral("<th>Last frame</th>") : QString());
     for (const QcRecord &r : runs) {
         QStringList failures;
@@ -268,6 +278,11 @@ QString failedRuns(const QList<QcRecord> &runs, const LastFramePng &lastFramePng
                     .arg(esc(r.time.left(19).replace(QLatin1Char('T'), QLatin1Char(' '))),
                          esc(r.host), r.serial.isEmpty() ? QStringLiteral("–") : esc(r.serial),
                          failures.join(QLatin1String("<br>")));
+        // What `envtool runs show` and the capture folder find it by.
+        html += QStringLiteral("<td><code>%1</code><br>%2</td>")
+                    .arg(esc(r.id),
+                         r.capture ? esc(QFileInfo(r.capture->path).fileName())
+                                   : QStringLiteral("no capture"));
         if (lastFramePng) {
             QString unavailable;
             const QByteArray png = r.capture ? lastFramePng(r, &unavailable) : QByteArray();
@@ -293,14 +308,16 @@ QString testSection(const ReportTest &t, const ReportPage &page)
     html += QStringLiteral(
                 "<table class=\"yields\"><tr><th>Runs</th><th>Passes</th><th>Fails</th>"
                 "<th>Yield</th><th>Boards</th><th>First-pass yield</th><th>Final yield</th>"
+                "<th>Passed by attempt 2</th><th>Passed by attempt 3</th>"
                 "</tr><tr><td>%1</td><td>%2</td><td>%3</td><td>%4</td><td>%5</td><td>%6</td>"
-                "<td>%7</td></tr></table>")
+                "<td>%7</td><td>%8</td><td>%9</td></tr></table>")
                 .arg(y.runs)
                 .arg(y.passes)
                 .arg(y.runs - y.passes)
                 .arg(percent(y.passes, y.runs))
                 .arg(y.boards)
-                .arg(percent(y.firstPasses, y.boards), percent(y.finalPasses, y.boards));
+                .arg(percent(y.firstPasses, y.boards), percent(y.finalPasses, y.boards),
+                     percent(y.secondPasses, y.boards), percent(y.thirdPasses, y.boards));
     html += QStringLiteral("<h3>Yield per day</h3><figure>%1</figure>").arg(yieldByDay(t.days));
     html += QStringLiteral("<h3>Failures (Pareto: count · cumulative share)</h3><figure>%1"
                            "</figure>")
@@ -309,7 +326,7 @@ QString testSection(const ReportTest &t, const ReportPage &page)
     if (t.channels.isEmpty())
         html += QStringLiteral("<p>No run recorded its channels' measurements.</p>");
     for (const ReportChannel &c : t.channels)
-        html += channelSection(c);
+        html += channelSection(c, shownChannelOffset(t.rules));
     html += QStringLiteral("<h3>Latest failed runs</h3>");
     html += failedRuns(t.latestFailed, page.lastFramePng);
     return html + QStringLiteral("</section>");
@@ -344,7 +361,10 @@ QByteArray reportHtml(const ReportPage &page)
                                   "charset=\"utf-8\"><title>Test report</title><style>%1</style>"
                                   "</head><body><h1>Test report</h1><p>Records from %2%3. Made "
                                   "%4. Cpk uses the sample standard deviation of the run means; "
-                                  "under %5 is marked.</p>")
+                                  "under %5 is marked. Channels are numbered as the failure "
+                                  "texts of the program that judged a test's latest run number "
+                                  "them: from 1 for envviewer and envviewer_cam, from 0 for "
+                                  "envviewer_qc.</p>")
                        .arg(QLatin1String(style), esc(page.source),
                             page.selection.isEmpty() ? QString()
                                                      : QStringLiteral(", ") + esc(page.selection),

@@ -2,6 +2,8 @@
 
 #include <QIODevice>
 
+#include <algorithm>
+
 void YieldSummary::add(const QcRecord &r)
 {
     // A record logged twice is one run, as the database holds it once.
@@ -37,22 +39,15 @@ void YieldSummary::add(const QcRecord &r)
         ++row.failures[failure];
     if (r.serial.isEmpty())
         return;
-    const auto known = g.boards.find(r.serial);
-    if (known == g.boards.end()) {
-        g.boards.insert(r.serial, {r.judged, r.judged, r.id, r.id, r.passed(), r.passed()});
-        return;
-    }
-    Board &b = known.value();
-    if (before(r.judged, r.id, b.firstTime, b.firstId)) {
-        b.firstTime = r.judged;
-        b.firstId = r.id;
-        b.firstPassed = r.passed();
-    }
-    if (before(b.lastTime, b.lastId, r.judged, r.id)) {
-        b.lastTime = r.judged;
-        b.lastId = r.id;
-        b.lastPassed = r.passed();
-    }
+    Board &b = g.boards[r.serial];
+    const Run run {r.judged, r.id, r.passed()};
+    const auto earlier
+        = [&](const Run &a, const Run &c) { return before(a.time, a.id, c.time, c.id); };
+    if (b.earliest.isEmpty() || earlier(b.last, run))
+        b.last = run;
+    b.earliest.insert(std::upper_bound(b.earliest.begin(), b.earliest.end(), run, earlier), run);
+    if (b.earliest.size() > 3)
+        b.earliest.removeLast();
 }
 
 QList<YieldRow> YieldSummary::rows() const
@@ -62,8 +57,15 @@ QList<YieldRow> YieldSummary::rows() const
         YieldRow row = g.row;
         row.boards = g.boards.size();
         for (const Board &b : g.boards) {
-            row.firstPasses += b.firstPassed;
-            row.finalPasses += b.lastPassed;
+            const auto passedWithin = [&](int attempts) {
+                return std::any_of(b.earliest.begin(),
+                                   b.earliest.begin() + qMin(attempts, int(b.earliest.size())),
+                                   [](const Run &run) { return run.passed; });
+            };
+            row.firstPasses += passedWithin(1);
+            row.secondPasses += passedWithin(2);
+            row.thirdPasses += passedWithin(3);
+            row.finalPasses += b.last.passed;
         }
         rows.append(row);
     }

@@ -23,6 +23,10 @@ struct YieldRow
     QString firstTime, lastTime; // as recorded, offsets included
     int boards = 0; // distinct serials
     int firstPasses = 0; // boards whose first run passed
+    // Boards that passed at their second or third attempt at the latest: a board's attempts are
+    // its runs of the test in time order, at whichever station.
+    int secondPasses = 0;
+    int thirdPasses = 0;
     int finalPasses = 0; // boards whose last run passed
     QHash<QString, int> failures;
 };
@@ -50,11 +54,16 @@ public:
     QList<YieldRow> rows() const;
 
 private:
+    struct Run
+    {
+        QDateTime time;
+        QString id;
+        bool passed = false;
+    };
     struct Board
     {
-        QDateTime firstTime, lastTime;
-        QString firstId, lastId;
-        bool firstPassed = false, lastPassed = false;
+        QList<Run> earliest; // its first three runs, in order
+        Run last;
     };
     struct Group
     {

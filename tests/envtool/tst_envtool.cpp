@@ -266,7 +266,19 @@ void TestEnvTool::usageErrors_data()
         << "not an array";
     QTest::newRow("qc: unknown test")
         << QStringList {"qc", "--plan", plan, "--test", "Board A", "--capture", capture}
-        << "Board A";
+        << "has no test \"Board A\"; it holds \"Many\", \"Station\"";
+    QTest::newRow("qc: serial with a space")
+        << QStringList {"qc",        "--plan", plan,       "--test", "Station",
+                        "--capture", capture,  "--serial", "SN 1"}
+        << "the serial number holds ' '";
+    QTest::newRow("qc: serial too long")
+        << QStringList {"qc",        "--plan", plan,       "--test",        "Station",
+                        "--capture", capture,  "--serial", QString(65, 'S')}
+        << "longer than 64 characters";
+    QTest::newRow("runs: verdict neither")
+        << QStringList {"runs", "--verdict", "ok"} << "--verdict";
+    QTest::newRow("runs: show an unknown id")
+        << QStringList {"runs", "show", "ffff"} << "no run's id begins with 'ffff'";
     QTest::newRow("qc: port cannot be opened")
         << QStringList {"qc", "--plan", plan, "--test", "Station", "--port", "%port"}
         << "cannot open /nonexistent/ttyENV0";
@@ -548,24 +560,24 @@ void TestEnvTool::results_data()
     QTest::newRow("no log yet") << QStringList() << "no results recorded yet\n" << false;
     QTest::newRow("table")
         << QStringList {"--format", "table"}
-        << R"(test                runs  passes   fails   yield  boards  first-pass   final  first                          last
-Board "B", rev 2       1       1       0  100.0%       0           -       -  2026-03-02T08:05:00.000+00:00  2026-03-02T08:05:00.000+00:00
-Board A                3       1       2   33.3%       0           -       -  2026-03-01T10:00:00.000+01:00  2026-03-02T08:00:00.000+00:00
+        << R"(test                runs  passes   fails   yield  boards  first-pass   final  by-2nd  by-3rd  first                          last
+Board "B", rev 2       1       1       0  100.0%       0           -       -       -       -  2026-03-02T08:05:00.000+00:00  2026-03-02T08:05:00.000+00:00
+Board A                3       1       2   33.3%       0           -       -       -       -  2026-03-01T10:00:00.000+01:00  2026-03-02T08:00:00.000+00:00
        2  Sample Count Fail : 27 [-80, 80], need: 30, got: 0
        1  Frame Count Fail
 )" << true;
     QTest::newRow("csv of one label")
         << QStringList {"--format", "csv", "--label", "Board \"B\", rev 2"}
         << "test,runs,passes,fails,yield,boards,first_pass,final,first,last,failure1,count1,"
-           "failure2,count2,failure3,count3\n"
+           "failure2,count2,failure3,count3,second_attempt,third_attempt\n"
            "\"Board \"\"B\"\", rev 2\",1,1,0,100.0,0,,,2026-03-02T08:05:00.000+00:00,"
-           "2026-03-02T08:05:00.000+00:00,,,,,,\n"
+           "2026-03-02T08:05:00.000+00:00,,,,,,,,\n"
         << true;
     // 09:15 UTC lies between the first record (09:00 UTC) and the second (09:30 UTC).
     QTest::newRow("json since a time")
         << QStringList {"--format", "json",   "--since", "2026-03-01T10:15:00+01:00",
                         "--label",  "Board A"}
-        << R"([{"boards":0,"fails":2,"failures":[{"count":2,"text":"Sample Count Fail : 27 [-80, 80], need: 30, got: 0"},{"count":1,"text":"Frame Count Fail"}],"finalYield":null,"first":"2026-03-01T09:30:00.000+00:00","firstPassYield":null,"last":"2026-03-02T08:00:00.000+00:00","passes":0,"runs":2,"test":"Board A","yield":0}])"
+        << R"([{"boards":0,"fails":2,"failures":[{"count":2,"text":"Sample Count Fail : 27 [-80, 80], need: 30, got: 0"},{"count":1,"text":"Frame Count Fail"}],"finalYield":null,"first":"2026-03-01T09:30:00.000+00:00","firstPassYield":null,"last":"2026-03-02T08:00:00.000+00:00","passes":0,"runs":2,"secondAttemptYield":null,"test":"Board A","thirdAttemptYield":null,"yield":0}])"
         << true;
 }
 

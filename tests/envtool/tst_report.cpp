@@ -19,6 +19,8 @@ private slots:
     void numbers();
     void selfContained();
     void pictures();
+    void channelNumbering_data();
+    void channelNumbering();
     void chromiumRendersPage();
 
 private:
@@ -42,7 +44,8 @@ struct Run
 };
 
 // Test "T1": boards A (fails, then passes), B (passes), C (fails twice); test "T2": one run.
-QByteArray runLine(const Run &r, const QString &test, const QString &capture)
+QByteArray runLine(const Run &r, const QString &test, const QString &capture,
+                   const QString &rules = "envviewer")
 {
     const QString channel = R"({"channel": %1, "good": 3, "need": 3, "samples": 3,
         "window": {"x": [%2, %3], "y": [100, 500]},
@@ -51,7 +54,7 @@ QByteArray runLine(const Run &r, const QString &test, const QString &capture)
     const bool passed = QByteArray(r.verdict) == "Pass";
     const QString line
         = QString(R"({"version": 1, "id": "%1", "time": "%2", "program": "envtool",
-        "host": "station-%3", "test": "%4", "verdict": "%5", "serial": "%6",
+        "rules": "RULES", "host": "station-%3", "test": "%4", "verdict": "%5", "serial": "%6",
         "failures": %7, "channels": [%8, %9], "capture": %10})")
               .arg(QUuid::createUuid().toString(QUuid::WithoutBraces), r.time,
                    QString::number(QByteArray(r.serial).at(0) % 2), test, r.verdict, r.serial,
@@ -64,7 +67,7 @@ QByteArray runLine(const Run &r, const QString &test, const QString &capture)
               .arg(capture.isEmpty()
                        ? "null"
                        : QString(R"({"path": "%1", "sha256": "00", "bytes": 1})").arg(capture));
-    return line.simplified().toUtf8() + '\n';
+    return QString(line).replace("RULES", rules).simplified().toUtf8() + '\n';
 }
 
 QByteArray png(Qt::GlobalColor colour)
@@ -105,6 +108,8 @@ void TestReport::initTestCase()
                                : QByteArray(r.capture) == "silent" ? silentCapture
                                                                    : QString()));
     file.write(runLine(runs[1], "T2", QString()));
+    // Judged by envviewer_qc, whose failure texts number channels from 0.
+    file.write(runLine(runs[0], "T3", QString(), "envviewer_qc"));
     file.close();
     QVERIFY(!writeReport("report.html").isEmpty());
     QFile page(dir.filePath("report.html"));
@@ -139,7 +144,11 @@ void TestReport::numbers_data()
     // Channel 5: X means 0, ±5, ±8: sd sqrt(44.5); the latest window [-12, 12]: 12 / (3 sd).
     QTest::newRow("low cpk") << "5 runs, mean 0.00, sd 6.67, <strong class=\"low\">Cpk 0.60 "
                                 "&lt; 1.33</strong>";
-    QTest::newRow("marked channel") << "<h4>Channel 5 — Cpk under 1.33</h4>";
+    // Channel 5 as envviewer's failure texts name it: "Sample Count Fail : 6".
+    QTest::newRow("marked channel") << "<h4>Channel 6 — Cpk under 1.33</h4>";
+    QTest::newRow("numbering stated") << "Channels are numbered as the failure texts of the "
+                                         "program that judged a test's latest run number them";
+    QTest::newRow("failed run's capture") << "<br>kept.session</td>";
     QTest::newRow("windows differ") << "judged with different windows";
     QTest::newRow("no spread") << "sd 0.00, Cpk not computable (no spread)";
     // T2's single run.
@@ -180,6 +189,28 @@ void TestReport::pictures()
     const int empty = page.indexOf("<td>no frame</td>");
     QVERIFY(picture > 0 && picture < none && none < empty);
     QVERIFY(!html.contains("<img"));
+}
+
+void TestReport::channelNumbering_data()
+{
+    QTest::addColumn<QString>("test");
+    QTest::addColumn<QStringList>("headings");
+    QTest::newRow("envviewer") << "T1" << QStringList {"Channel 1</h4>", "Channel 6 — "};
+    QTest::newRow("envviewer_qc") << "T3" << QStringList {"Channel 0</h4>", "Channel 5</h4>"};
+}
+
+void TestReport::channelNumbering()
+{
+    QFETCH(QString, test);
+    QFETCH(QStringList, headings);
+    const QString page = QString::fromUtf8(html);
+    const int from = page.indexOf("<h2>" + test + "</h2>");
+    QVERIFY(from > 0);
+    const QString section = page.mid(from, page.indexOf("</section>", from) - from);
+    for (const QString &heading : headings)
+        QVERIFY2(section.contains("<h4>" + heading), qPrintable(heading));
+    // Stated once for the whole page.
+    QCOMPARE(page.count("Channels are numbered as"), 1);
 }
 
 // The page as Chromium shows it: not blank, the yield and failure bars in their colours.

@@ -373,6 +373,10 @@ void TestSerialLink::unplugClosesPortAndStaysIdle()
     QVERIFY2(cpuShare < 0.05, qPrintable(QStringLiteral("CPU share %1").arg(cpuShare)));
 
     QCOMPARE(countStartingWith(log.messages(QtDebugMsg), "serial port lost"), 1);
+    // The status bar tells what standard error tells, port and reason alike.
+    const QStringList lost = log.messages(QtDebugMsg).filter(QStringLiteral("serial port lost"));
+    QCOMPARE(window->statusBar()->currentMessage(), lost.value(0));
+    QVERIFY(lost.value(0).contains(first->slavePath().section(QLatin1Char('/'), -1)));
     QCOMPARE(Probe::shownImage(*window), shown);
     QCOMPARE(Probe::decoder(*window).decodeState(), int(StreamDecoder::PointComplete));
     QCOMPARE(Probe::decoder(*window).pointX(), qint16(1));
@@ -387,6 +391,7 @@ void TestSerialLink::unplugClosesPortAndStaysIdle()
     QVERIFY(again->isOpen());
     QVERIFY(!button("startButton")->isEnabled());
     QCOMPARE(log.count(QtDebugMsg, "data ready"), 2);
+    QCOMPARE(window->statusBar()->currentMessage(), QString());
 
 #ifdef ENV_HAS_FRAMEDONE
     QSignalSpy spy(window, &MainWindow::frameDone);

@@ -2,12 +2,14 @@
 // the qc program's (QC_TEST_QC).
 #include "qc/qcdialog.h"
 #include "qctestsupport.h"
+#include "records/attemptindex.h"
 #include "support/temporaryxdg.h"
 
 #include <QAbstractItemModel>
 #include <QComboBox>
 #include <QDateTime>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListView>
 #include <QPointer>
 #include <QPushButton>
@@ -70,6 +72,10 @@ private slots:
     void unwritableLogKeepsVerdict();
     void planReadOncePerDialog();
     void closeDestroysWhenAskedTo();
+    void scannerStartsRun_data();
+    void scannerStartsRun();
+    void serialFieldCoversNothing();
+    void attemptCountedOffTheGuiThread();
 
 private:
     QcDialog *openDialog(const QByteArray &plan);
@@ -162,6 +168,9 @@ void TestQcDialog::inventory_data()
     row("frameLabel", "QLabel", qc ? QRect(240, 97, 101, 31) : QRect(200, 95, 101, 31), 16, "");
     row("rangeListView", "QListView", qc ? QRect(40, 210, 591, 351) : QRect(40, 210, 671, 201), 16,
         "");
+    // Added beside the form, right of Start and above the verdict.
+    row("serialLabel", "QLabel", qc ? QRect(271, 10, 54, 22) : QRect(271, 8, 54, 21), 0, "Serial:");
+    row("serialEdit", "QLineEdit", qc ? QRect(328, 10, 297, 22) : QRect(328, 8, 287, 21), 0, "");
 }
 
 void TestQcDialog::inventory()
@@ -180,15 +189,15 @@ void TestQcDialog::inventory()
         if (object->isWidgetType())
             widgets << static_cast<QWidget *>(object);
     }
-    QCOMPARE(widgets.size(), 16);
-    QCOMPARE(children.mid(0, 16), (QObjectList(widgets.begin(), widgets.end())));
-    QVERIFY(qobject_cast<QStringListModel *>(children.value(16)));
-    QCOMPARE(qobject_cast<QListView *>(widgets.last())->model(), children.value(16));
+    QCOMPARE(widgets.size(), 18);
+    QCOMPARE(children.mid(0, 18), (QObjectList(widgets.begin(), widgets.end())));
+    QVERIFY(qobject_cast<QStringListModel *>(children.value(18)));
+    QCOMPARE(child<QListView>("rangeListView")->model(), children.value(18));
     // Created in table order: the row's place among the dialog's widget children.
     static const QStringList order {
-        "closeButton", "qcTypeBox", "startButton",   "label",         "label_2",   "label_3",
-        "label_4",     "label_5",   "durationLabel", "expFrameLabel", "yMinLabel", "yMaxLabel",
-        "xLabel",      "passLabel", "frameLabel",    "rangeListView"};
+        "closeButton", "qcTypeBox", "startButton",   "label",         "label_2",     "label_3",
+        "label_4",     "label_5",   "durationLabel", "expFrameLabel", "yMinLabel",   "yMaxLabel",
+        "xLabel",      "passLabel", "frameLabel",    "rangeListView", "serialLabel", "serialEdit"};
     const int place = order.indexOf(name);
     QWidget *widget = widgets.value(place);
     QVERIFY(widget);
@@ -317,7 +326,13 @@ void TestQcDialog::shortRun()
     QCOMPARE(text("frameLabel"), QString::number(counted));
 
     QTRY_COMPARE(text("passLabel"), verdict);
-    QCOMPARE(listed(), messages);
+    // The failures, then the record kept.
+    const QList<QJsonObject> records = readRecords(xdg->log());
+    QCOMPARE(records.size(), 1);
+    QStringList kept {"record " + records.first().value("id").toString()};
+    if (records.first().value("capture").isObject())
+        kept << "capture " + records.first().value("capture").toObject().value("path").toString();
+    QCOMPARE(listed(), messages + kept);
 
     // Judged, but still counting until the deadline, without a new verdict.
     const qint64 deadline = dialog->check().deadline().value_or(0);
@@ -330,7 +345,7 @@ void TestQcDialog::shortRun()
     const QString before = text("frameLabel");
     emit source.frameDone(uniformFrame(300, 0));
     QCOMPARE(text("frameLabel"), before);
-    QCOMPARE(listed(), messages);
+    QCOMPARE(listed().mid(0, messages.size()), messages);
 }
 
 void TestQcDialog::noTestTypeNoVerdict_data()
@@ -511,6 +526,142 @@ void TestQcDialog::closeDestroysWhenAskedTo()
     // The pending judgement and the frame connection went with it.
     emit source.frameDone(uniformFrame(0, 0));
     QCOMPARE(source.listeners(), 0);
+}
+
+void TestQcDialog::scannerStartsRun_data()
+{
+    QTest::addColumn<QString>("serial");
+    QTest::addColumn<bool>("required");
+    QTest::addColumn<QString>("why"); // empty: the run starts
+    QTest::newRow("good") << "SN-0042/a.7:+#" << true << "";
+    QTest::newRow("empty, not required") << "" << false << "";
+    QTest::newRow("empty, required")
+        << "" << true << "no serial number is given, and this station requires one";
+    QTest::newRow("too long") << QString(65, 'A') << false
+                              << "the serial number is longer than 64 characters";
+    QTest::newRow("longest") << QString(64, 'A') << true << "";
+    QTest::newRow("control character")
+        << "SN\x1d"
+           "42"
+        << false << "the serial number holds a control character (0x1d)";
+    QTest::newRow("space") << "SN 42" << false
+                           << "the serial number holds ' '; it may hold letters, digits and - _ . "
+                              "/ : + #";
+}
+
+void TestQcDialog::scannerStartsRun()
+{
+    QFETCH(QString, serial);
+    QFETCH(bool, required);
+    QFETCH(QString, why);
+    QVERIFY(QDir().mkpath(xdg->path("config/envviewer")));
+    QVERIFY(writeFile(xdg->path("config/envviewer/envviewer.conf"),
+                      QByteArray("[station]\nname=station-a\nfixture=F7\noperator=Kim\n")
+                          + "require_serial=" + (required ? "true" : "false") + "\n"));
+    QVERIFY(openDialog(R"([{"label": "A", "duration": 0}])"));
+    QLineEdit *edit = child<QLineEdit>("serialEdit");
+    edit->setFocus();
+    // As a barcode reader sends it: the characters, then Enter. A control character reaches the
+    // field only pasted.
+    if (serial.contains(QRegularExpression("[\\x00-\\x1f]")))
+        edit->setText(serial);
+    else
+        QTest::keyClicks(edit, serial);
+    QTest::keyClick(edit, Qt::Key_Return);
+    QVERIFY(dialog->isVisible()); // Enter pressed Start, not the dialog's default button
+    if (!why.isEmpty()) {
+        QCOMPARE(text("passLabel"), QString());
+        QCOMPARE(listed(), QStringList {why});
+        QVERIFY(!QFile::exists(xdg->log()));
+        return;
+    }
+    QTRY_COMPARE(text("passLabel"), QStringLiteral("Pass"));
+    QCOMPARE(edit->selectedText(), serial); // the next scan replaces it
+    // The same board again: its second attempt at this station.
+    QTest::keyClick(edit, Qt::Key_Return);
+    QTRY_COMPARE(readRecords(xdg->log()).size(), 2);
+    const QJsonObject record = readRecords(xdg->log()).last();
+    QCOMPARE(record.value("serial").toString(), serial);
+    QCOMPARE(record.value("station").toString(), QStringLiteral("station-a"));
+    QCOMPARE(record.value("fixture").toString(), QStringLiteral("F7"));
+    QCOMPARE(record.value("operator").toString(), QStringLiteral("Kim"));
+    QCOMPARE(record.value("version").toInt(), 1);
+    QStringList summary {"record " + record.value("id").toString()};
+    if (serial.isEmpty()) {
+        QVERIFY(!record.contains("serial") && !record.contains("attempt"));
+    } else {
+        QCOMPARE(record.value("attempt").toInt(), 2);
+        const QDateTime judged
+            = QDateTime::fromString(record.value("time").toString(), Qt::ISODateWithMs);
+        summary.prepend("attempt 2: passed at " + judged.toString("HH:mm") + " on station-a");
+    }
+    QTRY_COMPARE(listed(), summary);
+}
+
+void TestQcDialog::serialFieldCoversNothing()
+{
+    // The dialog with the field and without it differ only inside the field and its caption,
+    // fresh and after a verdict.
+    QVERIFY(openDialog(R"([{"label": "A", "duration": 0, "frames": 3}])"));
+    const QList<QWidget *> added {child<QWidget>("serialLabel"), child<QWidget>("serialEdit")};
+    const auto compare = [&] {
+        const QImage with = dialog->grab().toImage();
+        for (QWidget *w : added)
+            w->hide();
+        const QImage without = dialog->grab().toImage();
+        for (QWidget *w : added)
+            w->show();
+        QCOMPARE(with.size(), without.size());
+        int inside = 0;
+        for (int y = 0; y < with.height(); ++y) {
+            for (int x = 0; x < with.width(); ++x) {
+                const bool covered
+                    = added[0]->geometry().contains(x, y) || added[1]->geometry().contains(x, y);
+                if (with.pixel(x, y) == without.pixel(x, y))
+                    continue;
+                QVERIFY2(covered, qPrintable(QStringLiteral("pixel %1, %2").arg(x).arg(y)));
+                ++inside;
+            }
+        }
+        QVERIFY(inside > 0); // the field is drawn at all
+    };
+    compare();
+    child<QLineEdit>("serialEdit")->setText("SN-1");
+    press("startButton");
+    QTRY_COMPARE(text("passLabel"), QStringLiteral("Fail"));
+    compare();
+}
+
+void TestQcDialog::attemptCountedOffTheGuiThread()
+{
+    // A log too long to read at Start and no index: the verdict shows at once, the record follows
+    // with the attempt counted on a worker thread.
+    QVERIFY(QDir().mkpath(QFileInfo(xdg->log()).path()));
+    QByteArray lines;
+    for (int i = 0; lines.size() <= QcAttemptIndex::maxTailBytes; ++i) {
+        QcRecord r;
+        r.id = qcNewRecordId();
+        r.time = "2026-03-01T10:00:00.000+01:00";
+        r.station = "station-a";
+        r.test = "A";
+        r.serial = i % 1000 == 0 ? QStringLiteral("SN-1") : QStringLiteral("SN-%1").arg(i + 2);
+        r.verdict = "Fail";
+        lines += r.toLine();
+    }
+    QVERIFY(writeFile(xdg->log(), lines));
+    QVERIFY(QDir().mkpath(xdg->path("config/envviewer")));
+    QVERIFY(writeFile(xdg->path("config/envviewer/envviewer.conf"), "[station]\nname=station-a\n"));
+    QVERIFY(openDialog(R"([{"label": "A", "duration": 0}])"));
+    QLineEdit *edit = child<QLineEdit>("serialEdit");
+    QTest::keyClicks(edit, "SN-1");
+    QTest::keyClick(edit, Qt::Key_Return);
+    QTRY_COMPARE(text("passLabel"), QStringLiteral("Pass"));
+    const int earlier = lines.count("\"SN-1\"");
+    QTRY_VERIFY(listed().size() == 2);
+    const QJsonObject record = readRecords(xdg->log()).last();
+    QCOMPARE(record.value("attempt").toInt(), earlier + 1);
+    QVERIFY(listed().first().startsWith(QStringLiteral("attempt %1: passed").arg(earlier + 1)));
+    QVERIFY(QFile::exists(QcAttemptIndex::pathFor(xdg->log())));
 }
 
 QTEST_MAIN(TestQcDialog)

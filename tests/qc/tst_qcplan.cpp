@@ -18,6 +18,8 @@ private slots:
     void searchOrder();
     void programPath_data();
     void programPath();
+    void selection_data();
+    void selection();
 };
 
 static const QByteArray example = R"([{
@@ -193,6 +195,31 @@ void TestQcPlan::programPath()
     const QString expected = folder == "app" ? QCoreApplication::applicationDirPath()
                                              : folder.replace("@", dir.path());
     QCOMPARE(qcConfigDir(appPath), expected);
+}
+
+void TestQcPlan::selection_data()
+{
+    QTest::addColumn<QString>("label");
+    QTest::addColumn<QString>("problem");
+    QTest::newRow("held") << "Board B"
+                          << "";
+    QTest::newRow("none chosen") << ""
+                                 << "no test type is chosen";
+    // The next try can name one the plan holds.
+    QTest::newRow("not held") << "Board C"
+                              << "plan.json has no test \"Board C\"; it holds \"Board A\", "
+                                 "\"Board B\"";
+    QTest::newRow("case differs") << "board a"
+                                  << "plan.json has no test \"board a\"; it holds \"Board A\", "
+                                     "\"Board B\"";
+}
+
+void TestQcPlan::selection()
+{
+    QFETCH(QString, label);
+    QFETCH(QString, problem);
+    const QcPlanFile plan {"plan.json", R"([{"label": "Board A"}, {"label": "Board B"}])", {}};
+    QCOMPARE(qcSelectionProblem(plan, parseQcDocument(plan.bytes), label), problem);
 }
 
 QTEST_GUILESS_MAIN(TestQcPlan)

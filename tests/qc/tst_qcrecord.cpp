@@ -1,7 +1,7 @@
 // Test records appended to a real results log.
 #include "qc/qcrecorder.h"
-#include "records/recordsettings.h"
 #include "qctestsupport.h"
+#include "records/recordsettings.h"
 
 #include <QRegularExpression>
 #include <QTemporaryDir>

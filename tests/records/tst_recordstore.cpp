@@ -246,6 +246,18 @@ void TestRecordStore::watchFollowsJudgements()
     QCOMPARE(watch.exitCode(), 0);
     const QByteArray watchErr = watch.readAllStandardError();
     QVERIFY2(watchErr.startsWith("envtool sync: database error"), watchErr.constData());
+    // One line per batch sent, which is what its journal shows.
+    int sent = 0;
+    const QRegularExpression batch(
+        R"(^sent (\d+) record\(s\), 0 already there; \d+\.\d s behind the log$)");
+    for (const QByteArray &line : watch.readAllStandardOutput().split('\n')) {
+        if (line.isEmpty())
+            continue;
+        const QRegularExpressionMatch m = batch.match(QString::fromUtf8(line));
+        QVERIFY2(m.hasMatch(), line.constData());
+        sent += m.captured(1).toInt();
+    }
+    QCOMPARE(sent, 3);
 }
 
 void TestRecordStore::sameSummaryFromFileAndDatabase_data()
@@ -256,6 +268,19 @@ void TestRecordStore::sameSummaryFromFileAndDatabase_data()
     QTest::newRow("by day, csv") << QStringList {"--by", "day", "--format", "csv"};
     QTest::newRow("json of a label since a time")
         << QStringList {"--format", "json", "--label", "Board A", "--since", "2026-03-01T09:00Z"};
+    // The runs one by one, with each board's attempts across both hosts.
+    QTest::newRow("runs of a board") << QStringList {"runs", "--serial", "S1"};
+    QTest::newRow("runs failed at a station, csv")
+        << QStringList {"runs", "--station", "h2", "--verdict", "Fail", "--format", "csv"};
+    QTest::newRow("runs of a label until a time, json") << QStringList {"runs",
+                                                                        "--format",
+                                                                        "json",
+                                                                        "--label",
+                                                                        "Board A",
+                                                                        "--until",
+                                                                        "2026-03-01T22:00:00Z",
+                                                                        "--since",
+                                                                        "2026-03-01T09:00Z"};
 }
 
 // One fleet's log: retested boards, two stations, two days, times given with different offsets,
@@ -284,8 +309,12 @@ void TestRecordStore::sameSummaryFromFileAndDatabase()
                 + recordLine("2026-03-02T08:00:00.000+00:00", "Board B", false, "S1", "h1")));
         QCOMPARE(sync(log).exitCode, 0);
     }
-    const ToolResult fromFile = runTool(QStringList {"results", "--log", log} + args);
-    const ToolResult fromDatabase = runTool(QStringList {"results", "--db", url} + args);
+    const bool runs = args.value(0) == "runs";
+    const QString command = runs ? QStringLiteral("runs") : QStringLiteral("results");
+    if (runs)
+        args.removeFirst();
+    const ToolResult fromFile = runTool(QStringList {command, "--log", log} + args);
+    const ToolResult fromDatabase = runTool(QStringList {command, "--db", url} + args);
     QCOMPARE(fromFile.exitCode, 0);
     QCOMPARE(fromDatabase.exitCode, 0);
     QCOMPARE(fromDatabase.err, QByteArray());
@@ -296,6 +325,13 @@ void TestRecordStore::sameSummaryFromFileAndDatabase()
         QVERIFY2(fromFile.outLines().value(1).contains(
                      QRegularExpression("^Board A +6 +3 +3 +50.0% +3 +66.7% +66.7% ")),
                  fromFile.out.constData());
+    }
+    if (runs && args.size() == 2) {
+        // S1 failed on h1 and passed on h2, its second attempt; Board B counts on its own.
+        QCOMPARE(fromFile.outLines().size(), 5);
+        QVERIFY2(
+            fromFile.outLines().value(2).contains(QRegularExpression(" h2 +Board A +S1 +2 +Pass")),
+            fromFile.out.constData());
     }
 }
 

@@ -30,6 +30,7 @@ const Command commands[] = {
     {"qc", "run a test of a plan on a port or a capture", runQc, false},
     {"tap", "forward and record the line between module and viewer", runTap, false},
     {"results", "runs and yield per test, from the test records", runResults, false},
+    {"runs", "the individual runs of the test records, and one in full", runRuns, false},
     {"sync", "send the test records to the fleet's PostgreSQL database", runSync, false},
     {"report", "one HTML page of yields, failures and channels", runReport, true},
     {"render", "one frame of a capture or session as a PNG, as a window paints it", runRender,

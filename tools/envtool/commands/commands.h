@@ -9,6 +9,7 @@ int runSimulate(const QStringList &args);
 int runQc(const QStringList &args);
 int runTap(const QStringList &args);
 int runResults(const QStringList &args);
+int runRuns(const QStringList &args);
 int runSync(const QStringList &args);
 int runReport(const QStringList &args);
 int runRender(const QStringList &args);

@@ -16,6 +16,10 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QSerialPort>
+#include <QTimer>
+
+#include <cstdio>
+#include <unistd.h>
 
 namespace {
 constexpr qint64 chunkSize = 1 << 16;
@@ -62,6 +66,10 @@ struct QcOptions
     QString log;
     bool noLog = false;
     QString serial;
+    // Who tests where: unset ones come from the [station] group of envviewer.conf.
+    std::optional<QString> station;
+    std::optional<QString> fixture;
+    std::optional<QString> operatorName;
     // Keep the run's capture in this file whatever the records' `captures=` setting says.
     QString keepCapture;
 };
@@ -91,6 +99,15 @@ int QcCommand::run()
     QcRun run(options.rules,
               options.plan.isEmpty() ? findQcPlan(qcConfigDir(options.programPath))
                                      : readQcPlan(options.plan));
+    const QcStationSettings station = readQcStationSettings();
+    if (!station.problem.isEmpty())
+        reportError(QStringLiteral("qc"), station.problem);
+    QcRecorder &recorder = run.recorder();
+    recorder.setStation(options.station.value_or(station.name),
+                        options.fixture.value_or(station.fixture),
+                        options.operatorName.value_or(station.operatorName));
+    recorder.setSerial(options.serial);
+    run.setRequireSerial(station.requireSerial);
     const QString problem = run.problem(options.test);
     if (!problem.isEmpty())
         return fail(problem);
@@ -107,9 +124,7 @@ int QcCommand::run()
                               ? qcCapturesDir()
                               : QFileInfo(options.keepCapture).absolutePath(),
                           options.keepCapture);
-    QcRecorder &recorder = run.recorder();
     recorder.setProgram(QStringLiteral("envtool"), options.rules);
-    recorder.setSerial(options.serial);
     if (!options.log.isEmpty())
         recorder.setLog(options.log);
 
@@ -119,6 +134,8 @@ int QcCommand::run()
     if (counted != judgeNow)
         return counted;
     recorder.setDamage(damage);
+    // A command may wait for its attempt: counted here when the index could not answer at once.
+    run.countAttemptNow();
     const QcRun::Outcome outcome = run.finish(QDateTime::currentDateTime(), !options.noLog);
     printLine(outcome.verdict.text);
     for (const QString &message : outcome.verdict.messages)
@@ -207,7 +224,32 @@ int QcCommand::countPort(QcRun &run, PortLoop &loop)
         take();
         loop.finish();
     });
+    // On a terminal, the seconds left and the frames counted, as record shows its own; nothing
+    // when standard error goes to a file or a pipe.
+    QTimer progress;
+    const bool showProgress = ::isatty(STDERR_FILENO) == 1;
+    const qint64 judgedAt = qcSteadyMs() + *started.judgeAfterMs;
+    const auto showLine = [&] {
+        const qint64 left = qMax<qint64>(0, judgedAt - qcSteadyMs());
+        std::fputs(QStringLiteral("\r%1 s left  %2 frames ")
+                       .arg((left + 999) / 1000)
+                       .arg(run.check().run().frameCount)
+                       .toLocal8Bit()
+                       .constData(),
+                   stderr);
+        std::fflush(stderr);
+    };
+    if (showProgress) {
+        QObject::connect(&progress, &QTimer::timeout, loop.context(), showLine);
+        progress.start(250);
+        showLine();
+    }
     const int exitCode = loop.exec();
+    if (showProgress) {
+        progress.stop();
+        showLine();
+        std::fputs("\n", stderr);
+    }
     loop.closePort();
     return exitCode == ExitSuccess ? judgeNow : exitCode;
 }
@@ -256,7 +298,25 @@ int runQc(const QStringList &args)
                                    QStringLiteral("Append the test record nowhere."));
     const QCommandLineOption serial(
         QStringLiteral("serial"),
-        QStringLiteral("The board's serial number, kept in the test record."), QStringLiteral("S"));
+        QStringLiteral("The board's serial number, kept in the test record: letters, digits and "
+                       "- _ . / : + #, at most 64. Its attempt (this station's runs of the board "
+                       "on the test) is counted in the results log."),
+        QStringLiteral("S"));
+    const QCommandLineOption station(
+        QStringLiteral("station"),
+        QStringLiteral("The station's name in the test record; without it, name= in the "
+                       "[station] group of $XDG_CONFIG_HOME/envviewer/envviewer.conf, then the "
+                       "host name."),
+        QStringLiteral("NAME"));
+    const QCommandLineOption fixture(
+        QStringLiteral("fixture"),
+        QStringLiteral("The fixture in the test record; without it, fixture= of [station]."),
+        QStringLiteral("NAME"));
+    const QCommandLineOption operatorOption(
+        QStringLiteral("operator"),
+        QStringLiteral("Who runs the test, in the test record; without it, operator= of "
+                       "[station]."),
+        QStringLiteral("NAME"));
     const QCommandLineOption keepCapture(
         QStringLiteral("keep-capture"),
         QStringLiteral("Keep the bytes judged in this session file (module direction only), "
@@ -265,8 +325,8 @@ int runQc(const QStringList &args)
                        "keep theirs in $XDG_DATA_HOME/envviewer/captures/ (captures=failed, the "
                        "default; all or none)."),
         QStringLiteral("FILE"));
-    cli.parser().addOptions(
-        {plan, test, port, capture, program, json, log, noLog, serial, keepCapture});
+    cli.parser().addOptions({plan, test, port, capture, program, json, log, noLog, serial, station,
+                             fixture, operatorOption, keepCapture});
     if (const auto done = cli.parse(args))
         return *done;
     if (!cli.isSet(test))
@@ -292,6 +352,12 @@ int runQc(const QStringList &args)
     options.log = cli.value(log);
     options.noLog = cli.isSet(noLog);
     options.serial = cli.value(serial);
+    if (cli.isSet(station))
+        options.station = cli.value(station);
+    if (cli.isSet(fixture))
+        options.fixture = cli.value(fixture);
+    if (cli.isSet(operatorOption))
+        options.operatorName = cli.value(operatorOption);
     options.keepCapture = cli.value(keepCapture);
     return QcCommand(options).run();
 }

@@ -74,7 +74,7 @@ void printTable(const QList<YieldRow> &rows, YieldQuery::Split split)
         if (split != YieldQuery::None)
             text += QStringLiteral("  ") + group.leftJustified(groupWidth);
         // Each as wide as its heading, at least six.
-        const int widths[] = {6, 6, 6, 6, 6, 10, 6};
+        const int widths[] = {6, 6, 6, 6, 6, 10, 6, 6, 6};
         for (int i = 0; i < numbers.size(); ++i)
             text += QStringLiteral("  ") + numbers.at(i).rightJustified(widths[i]);
         text += QStringLiteral("  ") + first.leftJustified(29) + QStringLiteral("  ") + last;
@@ -83,7 +83,7 @@ void printTable(const QList<YieldRow> &rows, YieldQuery::Split split)
     printLine(line(QStringLiteral("test"), groupName(split),
                    {QStringLiteral("runs"), QStringLiteral("passes"), QStringLiteral("fails"),
                     QStringLiteral("yield"), QStringLiteral("boards"), QStringLiteral("first-pass"),
-                    QStringLiteral("final")},
+                    QStringLiteral("final"), QStringLiteral("by-2nd"), QStringLiteral("by-3rd")},
                    QStringLiteral("first"), QStringLiteral("last")));
     const auto shown = [](const QString &value) {
         return value == QLatin1String("-") ? value : value + QLatin1Char('%');
@@ -93,7 +93,9 @@ void printTable(const QList<YieldRow> &rows, YieldQuery::Split split)
                        {QString::number(r.runs), QString::number(r.passes),
                         QString::number(r.runs - r.passes), shown(percentText(r.passes, r.runs)),
                         QString::number(r.boards), shown(percentText(r.firstPasses, r.boards)),
-                        shown(percentText(r.finalPasses, r.boards))},
+                        shown(percentText(r.finalPasses, r.boards)),
+                        shown(percentText(r.secondPasses, r.boards)),
+                        shown(percentText(r.thirdPasses, r.boards))},
                        r.firstTime, r.lastTime));
         for (const auto &failure : topFailures(r))
             printLine(QStringLiteral("    %1  %2").arg(failure.second, 4).arg(failure.first));
@@ -110,6 +112,8 @@ void printCsv(const QList<YieldRow> &rows, YieldQuery::Split split)
            << QStringLiteral("final") << QStringLiteral("first") << QStringLiteral("last");
     for (int i = 1; i <= shownFailures; ++i)
         header << QStringLiteral("failure%1").arg(i) << QStringLiteral("count%1").arg(i);
+    // Added after the columns a reader may already count on.
+    header << QStringLiteral("second_attempt") << QStringLiteral("third_attempt");
     printLine(header.join(QLatin1Char(',')));
     for (const YieldRow &r : rows) {
         QStringList fields {csvField(r.test)};
@@ -126,6 +130,8 @@ void printCsv(const QList<YieldRow> &rows, YieldQuery::Split split)
             fields << (i < top.size() ? csvField(top.at(i).first) : QString())
                    << (i < top.size() ? QString::number(top.at(i).second) : QString());
         }
+        fields << orEmpty(percentText(r.secondPasses, r.boards))
+               << orEmpty(percentText(r.thirdPasses, r.boards));
         printLine(fields.join(QLatin1Char(',')));
     }
 }
@@ -147,6 +153,8 @@ void printJson(const QList<YieldRow> &rows, YieldQuery::Split split)
             {QStringLiteral("boards"), r.boards},
             {QStringLiteral("firstPassYield"), percentJson(r.firstPasses, r.boards)},
             {QStringLiteral("finalYield"), percentJson(r.finalPasses, r.boards)},
+            {QStringLiteral("secondAttemptYield"), percentJson(r.secondPasses, r.boards)},
+            {QStringLiteral("thirdAttemptYield"), percentJson(r.thirdPasses, r.boards)},
             {QStringLiteral("first"), r.firstTime},
             {QStringLiteral("last"), r.lastTime},
             {QStringLiteral("failures"), failures},
@@ -200,8 +208,10 @@ int runResults(const QStringList &args)
         QStringLiteral("results"),
         QStringLiteral("Summarises test records per test label: runs, passes, fails, yield, the "
                        "boards (distinct serials) with the share whose first run passed "
-                       "(first-pass yield) and whose last run passed (final yield), first and "
-                       "last time, and the three most frequent failure texts."));
+                       "(first-pass yield) and whose last run passed (final yield), the share "
+                       "that passed by their second and by their third attempt (a board's runs "
+                       "of the test in time order, at any station), first and last time, and "
+                       "the three most frequent failure texts."));
     QCommandLineParser &p = cli.parser();
     addRecordSelectionOptions(p);
     const QCommandLineOption by(

@@ -2,6 +2,7 @@
 #include "cli.h"
 #include "commands/commands.h"
 #include "qc/qccheck.h"
+#include "qc/qcfiles.h"
 #include "sim/moduleline.h"
 #include "sim/simulator.h"
 
@@ -70,8 +71,7 @@ int simulate(const SimulateOptions &options)
         const auto type = std::find_if(plan.begin(), plan.end(),
                                        [&](const QcType &t) { return t.label == options.test; });
         if (type == plan.end())
-            return usageError(
-                QStringLiteral("%1 has no test \"%2\"").arg(options.plan, options.test));
+            return usageError(qcSelectionProblem({options.plan, document, {}}, plan, options.test));
         QString error;
         auto built = PlanFrames::forTest(*type, options.failChannel, options.seed, &error);
         if (!built)

@@ -5,6 +5,7 @@
 #include "records/logsync.h"
 #include "records/recordsettings.h"
 
+#include <QDateTime>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QSysInfo>
@@ -143,9 +144,21 @@ int SyncCommand::runWatch()
                 return retryLater(sync.error());
             begun = true;
         }
+        const qint64 sentBefore = sync.sent();
+        const qint64 readBefore = sync.read();
         if (!sync.step(options_.batchRecords))
             return retryLater(sync.error());
         pauseMs = firstPauseMs;
+        // One line per batch: the journal tells a working upload from a stuck one.
+        if (sync.read() > readBefore) {
+            const qint64 behindMs = sync.newestSent().isValid()
+                ? qMax<qint64>(0, sync.newestSent().msecsTo(QDateTime::currentDateTime()))
+                : 0;
+            printLine(QStringLiteral("sent %1 record(s), %2 already there; %3 s behind the log")
+                          .arg(sync.sent() - sentBefore)
+                          .arg(sync.read() - readBefore - (sync.sent() - sentBefore))
+                          .arg(QString::number(behindMs / 1000.0, 'f', 1)));
+        }
         if (sync.unknownVersions() > unknownReported) {
             warnLine(QStringLiteral("skipped %1 record(s) of an unknown version in %2")
                          .arg(sync.unknownVersions() - unknownReported)
