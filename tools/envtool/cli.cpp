@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -183,4 +184,15 @@ void StopSignal::readPipe()
     char byte = 0;
     while (::read(stopPipe[0], &byte, 1) == 1)
         emit stopRequested(int(quint8(byte)));
+}
+
+QString csvField(QString text)
+{
+    if (std::none_of(text.begin(), text.end(), [](QChar c) {
+            return c == QLatin1Char(',') || c == QLatin1Char('"') || c == QLatin1Char('\n')
+                || c == QLatin1Char('\r');
+        }))
+        return text;
+    return QLatin1Char('"') + text.replace(QLatin1Char('"'), QLatin1String("\"\""))
+        + QLatin1Char('"');
 }

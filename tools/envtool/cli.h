@@ -21,6 +21,9 @@ enum ExitCode { ExitSuccess = 0, ExitFail = 1, ExitError = 2 };
 // Writes "envtool <command>: <message>" as one line to standard error and returns ExitError.
 int reportError(const QString &command, const QString &message);
 
+// A CSV field: as it is, or quoted when it holds a comma, a quote or a line end.
+QString csvField(QString text);
+
 // Writes one line to standard output and flushes it, so that a reader on a pipe sees it now.
 void printLine(const QString &line);
 

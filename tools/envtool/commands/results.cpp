@@ -49,17 +49,6 @@ QString groupName(YieldQuery::Split split)
                                        : QString();
 }
 
-QString csvField(QString text)
-{
-    if (std::none_of(text.begin(), text.end(), [](QChar c) {
-            return c == QLatin1Char(',') || c == QLatin1Char('"') || c == QLatin1Char('\n')
-                || c == QLatin1Char('\r');
-        }))
-        return text;
-    return QLatin1Char('"') + text.replace(QLatin1Char('"'), QLatin1String("\"\""))
-        + QLatin1Char('"');
-}
-
 void printTable(const QList<YieldRow> &rows, YieldQuery::Split split)
 {
     int width = 4;

@@ -16,17 +16,6 @@ const QString command = QStringLiteral("runs");
 // The table shows this much of an id; `runs show` takes any unique prefix.
 constexpr int shownIdLength = 8;
 
-QString csvField(QString text)
-{
-    if (std::none_of(text.begin(), text.end(), [](QChar c) {
-            return c == QLatin1Char(',') || c == QLatin1Char('"') || c == QLatin1Char('\n')
-                || c == QLatin1Char('\r');
-        }))
-        return text;
-    return QLatin1Char('"') + text.replace(QLatin1Char('"'), QLatin1String("\"\""))
-        + QLatin1Char('"');
-}
-
 QString attemptText(const RunRow &row)
 {
     return row.attempt ? QString::number(*row.attempt) : QString();
