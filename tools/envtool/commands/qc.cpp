@@ -253,6 +253,69 @@ int QcCommand::countPort(QcRun &run, PortLoop &loop)
     loop.closePort();
     return exitCode == ExitSuccess ? judgeNow : exitCode;
 }
+// The command line's options.
+const QCommandLineOption
+    plan(QStringLiteral("plan"),
+         QStringLiteral("The plan (a qc.json file). Without it, qc.json beside envtool, then "
+                        "envviewer/qc.json in $XDG_CONFIG_HOME (~/.config), then in each of "
+                        "$XDG_CONFIG_DIRS (/etc/xdg)."),
+         QStringLiteral("FILE"));
+const QCommandLineOption test(QStringLiteral("test"),
+                              QStringLiteral("The label of the test type to run."),
+                              QStringLiteral("LABEL"));
+const QCommandLineOption
+    port(QStringLiteral("port"),
+         QStringLiteral("Count the frames arriving on this port for the test's duration."),
+         QStringLiteral("NAME"));
+const QCommandLineOption
+    capture(QStringLiteral("capture"),
+            QStringLiteral("Count every frame of this raw capture, or of the module's direction of "
+                           "this session."),
+            QStringLiteral("FILE"));
+const QCommandLineOption
+    program(QStringLiteral("program"),
+            QStringLiteral("Whose rules to judge by: envviewer (default), envviewer_cam or "
+                           "envviewer_qc."),
+            QStringLiteral("NAME"), QStringLiteral("envviewer"));
+const QCommandLineOption json(QStringLiteral("json"),
+                              QStringLiteral("Also write the test record to FILE."),
+                              QStringLiteral("FILE"));
+const QCommandLineOption
+    log(QStringLiteral("log"),
+        QStringLiteral("Append the test record to FILE instead of the results log "
+                       "($XDG_DATA_HOME/envviewer/qc-results.jsonl)."),
+        QStringLiteral("FILE"));
+const QCommandLineOption noLog(QStringLiteral("no-log"),
+                               QStringLiteral("Append the test record nowhere."));
+const QCommandLineOption serial(
+    QStringLiteral("serial"),
+    QStringLiteral("The board's serial number, kept in the test record: letters, digits and "
+                   "- _ . / : + #, at most 64. Its attempt (this station's runs of the board "
+                   "on the test) is counted in the results log."),
+    QStringLiteral("S"));
+const QCommandLineOption
+    station(QStringLiteral("station"),
+            QStringLiteral("The station's name in the test record; without it, name= in the "
+                           "[station] group of $XDG_CONFIG_HOME/envviewer/envviewer.conf, then the "
+                           "host name."),
+            QStringLiteral("NAME"));
+const QCommandLineOption
+    fixture(QStringLiteral("fixture"),
+            QStringLiteral("The fixture in the test record; without it, fixture= of [station]."),
+            QStringLiteral("NAME"));
+const QCommandLineOption
+    operatorOption(QStringLiteral("operator"),
+                   QStringLiteral("Who runs the test, in the test record; without it, operator= of "
+                                  "[station]."),
+                   QStringLiteral("NAME"));
+const QCommandLineOption keepCapture(
+    QStringLiteral("keep-capture"),
+    QStringLiteral("Keep the bytes judged in this session file (module direction only), "
+                   "whatever captures= in the [records] group of "
+                   "$XDG_CONFIG_HOME/envviewer/envviewer.conf says. Without it, failed runs "
+                   "keep theirs in $XDG_DATA_HOME/envviewer/captures/ (captures=failed, the "
+                   "default; all or none)."),
+    QStringLiteral("FILE"));
 } // namespace
 
 int runQc(const QStringList &args)
@@ -263,68 +326,6 @@ int runQc(const QStringList &args)
                                         "\"Pass\" or \"Fail\", then each failure, one per line; "
                                         "exits 0 on Pass and 1 on Fail. Appends the test record "
                                         "to the results log (see 'envtool results')."));
-    const QCommandLineOption plan(
-        QStringLiteral("plan"),
-        QStringLiteral("The plan (a qc.json file). Without it, qc.json beside envtool, then "
-                       "envviewer/qc.json in $XDG_CONFIG_HOME (~/.config), then in each of "
-                       "$XDG_CONFIG_DIRS (/etc/xdg)."),
-        QStringLiteral("FILE"));
-    const QCommandLineOption test(QStringLiteral("test"),
-                                  QStringLiteral("The label of the test type to run."),
-                                  QStringLiteral("LABEL"));
-    const QCommandLineOption port(
-        QStringLiteral("port"),
-        QStringLiteral("Count the frames arriving on this port for the test's duration."),
-        QStringLiteral("NAME"));
-    const QCommandLineOption capture(
-        QStringLiteral("capture"),
-        QStringLiteral("Count every frame of this raw capture, or of the module's direction of "
-                       "this session."),
-        QStringLiteral("FILE"));
-    const QCommandLineOption program(
-        QStringLiteral("program"),
-        QStringLiteral("Whose rules to judge by: envviewer (default), envviewer_cam or "
-                       "envviewer_qc."),
-        QStringLiteral("NAME"), QStringLiteral("envviewer"));
-    const QCommandLineOption json(QStringLiteral("json"),
-                                  QStringLiteral("Also write the test record to FILE."),
-                                  QStringLiteral("FILE"));
-    const QCommandLineOption log(
-        QStringLiteral("log"),
-        QStringLiteral("Append the test record to FILE instead of the results log "
-                       "($XDG_DATA_HOME/envviewer/qc-results.jsonl)."),
-        QStringLiteral("FILE"));
-    const QCommandLineOption noLog(QStringLiteral("no-log"),
-                                   QStringLiteral("Append the test record nowhere."));
-    const QCommandLineOption serial(
-        QStringLiteral("serial"),
-        QStringLiteral("The board's serial number, kept in the test record: letters, digits and "
-                       "- _ . / : + #, at most 64. Its attempt (this station's runs of the board "
-                       "on the test) is counted in the results log."),
-        QStringLiteral("S"));
-    const QCommandLineOption station(
-        QStringLiteral("station"),
-        QStringLiteral("The station's name in the test record; without it, name= in the "
-                       "[station] group of $XDG_CONFIG_HOME/envviewer/envviewer.conf, then the "
-                       "host name."),
-        QStringLiteral("NAME"));
-    const QCommandLineOption fixture(
-        QStringLiteral("fixture"),
-        QStringLiteral("The fixture in the test record; without it, fixture= of [station]."),
-        QStringLiteral("NAME"));
-    const QCommandLineOption operatorOption(
-        QStringLiteral("operator"),
-        QStringLiteral("Who runs the test, in the test record; without it, operator= of "
-                       "[station]."),
-        QStringLiteral("NAME"));
-    const QCommandLineOption keepCapture(
-        QStringLiteral("keep-capture"),
-        QStringLiteral("Keep the bytes judged in this session file (module direction only), "
-                       "whatever captures= in the [records] group of "
-                       "$XDG_CONFIG_HOME/envviewer/envviewer.conf says. Without it, failed runs "
-                       "keep theirs in $XDG_DATA_HOME/envviewer/captures/ (captures=failed, the "
-                       "default; all or none)."),
-        QStringLiteral("FILE"));
     cli.parser().addOptions({plan, test, port, capture, program, json, log, noLog, serial, station,
                              fixture, operatorOption, keepCapture});
     if (const auto done = cli.parse(args))
