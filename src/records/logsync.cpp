@@ -120,23 +120,8 @@ bool LogSync::step(int maxRecords)
     qint64 at = 0;
     QList<SkippedLine> malformed;
     qint64 unknown = 0;
-    // A line longer than any record is passed over unread, however long it is.
-    if (!bytes.contains('\n') && !log.atEnd()) {
-        qint64 length = bytes.size();
-        int end = -1;
-        while (end < 0 && !log.atEnd()) {
-            bytes = log.read(readChunk);
-            end = bytes.indexOf('\n');
-            length += end < 0 ? bytes.size() : end + 1;
-        }
-        if (end < 0)
-            return true; // an unfinished line waits for its end
-        ++next.lines;
-        malformed.append(
-            {next.lines, QStringLiteral("longer than %1 bytes").arg(QcRecordLimits::lineBytes)});
-        next.bytes += length;
-        bytes = bytes.mid(end + 1);
-    }
+    if (!bytes.contains('\n') && !log.atEnd() && !passOverlongLine(log, &bytes, &next, &malformed))
+        return true; // an unfinished line waits for its end
 
     QList<QcRecordLine> batch;
     while (batch.size() < maxRecords) {
@@ -202,5 +187,27 @@ bool LogSync::step(int maxRecords)
             warn(QStringLiteral("record %1 differs from the one the database holds; left as it is")
                      .arg(id));
     }
+    return true;
+}
+
+// A line longer than any record is passed over unread, however long it is. False while its end
+// has not been written yet.
+bool LogSync::passOverlongLine(QFile &log, QByteArray *bytes, RecordStore::LogState *next,
+                               QList<SkippedLine> *malformed)
+{
+    qint64 length = bytes->size();
+    int end = -1;
+    while (end < 0 && !log.atEnd()) {
+        *bytes = log.read(readChunk);
+        end = bytes->indexOf('\n');
+        length += end < 0 ? bytes->size() : end + 1;
+    }
+    if (end < 0)
+        return false;
+    ++next->lines;
+    malformed->append(
+        {next->lines, QStringLiteral("longer than %1 bytes").arg(QcRecordLimits::lineBytes)});
+    next->bytes += length;
+    *bytes = bytes->mid(end + 1);
     return true;
 }

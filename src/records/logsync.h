@@ -3,6 +3,7 @@
 #include "records/recordstore.h"
 
 #include <QDateTime>
+#include <QFile>
 #include <QString>
 #include <QStringList>
 
@@ -50,6 +51,8 @@ public:
     const QDateTime &newestSent() const { return newestSent_; }
 
 private:
+    static bool passOverlongLine(QFile &log, QByteArray *bytes, RecordStore::LogState *next,
+                                 QList<SkippedLine> *malformed);
     RecordStore &store_;
     QString logPath_;
     QString host_;
