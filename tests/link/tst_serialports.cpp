@@ -38,14 +38,17 @@ public:
         process.kill();
         process.waitForFinished();
     }
-    // Once it holds the lock, as /proc/locks tells.
+    // Once it holds the lock, as /proc/locks tells, and has become sleep: flock takes the lock
+    // before it runs the command, so its name changes a moment later.
     bool holds() const
     {
         QElapsedTimer waited;
         waited.start();
         while (waited.elapsed() < 5000) {
             const std::optional<PortHolder> holder = flockHolderOf(path);
-            if (holder && holder->pid == process.processId())
+            QFile comm(QStringLiteral("/proc/%1/comm").arg(process.processId()));
+            if (holder && holder->pid == process.processId() && comm.open(QIODevice::ReadOnly)
+                && comm.readAll().trimmed() == "sleep")
                 return true;
             QTest::qWait(10);
         }
