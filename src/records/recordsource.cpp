@@ -6,6 +6,19 @@
 #include <QFile>
 #include <QFileInfo>
 
+bool RecordSource::report(const YieldQuery &query, QList<ReportTest> *tests)
+{
+    // The yields come from the same records as the rest of the page, whatever the source.
+    ReportData data(query);
+    YieldQuery all = query;
+    all.split = YieldQuery::None;
+    if (!records(all, [&](const QcRecord &r) { data.add(r); }))
+        return false;
+    data.setYields(data.totals(), data.days());
+    *tests = data.tests();
+    return true;
+}
+
 LogRecordSource::LogRecordSource(const QString &path)
     : path_(path.isEmpty() ? qcResultsLogPath() : path)
     , named_(!path.isEmpty())

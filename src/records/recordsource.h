@@ -1,5 +1,6 @@
 #pragma once
 
+#include "records/reportdata.h"
 #include "records/resultslog.h"
 #include "records/runlist.h"
 #include "records/yieldsummary.h"
@@ -26,6 +27,9 @@ public:
     virtual bool yields(const YieldQuery &query, QList<YieldRow> *rows) = 0;
     // The runs that `filter` selects, oldest first, each with its attempt across the source.
     virtual bool runs(const RunFilter &filter, QList<RunRow> *rows) = 0;
+    // What `envtool report` and `results --capability` show of the records `query` selects (its
+    // split aside), as ReportData gathers it from the records.
+    virtual bool report(const YieldQuery &query, QList<ReportTest> *tests);
 
     // Why the latest call failed, as one line.
     const QString &error() const { return error_; }

@@ -3,36 +3,6 @@
 #include <algorithm>
 #include <cmath>
 
-double meanOf(const QVector<double> &values)
-{
-    double sum = 0;
-    for (double v : values)
-        sum += v;
-    return values.isEmpty() ? 0.0 : sum / values.size();
-}
-
-double sampleSdOf(const QVector<double> &values)
-{
-    if (values.size() < 2)
-        return 0;
-    const double mean = meanOf(values);
-    double squares = 0;
-    for (double v : values)
-        squares += (v - mean) * (v - mean);
-    return std::sqrt(squares / (values.size() - 1));
-}
-
-std::optional<double> processCpk(const QVector<double> &values, double lower, double upper)
-{
-    if (values.size() < 2)
-        return std::nullopt;
-    const double sd = sampleSdOf(values);
-    if (!(sd > 0))
-        return std::nullopt;
-    const double mean = meanOf(values);
-    return std::min(upper - mean, mean - lower) / (3 * sd);
-}
-
 namespace {
 
 YieldQuery split(YieldQuery query, YieldQuery::Split by)
@@ -80,20 +50,45 @@ void ReportData::add(const QcRecord &r)
             continue;
         ReportChannel &channel = test.channels[c.channel];
         channel.channel = c.channel;
-        channel.xMeans.append(*c.x.mean);
-        channel.yMeans.append(*c.y.mean);
         const QcRecordWindow &w = *c.window;
-        const bool first = channel.xMeans.size() == 1;
-        const QcRecordWindow &had = channel.window;
-        if (!first
-            && (had.xMin != w.xMin || had.xMax != w.xMax || had.yMin != w.yMin
-                || had.yMax != w.yMax))
+        const auto same = [&](const QcRecordWindow &a) {
+            return a.xMin == w.xMin && a.xMax == w.xMax && a.yMin == w.yMin && a.yMax == w.yMax;
+        };
+        const bool first = channel.meanRuns == 0;
+        ++channel.meanRuns;
+        if (!first && !same(channel.window))
             channel.windowsDiffer = true;
         if (first || r.judged > channel.latest
             || (r.judged == channel.latest && r.id > channel.latestId)) {
             channel.window = w;
             channel.latest = r.judged;
             channel.latestId = r.id;
+        }
+        if (c.samples) {
+            channel.x.addRun(*c.samples, *c.x.mean, c.x.sd.value_or(0));
+            channel.y.addRun(*c.samples, *c.y.mean, c.y.sd.value_or(0));
+        }
+        if (const std::optional<qint64> outside = qcOutsideSamples(r, c)) {
+            ++channel.outside.runs;
+            channel.outside.samples += *c.samples;
+            channel.outside.outside += *outside;
+        }
+        auto bins = std::find_if(channel.bins.begin(), channel.bins.end(),
+                                 [&](const WindowBins &b) { return same(b.window); });
+        if (bins == channel.bins.end())
+            bins = channel.bins.insert(channel.bins.end(), WindowBins {w});
+        ++bins->x[histogramBinOf(*c.x.mean, w.xMin, w.xMax)];
+        ++bins->y[histogramBinOf(*c.y.mean, w.yMin, w.yMax)];
+        // The latest runs, oldest first: records mostly arrive in time order.
+        const DriftPoint point {r.judged, r.id, *c.x.mean, *c.y.mean};
+        QList<DriftPoint> &drift = channel.drift;
+        const auto older = [](const DriftPoint &a, const DriftPoint &b) {
+            return a.judged != b.judged ? a.judged < b.judged : a.id < b.id;
+        };
+        if (drift.size() < ReportChannel::driftRunsShown || older(drift.first(), point)) {
+            drift.insert(std::upper_bound(drift.begin(), drift.end(), point, older), point);
+            if (drift.size() > ReportChannel::driftRunsShown)
+                drift.removeFirst();
         }
     }
     if (r.passed())

@@ -1,9 +1,10 @@
 #pragma once
 
 // What `envtool report` shows for each test, gathered from its records: the yields that
-// `envtool results` computes, the failure Pareto, the spread of each judged channel's run means
-// against its window, and the latest failed runs.
+// `envtool results` computes, the failure Pareto, each judged channel's capability, histogram of
+// run means and drift, and the latest failed runs. Memory is flat in the number of records.
 
+#include "records/capability.h"
 #include "records/record.h"
 #include "records/yieldsummary.h"
 
@@ -15,30 +16,8 @@
 
 #include <optional>
 
-// The capability of a process whose results spread as `values` within [lower, upper]:
-// min(upper - mean, mean - lower) / (3 sd), with the sample standard deviation. None with fewer
-// than two values or none spread.
-std::optional<double> processCpk(const QVector<double> &values, double lower, double upper);
-// The mean and sample standard deviation of `values` (0 for fewer than two).
-double meanOf(const QVector<double> &values);
-double sampleSdOf(const QVector<double> &values);
-
-// A process whose Cpk is under this is marked.
-constexpr double capableCpk = 1.33;
-
 // One judged channel across a test's runs.
-struct ReportChannel
-{
-    int channel = 0;
-    QVector<double> xMeans; // each run's mean X, in the order the runs were read
-    QVector<double> yMeans;
-    // The window of the latest run, and whether earlier runs were judged with another one.
-    QcRecordWindow window;
-    bool windowsDiffer = false;
-    // For the latest: its time and id.
-    QDateTime latest;
-    QString latestId;
-};
+using ReportChannel = ChannelCapability;
 
 struct ReportTest
 {

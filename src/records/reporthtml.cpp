@@ -12,7 +12,6 @@ namespace {
 
 constexpr int chartWidth = 660;
 constexpr int paretoBars = 12;
-constexpr int histogramBins = 20;
 
 QString esc(const QString &text)
 {
@@ -153,28 +152,40 @@ QString pareto(const YieldRow &total)
     return svg + QStringLiteral("</svg>");
 }
 
-// A histogram of `values` with the window's bounds drawn on it, and its Cpk.
-QString histogram(const QString &title, const QVector<double> &values, double lower, double upper)
+// The run means of every window folded into the layout of `latest`: a mean binned against
+// another window lands in the bin that holds that bin's centre.
+QVector<qint64> foldedBins(const QList<WindowBins> &bins, const QcRecordWindow &latest, bool x)
+{
+    const double lower = x ? latest.xMin : latest.yMin, upper = x ? latest.xMax : latest.yMax;
+    QVector<qint64> folded(histogramBins);
+    for (const WindowBins &b : bins) {
+        const double low = x ? b.window.xMin : b.window.yMin;
+        const double high = x ? b.window.xMax : b.window.yMax;
+        const double width = (high - low) / histogramBinsInside;
+        const QVector<qint64> &counts = x ? b.x : b.y;
+        for (int i = 0; i < histogramBins; ++i) {
+            if (counts.at(i) == 0)
+                continue;
+            const double centre = low + (i - histogramBinsBeside + 0.5) * width;
+            folded[histogramBinOf(centre, lower, upper)] += counts.at(i);
+        }
+    }
+    return folded;
+}
+
+// A histogram of run means with the window's bounds drawn on it, and the channel's capability
+// on that axis.
+QString histogram(const QString &title, const QVector<qint64> &bins, double lower, double upper,
+                  const AxisSpread &spread, std::optional<double> cpk, std::optional<double> ppk)
 {
     const int width = chartWidth / 2 - 6, height = 150, top = 16, bottom = 26, side = 8;
     const int plotWidth = width - 2 * side, plotHeight = height - top - bottom;
-    double lo = std::min(lower, *std::min_element(values.begin(), values.end()));
-    double hi = std::max(upper, *std::max_element(values.begin(), values.end()));
-    if (hi <= lo)
-        hi = lo + 1;
-    const double pad = (hi - lo) * 0.05;
-    lo -= pad;
-    hi += pad;
-    const auto xOf = [&](double v) { return side + plotWidth * (v - lo) / (hi - lo); };
-    // Clamped before it is made an int: a value that is no number has no bin of its own.
-    const auto binOf = [&](double v) {
-        const double at = (v - lo) / (hi - lo) * histogramBins;
-        return std::isfinite(at) ? int(std::clamp(at, 0.0, double(histogramBins - 1))) : 0;
+    const double binWidth = double(plotWidth) / histogramBins;
+    // The window spans the middle bins.
+    const auto xOf = [&](double bound) {
+        return side + binWidth * (histogramBinsBeside + (bound == lower ? 0 : histogramBinsInside));
     };
-    QVector<int> bins(histogramBins);
-    for (double v : values)
-        ++bins[binOf(v)];
-    const int most = *std::max_element(bins.begin(), bins.end());
+    const qint64 most = std::max<qint64>(1, *std::max_element(bins.begin(), bins.end()));
     QString svg = QStringLiteral("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%1\" "
                                  "height=\"%2\" viewBox=\"0 0 %1 %2\" role=\"img\">"
                                  "<text x=\"%3\" y=\"11\" font-size=\"10\">%4</text>")
@@ -182,11 +193,10 @@ QString histogram(const QString &title, const QVector<double> &values, double lo
                       .arg(height)
                       .arg(side)
                       .arg(esc(title));
-    const double binWidth = double(plotWidth) / histogramBins;
     for (int i = 0; i < histogramBins; ++i) {
         if (bins.at(i) == 0)
             continue;
-        const double h = double(plotHeight) * bins.at(i) / most;
+        const double h = double(plotHeight) * double(bins.at(i)) / double(most);
         svg += QStringLiteral("<rect x=\"%1\" y=\"%2\" width=\"%3\" height=\"%4\" fill=\"%5\">"
                               "<title>%6 run(s)</title></rect>")
                    .arg(num(side + i * binWidth + 0.5, 1), num(top + plotHeight - h, 1),
@@ -214,20 +224,19 @@ QString histogram(const QString &title, const QVector<double> &values, double lo
     }
     svg += QStringLiteral("</svg>");
 
-    const std::optional<double> cpk = processCpk(values, lower, upper);
-    const double mean = meanOf(values);
-    QString caption = QStringLiteral("%1 runs, mean %2, sd %3, ")
-                          .arg(values.size())
-                          .arg(num(mean), num(sampleSdOf(values)));
-    if (!cpk)
-        caption += QStringLiteral("Cpk not computable (%1)")
-                       .arg(values.size() < 2 ? QStringLiteral("fewer than 2 runs")
-                                              : QStringLiteral("no spread"));
-    else if (*cpk < capableCpk)
-        caption += QStringLiteral("<strong class=\"low\">Cpk %1 &lt; %2</strong>")
-                       .arg(num(*cpk), num(capableCpk));
-    else
-        caption += QStringLiteral("Cpk %1").arg(num(*cpk));
+    const auto index = [](const char *name, std::optional<double> value) {
+        if (!value)
+            return QStringLiteral("%1 not computable").arg(QLatin1String(name));
+        if (*value < capableCpk)
+            return QStringLiteral("<strong class=\"low\">%1 %2 &lt; %3</strong>")
+                .arg(QLatin1String(name), num(*value), num(capableCpk));
+        return QStringLiteral("%1 %2").arg(QLatin1String(name), num(*value));
+    };
+    QString caption = QStringLiteral("%1 runs, %2 samples, mean %3, ")
+                          .arg(spread.runs)
+                          .arg(spread.samples)
+                          .arg(num(spread.mean));
+    caption += index("Cpk", cpk) + QStringLiteral(", ") + index("Ppk", ppk);
     return QStringLiteral("<figure class=\"histogram\">%1<figcaption>%2</figcaption></figure>")
         .arg(svg, caption);
 }
@@ -241,25 +250,21 @@ int shownChannelOffset(const QString &rules)
 QString channelSection(const ReportChannel &c, int offset)
 {
     const QcRecordWindow &w = c.window;
-    const bool low = [&] {
-        const auto x = processCpk(c.xMeans, w.xMin, w.xMax);
-        const auto y = processCpk(c.yMeans, w.yMin, w.yMax);
-        return (x && *x < capableCpk) || (y && *y < capableCpk);
-    }();
+    const bool low = c.marked();
     QString html
         = QStringLiteral("<div class=\"channel%1\"><h4>Channel %2%3</h4>")
               .arg(low ? QStringLiteral(" lowcpk") : QString())
               .arg(c.channel + offset)
-              .arg(low ? QStringLiteral(" — Cpk under %1").arg(num(capableCpk)) : QString());
+              .arg(low ? QStringLiteral(" — Cpk or Ppk under %1").arg(num(capableCpk)) : QString());
     if (c.windowsDiffer)
         html += QStringLiteral("<p class=\"note\">Runs were judged with different windows; the "
-                               "bounds and Cpk use the latest run's.</p>");
+                               "bounds, Cpk and Ppk use the latest run's.</p>");
     html += histogram(
-        QStringLiteral("Mean X per run, window [%1, %2]").arg(num(w.xMin, 1), num(w.xMax, 1)),
-        c.xMeans, w.xMin, w.xMax);
+        QStringLiteral("Run means of X, window [%1, %2]").arg(num(w.xMin, 1), num(w.xMax, 1)),
+        foldedBins(c.bins, w, true), w.xMin, w.xMax, c.x, c.cpkX(), c.ppkX());
     html += histogram(
-        QStringLiteral("Mean Y per run, window [%1, %2]").arg(num(w.yMin, 1), num(w.yMax, 1)),
-        c.yMeans, w.yMin, w.yMax);
+        QStringLiteral("Run means of Y, window [%1, %2]").arg(num(w.yMin, 1), num(w.yMax, 1)),
+        foldedBins(c.bins, w, false), w.yMin, w.yMax, c.y, c.cpkY(), c.ppkY());
     return html + QStringLiteral("</div>");
 }
 
@@ -357,18 +362,20 @@ table.failed img { max-width: 60mm; display: block; }
 
 QByteArray reportHtml(const ReportPage &page)
 {
-    QString html = QStringLiteral("<!DOCTYPE html>\n<html lang=\"en\"><head><meta "
-                                  "charset=\"utf-8\"><title>Test report</title><style>%1</style>"
-                                  "</head><body><h1>Test report</h1><p>Records from %2%3. Made "
-                                  "%4. Cpk uses the sample standard deviation of the run means; "
-                                  "under %5 is marked. Channels are numbered as the failure "
-                                  "texts of the program that judged a test's latest run number "
-                                  "them: from 1 for envviewer and envviewer_cam, from 0 for "
-                                  "envviewer_qc.</p>")
-                       .arg(QLatin1String(style), esc(page.source),
-                            page.selection.isEmpty() ? QString()
-                                                     : QStringLiteral(", ") + esc(page.selection),
-                            esc(page.generated), num(capableCpk));
+    QString html
+        = QStringLiteral("<!DOCTYPE html>\n<html lang=\"en\"><head><meta "
+                         "charset=\"utf-8\"><title>Test report</title><style>%1</style>"
+                         "</head><body><h1>Test report</h1><p>Records from %2%3. Made "
+                         "%4. Cpk uses the runs' standard "
+                         "deviations pooled by their sample counts, Ppk the spread of "
+                         "all samples; under %5 is marked. Channels are numbered as the failure "
+                         "texts of the program that judged a test's latest run number "
+                         "them: from 1 for envviewer and envviewer_cam, from 0 for "
+                         "envviewer_qc.</p>")
+              .arg(QLatin1String(style), esc(page.source),
+                   page.selection.isEmpty() ? QString()
+                                            : QStringLiteral(", ") + esc(page.selection),
+                   esc(page.generated), num(capableCpk));
     if (page.tests.isEmpty())
         html += QStringLiteral("<p>No records match.</p>");
     for (const ReportTest &t : page.tests)

@@ -5,7 +5,6 @@
 #include "common/files.h"
 #include "records/lastframe.h"
 #include "records/recordsettings.h"
-#include "records/reportdata.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -18,15 +17,10 @@ const QString command = QStringLiteral("report");
 int ReportCommand::run()
 {
     const YieldQuery &query = options_.selection.query;
-    // The yields come from the same records as the rest of the page, whatever the source.
-    ReportData data(query);
-    YieldQuery all = query;
-    all.split = YieldQuery::None;
     const std::unique_ptr<RecordSource> source = openRecordSource(command, options_.selection);
-    if (!source->records(all, [&](const QcRecord &r) { data.add(r); }))
-        return reportError(command, source->error());
-    data.setYields(data.totals(), data.days());
     ReportPage page;
+    if (!source->report(query, &page.tests))
+        return reportError(command, source->error());
     page.source = source->name();
     QStringList selection;
     if (!query.test.isEmpty())
@@ -35,7 +29,6 @@ int ReportCommand::run()
         selection << QStringLiteral("since %1").arg(query.since.toString(Qt::ISODate));
     page.selection = selection.join(QLatin1String(", "));
     page.generated = QDateTime::currentDateTime().toString(Qt::ISODate);
-    page.tests = data.tests();
     page.lastFramePng = options_.lastFramePng;
 
     QString error;

@@ -1,0 +1,106 @@
+#pragma once
+
+// The capability and drift of judged channels over many runs, gathered as the runs are read so
+// that memory stays flat in their number. A log's reader and the database fill the same types.
+
+#include "records/record.h"
+
+#include <QDateTime>
+#include <QList>
+#include <QString>
+#include <QVector>
+
+#include <optional>
+
+// A channel whose Cpk or Ppk is under this is marked.
+constexpr double capableCpk = 1.33;
+
+// The samples of one axis of one channel over runs, from each run's sample count, mean and
+// population standard deviation. Runs are merged by Chan's rule, so that the grand mean and the
+// squared deviations stay exact however many runs there are and however far from zero they lie.
+struct AxisSpread
+{
+    qint64 runs = 0; // runs with samples
+    qint64 samples = 0; // all their samples
+    double mean = 0; // the grand mean of all samples
+    double within = 0; // the sum of each run's squared deviations from its own mean: Σ n·sd²
+    double between = 0; // the runs' squared deviations from the grand mean: Σ n·(mean - grand)²
+
+    void addRun(qint64 n, double runMean, double runSd);
+    void merge(const AxisSpread &other);
+
+    // The runs' standard deviations pooled by their sample counts: √(Σ n·sd² / (N − runs)).
+    std::optional<double> withinSd() const;
+    // The spread of all samples, within and between runs: √((Σ n·sd² + Σ n·(mean − grand)²) /
+    // (N − 1)).
+    std::optional<double> overallSd() const;
+};
+
+// From the grand mean to the nearer bound, in three standard deviations.
+std::optional<double> capabilityIndex(double mean, std::optional<double> sd, double lower,
+                                      double upper);
+
+// The samples that fell outside a channel's window, in the runs where that can be known from the
+// record's counts.
+struct OutsideShare
+{
+    qint64 runs = 0; // runs where it is known
+    qint64 samples = 0; // their samples
+    qint64 outside = 0; // of those, outside the window
+    std::optional<double> share() const;
+};
+
+// How many of a run's samples of `channel` fell outside its window, where the record tells: all
+// inside when its bounds lie within the window; otherwise only under rules that count every bad
+// sample (good = samples inside). None when it cannot be known.
+std::optional<qint64> qcOutsideSamples(const QcRecord &record, const QcRecordChannel &channel);
+
+// A histogram of run means laid out against one window: histogramBins bins of a twentieth of the
+// window's width each, from half a width below it to half a width above it; the first and the
+// last also take every mean beyond.
+constexpr int histogramBinsInside = 20;
+constexpr int histogramBinsBeside = 10; // on each side
+constexpr int histogramBins = histogramBinsInside + 2 * histogramBinsBeside;
+int histogramBinOf(double value, double lower, double upper);
+
+// The run means of one channel judged with one window, binned against it.
+struct WindowBins
+{
+    QcRecordWindow window;
+    QVector<qint64> x = QVector<qint64>(histogramBins);
+    QVector<qint64> y = QVector<qint64>(histogramBins);
+};
+
+// One run's means, as the drift chart plots them.
+struct DriftPoint
+{
+    QDateTime judged;
+    QString id;
+    double x = 0;
+    double y = 0;
+};
+
+// One judged channel of one test across the runs in scope.
+struct ChannelCapability
+{
+    static constexpr int driftRunsShown = 500;
+
+    int channel = 0;
+    // The window of the latest run, and whether runs in scope were judged with another one.
+    QcRecordWindow window;
+    bool windowsDiffer = false;
+    QDateTime latest; // the latest run's time and id
+    QString latestId;
+    qint64 meanRuns = 0; // runs with means: what the histogram and the chart draw
+    AxisSpread x, y;
+    OutsideShare outside;
+    QList<WindowBins> bins; // one entry a window
+    QList<DriftPoint> drift; // the latest driftRunsShown runs with means, oldest first
+
+    std::optional<double> cpkX() const;
+    std::optional<double> ppkX() const;
+    std::optional<double> cpkY() const;
+    std::optional<double> ppkY() const;
+    // Whether any of the four is under capableCpk.
+    bool marked() const;
+};
