@@ -14,6 +14,8 @@ packages=(
     # Qt SQL's PostgreSQL driver, loaded at run time.
     libqt5sql5-psql
     libopencv-dev
+    # The records' JSON reader, and the fleet store's bulk copy.
+    libsimdjson-dev libpq-dev
     # The windows' text; the icon rendered at build time.
     fonts-dejavu-core librsvg2-bin
 )
