@@ -272,11 +272,15 @@ QString driftChart(const char *axis, const QList<DriftPoint> &drift, bool x, dou
     values.reserve(drift.size());
     for (const DriftPoint &p : drift)
         values.append(x ? p.x : p.y);
-    const std::optional<IndividualsLimits> limits = individualsLimits(values);
+    std::optional<IndividualsLimits> limits = individualsLimits(values);
+    // Means that never vary have no limits to draw.
+    const bool still = limits && !(limits->movingRange > 0);
+    if (still)
+        limits.reset();
     const QVector<quint8> flags
         = limits ? westernElectricFlags(values, *limits) : QVector<quint8>(values.size());
 
-    const int height = 170, top = 14, bottom = 24, left = 8, right = 84;
+    const int height = 176, top = 16, bottom = 24, left = 8, right = 84;
     const int plotWidth = chartWidth - left - right, plotHeight = height - top - bottom;
     // The scale fits the points and the limits; a bound of the window far beyond them would
     // flatten the drift to a line, so it is named at the edge instead.
@@ -333,15 +337,16 @@ QString driftChart(const char *axis, const QList<DriftPoint> &drift, bool x, dou
               QStringLiteral("LCL ") + num(limits->lower()));
     }
     for (const auto &[bound, name, edge] :
-         {std::tuple<double, const char *, int> {upper, "upper", top + 10},
-          {lower, "lower", top + plotHeight - 4}}) {
+         {std::tuple<double, const char *, int> {upper, "upper", top - 4},
+          {lower, "lower", height - 8}}) {
         if (bound >= low && bound <= high)
             level(bound, ReportColour::bound, "4 2",
                   QStringLiteral("%1 %2").arg(QLatin1String(name), num(bound, 1)));
         else
-            svg += QStringLiteral("<text x=\"%1\" y=\"%2\" font-size=\"9\" fill=\"%3\">window's "
-                                  "%4 bound %5 %6 the chart</text>")
-                       .arg(left + 4)
+            svg += QStringLiteral("<text x=\"%1\" y=\"%2\" font-size=\"9\" fill=\"%3\" "
+                                  "text-anchor=\"middle\">the window's %4 bound, %5, lies %6 "
+                                  "the chart</text>")
+                       .arg(left + plotWidth / 2)
                        .arg(edge)
                        .arg(QLatin1String(ReportColour::bound), QLatin1String(name), num(bound, 1),
                             bound > high ? QStringLiteral("above") : QStringLiteral("below"));
@@ -384,9 +389,10 @@ QString driftChart(const char *axis, const QList<DriftPoint> &drift, bool x, dou
                           .arg(QLatin1String(axis))
                           .arg(values.size());
     if (!limits)
-        return QStringLiteral("<figure class=\"drift\">%1<figcaption>%2; too few runs for "
-                              "limits.</figcaption></figure>")
-            .arg(svg, caption);
+        return QStringLiteral("<figure class=\"drift\">%1<figcaption>%2; %3</figcaption></figure>")
+            .arg(svg, caption,
+                 still ? QStringLiteral("the run means do not vary: no limits.")
+                       : QStringLiteral("too few runs for limits."));
     caption += QStringLiteral(", centre %1, limits %2 and %3 (±2.66 × mean moving range %4), "
                               "dotted at 1σ and 2σ.")
                    .arg(num(limits->centre), num(limits->lower()), num(limits->upper()),
@@ -404,11 +410,12 @@ QString driftChart(const char *axis, const QList<DriftPoint> &drift, bool x, dou
         }
         if (count == 0)
             continue;
-        listed += QStringLiteral("<li>Rule %1: %2 — %3 run(s), the latest at %4%5</li>")
+        listed += QStringLiteral("<li>Rule %1: %2 — %3 %4, latest first: %5%6</li>")
                       .arg(rule + 1)
-                      .arg(QLatin1String(ruleTexts[rule]))
+                      .arg(QString::fromUtf8(ruleTexts[rule]))
                       .arg(count)
-                      .arg(runs.join(QLatin1String(", ")),
+                      .arg(count == 1 ? QStringLiteral("run") : QStringLiteral("runs"),
+                           runs.join(QLatin1String(", ")),
                            count > ruleRunsListed ? QStringLiteral(", …") : QString());
     }
     caption += listed.isEmpty() ? QStringLiteral(" No rule flags a run.")
