@@ -182,6 +182,12 @@ QString capabilityText(const char *name, std::optional<double> value)
     return QStringLiteral("%1 %2").arg(QLatin1String(name), num(*value));
 }
 
+QString runsText(qint64 runs)
+{
+    return QStringLiteral("%1 %2").arg(runs).arg(runs == 1 ? QLatin1String("run")
+                                                           : QLatin1String("runs"));
+}
+
 QString sdText(std::optional<double> sd)
 {
     return sd ? num(*sd) : QStringLiteral("–");
@@ -240,8 +246,8 @@ QString histogram(const QString &title, const QVector<qint64> &bins, double lowe
 
     const QString caption = spread.samples == 0
         ? QStringLiteral("No run recorded its sample count: Cpk and Ppk not computable")
-        : QStringLiteral("%1 runs, %2 samples, mean %3, within sd %4, overall sd %5, %6, %7")
-              .arg(spread.runs)
+        : QStringLiteral("%1, %2 samples, mean %3, within sd %4, overall sd %5, %6, %7")
+              .arg(runsText(spread.runs))
               .arg(spread.samples)
               .arg(num(spread.mean), sdText(spread.withinSd()), sdText(spread.overallSd()),
                    capabilityText("Cpk", cpk), capabilityText("Ppk", ppk));
@@ -385,9 +391,11 @@ QString driftChart(const char *axis, const QList<DriftPoint> &drift, bool x, dou
                .arg(runTime(drift.last()));
     svg += QStringLiteral("</svg>");
 
-    QString caption = QStringLiteral("Drift of %1: the latest %2 run means in time order")
-                          .arg(QLatin1String(axis))
-                          .arg(values.size());
+    QString caption
+        = QStringLiteral("Drift of %1: the latest %2 in time order")
+              .arg(QLatin1String(axis),
+                   values.size() == 1 ? QStringLiteral("run's mean")
+                                      : QStringLiteral("%1 run means").arg(values.size()));
     if (!limits)
         return QStringLiteral("<figure class=\"drift\">%1<figcaption>%2; %3</figcaption></figure>")
             .arg(svg, caption,
@@ -452,13 +460,11 @@ QString channelSection(const ReportChannel &c, int shownChannel)
                                "latest window holds: the bounds, Cpk and Ppk use the latest "
                                "run's.</p>");
     html += outsideText(c);
-    html += histogram(QStringLiteral("Histogram of run means of X (%1 runs), window [%2, %3]")
-                          .arg(c.meanRuns)
-                          .arg(num(w.xMin, 1), num(w.xMax, 1)),
+    html += histogram(QStringLiteral("Histogram of run means of X (%1), window [%2, %3]")
+                          .arg(runsText(c.meanRuns), num(w.xMin, 1), num(w.xMax, 1)),
                       foldedBins(c.bins, w, true), w.xMin, w.xMax, c.x, c.cpkX(), c.ppkX());
-    html += histogram(QStringLiteral("Histogram of run means of Y (%1 runs), window [%2, %3]")
-                          .arg(c.meanRuns)
-                          .arg(num(w.yMin, 1), num(w.yMax, 1)),
+    html += histogram(QStringLiteral("Histogram of run means of Y (%1), window [%2, %3]")
+                          .arg(runsText(c.meanRuns), num(w.yMin, 1), num(w.yMax, 1)),
                       foldedBins(c.bins, w, false), w.yMin, w.yMax, c.y, c.cpkY(), c.ppkY());
     if (!c.drift.isEmpty()) {
         html += driftChart("X", c.drift, true, w.xMin, w.xMax);
