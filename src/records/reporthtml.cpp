@@ -363,11 +363,10 @@ QString driftChart(const char *axis, const QList<DriftPoint> &drift, bool x, dou
     svg += QStringLiteral("<polyline points=\"%1\" fill=\"none\" stroke=\"#90a4ae\" "
                           "stroke-width=\"0.8\"/>")
                .arg(line.trimmed());
+    QString dots;
     for (int i = 0; i < values.size(); ++i) {
         if (flags.at(i) == 0) {
-            svg += QStringLiteral("<circle cx=\"%1\" cy=\"%2\" r=\"1.8\" fill=\"%3\"/>")
-                       .arg(num(xOf(i), 1), num(yOf(values.at(i)), 1),
-                            QLatin1String(ReportColour::driftPoint));
+            dots += QStringLiteral("M%1 %2h0").arg(num(xOf(i), 1), num(yOf(values.at(i)), 1));
             continue;
         }
         QStringList rules;
@@ -382,6 +381,10 @@ QString driftChart(const char *axis, const QList<DriftPoint> &drift, bool x, dou
                         esc(drift.at(i).id.left(8)), num(values.at(i)),
                         rules.join(QLatin1String(", ")));
     }
+    // The unflagged points as round dots of one path: a page of many channels stays small.
+    svg += QStringLiteral("<path d=\"%1\" stroke=\"%2\" stroke-width=\"3.6\" "
+                          "stroke-linecap=\"round\" fill=\"none\"/>")
+               .arg(dots, QLatin1String(ReportColour::driftPoint));
     svg += QStringLiteral("<text x=\"%1\" y=\"%2\" font-size=\"9\">%3</text>"
                           "<text x=\"%4\" y=\"%2\" font-size=\"9\" text-anchor=\"end\">%5</text>")
                .arg(left)
