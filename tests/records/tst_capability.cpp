@@ -71,8 +71,6 @@ class TestCapability : public QObject
 private slots:
     void capability_data();
     void capability();
-    void limits_data();
-    void limits();
     void rules_data();
     void rules();
 };
@@ -172,31 +170,6 @@ void TestCapability::capability()
     QVERIFY(same(c.cpkX(), cpk) && same(c.cpkY(), cpk));
     QVERIFY(same(c.ppkX(), ppk) && same(c.ppkY(), ppk));
     QCOMPARE(c.marked(), ppk < capableCpk);
-}
-
-void TestCapability::limits_data()
-{
-    QTest::addColumn<QVector<double>>("values");
-    QTest::addColumn<double>("centre");
-    QTest::addColumn<double>("movingRange");
-    // Moving ranges 2, 1, 4: MR̄ = 7 / 3.
-    QTest::newRow("four runs") << QVector<double> {1, 3, 2, 6} << 3.0 << 7.0 / 3;
-    QTest::newRow("one run") << QVector<double> {5} << none << none;
-}
-
-void TestCapability::limits()
-{
-    QFETCH(QVector<double>, values);
-    QFETCH(double, centre);
-    QFETCH(double, movingRange);
-    const std::optional<IndividualsLimits> limits = individualsLimits(values);
-    QCOMPARE(bool(limits), !std::isnan(centre));
-    if (!limits)
-        return;
-    QCOMPARE(limits->centre, centre);
-    QCOMPARE(limits->movingRange, movingRange);
-    QCOMPARE(limits->upper(), centre + 2.66 * movingRange);
-    QCOMPARE(limits->sigma(), movingRange / 1.128);
 }
 
 void TestCapability::rules_data()
