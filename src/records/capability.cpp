@@ -114,3 +114,52 @@ bool ChannelCapability::marked() const
             return true;
     return false;
 }
+
+std::optional<IndividualsLimits> individualsLimits(const QVector<double> &values)
+{
+    if (values.size() < 2)
+        return std::nullopt;
+    IndividualsLimits limits;
+    double sum = values.first(), ranges = 0;
+    for (int i = 1; i < values.size(); ++i) {
+        sum += values.at(i);
+        ranges += std::abs(values.at(i) - values.at(i - 1));
+    }
+    limits.centre = sum / double(values.size());
+    limits.movingRange = ranges / double(values.size() - 1);
+    return limits;
+}
+
+QVector<quint8> westernElectricFlags(const QVector<double> &values, const IndividualsLimits &limits)
+{
+    QVector<quint8> flags(values.size());
+    if (!(limits.movingRange > 0))
+        return flags;
+    const double sigma = limits.sigma();
+    // +1 above centre + sigmas·σ, −1 below centre − sigmas·σ, 0 between.
+    const auto side = [&](int i, double sigmas) {
+        const double d = values.at(i) - limits.centre;
+        return d > sigmas * sigma ? 1 : d < -sigmas * sigma ? -1 : 0;
+    };
+    // Point i beyond `sigmas` and, of the `of` points ending at it, `need` beyond on its side.
+    const auto pattern = [&](int i, double sigmas, int need, int of) {
+        const int at = side(i, sigmas);
+        if (at == 0)
+            return false;
+        int count = 0;
+        for (int j = std::max(0, i - of + 1); j <= i; ++j)
+            count += side(j, sigmas) == at;
+        return count >= need;
+    };
+    for (int i = 0; i < values.size(); ++i) {
+        if (values.at(i) > limits.upper() || values.at(i) < limits.lower())
+            flags[i] |= BeyondLimits;
+        if (pattern(i, 2, 2, 3))
+            flags[i] |= TwoOfThreeBeyondTwoSigma;
+        if (pattern(i, 1, 4, 5))
+            flags[i] |= FourOfFiveBeyondOneSigma;
+        if (pattern(i, 0, 8, 8))
+            flags[i] |= EightOnOneSide;
+    }
+    return flags;
+}

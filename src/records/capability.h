@@ -104,3 +104,29 @@ struct ChannelCapability
     // Whether any of the four is under capableCpk.
     bool marked() const;
 };
+
+// An individuals chart of run means: the centre at their mean, the limits at ±2.66 mean moving
+// ranges (the mean of |x[i] − x[i−1]|), that is ±3σ with σ estimated as MR̄ / 1.128.
+struct IndividualsLimits
+{
+    double centre = 0;
+    double movingRange = 0; // MR̄
+    double sigma() const { return movingRange / 1.128; }
+    double lower() const { return centre - 2.66 * movingRange; }
+    double upper() const { return centre + 2.66 * movingRange; }
+};
+// None for fewer than two values: they have no moving range.
+std::optional<IndividualsLimits> individualsLimits(const QVector<double> &values);
+
+// The Western Electric rules, as bits of the flags of one point. A point is flagged by a rule when
+// it completes that rule's pattern and lies itself in the pattern's zone.
+enum WesternElectricRule : quint8 {
+    BeyondLimits = 1, // one point beyond 3σ (the limits)
+    TwoOfThreeBeyondTwoSigma = 2, // two of three in a row beyond 2σ on the same side
+    FourOfFiveBeyondOneSigma = 4, // four of five in a row beyond 1σ on the same side
+    EightOnOneSide = 8, // eight in a row on the same side of the centre
+};
+constexpr int westernElectricRuleCount = 4;
+// Per value, the rules it is flagged by. None where the values have no spread.
+QVector<quint8> westernElectricFlags(const QVector<double> &values,
+                                     const IndividualsLimits &limits);

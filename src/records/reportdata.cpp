@@ -1,5 +1,8 @@
 #include "records/reportdata.h"
 
+#include "common/deliverable.h"
+#include "qc/qccheck.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -30,9 +33,8 @@ void ReportData::add(const QcRecord &r)
 {
     totals_.add(r);
     days_.add(r);
-    if (ids_.contains(r.id))
+    if (!firstSeen(r.id))
         return;
-    ids_.insert(r.id);
     if ((!query_.test.isEmpty() && r.test != query_.test)
         || (query_.since.isValid() && r.judged < query_.since))
         return;
@@ -68,7 +70,8 @@ void ReportData::add(const QcRecord &r)
             channel.x.addRun(*c.samples, *c.x.mean, c.x.sd.value_or(0));
             channel.y.addRun(*c.samples, *c.y.mean, c.y.sd.value_or(0));
         }
-        if (const std::optional<qint64> outside = qcOutsideSamples(r, c)) {
+        const std::optional<qint64> outside = qcOutsideSamples(r, c);
+        if (outside && *c.samples > 0) {
             ++channel.outside.runs;
             channel.outside.samples += *c.samples;
             channel.outside.outside += *outside;
@@ -99,6 +102,27 @@ void ReportData::add(const QcRecord &r)
     failed.insert(std::lower_bound(failed.begin(), failed.end(), r, newer), r);
     if (failed.size() > failedRunsShown)
         failed.removeLast();
+}
+
+bool ReportData::firstSeen(const QString &id)
+{
+    // Sixteen bytes a record rather than a string's seventy-odd; only the text a UUID prints
+    // as is taken for one, so that two texts never share a key.
+    const QUuid uuid = QUuid::fromString(id);
+    if (!uuid.isNull() && uuid.toString(QUuid::WithoutBraces) == id) {
+        const int before = uuids_.size();
+        uuids_.insert(uuid);
+        return uuids_.size() != before;
+    }
+    const int before = otherIds_.size();
+    otherIds_.insert(id);
+    return otherIds_.size() != before;
+}
+
+int ReportTest::shownChannel(int channel) const
+{
+    return channel
+        + qcRules(deliverableNamed(rules).value_or(Deliverable::Viewer)).shownChannelOffset;
 }
 
 void ReportData::setYields(const QList<YieldRow> &totals, const QList<YieldRow> &days)

@@ -12,6 +12,7 @@
 #include <QMap>
 #include <QSet>
 #include <QString>
+#include <QUuid>
 #include <QVector>
 
 #include <optional>
@@ -31,6 +32,9 @@ struct ReportTest
     QString rules;
     QDateTime rulesJudged;
     QString rulesId;
+
+    // A channel's number as the failure texts of the program that judged the latest run name it.
+    int shownChannel(int channel) const;
 };
 
 // Gathers the records of a report; yields come from YieldSummary or the record store.
@@ -55,5 +59,8 @@ private:
     YieldSummary totals_;
     YieldSummary days_;
     QMap<QString, ReportTest> tests_;
-    QSet<QString> ids_;
+    // The ids seen: a record's UUID, or its text where it is none.
+    bool firstSeen(const QString &id);
+    QSet<QUuid> uuids_;
+    QSet<QString> otherIds_;
 };

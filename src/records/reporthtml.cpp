@@ -1,12 +1,10 @@
 #include "records/reporthtml.h"
 
-#include "common/deliverable.h"
-#include "qc/qccheck.h"
-
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <algorithm>
 #include <cmath>
+#include <tuple>
 
 namespace {
 
@@ -173,8 +171,30 @@ QVector<qint64> foldedBins(const QList<WindowBins> &bins, const QcRecordWindow &
     return folded;
 }
 
-// A histogram of run means with the window's bounds drawn on it, and the channel's capability
-// on that axis.
+// A Cpk or Ppk as the captions show it: marked under capableCpk.
+QString capabilityText(const char *name, std::optional<double> value)
+{
+    if (!value)
+        return QStringLiteral("%1 not computable").arg(QLatin1String(name));
+    if (*value < capableCpk)
+        return QStringLiteral("<strong class=\"low\">%1 %2 &lt; %3</strong>")
+            .arg(QLatin1String(name), num(*value), num(capableCpk));
+    return QStringLiteral("%1 %2").arg(QLatin1String(name), num(*value));
+}
+
+QString runsText(qint64 runs)
+{
+    return QStringLiteral("%1 %2").arg(runs).arg(runs == 1 ? QLatin1String("run")
+                                                           : QLatin1String("runs"));
+}
+
+QString sdText(std::optional<double> sd)
+{
+    return sd ? num(*sd) : QStringLiteral("–");
+}
+
+// A histogram of run means with the window's bounds drawn on it, and the capability of the
+// channel's samples on that axis.
 QString histogram(const QString &title, const QVector<qint64> &bins, double lower, double upper,
                   const AxisSpread &spread, std::optional<double> cpk, std::optional<double> ppk)
 {
@@ -224,47 +244,235 @@ QString histogram(const QString &title, const QVector<qint64> &bins, double lowe
     }
     svg += QStringLiteral("</svg>");
 
-    const auto index = [](const char *name, std::optional<double> value) {
-        if (!value)
-            return QStringLiteral("%1 not computable").arg(QLatin1String(name));
-        if (*value < capableCpk)
-            return QStringLiteral("<strong class=\"low\">%1 %2 &lt; %3</strong>")
-                .arg(QLatin1String(name), num(*value), num(capableCpk));
-        return QStringLiteral("%1 %2").arg(QLatin1String(name), num(*value));
-    };
-    QString caption = QStringLiteral("%1 runs, %2 samples, mean %3, ")
-                          .arg(spread.runs)
-                          .arg(spread.samples)
-                          .arg(num(spread.mean));
-    caption += index("Cpk", cpk) + QStringLiteral(", ") + index("Ppk", ppk);
+    const QString caption = spread.samples == 0
+        ? QStringLiteral("No run recorded its sample count: Cpk and Ppk not computable")
+        : QStringLiteral("%1, %2 samples, mean %3, within sd %4, overall sd %5, %6, %7")
+              .arg(runsText(spread.runs))
+              .arg(spread.samples)
+              .arg(num(spread.mean), sdText(spread.withinSd()), sdText(spread.overallSd()),
+                   capabilityText("Cpk", cpk), capabilityText("Ppk", ppk));
     return QStringLiteral("<figure class=\"histogram\">%1<figcaption>%2</figcaption></figure>")
         .arg(svg, caption);
 }
 
-// What the failure texts of the program that judged add to a channel's index.
-int shownChannelOffset(const QString &rules)
+QString runTime(const DriftPoint &p)
 {
-    return qcRules(deliverableNamed(rules).value_or(Deliverable::Viewer)).shownChannelOffset;
+    return p.judged.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
 }
 
-QString channelSection(const ReportChannel &c, int offset)
+// The Western Electric rules in words, in the order of their bits.
+const char *const ruleTexts[westernElectricRuleCount] = {
+    "one point beyond 3σ",
+    "two of three beyond 2σ on one side",
+    "four of five beyond 1σ on one side",
+    "eight in a row on one side of the centre",
+};
+constexpr int ruleRunsListed = 3;
+
+// An individuals chart of one axis's run means in time order: the centre line, the limits, the
+// 1σ and 2σ zones and the window, the points the rules flag marked and listed under it.
+QString driftChart(const char *axis, const QList<DriftPoint> &drift, bool x, double lower,
+                   double upper)
+{
+    QVector<double> values;
+    values.reserve(drift.size());
+    for (const DriftPoint &p : drift)
+        values.append(x ? p.x : p.y);
+    std::optional<IndividualsLimits> limits = individualsLimits(values);
+    // Means that never vary have no limits to draw.
+    const bool still = limits && !(limits->movingRange > 0);
+    if (still)
+        limits.reset();
+    const QVector<quint8> flags
+        = limits ? westernElectricFlags(values, *limits) : QVector<quint8>(values.size());
+
+    const int height = 176, top = 16, bottom = 24, left = 8, right = 84;
+    const int plotWidth = chartWidth - left - right, plotHeight = height - top - bottom;
+    // The scale fits the points and the limits; a bound of the window far beyond them would
+    // flatten the drift to a line, so it is named at the edge instead.
+    double low = *std::min_element(values.begin(), values.end());
+    double high = *std::max_element(values.begin(), values.end());
+    if (limits) {
+        low = std::min(low, limits->lower());
+        high = std::max(high, limits->upper());
+    }
+    const double span = high - low;
+    if (lower >= low - span)
+        low = std::min(low, lower);
+    if (upper <= high + span)
+        high = std::max(high, upper);
+    const double pad = span > 0 ? (high - low) * 0.05 : std::max(1.0, std::abs(high) * 0.05);
+    low -= pad;
+    high += pad;
+    const auto yOf = [&](double v) { return top + plotHeight * (high - v) / (high - low); };
+    const double step = values.size() > 1 ? double(plotWidth) / (values.size() - 1) : 0;
+    const auto xOf = [&](int i) { return left + (values.size() > 1 ? i * step : plotWidth / 2.0); };
+
+    QString svg = QStringLiteral("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%1\" "
+                                 "height=\"%2\" viewBox=\"0 0 %1 %2\" role=\"img\">"
+                                 "<rect x=\"%3\" y=\"%4\" width=\"%5\" height=\"%6\" "
+                                 "fill=\"none\" stroke=\"#999\"/>")
+                      .arg(chartWidth)
+                      .arg(height)
+                      .arg(left)
+                      .arg(top)
+                      .arg(plotWidth)
+                      .arg(plotHeight);
+    const auto level = [&](double v, const char *colour, const char *dash, const QString &label) {
+        if (v < low || v > high)
+            return;
+        svg += QStringLiteral("<line x1=\"%1\" x2=\"%2\" y1=\"%3\" y2=\"%3\" stroke=\"%4\"%5/>")
+                   .arg(left)
+                   .arg(left + plotWidth)
+                   .arg(num(yOf(v), 1), QLatin1String(colour),
+                        *dash ? QStringLiteral(" stroke-dasharray=\"%1\"").arg(QLatin1String(dash))
+                              : QString());
+        if (!label.isEmpty())
+            svg += QStringLiteral("<text x=\"%1\" y=\"%2\" font-size=\"9\" fill=\"%3\">%4</text>")
+                       .arg(left + plotWidth + 4)
+                       .arg(num(yOf(v) + 3, 1), QLatin1String(colour), label);
+    };
+    if (limits) {
+        for (int k : {-2, -1, 1, 2})
+            level(limits->centre + k * limits->sigma(), ReportColour::zone, "1 2", QString());
+        level(limits->centre, ReportColour::centreLine, "",
+              QStringLiteral("CL ") + num(limits->centre));
+        level(limits->upper(), ReportColour::controlLimit, "5 2",
+              QStringLiteral("UCL ") + num(limits->upper()));
+        level(limits->lower(), ReportColour::controlLimit, "5 2",
+              QStringLiteral("LCL ") + num(limits->lower()));
+    }
+    for (const auto &[bound, name, edge] :
+         {std::tuple<double, const char *, int> {upper, "upper", top - 4},
+          {lower, "lower", height - 8}}) {
+        if (bound >= low && bound <= high)
+            level(bound, ReportColour::bound, "4 2",
+                  QStringLiteral("%1 %2").arg(QLatin1String(name), num(bound, 1)));
+        else
+            svg += QStringLiteral("<text x=\"%1\" y=\"%2\" font-size=\"9\" fill=\"%3\" "
+                                  "text-anchor=\"middle\">the window's %4 bound, %5, lies %6 "
+                                  "the chart</text>")
+                       .arg(left + plotWidth / 2)
+                       .arg(edge)
+                       .arg(QLatin1String(ReportColour::bound), QLatin1String(name), num(bound, 1),
+                            bound > high ? QStringLiteral("above") : QStringLiteral("below"));
+    }
+    QString line;
+    for (int i = 0; i < values.size(); ++i)
+        line += QStringLiteral("%1,%2 ").arg(num(xOf(i), 1), num(yOf(values.at(i)), 1));
+    svg += QStringLiteral("<polyline points=\"%1\" fill=\"none\" stroke=\"#90a4ae\" "
+                          "stroke-width=\"0.8\"/>")
+               .arg(line.trimmed());
+    QString dots;
+    for (int i = 0; i < values.size(); ++i) {
+        if (flags.at(i) == 0) {
+            dots += QStringLiteral("M%1 %2h0").arg(num(xOf(i), 1), num(yOf(values.at(i)), 1));
+            continue;
+        }
+        QStringList rules;
+        for (int rule = 0; rule < westernElectricRuleCount; ++rule)
+            if (flags.at(i) & (1 << rule))
+                rules << QString::number(rule + 1);
+        // A square, so that the mark shows in print without its colour too.
+        svg += QStringLiteral("<rect x=\"%1\" y=\"%2\" width=\"6\" height=\"6\" fill=\"%3\">"
+                              "<title>%4 (%5): %6, rule %7</title></rect>")
+                   .arg(num(xOf(i) - 3, 1), num(yOf(values.at(i)) - 3, 1),
+                        QLatin1String(ReportColour::flaggedPoint), runTime(drift.at(i)),
+                        esc(drift.at(i).id.left(8)), num(values.at(i)),
+                        rules.join(QLatin1String(", ")));
+    }
+    // The unflagged points as round dots of one path: a page of many channels stays small.
+    svg += QStringLiteral("<path d=\"%1\" stroke=\"%2\" stroke-width=\"3.6\" "
+                          "stroke-linecap=\"round\" fill=\"none\"/>")
+               .arg(dots, QLatin1String(ReportColour::driftPoint));
+    svg += QStringLiteral("<text x=\"%1\" y=\"%2\" font-size=\"9\">%3</text>"
+                          "<text x=\"%4\" y=\"%2\" font-size=\"9\" text-anchor=\"end\">%5</text>")
+               .arg(left)
+               .arg(height - 8)
+               .arg(runTime(drift.first()))
+               .arg(left + plotWidth)
+               .arg(runTime(drift.last()));
+    svg += QStringLiteral("</svg>");
+
+    QString caption
+        = QStringLiteral("Drift of %1: the latest %2 in time order")
+              .arg(QLatin1String(axis),
+                   values.size() == 1 ? QStringLiteral("run's mean")
+                                      : QStringLiteral("%1 run means").arg(values.size()));
+    if (!limits)
+        return QStringLiteral("<figure class=\"drift\">%1<figcaption>%2; %3</figcaption></figure>")
+            .arg(svg, caption,
+                 still ? QStringLiteral("the run means do not vary: no limits.")
+                       : QStringLiteral("too few runs for limits."));
+    caption += QStringLiteral(", centre %1, limits %2 and %3 (±2.66 × mean moving range %4), "
+                              "dotted at 1σ and 2σ.")
+                   .arg(num(limits->centre), num(limits->lower()), num(limits->upper()),
+                        num(limits->movingRange));
+    QString listed;
+    for (int rule = 0; rule < westernElectricRuleCount; ++rule) {
+        QStringList runs;
+        int count = 0;
+        for (int i = values.size() - 1; i >= 0; --i) {
+            if (!(flags.at(i) & (1 << rule)))
+                continue;
+            if (++count <= ruleRunsListed)
+                runs << QStringLiteral("%1 (%2)").arg(runTime(drift.at(i)),
+                                                      esc(drift.at(i).id.left(8)));
+        }
+        if (count == 0)
+            continue;
+        listed += QStringLiteral("<li>Rule %1: %2 — %3 %4, latest first: %5%6</li>")
+                      .arg(rule + 1)
+                      .arg(QString::fromUtf8(ruleTexts[rule]))
+                      .arg(count)
+                      .arg(count == 1 ? QStringLiteral("run") : QStringLiteral("runs"),
+                           runs.join(QLatin1String(", ")),
+                           count > ruleRunsListed ? QStringLiteral(", …") : QString());
+    }
+    caption += listed.isEmpty() ? QStringLiteral(" No rule flags a run.")
+                                : QStringLiteral("<ul class=\"rules\">%1</ul>").arg(listed);
+    return QStringLiteral("<figure class=\"drift\">%1<figcaption>%2</figcaption></figure>")
+        .arg(svg, caption);
+}
+
+QString outsideText(const ReportChannel &c)
+{
+    const std::optional<double> share = c.outside.share();
+    if (!share)
+        return QStringLiteral("<p class=\"outside\">Samples outside the window: not known (no "
+                              "run's counts tell).</p>");
+    return QStringLiteral("<p class=\"outside\">Samples outside the window: %1% of %2, known "
+                          "over %3 of %4 runs.</p>")
+        .arg(num(100 * *share))
+        .arg(c.outside.samples)
+        .arg(c.outside.runs)
+        .arg(c.meanRuns);
+}
+
+QString channelSection(const ReportChannel &c, int shownChannel)
 {
     const QcRecordWindow &w = c.window;
     const bool low = c.marked();
     QString html
         = QStringLiteral("<div class=\"channel%1\"><h4>Channel %2%3</h4>")
               .arg(low ? QStringLiteral(" lowcpk") : QString())
-              .arg(c.channel + offset)
+              .arg(shownChannel)
               .arg(low ? QStringLiteral(" — Cpk or Ppk under %1").arg(num(capableCpk)) : QString());
     if (c.windowsDiffer)
         html += QStringLiteral("<p class=\"note\">Runs were judged with different windows; the "
-                               "bounds, Cpk and Ppk use the latest run's.</p>");
-    html += histogram(
-        QStringLiteral("Run means of X, window [%1, %2]").arg(num(w.xMin, 1), num(w.xMax, 1)),
-        foldedBins(c.bins, w, true), w.xMin, w.xMax, c.x, c.cpkX(), c.ppkX());
-    html += histogram(
-        QStringLiteral("Run means of Y, window [%1, %2]").arg(num(w.yMin, 1), num(w.yMax, 1)),
-        foldedBins(c.bins, w, false), w.yMin, w.yMax, c.y, c.cpkY(), c.ppkY());
+                               "latest window holds: the bounds, Cpk and Ppk use the latest "
+                               "run's.</p>");
+    html += outsideText(c);
+    html += histogram(QStringLiteral("Histogram of run means of X (%1), window [%2, %3]")
+                          .arg(runsText(c.meanRuns), num(w.xMin, 1), num(w.xMax, 1)),
+                      foldedBins(c.bins, w, true), w.xMin, w.xMax, c.x, c.cpkX(), c.ppkX());
+    html += histogram(QStringLiteral("Histogram of run means of Y (%1), window [%2, %3]")
+                          .arg(runsText(c.meanRuns), num(w.yMin, 1), num(w.yMax, 1)),
+                      foldedBins(c.bins, w, false), w.yMin, w.yMax, c.y, c.cpkY(), c.ppkY());
+    if (!c.drift.isEmpty()) {
+        html += driftChart("X", c.drift, true, w.xMin, w.xMax);
+        html += driftChart("Y", c.drift, false, w.yMin, w.yMax);
+    }
     return html + QStringLiteral("</div>");
 }
 
@@ -327,11 +535,11 @@ QString testSection(const ReportTest &t, const ReportPage &page)
     html += QStringLiteral("<h3>Failures (Pareto: count · cumulative share)</h3><figure>%1"
                            "</figure>")
                 .arg(pareto(y));
-    html += QStringLiteral("<h3>Channels: run means against the window</h3>");
+    html += QStringLiteral("<h3>Channels: capability of the samples, run means and drift</h3>");
     if (t.channels.isEmpty())
         html += QStringLiteral("<p>No run recorded its channels' measurements.</p>");
     for (const ReportChannel &c : t.channels)
-        html += channelSection(c, shownChannelOffset(t.rules));
+        html += channelSection(c, t.shownChannel(c.channel));
     html += QStringLiteral("<h3>Latest failed runs</h3>");
     html += failedRuns(t.latestFailed, page.lastFramePng);
     return html + QStringLiteral("</section>");
@@ -349,6 +557,9 @@ svg { max-width: 100%; height: auto; font-family: "DejaVu Sans", sans-serif; }
 .channel { break-inside: avoid; }
 .histogram { display: inline-block; vertical-align: top; width: 49%; }
 figcaption { font-size: 8.5pt; }
+.drift { margin-top: 4px; }
+ul.rules { margin: 2px 0; padding-left: 16px; }
+.outside { font-size: 8.5pt; margin: 0; }
 .low, .lowcpk h4 { color: #c62828; }
 .note { font-size: 8.5pt; color: #8a5a00; margin: 0; }
 table { border-collapse: collapse; margin: 4px 0; }
@@ -366,9 +577,14 @@ QByteArray reportHtml(const ReportPage &page)
         = QStringLiteral("<!DOCTYPE html>\n<html lang=\"en\"><head><meta "
                          "charset=\"utf-8\"><title>Test report</title><style>%1</style>"
                          "</head><body><h1>Test report</h1><p>Records from %2%3. Made "
-                         "%4. Cpk uses the runs' standard "
-                         "deviations pooled by their sample counts, Ppk the spread of "
-                         "all samples; under %5 is marked. Channels are numbered as the failure "
+                         "%4. Capability is that of the samples, which the window bounds: Cpk "
+                         "uses the runs' standard deviations pooled by their sample counts, "
+                         "Ppk the spread of all samples (within and between runs), both from "
+                         "the grand mean to the nearer bound of the latest window; under %5 is "
+                         "marked. The histograms count run means, far tighter than the samples. "
+                         "The drift charts plot the latest run means in time order with limits "
+                         "at ±2.66 mean moving ranges, and flag the four Western Electric rules. "
+                         "Channels are numbered as the failure "
                          "texts of the program that judged a test's latest run number "
                          "them: from 1 for envviewer and envviewer_cam, from 0 for "
                          "envviewer_qc.</p>")

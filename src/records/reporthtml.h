@@ -34,4 +34,9 @@ constexpr const char *yieldBar = "#2e7d32";
 constexpr const char *failureBar = "#c62828";
 constexpr const char *histogramBar = "#1565c0";
 constexpr const char *bound = "#d84315";
+constexpr const char *driftPoint = "#37474f";
+constexpr const char *flaggedPoint = "#ff6f00";
+constexpr const char *centreLine = "#00838f";
+constexpr const char *controlLimit = "#6a1b9a";
+constexpr const char *zone = "#b0bec5";
 } // namespace ReportColour

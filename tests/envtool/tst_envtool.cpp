@@ -129,6 +129,8 @@ private slots:
     void simulatorFeedsRecordAndQc();
     void results_data();
     void results();
+    void resultsCapability_data();
+    void resultsCapability();
     void recordKeepsEverythingOnCtrlC();
     void recordKeepsEverythingWhenTheLineGoes();
     void defaultFramesPassTheExamplePlan_data();
@@ -306,6 +308,8 @@ void TestEnvTool::usageErrors_data()
         << QStringList {"results", "--format", "xml"} << "--format";
     QTest::newRow("results: since not a date")
         << QStringList {"results", "--since", "yesterday"} << "--since";
+    QTest::newRow("results: capability by host")
+        << QStringList {"results", "--capability", "--by", "host"} << "--by";
 }
 
 void TestEnvTool::usageErrors()
@@ -613,6 +617,52 @@ not a record
                      + log + "\n"
                      : QByteArray());
     if (args.contains("json"))
+        QCOMPARE(QJsonDocument::fromJson(result.out).toJson(QJsonDocument::Compact), out.toUtf8());
+    else
+        QCOMPARE(QString::fromUtf8(result.out), out);
+}
+
+void TestEnvTool::resultsCapability_data()
+{
+    QTest::addColumn<QString>("format");
+    QTest::addColumn<QString>("out"); // JSON compared as compact JSON
+    // envviewer's channel 2, shown as 3: N = 40, grand mean 4; within sd √((40 + 30) / 38),
+    // overall sd √((70 + 10 · 9 + 30 · 1) / 39); the latest window [-10, 10]: 6 / (3 sd).
+    QTest::newRow("table")
+        << "table"
+        << R"(test     channel  runs  samples  x-mean  x-within-sd  x-overall-sd  x-cpk  x-ppk  y-mean  y-within-sd  y-overall-sd  y-cpk  y-ppk  outside  known-runs  window
+Board A        3     2       40       4        1.357         2.207   1.47   0.91     104        1.357         2.207   1.47   0.91    0.00%           2  x[-10, 10] y[90, 110]  under 1.33; windows differ: the latest holds
+)";
+    QTest::newRow("csv") << "csv"
+                         << "test,channel,runs,samples,x_mean,x_within_sd,x_overall_sd,x_cpk,"
+                            "x_ppk,y_mean,y_within_sd,y_overall_sd,y_cpk,y_ppk,outside_percent,"
+                            "outside_runs,window_x_min,window_x_max,window_y_min,window_y_max,"
+                            "windows_differ,marked\n"
+                            "Board A,3,2,40,4,1.3572417850765923,2.2072142786315223,"
+                            "1.4735767952260144,0.9061195459645197,104,1.3572417850765923,"
+                            "2.2072142786315223,1.4735767952260144,0.9061195459645197,0,2,-10,10,"
+                            "90,110,true,true\n";
+    QTest::newRow("json")
+        << "json"
+        << R"([{"channel":3,"marked":true,"outsidePercent":0,"outsideRuns":2,"runs":2,"samples":40,"test":"Board A","window":{"x":[-10,10],"y":[90,110]},"windowsDiffer":true,"x":{"cpk":1.4735767952260144,"mean":4,"overallSd":2.2072142786315223,"ppk":0.9061195459645197,"withinSd":1.3572417850765923},"y":{"cpk":1.4735767952260144,"mean":104,"overallSd":2.2072142786315223,"ppk":0.9061195459645197,"withinSd":1.3572417850765923}}])";
+}
+
+// Two runs of one channel, the later judged with a narrower window.
+void TestEnvTool::resultsCapability()
+{
+    QFETCH(QString, format);
+    QFETCH(QString, out);
+    const QString run
+        = R"({"version":1,"id":"00000000-0000-4000-8000-00000000000%1","time":"2026-03-01T0%1:00:00.000+00:00","rules":"envviewer","test":"Board A","verdict":"Pass","failures":[],"channels":[{"channel":2,"good":%2,"need":5,"samples":%2,"window":{"x":[-%3,%3],"y":[%4,%5]},"x":{"min":-5,"max":8,"mean":%6,"sd":%7},"y":{"min":95,"max":108,"mean":%8,"sd":%7}}]})";
+    QVERIFY(writeFile(path("capability.jsonl"),
+                      (run.arg(8).arg(10).arg(20).arg(80).arg(120).arg(1).arg(2).arg(101) + '\n'
+                       + run.arg(9).arg(30).arg(10).arg(90).arg(110).arg(5).arg(1).arg(105) + '\n')
+                          .toUtf8()));
+    const ToolResult result = runTool(
+        {"results", "--capability", "--log", path("capability.jsonl"), "--format", format});
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.err, QByteArray());
+    if (format == "json")
         QCOMPARE(QJsonDocument::fromJson(result.out).toJson(QJsonDocument::Compact), out.toUtf8());
     else
         QCOMPARE(QString::fromUtf8(result.out), out);

@@ -21,6 +21,7 @@ private slots:
     void pictures();
     void channelNumbering_data();
     void channelNumbering();
+    void chromiumRendersPage_data();
     void chromiumRendersPage();
 
 private:
@@ -110,6 +111,21 @@ void TestReport::initTestCase()
     file.write(runLine(runs[1], "T2", QString()));
     // Judged by envviewer_qc, whose failure texts number channels from 0.
     file.write(runLine(runs[0], "T3", QString(), "envviewer_qc"));
+    // T4 drifts: eight runs about 0, then eight about 2.
+    for (int i = 0; i < 16; ++i) {
+        const QString time = QString("2026-03-03T%1:00:00.000+01:00").arg(i, 2, 10, QChar('0'));
+        const QByteArray timeText = time.toUtf8();
+        const Run run {timeText.constData(),
+                       "D",
+                       "Pass",
+                       (i < 8 ? 0 : 2) + (i % 2) * 0.1,
+                       300,
+                       0,
+                       300,
+                       10,
+                       ""};
+        file.write(runLine(run, "T4", QString()));
+    }
     file.close();
     QVERIFY(!writeReport("report.html").isEmpty());
     QFile page(dir.filePath("report.html"));
@@ -137,22 +153,44 @@ void TestReport::numbers_data()
     // bar): ordered by text, the second closing the cumulative share.
     QTest::newRow("pareto") << "3 · 50.0%</text>";
     QTest::newRow("pareto total") << "3 · 100.0%</text>";
-    // Channel 0, X means 2..10: mean 6, sd sqrt(10); Cpk = 14 / (3 sqrt(10)) = 1.4757.
-    QTest::newRow("x cpk") << "5 runs, mean 6.00, sd 3.16, Cpk 1.48</figcaption>";
-    // Y means 300 ± 10, ± 5: sd sqrt(62.5); Cpk = 200 / (3 sd) = 8.433.
-    QTest::newRow("y cpk") << "5 runs, mean 300.00, sd 7.91, Cpk 8.43</figcaption>";
-    // Channel 5: X means 0, ±5, ±8: sd sqrt(44.5); the latest window [-12, 12]: 12 / (3 sd).
-    QTest::newRow("low cpk") << "5 runs, mean 0.00, sd 6.67, <strong class=\"low\">Cpk 0.60 "
-                                "&lt; 1.33</strong>";
+    // Channel 0, X means 2..10 of 3 samples with sd 1: grand mean 6; within sd √(15 / 10);
+    // overall sd √((15 + 3 · 40) / 14); Cpk = 14 / (3 · 1.2247), Ppk = 14 / (3 · 3.1053).
+    QTest::newRow("x capability") << "5 runs, 15 samples, mean 6.00, within sd 1.22, overall sd "
+                                     "3.11, Cpk 3.81, Ppk 1.50</figcaption>";
+    // Y means 300 ± 10, ± 5: overall sd √((15 + 3 · 250) / 14); 200 / (3 sd).
+    QTest::newRow("y capability") << "5 runs, 15 samples, mean 300.00, within sd 1.22, overall "
+                                     "sd 7.39, Cpk 54.43, Ppk 9.02</figcaption>";
+    // Channel 5: X means 0, ±5, ±8: overall sd √((15 + 3 · 178) / 14); the latest window
+    // [-12, 12]: Ppk 12 / (3 · 6.2621).
+    QTest::newRow("low ppk") << "5 runs, 15 samples, mean 0.00, within sd 1.22, overall sd 6.26, "
+                                "Cpk 3.27, <strong class=\"low\">Ppk 0.64 &lt; 1.33</strong>";
     // Channel 5 as envviewer's failure texts name it: "Sample Count Fail : 6".
-    QTest::newRow("marked channel") << "<h4>Channel 6 — Cpk under 1.33</h4>";
+    QTest::newRow("marked channel") << "<h4>Channel 6 — Cpk or Ppk under 1.33</h4>";
+    QTest::newRow("histogram labelled")
+        << "Histogram of run means of X (5 runs), window [-20.0, 20.0]</text>";
+    // The samples' bounds (0) lie outside the Y window and envviewer's counts are net.
+    QTest::newRow("outside unknown") << "Samples outside the window: not known";
+    // Moving ranges of 2..10 are 2: limits 6 ± 5.32.
+    QTest::newRow("drift limits") << "Drift of X: the latest 5 run means in time order, centre "
+                                     "6.00, limits 0.68 and 11.32 (±2.66 × mean moving range "
+                                     "2.00), dotted at 1σ and 2σ. No rule flags a run.";
+    QTest::newRow("drift without spread") << "Drift of Y: the latest 5 run means in time order; "
+                                             "the run means do not vary: no limits.";
+    // T4: centre 1.05, MR̄ 3.3 / 15 = 0.22, limits 1.05 ± 0.585: every run lies beyond.
+    QTest::newRow("rule 1 listed") << "<li>Rule 1: one point beyond 3σ — 16 runs, latest first: "
+                                      "2026-03-03 15:00:00";
+    // Eight below the centre end at 07:00, eight above at 15:00.
+    QTest::newRow("rule 4 listed") << "<li>Rule 4: eight in a row on one side of the centre — "
+                                      "2 runs, latest first: 2026-03-03 15:00:00 (";
     QTest::newRow("numbering stated") << "Channels are numbered as the failure texts of the "
                                          "program that judged a test's latest run number them";
     QTest::newRow("failed run's capture") << "<br>kept.session</td>";
     QTest::newRow("windows differ") << "judged with different windows";
-    QTest::newRow("no spread") << "sd 0.00, Cpk not computable (no spread)";
     // T2's single run.
-    QTest::newRow("one run") << "1 runs, mean 4.00, sd 0.00, Cpk not computable (fewer than 2";
+    QTest::newRow("one run") << "1 run, 3 samples, mean 4.00, within sd 1.22, overall sd 1.22, "
+                                "Cpk 4.35, Ppk 4.35</figcaption>";
+    QTest::newRow("one point") << "Drift of X: the latest run's mean in time order; too few runs "
+                                  "for limits.";
 }
 
 void TestReport::numbers()
@@ -213,12 +251,27 @@ void TestReport::channelNumbering()
     QCOMPARE(page.count("Channels are numbered as"), 1);
 }
 
-// The page as Chromium shows it: not blank, the yield and failure bars in their colours.
+void TestReport::chromiumRendersPage_data()
+{
+    QTest::addColumn<QString>("test");
+    QTest::addColumn<QStringList>("colours");
+    QTest::newRow("bars") << QString()
+                          << QStringList {ReportColour::yieldBar, ReportColour::failureBar};
+    QTest::newRow("drift chart") << "T4" << QStringList {ReportColour::flaggedPoint};
+}
+
+// The page as Chromium shows it: not blank, the bars and the flagged runs in their colours.
 void TestReport::chromiumRendersPage()
 {
+    QFETCH(QString, test);
+    QFETCH(QStringList, colours);
     const QString chromium = QStandardPaths::findExecutable("chromium");
     if (chromium.isEmpty())
         QSKIP("chromium is not installed (scripts/install-deps.sh test)");
+    ReportOptions options;
+    options.selection.query.test = test;
+    const QString page = writeReport(QString("rendered%1.html").arg(test), options);
+    QVERIFY(!page.isEmpty());
     const QString shot = dir.filePath("report.png");
     QProcess browser;
     // Its profile and caches go to the temporary folder, not the user's home.
@@ -228,8 +281,7 @@ void TestReport::chromiumRendersPage()
     browser.start(chromium,
                   {"--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
                    "--user-data-dir=" + dir.filePath("profile"), "--screenshot=" + shot,
-                   "--window-size=900,1400",
-                   QUrl::fromLocalFile(dir.filePath("report.html")).toString()});
+                   "--window-size=900,1400", QUrl::fromLocalFile(page).toString()});
     QVERIFY(browser.waitForStarted());
     if (!browser.waitForFinished(60000)) {
         browser.kill();
@@ -243,8 +295,8 @@ void TestReport::chromiumRendersPage()
         for (int x = 0; x < image.width(); x += 2)
             ++counts[image.pixel(x, y) & 0xffffff];
     QVERIFY(counts.size() > 8);
-    for (const char *colour : {ReportColour::yieldBar, ReportColour::failureBar})
-        QVERIFY2(counts.value(QColor(colour).rgb() & 0xffffff) > 20, colour);
+    for (const QString &colour : colours)
+        QVERIFY2(counts.value(QColor(colour).rgb() & 0xffffff) > 20, qPrintable(colour));
 }
 
 QTEST_GUILESS_MAIN(TestReport)

@@ -44,9 +44,11 @@ int runReport(const QStringList &args)
         QStringLiteral("Writes one self-contained HTML page (no script, no outside link, "
                        "printable on A4) of the test records: for each test its runs, passes, "
                        "fails, yield, first-pass and final yield, the yield per day, the Pareto "
-                       "of failure texts, a histogram of each judged channel's run means "
-                       "against its window with its Cpk (marked under 1.33), and the latest "
-                       "failed runs."));
+                       "of failure texts; for each judged channel the capability of its samples "
+                       "(within and overall sd, Cpk and Ppk against the latest window, marked "
+                       "under 1.33, the share outside the window), a histogram of its run means "
+                       "against the window and a drift chart of the latest 500 run means with "
+                       "the Western Electric rules flagged; and the latest failed runs."));
     QCommandLineParser &p = cli.parser();
     const QCommandLineOption output({QStringLiteral("o"), QStringLiteral("output")},
                                     QStringLiteral("The page to write."), QStringLiteral("FILE"));

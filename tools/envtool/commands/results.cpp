@@ -1,5 +1,5 @@
-// envtool results: runs, yield, first-pass and final yield per test, from the results log or
-// from the fleet's database.
+// envtool results: runs, yield, first-pass and final yield per test, or the capability of each
+// judged channel, from the results log or from the fleet's database.
 #include "cli.h"
 #include "commands/commands.h"
 
@@ -7,6 +7,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLocale>
 
 #include <algorithm>
 #include <cmath>
@@ -155,10 +156,198 @@ void printJson(const QList<YieldRow> &rows, YieldQuery::Split split)
     printLine(QString::fromUtf8(QJsonDocument(array).toJson()).trimmed());
 }
 
+// One judged channel of one test, as --capability prints it.
+struct CapabilityRow
+{
+    QString test;
+    int channel; // numbered as the report numbers it
+    ReportChannel capability;
+};
+
+QList<CapabilityRow> capabilityRows(const QList<ReportTest> &tests)
+{
+    QList<CapabilityRow> rows;
+    for (const ReportTest &t : tests)
+        for (const ReportChannel &c : t.channels)
+            rows.append({t.test, t.shownChannel(c.channel), c});
+    return rows;
+}
+
+// Exact in csv and json: the shortest text that reads back to the same double.
+QString exact(double value)
+{
+    return QString::number(value, 'g', QLocale::FloatingPointShortest);
+}
+
+QString exactOrEmpty(std::optional<double> value)
+{
+    return value ? exact(*value) : QString();
+}
+
+QJsonValue jsonOrNull(std::optional<double> value)
+{
+    return value ? QJsonValue(*value) : QJsonValue();
+}
+
+QString shownOrDash(std::optional<double> value, char format, int precision)
+{
+    return value ? QString::number(*value, format, precision) : QStringLiteral("-");
+}
+
+std::optional<double> meanOf(const AxisSpread &axis)
+{
+    return axis.samples > 0 ? std::optional<double>(axis.mean) : std::nullopt;
+}
+
+std::optional<double> outsidePercent(const ReportChannel &c)
+{
+    const std::optional<double> share = c.outside.share();
+    return share ? std::optional<double>(100 * *share) : std::nullopt;
+}
+
+QString windowText(const QcRecordWindow &w)
+{
+    return QStringLiteral("x[%1, %2] y[%3, %4]")
+        .arg(exact(w.xMin), exact(w.xMax), exact(w.yMin), exact(w.yMax));
+}
+
+// The figures of one axis: mean, within sd, overall sd, Cpk, Ppk.
+struct AxisFigures
+{
+    std::optional<double> mean, withinSd, overallSd, cpk, ppk;
+};
+
+AxisFigures figures(const ReportChannel &c, bool x)
+{
+    const AxisSpread &axis = x ? c.x : c.y;
+    return {meanOf(axis), axis.withinSd(), axis.overallSd(), x ? c.cpkX() : c.cpkY(),
+            x ? c.ppkX() : c.ppkY()};
+}
+
+void printCapabilityTable(const QList<CapabilityRow> &rows)
+{
+    const QStringList numberHeadings {
+        QStringLiteral("channel"),      QStringLiteral("runs"),
+        QStringLiteral("samples"),      QStringLiteral("x-mean"),
+        QStringLiteral("x-within-sd"),  QStringLiteral("x-overall-sd"),
+        QStringLiteral("x-cpk"),        QStringLiteral("x-ppk"),
+        QStringLiteral("y-mean"),       QStringLiteral("y-within-sd"),
+        QStringLiteral("y-overall-sd"), QStringLiteral("y-cpk"),
+        QStringLiteral("y-ppk"),        QStringLiteral("outside"),
+        QStringLiteral("known-runs")};
+    QList<QStringList> table;
+    for (const CapabilityRow &r : rows) {
+        const ReportChannel &c = r.capability;
+        QStringList cells {QString::number(r.channel), QString::number(c.x.runs),
+                           QString::number(c.x.samples)};
+        for (bool x : {true, false}) {
+            const AxisFigures f = figures(c, x);
+            cells << shownOrDash(f.mean, 'g', 6) << shownOrDash(f.withinSd, 'g', 4)
+                  << shownOrDash(f.overallSd, 'g', 4) << shownOrDash(f.cpk, 'f', 2)
+                  << shownOrDash(f.ppk, 'f', 2);
+        }
+        const std::optional<double> outside = outsidePercent(c);
+        cells << (outside ? QString::number(*outside, 'f', 2) + QLatin1Char('%')
+                          : QStringLiteral("-"))
+              << QString::number(c.outside.runs);
+        table.append(cells);
+    }
+    int testWidth = 4;
+    QVector<int> widths;
+    for (const QString &heading : numberHeadings)
+        widths.append(int(heading.size()));
+    for (int i = 0; i < rows.size(); ++i) {
+        testWidth = std::max(testWidth, int(rows.at(i).test.size()));
+        for (int column = 0; column < widths.size(); ++column)
+            widths[column] = std::max(widths.at(column), int(table.at(i).at(column).size()));
+    }
+    const auto line = [&](const QString &test, const QStringList &cells, const QString &window,
+                          const QString &notes) {
+        QString text = test.leftJustified(testWidth);
+        for (int column = 0; column < cells.size(); ++column)
+            text += QStringLiteral("  ") + cells.at(column).rightJustified(widths.at(column));
+        return (text + QStringLiteral("  ") + window + QStringLiteral("  ") + notes).trimmed();
+    };
+    int windowWidth = 6;
+    for (const CapabilityRow &r : rows)
+        windowWidth = std::max(windowWidth, int(windowText(r.capability.window).size()));
+    printLine(line(QStringLiteral("test"), numberHeadings,
+                   QStringLiteral("window").leftJustified(windowWidth), QString()));
+    for (int i = 0; i < rows.size(); ++i) {
+        const ReportChannel &c = rows.at(i).capability;
+        QStringList notes;
+        if (c.marked())
+            notes << QStringLiteral("under %1").arg(capableCpk);
+        if (c.windowsDiffer)
+            notes << QStringLiteral("windows differ: the latest holds");
+        printLine(line(rows.at(i).test, table.at(i),
+                       windowText(c.window).leftJustified(windowWidth),
+                       notes.join(QLatin1String("; "))));
+    }
+}
+
+void printCapabilityCsv(const QList<CapabilityRow> &rows)
+{
+    printLine(QStringLiteral("test,channel,runs,samples,x_mean,x_within_sd,x_overall_sd,x_cpk,"
+                             "x_ppk,y_mean,y_within_sd,y_overall_sd,y_cpk,y_ppk,outside_percent,"
+                             "outside_runs,window_x_min,window_x_max,window_y_min,window_y_max,"
+                             "windows_differ,marked"));
+    const auto flag
+        = [](bool value) { return value ? QStringLiteral("true") : QStringLiteral("false"); };
+    for (const CapabilityRow &r : rows) {
+        const ReportChannel &c = r.capability;
+        QStringList fields {csvField(r.test), QString::number(r.channel), QString::number(c.x.runs),
+                            QString::number(c.x.samples)};
+        for (bool x : {true, false}) {
+            const AxisFigures f = figures(c, x);
+            fields << exactOrEmpty(f.mean) << exactOrEmpty(f.withinSd) << exactOrEmpty(f.overallSd)
+                   << exactOrEmpty(f.cpk) << exactOrEmpty(f.ppk);
+        }
+        const QcRecordWindow &w = c.window;
+        fields << exactOrEmpty(outsidePercent(c)) << QString::number(c.outside.runs)
+               << exact(w.xMin) << exact(w.xMax) << exact(w.yMin) << exact(w.yMax)
+               << flag(c.windowsDiffer) << flag(c.marked());
+        printLine(fields.join(QLatin1Char(',')));
+    }
+}
+
+void printCapabilityJson(const QList<CapabilityRow> &rows)
+{
+    QJsonArray array;
+    for (const CapabilityRow &r : rows) {
+        const ReportChannel &c = r.capability;
+        QJsonObject entry {
+            {QStringLiteral("test"), r.test},
+            {QStringLiteral("channel"), r.channel},
+            {QStringLiteral("runs"), c.x.runs},
+            {QStringLiteral("samples"), c.x.samples},
+            {QStringLiteral("outsidePercent"), jsonOrNull(outsidePercent(c))},
+            {QStringLiteral("outsideRuns"), c.outside.runs},
+            {QStringLiteral("window"),
+             QJsonObject {{QStringLiteral("x"), QJsonArray {c.window.xMin, c.window.xMax}},
+                          {QStringLiteral("y"), QJsonArray {c.window.yMin, c.window.yMax}}}},
+            {QStringLiteral("windowsDiffer"), c.windowsDiffer},
+            {QStringLiteral("marked"), c.marked()},
+        };
+        for (bool x : {true, false}) {
+            const AxisFigures f = figures(c, x);
+            entry.insert(x ? QStringLiteral("x") : QStringLiteral("y"),
+                         QJsonObject {{QStringLiteral("mean"), jsonOrNull(f.mean)},
+                                      {QStringLiteral("withinSd"), jsonOrNull(f.withinSd)},
+                                      {QStringLiteral("overallSd"), jsonOrNull(f.overallSd)},
+                                      {QStringLiteral("cpk"), jsonOrNull(f.cpk)},
+                                      {QStringLiteral("ppk"), jsonOrNull(f.ppk)}});
+        }
+        array.append(entry);
+    }
+    printLine(QString::fromUtf8(QJsonDocument(array).toJson()).trimmed());
+}
+
 struct ResultsOptions
 {
     RecordSelection selection;
     QString format = QStringLiteral("table"); // table, csv or json
+    bool capability = false; // the capability of each judged channel instead of the yields
 };
 
 int results(const ResultsOptions &options)
@@ -166,8 +355,9 @@ int results(const ResultsOptions &options)
     const QString &format = options.format;
     const YieldQuery &query = options.selection.query;
     QList<YieldRow> rows;
+    QList<ReportTest> tests;
     const std::unique_ptr<RecordSource> source = openRecordSource(command, options.selection);
-    if (!source->yields(query, &rows)) {
+    if (!(options.capability ? source->report(query, &tests) : source->yields(query, &rows))) {
         if (source->found())
             return reportError(command, source->error());
         // A station that has judged nothing yet is no error.
@@ -178,6 +368,21 @@ int results(const ResultsOptions &options)
         reportError(command, QStringLiteral("no results recorded yet"));
     }
 
+    if (options.capability) {
+        const QList<CapabilityRow> channels = capabilityRows(tests);
+        if (format == QLatin1String("csv"))
+            printCapabilityCsv(channels);
+        else if (format == QLatin1String("json"))
+            printCapabilityJson(channels);
+        else if (!channels.isEmpty())
+            printCapabilityTable(channels);
+        else
+            printLine(!source->anyRecord() ? QStringLiteral("no results recorded yet")
+                          : tests.isEmpty()
+                          ? QStringLiteral("no results match")
+                          : QStringLiteral("no run recorded its channels' measurements"));
+        return ExitSuccess;
+    }
     if (format == QLatin1String("csv"))
         printCsv(rows, query.split);
     else if (format == QLatin1String("json"))
@@ -211,7 +416,16 @@ int runResults(const QStringList &args)
     const QCommandLineOption format(QStringLiteral("format"),
                                     QStringLiteral("table (default), csv or json."),
                                     QStringLiteral("FORMAT"), QStringLiteral("table"));
-    p.addOptions({by, format});
+    const QCommandLineOption capability(
+        QStringLiteral("capability"),
+        QStringLiteral("Instead, per test and judged channel (numbered as the report numbers "
+                       "it): the runs and samples; for X and Y the grand mean, the within sd "
+                       "(the runs' sds pooled by their sample counts), the overall sd (all "
+                       "samples, within and between runs), Cpk (within) and Ppk (overall), "
+                       "from the grand mean to the nearer bound of the latest window; the share "
+                       "of samples outside the window and the runs it is known over; the latest "
+                       "window, noted when runs were judged with others; marked under 1.33."));
+    p.addOptions({by, format, capability});
     if (const auto done = cli.parse(args))
         return *done;
     ResultsOptions options;
@@ -224,6 +438,9 @@ int runResults(const QStringList &args)
     if (!selection)
         return ExitError;
     options.selection = *selection;
+    options.capability = cli.isSet(capability);
+    if (options.capability && cli.isSet(by))
+        return cli.usageError(QStringLiteral("--by does not apply to --capability"));
     if (cli.isSet(by)) {
         const QString split = cli.value(by);
         if (split == QLatin1String("host"))
