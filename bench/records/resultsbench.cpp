@@ -22,6 +22,7 @@
 #include <benchmark/benchmark.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -67,10 +68,11 @@ QcRecord benchRecord(qint64 i, int channels)
         c.need = 50;
         c.samples = 500;
         c.window = QcRecordWindow {-100, 100, 200, 1500};
-        // Measured statistics: doubles of full precision, as the check computes them.
         const double u = double((i * 7919 + channel * 104729) % 100003) / 100003.0;
-        c.x = {-14.0 - u, 13.0 + u, u * 20 - 10 + 0.1 / 3, 5.1 + u / 7};
-        c.y = {790.0 + u, 912.0 - u, 851.2 + u * 100 - 50 + 1.0 / 3, 20.47 + u / 3};
+        // Bounds are samples (three decimals); means and sds full doubles, as the check gives them.
+        const double v = std::round(u * 1000) / 1000;
+        c.x = {-14.0 - v, 13.0 + v, u * 20 - 10 + 0.1 / 3, 5.1 + u / 7};
+        c.y = {790.0 + v, 912.0 - v, 851.2 + u * 100 - 50 + 1.0 / 3, 20.47 + u / 3};
         r.channels.append(c);
     }
     r.serial = QStringLiteral("SN-%1").arg(i - (i % 10 == 1), 8, 10, QLatin1Char('0'));

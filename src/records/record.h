@@ -121,7 +121,6 @@ struct QcRecordLine
     enum Status { Read, Malformed, UnknownVersion };
     Status status = Malformed;
     QcRecord record;
-    QJsonObject json; // the line's object, as logged
     QByteArray bytes; // the line read, without a byte-order mark
     qint64 number = 0; // its line in the log, where the reader counts lines
     QString problem; // why it is no record (Malformed, UnknownVersion); empty when read
