@@ -11,6 +11,7 @@
 // that the two read side by side.
 
 #include "records/record.h"
+#include "records/resultslog.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -192,8 +193,10 @@ void bareReader(benchmark::State &state)
             return;
         }
         lines = 0;
-        while (!file.atEnd()) {
-            const QByteArray line = file.readLine(QcRecordLimits::lineBytes + 4);
+        LogLines reader(file);
+        QByteArray line;
+        LogLines::Kind kind = LogLines::Line;
+        while (reader.next(&line, &kind)) {
             benchmark::DoNotOptimize(line.constData());
             ++lines;
         }
