@@ -8,13 +8,14 @@
 // plan's two; one run in ten fails, one board in ten is tested again, over 30 days and 3 stations.
 // 100,000 records by default; --records=N (or ENVTOOL_BENCH_RECORDS) for another count.
 // ENVTOOL_BASELINE=PATH times a second envtool (the tree before a change) in the same run, so
-// that the two read side by side.
+// that the two read side by side. ENVTOOL_BENCH_FOLDER=DIR writes the logs there and keeps them.
 
 #include "records/record.h"
 #include "records/resultslog.h"
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -87,9 +88,15 @@ QcRecord benchRecord(qint64 i, int channels)
     return r;
 }
 
+QString outputFolder()
+{
+    const QString kept = qEnvironmentVariable("ENVTOOL_BENCH_FOLDER");
+    return kept.isEmpty() ? folder->path() : kept;
+}
+
 QString writeLog(int channels)
 {
-    const QString path = folder->filePath(QStringLiteral("log-%1.jsonl").arg(channels));
+    const QString path = QDir(outputFolder()).filePath(QStringLiteral("log-%1.jsonl").arg(channels));
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return QString();

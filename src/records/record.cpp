@@ -994,11 +994,13 @@ QcRecordLine qcReadRecordLine(const QByteArray &bytes)
                 QStringLiteral("a key twice in one object at byte %1").arg(duplicate + 1));
     }
     if (walk.error) {
+        QString why = QString::fromLatin1(simdjson::error_message(walk.error));
+        if (why.endsWith(QLatin1Char('.')))
+            why.chop(1);
         const qint64 offset = errorAt ? errorAt - state.padded.data() : -1;
-        return malformed(
-            QStringLiteral("no JSON: %1").arg(QLatin1String(simdjson::error_message(walk.error)))
-            + (offset >= 0 && offset < line.size() ? QStringLiteral(" at byte %1").arg(offset + 1)
-                                                   : QString()));
+        if (offset > 0 && offset < line.size())
+            why += QStringLiteral(" at byte %1").arg(offset + 1);
+        return malformed(QStringLiteral("no JSON: ") + why);
     }
     if (!object)
         return malformed(QStringLiteral("no JSON object"));

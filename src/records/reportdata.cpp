@@ -22,17 +22,16 @@ bool newer(const QcRecord &a, const QcRecord &b)
 ReportData::ReportData(const YieldQuery &query)
     : query_(query)
     , totals_(split(query, YieldQuery::None))
-    , days_(split(query, YieldQuery::ByDay))
+    , days_(split(query, YieldQuery::ByDay), YieldSummary::RunsOnly)
 {
 }
 
 void ReportData::add(const QcRecord &r)
 {
-    totals_.add(r);
-    days_.add(r);
-    if (ids_.contains(r.id))
+    if (!ids_.insert(recordKeyOf(r.id)))
         return;
-    ids_.insert(r.id);
+    totals_.addDistinct(r);
+    days_.addDistinct(r);
     if ((!query_.test.isEmpty() && r.test != query_.test)
         || (query_.since.isValid() && r.judged < query_.since))
         return;

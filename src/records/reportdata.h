@@ -6,6 +6,7 @@
 
 #include "records/capability.h"
 #include "records/record.h"
+#include "records/recordkey.h"
 #include "records/yieldsummary.h"
 
 #include <QList>
@@ -46,7 +47,8 @@ public:
     void setYields(const QList<YieldRow> &totals, const QList<YieldRow> &days);
     // The tests in label order.
     QList<ReportTest> tests() const { return tests_.values(); }
-    // The yields of the records added, as YieldSummary computes them from a log.
+    // The yields of the records added, as YieldSummary computes them from a log; the days
+    // without their boards, which the page does not show by day.
     QList<YieldRow> totals() const { return totals_.rows(); }
     QList<YieldRow> days() const { return days_.rows(); }
 
@@ -55,5 +57,5 @@ private:
     YieldSummary totals_;
     YieldSummary days_;
     QMap<QString, ReportTest> tests_;
-    QSet<QString> ids_;
+    RecordKeySet ids_; // a record read twice counts once
 };
