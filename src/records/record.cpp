@@ -908,6 +908,39 @@ QDateTime judgedTime(std::string_view time, const QString &text)
     return QDateTime::fromString(text, Qt::ISODateWithMs);
 }
 
+// What a line's JSON broke on, in a few words.
+QString syntaxError(simdjson::error_code error)
+{
+    switch (error) {
+    case simdjson::TAPE_ERROR:
+    case simdjson::INCORRECT_TYPE:
+    case simdjson::N_ATOM_ERROR:
+    case simdjson::T_ATOM_ERROR:
+    case simdjson::F_ATOM_ERROR:
+    case simdjson::EMPTY:
+        return QStringLiteral("illegal value");
+    case simdjson::NUMBER_ERROR:
+    case simdjson::NUMBER_OUT_OF_RANGE:
+        return QStringLiteral("illegal number");
+    case simdjson::STRING_ERROR:
+    case simdjson::UNCLOSED_STRING:
+    case simdjson::UNESCAPED_CHARS:
+        return QStringLiteral("illegal string");
+    case simdjson::INCOMPLETE_ARRAY_OR_OBJECT:
+        return QStringLiteral("an object or array left open");
+    case simdjson::TRAILING_CONTENT:
+        return QStringLiteral("more after the end of the document");
+    case simdjson::DEPTH_ERROR:
+        return QStringLiteral("too deeply nested");
+    default: {
+        QString why = QString::fromLatin1(simdjson::error_message(error));
+        if (why.endsWith(QLatin1Char('.')))
+            why.chop(1);
+        return why;
+    }
+    }
+}
+
 // The parser's buffers, kept from line to line.
 struct LineParser
 {
@@ -976,10 +1009,11 @@ QcRecordLine qcReadRecordLine(const QByteArray &bytes)
         } else {
             // A document is an object or an array.
             walk.error = simdjson::TAPE_ERROR;
+            errorAt = state.padded.data();
         }
         // Past the end, the document has no location: anything else is content after it.
         const char *rest = nullptr;
-        if (!iterated && document.current_location().get(rest) == simdjson::SUCCESS) {
+        if (!iterated && !errorAt && document.current_location().get(rest) == simdjson::SUCCESS) {
             if (!walk.error)
                 walk.error = simdjson::TRAILING_CONTENT;
             errorAt = rest;
@@ -994,9 +1028,7 @@ QcRecordLine qcReadRecordLine(const QByteArray &bytes)
                 QStringLiteral("a key twice in one object at byte %1").arg(duplicate + 1));
     }
     if (walk.error) {
-        QString why = QString::fromLatin1(simdjson::error_message(walk.error));
-        if (why.endsWith(QLatin1Char('.')))
-            why.chop(1);
+        QString why = syntaxError(walk.error);
         const qint64 offset = errorAt ? errorAt - state.padded.data() : -1;
         if (offset > 0 && offset < line.size())
             why += QStringLiteral(" at byte %1").arg(offset + 1);
