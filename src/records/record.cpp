@@ -10,6 +10,7 @@
 #include <simdjson.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -741,9 +742,256 @@ QJsonObject QcRecord::toJson() const
     return record;
 }
 
+namespace {
+
+// A record's line written directly, keys in the order QJsonDocument writes them (sorted), numbers
+// as the shortest text that reads back as the same double.
+class LineWriter
+{
+public:
+    QByteArray out;
+
+    void key(const Key &k)
+    {
+        separate();
+        out += '"';
+        out.append(k.name.data(), int(k.name.size()));
+        out += "\":";
+        fresh_ = true;
+    }
+    void open(char bracket)
+    {
+        separate();
+        out += bracket;
+        fresh_ = true;
+    }
+    void close(char bracket)
+    {
+        out += bracket;
+        fresh_ = false;
+    }
+    void string(const QString &text)
+    {
+        static const char hex[] = "0123456789abcdef";
+        separate();
+        out += '"';
+        for (const char c : text.toUtf8()) {
+            switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\b':
+                out += "\\b";
+                break;
+            case '\f':
+                out += "\\f";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                if (uchar(c) < 0x20) {
+                    out += "\\u00";
+                    out += hex[uchar(c) >> 4];
+                    out += hex[uchar(c) & 15];
+                } else {
+                    out += c;
+                }
+            }
+        }
+        out += '"';
+    }
+    void integer(qint64 value)
+    {
+        separate();
+        char text[24];
+        const auto end = std::to_chars(text, text + sizeof text, value).ptr;
+        out.append(text, int(end - text));
+    }
+    void number(double value)
+    {
+        separate();
+        appendShortest(out, value);
+    }
+    void number(const std::optional<double> &value) { value ? number(*value) : null(); }
+    void null()
+    {
+        separate();
+        out += "null";
+    }
+    void textOrNull(const QString &text) { text.isEmpty() ? null() : string(text); }
+
+private:
+    void separate()
+    {
+        if (!fresh_)
+            out += ',';
+        fresh_ = false;
+    }
+    bool fresh_ = true;
+};
+
+void writeStats(LineWriter &w, const QcRecordStats &stats)
+{
+    w.open('{');
+    w.key(maxKey);
+    w.number(stats.max);
+    w.key(meanKey);
+    w.number(stats.mean);
+    w.key(minKey);
+    w.number(stats.min);
+    w.key(sdKey);
+    w.number(stats.sd);
+    w.close('}');
+}
+
+} // namespace
+
+void appendShortest(QByteArray &out, double value)
+{
+    if (!std::isfinite(value)) {
+        out += "null";
+        return;
+    }
+    char text[32];
+    // Whole numbers as whole numbers, as QJsonDocument writes them; the rest as short as reads
+    // back the same.
+    const auto end = value == std::floor(value) && std::fabs(value) < 1e16
+        ? std::to_chars(text, text + sizeof text, qint64(value)).ptr
+        : std::to_chars(text, text + sizeof text, value).ptr;
+    out.append(text, int(end - text));
+}
+
 QByteArray QcRecord::toLine() const
 {
-    return QJsonDocument(toJson()).toJson(QJsonDocument::Compact) + '\n';
+    LineWriter w;
+    w.out.reserve(512 + 300 * channels.size());
+    w.open('{');
+    if (attempt) {
+        w.key(attemptKey);
+        w.integer(*attempt);
+    }
+    w.key(captureKey);
+    if (capture) {
+        w.open('{');
+        w.key(bytesKey);
+        w.integer(capture->bytes);
+        w.key(pathKey);
+        w.string(capture->path);
+        w.key(sha256Key);
+        w.string(capture->sha256);
+        w.close('}');
+    } else {
+        w.null();
+    }
+    w.key(channelsKey);
+    w.open('[');
+    for (const QcRecordChannel &c : channels) {
+        w.open('{');
+        w.key(channelKey);
+        w.integer(c.channel);
+        w.key(goodKey);
+        w.integer(c.good);
+        w.key(needKey);
+        w.integer(c.need);
+        if (c.samples) {
+            w.key(samplesKey);
+            w.integer(*c.samples);
+        }
+        if (c.window) {
+            w.key(windowKey);
+            w.open('{');
+            w.key(xKey);
+            w.open('[');
+            w.number(c.window->xMin);
+            w.number(c.window->xMax);
+            w.close(']');
+            w.key(yKey);
+            w.open('[');
+            w.number(c.window->yMin);
+            w.number(c.window->yMax);
+            w.close(']');
+            w.close('}');
+        }
+        if (c.samples) {
+            w.key(xKey);
+            writeStats(w, c.x);
+            w.key(yKey);
+            writeStats(w, c.y);
+        }
+        w.close('}');
+    }
+    w.close(']');
+    if (!damage.isEmpty()) {
+        w.key(damageKey);
+        w.string(damage);
+    }
+    w.key(durationKey);
+    w.number(duration);
+    w.key(failuresKey);
+    w.open('[');
+    for (const QString &failure : failures)
+        w.string(failure);
+    w.close(']');
+    if (!fixture.isEmpty()) {
+        w.key(fixtureKey);
+        w.string(fixture);
+    }
+    w.key(framesKey);
+    w.integer(frames);
+    w.key(framesRequiredKey);
+    w.integer(framesRequired);
+    w.key(hostKey);
+    w.string(host);
+    w.key(idKey);
+    w.string(id);
+    if (!operatorName.isEmpty()) {
+        w.key(operatorKey);
+        w.string(operatorName);
+    }
+    w.key(planKey);
+    w.open('{');
+    w.key(pathKey);
+    w.textOrNull(planPath);
+    w.key(sha256Key);
+    w.textOrNull(planSha256);
+    w.close('}');
+    w.key(programKey);
+    w.string(program);
+    w.key(rulesKey);
+    w.string(rules);
+    if (!serial.isEmpty()) {
+        w.key(serialKey);
+        w.string(serial);
+    }
+    w.key(softwareKey);
+    w.string(software);
+    w.key(sourceKey);
+    w.string(source);
+    if (!station.isEmpty()) {
+        w.key(stationKey);
+        w.string(station);
+    }
+    w.key(testKey);
+    w.string(test);
+    w.key(timeKey);
+    w.string(time);
+    w.key(verdictKey);
+    w.string(verdict);
+    w.key(versionKey);
+    w.integer(currentVersion);
+    w.close('}');
+    w.out += '\n';
+    return w.out;
 }
 
 namespace {

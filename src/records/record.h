@@ -139,6 +139,10 @@ QString qcRecordLineProblem(const QByteArray &line);
 // Why a record read is beyond QcRecordLimits (strings, numbers, times); empty when it is not.
 QString qcRecordProblem(const QcRecord &record);
 
+// Appends `value` as JSON: the shortest text that reads back as the same double (whole numbers
+// without a fraction), or null when it is not finite.
+void appendShortest(QByteArray &out, double value);
+
 // A time as ISO 8601 with milliseconds and the offset from UTC ("+00:00" rather than "Z").
 QString qcRecordTime(const QDateTime &time);
 

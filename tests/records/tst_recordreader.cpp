@@ -220,9 +220,11 @@ void TestRecordReader::agreesWithJsonDocument()
     QCOMPARE(now.record.judged, before.record.judged);
     QCOMPARE(now.record.judged.timeSpec(), before.record.judged.timeSpec());
     QCOMPARE(now.record.judged.offsetFromUtc(), before.record.judged.offsetFromUtc());
-    // What is written reads back as the same record.
+    // What is written is what QJsonDocument wrote, and reads back as the same record.
     QByteArray written = now.record.toLine();
+    QVERIFY(written.endsWith('\n'));
     written.chop(1);
+    QCOMPARE(QJsonDocument::fromJson(written).object(), now.record.toJson());
     QCOMPARE(qcReadRecordLine(written).record.toJson(), now.record.toJson());
 }
 
