@@ -235,7 +235,8 @@ public:
         }
     }
 
-    bool elements(ondemand::array &a, const std::function<bool(ondemand::value &)> &take)
+    template<typename Take>
+    bool elements(ondemand::array &a, Take &&take)
     {
         for (auto element : a) {
             ondemand::value v;
@@ -303,9 +304,16 @@ private:
             ondemand::field f;
             if (const auto e = std::move(field).get(f))
                 return fail(e);
-            std::string_view key;
-            if (const auto e = f.unescaped_key().get(key))
-                return fail(e);
+            // Most keys hold no escape: their bytes in the line are their text.
+            const char *const raw = f.key().raw();
+            const char *end = raw;
+            while (*end != '"' && *end != '\\')
+                ++end;
+            std::string_view key(raw, size_t(end - raw));
+            if (*end == '\\') {
+                if (const auto e = f.unescaped_key().get(key))
+                    return fail(e);
+            }
             const quint64 bit = take(key, f.value());
             if (error)
                 return false;
@@ -341,7 +349,8 @@ private:
         return fields(o, take);
     }
 
-    bool arrayOrOther(ondemand::value &v, const std::function<bool(ondemand::value &)> &take)
+    template<typename Take>
+    bool arrayOrOther(ondemand::value &v, Take &&take)
     {
         ondemand::json_type type;
         if (const auto e = v.type().get(type))
@@ -431,6 +440,25 @@ private:
     RecordSlots &slots_;
 };
 
+// A text of the line read before: a station's records repeat most of their texts, which are then
+// shared rather than converted again.
+struct TextCache
+{
+    std::string bytes;
+    QString text;
+};
+
+QString cachedText(const Slot &slot, TextCache &cache)
+{
+    if (slot.kind != Slot::String)
+        return QString();
+    if (slot.text != cache.bytes) {
+        cache.bytes.assign(slot.text);
+        cache.text = slot.string();
+    }
+    return cache.text;
+}
+
 // Why a record's values are no record; set once, by the first check that fails. The checks run
 // in the order that decides which problem a line is refused for.
 class Reading
@@ -445,17 +473,17 @@ public:
     QString problem;
 
     // A number of a count: a whole one in [0, `limit`), so that no conversion can overflow.
-    bool whole(const Slot &value, double limit, const QString &key, qint64 *out)
+    bool whole(const Slot &value, double limit, const Key &key, qint64 *out)
     {
         const double d = value.number;
         if (value.kind != Slot::Number || !(d >= 0 && d < limit) || d != std::floor(d))
             return fail(QStringLiteral("%1 is no whole number from 0 to 2^%2")
-                            .arg(key)
+                            .arg(QString(key))
                             .arg(limit == twoTo63 ? 63 : 31));
         *out = qint64(d);
         return true;
     }
-    bool whole32(const Slot &value, const QString &key, qint32 *out)
+    bool whole32(const Slot &value, const Key &key, qint32 *out)
     {
         qint64 n = 0;
         if (!whole(value, twoTo31, key, &n))
@@ -464,7 +492,7 @@ public:
         return true;
     }
     // A value absent or null leaves `out` as it is.
-    bool optionalWhole32(const Slot &value, const QString &key, qint32 *out)
+    bool optionalWhole32(const Slot &value, const Key &key, qint32 *out)
     {
         return value.unset() || whole32(value, key, out);
     }
@@ -494,13 +522,13 @@ public:
             && number(s.mean, meanKey, &out->mean) && number(s.sd, sdKey, &out->sd);
     }
     // A string, or nothing; anything else is no record.
-    bool text(const Slot &value, const Key &key, QString *out)
+    bool text(const Slot &value, const Key &key, QString *out, TextCache *cache = nullptr)
     {
         if (value.unset())
             return true;
         if (value.kind != Slot::String)
             return fail(QString(key) + QStringLiteral(" is no string"));
-        *out = value.string();
+        *out = cache ? cachedText(value, *cache) : value.string();
         return true;
     }
     bool channel(const ChannelSlots &s, QcRecordChannel *c)
@@ -1035,7 +1063,18 @@ QString lineBytesProblem(const QByteArray &line)
         if (length == 0)
             return QStringLiteral("no UTF-8 at byte %1").arg(at + 1);
         at += length;
-        // Most of a line is printable ASCII: passed over in a tight loop.
+        // Most of a line is printable ASCII: passed over eight bytes at a time while none is a
+        // control character, a backslash or beyond ASCII.
+        constexpr quint64 ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
+        while (at + 8 <= size) {
+            quint64 v = 0;
+            std::memcpy(&v, s + at, 8);
+            const quint64 backslashes = v ^ (ones * '\\');
+            if ((v & highs) | ((v - ones * 0x20) & ~v & highs)
+                | ((backslashes - ones) & ~backslashes & highs))
+                break;
+            at += 8;
+        }
         while (at < size && s[at] >= 0x20 && s[at] < 0x80 && s[at] != '\\')
             ++at;
     }
@@ -1058,26 +1097,26 @@ QString qcRecordLineProblem(const QByteArray &line)
 QString qcRecordProblem(const QcRecord &r)
 {
     const auto tooLong = [](const QString &text, int limit) {
-        return text.contains(QChar(0)) || text.toUtf8().size() > limit;
+        // A UTF-16 unit is at most three bytes of UTF-8: most texts need no conversion.
+        return text.contains(QChar(0)) || (text.size() * 3 > limit && text.toUtf8().size() > limit);
     };
-    const std::pair<const QString &, const QString *> shortTexts[]
-        = {{idKey, &r.id},
-           {timeKey, &r.time},
-           {programKey, &r.program},
-           {softwareKey, &r.software},
-           {rulesKey, &r.rules},
-           {hostKey, &r.host},
-           {testKey, &r.test},
-           {verdictKey, &r.verdict},
-           {serialKey, &r.serial},
-           {sha256Key, &r.planSha256},
-           {stationKey, &r.station},
-           {fixtureKey, &r.fixture},
-           {operatorKey, &r.operatorName}};
+    const std::pair<Key, const QString *> shortTexts[] = {{idKey, &r.id},
+                                                          {timeKey, &r.time},
+                                                          {programKey, &r.program},
+                                                          {softwareKey, &r.software},
+                                                          {rulesKey, &r.rules},
+                                                          {hostKey, &r.host},
+                                                          {testKey, &r.test},
+                                                          {verdictKey, &r.verdict},
+                                                          {serialKey, &r.serial},
+                                                          {sha256Key, &r.planSha256},
+                                                          {stationKey, &r.station},
+                                                          {fixtureKey, &r.fixture},
+                                                          {operatorKey, &r.operatorName}};
     for (const auto &[key, text] : shortTexts)
         if (tooLong(*text, QcRecordLimits::shortTextBytes))
             return QStringLiteral("%1 is longer than %2 bytes or holds a NUL")
-                .arg(key)
+                .arg(QString(key))
                 .arg(QcRecordLimits::shortTextBytes);
     QList<const QString *> texts {&r.source, &r.planPath, &r.damage};
     if (r.capture)
@@ -1195,6 +1234,7 @@ struct LineParser
     simdjson::ondemand::parser parser;
     std::vector<char> padded;
     RecordSlots values;
+    TextCache texts[12];
 
     void reset()
     {
@@ -1293,8 +1333,8 @@ QcRecordLine qcReadRecordLine(const QByteArray &bytes)
     Reading reading;
     r.time = s.time.string();
     r.judged = judgedTime(s.time.kind == Slot::String ? s.time.text : std::string_view(), r.time);
-    r.test = s.test.string();
-    r.verdict = s.verdict.string();
+    r.test = cachedText(s.test, state.texts[10]);
+    r.verdict = cachedText(s.verdict, state.texts[11]);
     if (!r.judged.isValid())
         return malformed(QStringLiteral("no time"));
     if (s.test.kind != Slot::String)
@@ -1313,17 +1353,19 @@ QcRecordLine qcReadRecordLine(const QByteArray &bytes)
     if (!s.duration.unset() && s.duration.kind != Slot::Number)
         return malformed(QStringLiteral("duration is no number"));
     r.duration = s.duration.kind == Slot::Number ? s.duration.number : 0;
-    if (!reading.text(s.program, programKey, &r.program)
-        || !reading.text(s.software, softwareKey, &r.software)
-        || !reading.text(s.rules, rulesKey, &r.rules) || !reading.text(s.host, hostKey, &r.host)
-        || !reading.text(s.source, sourceKey, &r.source)
-        || !reading.text(s.planPath, planKey, &r.planPath)
-        || !reading.text(s.planSha256, planKey, &r.planSha256)
+    TextCache *const texts = state.texts;
+    if (!reading.text(s.program, programKey, &r.program, &texts[0])
+        || !reading.text(s.software, softwareKey, &r.software, &texts[1])
+        || !reading.text(s.rules, rulesKey, &r.rules, &texts[2])
+        || !reading.text(s.host, hostKey, &r.host, &texts[3])
+        || !reading.text(s.source, sourceKey, &r.source, &texts[4])
+        || !reading.text(s.planPath, planKey, &r.planPath, &texts[5])
+        || !reading.text(s.planSha256, planKey, &r.planSha256, &texts[6])
         || !reading.text(s.serial, serialKey, &r.serial)
         || !reading.text(s.damage, damageKey, &r.damage)
-        || !reading.text(s.station, stationKey, &r.station)
-        || !reading.text(s.fixture, fixtureKey, &r.fixture)
-        || !reading.text(s.operatorName, operatorKey, &r.operatorName)
+        || !reading.text(s.station, stationKey, &r.station, &texts[7])
+        || !reading.text(s.fixture, fixtureKey, &r.fixture, &texts[8])
+        || !reading.text(s.operatorName, operatorKey, &r.operatorName, &texts[9])
         || !reading.optionalWhole32(s.framesRequired, framesRequiredKey, &r.framesRequired)
         || !reading.optionalWhole32(s.frames, framesKey, &r.frames))
         return malformed(reading.problem);

@@ -6,6 +6,7 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <QVector>
 
 #include <optional>
 
@@ -70,7 +71,7 @@ struct QcRecord
     double duration = 0;
     qint32 framesRequired = 0;
     qint32 frames = 0;
-    QList<QcRecordChannel> channels;
+    QVector<QcRecordChannel> channels;
     QString verdict; // "Pass" or "Fail"
     QStringList failures;
     QString serial; // empty when none was given
