@@ -1186,8 +1186,8 @@ QDateTime judgedTime(std::string_view time, const QString &text)
                   second = digits(time, 17, 2), ms = digits(time, 20, 3);
         const int offsetHours = digits(time, 24, 2), offsetMinutes = digits(time, 27, 2);
         const QDate date(year, month, day);
-        if (date.isValid() && hour >= 0 && hour <= 23 && minute >= 0 && minute <= 59 && second >= 0
-            && second <= 59 && ms >= 0 && offsetHours >= 0 && offsetHours <= 14
+        if (year >= 0 && date.isValid() && hour >= 0 && hour <= 23 && minute >= 0 && minute <= 59
+            && second >= 0 && second <= 59 && ms >= 0 && offsetHours >= 0 && offsetHours <= 14
             && offsetMinutes >= 0 && offsetMinutes <= 59)
             return QDateTime(date, QTime(hour, minute, second, ms), Qt::OffsetFromUTC,
                              (at(23, '-') ? -60 : 60) * (offsetHours * 60 + offsetMinutes));

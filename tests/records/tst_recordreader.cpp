@@ -114,6 +114,7 @@ void TestRecordReader::agreesWithJsonDocument_data()
     QTest::newRow("time year 0") << withTime(R"("0000-03-01T10:01:02.487+01:00")") << malformed;
     QTest::newRow("time year 1, west")
         << withTime(R"("0001-01-01T00:00:00.000+01:00")") << malformed;
+    QTest::newRow("time year signed") << withTime(R"("2+26-03-01T10:01:02.487+01:00")") << -1;
     QTest::newRow("time digits not") << withTime(R"("2026-03-0xT10:01:02.487+01:00")") << malformed;
     QTest::newRow("time number") << withTime("5") << malformed;
     QTest::newRow("version 2") << QByteArray(R"({"version":2})")
