@@ -216,13 +216,10 @@ public:
     // Any value, validated whole.
     bool any(ondemand::value &v)
     {
-        ondemand::json_type type;
-        if (const auto e = v.type().get(type))
-            return fail(e);
-        switch (type) {
-        case ondemand::json_type::object:
+        switch (firstByte(v)) {
+        case '{':
             return objectOrOther(v, nullptr, [](std::string_view, ondemand::value &) { return 0; });
-        case ondemand::json_type::array: {
+        case '[': {
             ondemand::array a;
             if (const auto e = v.get_array().get(a))
                 return fail(e);
@@ -256,40 +253,71 @@ private:
         return false;
     }
 
+    static char firstByte(ondemand::value &v)
+    {
+        const std::string_view token = v.raw_json_token();
+        return token.empty() ? '\0' : token.front();
+    }
+
+    // A number as Qt's parser read one, which takes a little more than JSON (".5", "1."): an
+    // optional minus, digits (one 0 alone), a fraction, an exponent, all of it one finite double.
+    static bool number(std::string_view token, double *out)
+    {
+        while (!token.empty() && std::strchr(" \t\n\r", token.back()))
+            token.remove_suffix(1);
+        const auto digits = [&](size_t i) {
+            while (i < token.size() && token[i] >= '0' && token[i] <= '9')
+                ++i;
+            return i;
+        };
+        size_t i = !token.empty() && token[0] == '-' ? 1 : 0;
+        i = i < token.size() && token[i] == '0' ? i + 1 : digits(i);
+        if (i < token.size() && token[i] == '.')
+            i = digits(i + 1);
+        if (i < token.size() && (token[i] == 'e' || token[i] == 'E')) {
+            ++i;
+            if (i < token.size() && (token[i] == '-' || token[i] == '+'))
+                ++i;
+            i = digits(i);
+        }
+        if (i != token.size() || token.empty())
+            return false;
+        const auto read = std::from_chars(token.data(), token.data() + token.size(), *out);
+        return read.ec == std::errc() && read.ptr == token.data() + token.size();
+    }
+
     // A scalar into its slot; an object or an array is validated and kept as Other.
     bool scalar(ondemand::value &v, Slot *slot)
     {
-        ondemand::json_type type;
-        if (const auto e = v.type().get(type))
-            return fail(e);
-        switch (type) {
-        case ondemand::json_type::number:
-            slot->kind = Slot::Number;
-            if (const auto e = v.get_double().get(slot->number))
-                return fail(e);
-            return true;
-        case ondemand::json_type::string:
+        switch (firstByte(v)) {
+        case '"':
             slot->kind = Slot::String;
             if (const auto e = v.get_string().get(slot->text))
                 return fail(e);
             return true;
-        case ondemand::json_type::null: {
+        case 'n': {
             bool isNull = false;
             if (const auto e = v.is_null().get(isNull))
                 return fail(e);
             slot->kind = Slot::Null;
-            return isNull || fail(simdjson::TAPE_ERROR);
+            return isNull || fail(simdjson::N_ATOM_ERROR);
         }
-        case ondemand::json_type::boolean: {
+        case 't':
+        case 'f': {
             bool ignored = false;
             slot->kind = Slot::Other;
             if (const auto e = v.get_bool().get(ignored))
                 return fail(e);
             return true;
         }
-        default:
+        case '{':
+        case '[':
             slot->kind = Slot::Other;
             return any(v);
+        default:
+            // Read from the line's bytes, the parser passing over them.
+            slot->kind = Slot::Number;
+            return number(v.raw_json_token(), &slot->number) || fail(simdjson::NUMBER_ERROR);
         }
     }
 
@@ -336,12 +364,10 @@ private:
     template<typename Take>
     bool objectOrOther(ondemand::value &v, bool *isObject, Take &&take)
     {
-        ondemand::json_type type;
-        if (const auto e = v.type().get(type))
-            return fail(e);
+        const bool object = firstByte(v) == '{';
         if (isObject)
-            *isObject = type == ondemand::json_type::object;
-        if (type != ondemand::json_type::object)
+            *isObject = object;
+        if (!object)
             return any(v);
         ondemand::object o;
         if (const auto e = v.get_object().get(o))
@@ -352,10 +378,7 @@ private:
     template<typename Take>
     bool arrayOrOther(ondemand::value &v, Take &&take)
     {
-        ondemand::json_type type;
-        if (const auto e = v.type().get(type))
-            return fail(e);
-        if (type != ondemand::json_type::array)
+        if (firstByte(v) != '[')
             return any(v);
         ondemand::array a;
         if (const auto e = v.get_array().get(a))

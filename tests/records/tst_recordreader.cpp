@@ -175,6 +175,12 @@ void TestRecordReader::agreesWithJsonDocument_data()
                                  << read;
     QTest::newRow("unknown key, nested")
         << record(R"(,"extra":{"a":[1,{"b":null}],"c":false})") << read;
+    QTest::newRow("number without digits before its point") << record(R"(,"duration":.5)") << read;
+    QTest::newRow("number without digits after its point")
+        << record(R"(,"extra":[1.,-.5e1])") << read;
+    QTest::newRow("number too small") << record(R"(,"extra":1e-400)") << malformed;
+    QTest::newRow("number subnormal") << record(R"(,"extra":4.9e-324)") << read;
+    QTest::newRow("number of a point") << record(R"(,"extra":-.)") << malformed;
     QTest::newRow("huge number") << record(R"(,"extra":1e400)") << -1;
     QTest::newRow("long integer") << record(R"(,"extra":123456789012345678901234567890)") << -1;
     QTest::newRow("cut short") << QByteArray(R"({"version":1,"id":)") << malformed;
