@@ -260,20 +260,30 @@ private:
     }
 
     // A number as Qt's parser read one, which takes a little more than JSON (".5", "1."): an
-    // optional minus, digits (one 0 alone), a fraction, an exponent, all of it one finite double.
-    static bool number(std::string_view token, double *out)
+    // optional minus, digits (one 0 alone), a fraction, an exponent, all of it one finite double
+    // that is no zero unless its digits are.
+    bool number(ondemand::value &v, double *out)
     {
-        while (!token.empty() && std::strchr(" \t\n\r", token.back()))
+        // JSON's own numbers by the parser, which passes over what it cannot read.
+        const bool json = v.get_double().get(*out) == simdjson::SUCCESS;
+        if (json && *out != 0)
+            return true;
+        std::string_view token = v.raw_json_token();
+        while (!token.empty()
+               && (token.back() == ' ' || token.back() == '\t' || token.back() == '\n'
+                   || token.back() == '\r'))
             token.remove_suffix(1);
+        bool nonZero = false;
         const auto digits = [&](size_t i) {
-            while (i < token.size() && token[i] >= '0' && token[i] <= '9')
-                ++i;
+            for (; i < token.size() && token[i] >= '0' && token[i] <= '9'; ++i)
+                nonZero = nonZero || token[i] != '0';
             return i;
         };
         size_t i = !token.empty() && token[0] == '-' ? 1 : 0;
         i = i < token.size() && token[i] == '0' ? i + 1 : digits(i);
         if (i < token.size() && token[i] == '.')
             i = digits(i + 1);
+        const bool mantissaNonZero = nonZero;
         if (i < token.size() && (token[i] == 'e' || token[i] == 'E')) {
             ++i;
             if (i < token.size() && (token[i] == '-' || token[i] == '+'))
@@ -281,9 +291,14 @@ private:
             i = digits(i);
         }
         if (i != token.size() || token.empty())
-            return false;
-        const auto read = std::from_chars(token.data(), token.data() + token.size(), *out);
-        return read.ec == std::errc() && read.ptr == token.data() + token.size();
+            return fail(simdjson::NUMBER_ERROR);
+        if (!json) {
+            const auto read = std::from_chars(token.data(), token.data() + token.size(), *out);
+            if (read.ec != std::errc() || read.ptr != token.data() + token.size())
+                return fail(simdjson::NUMBER_ERROR);
+        }
+        // Too small for a double: Qt refused it rather than read it as zero.
+        return *out != 0 || !mantissaNonZero || fail(simdjson::NUMBER_ERROR);
     }
 
     // A scalar into its slot; an object or an array is validated and kept as Other.
@@ -317,7 +332,7 @@ private:
         default:
             // Read from the line's bytes, the parser passing over them.
             slot->kind = Slot::Number;
-            return number(v.raw_json_token(), &slot->number) || fail(simdjson::NUMBER_ERROR);
+            return number(v, &slot->number);
         }
     }
 
