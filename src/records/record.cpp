@@ -157,8 +157,11 @@ namespace ondemand = simdjson::ondemand;
 class LineWalk
 {
 public:
-    explicit LineWalk(RecordSlots &into)
+    // `begin` and `end`: the line's bytes, which every token lies within.
+    LineWalk(RecordSlots &into, const char *begin, const char *end)
         : slots_(into)
+        , begin_(begin)
+        , end_(end)
     {
     }
     simdjson::error_code error = simdjson::SUCCESS;
@@ -269,6 +272,12 @@ private:
         if (json && *out != 0)
             return true;
         std::string_view token = v.raw_json_token();
+        // The parser measures a token to the next one it found, which a broken line may have
+        // put anywhere.
+        if (token.data() < begin_ || token.data() >= end_)
+            return fail(simdjson::NUMBER_ERROR);
+        token
+            = token.substr(0, size_t(std::min<qint64>(qint64(token.size()), end_ - token.data())));
         while (!token.empty()
                && (token.back() == ' ' || token.back() == '\t' || token.back() == '\n'
                    || token.back() == '\r'))
@@ -476,6 +485,8 @@ private:
     }
 
     RecordSlots &slots_;
+    const char *begin_;
+    const char *end_;
 };
 
 // A text of the line read before: a station's records repeat most of their texts, which are then
@@ -1305,7 +1316,7 @@ QcRecordLine qcReadRecordLine(const QByteArray &bytes)
     state.padded.resize(size_t(line.size()) + simdjson::SIMDJSON_PADDING);
     std::memcpy(state.padded.data(), line.constData(), size_t(line.size()));
     RecordSlots &s = state.values;
-    LineWalk walk(s);
+    LineWalk walk(s, state.padded.data(), state.padded.data() + line.size());
     bool object = false;
     const char *errorAt = nullptr;
     {
