@@ -85,7 +85,11 @@ void ReportData::add(const QcRecord &r)
             return a.judged != b.judged ? a.judged < b.judged : a.id < b.id;
         };
         if (drift.size() < ReportChannel::driftRunsShown || older(drift.first(), point)) {
-            drift.insert(std::upper_bound(drift.begin(), drift.end(), point, older), point);
+            // Mostly the newest: appended without a search.
+            if (drift.isEmpty() || !older(point, drift.last()))
+                drift.append(point);
+            else
+                drift.insert(std::upper_bound(drift.begin(), drift.end(), point, older), point);
             if (drift.size() > ReportChannel::driftRunsShown)
                 drift.removeFirst();
         }

@@ -30,12 +30,13 @@ void YieldSummary::add(const QcRecord &r)
 
 YieldSummary::Group &YieldSummary::groupOf(const QcRecord &r)
 {
-    QPair<QString, QString> key {r.test,
-                                 query_.split == YieldQuery::ByHost      ? r.host
-                                     : query_.split == YieldQuery::ByDay ? r.day()
-                                                                         : QString()};
-    if (lastGroup_ && key == lastKey_)
+    // The day compared where it is written, so that a record of the last group makes no text.
+    const QStringView group = query_.split == YieldQuery::ByHost ? QStringView(r.host)
+        : query_.split == YieldQuery::ByDay                      ? QStringView(r.time).left(10)
+                                                                 : QStringView();
+    if (lastGroup_ && r.test == lastKey_.first && group == lastKey_.second)
         return *lastGroup_;
+    const QPair<QString, QString> key {r.test, group.toString()};
     auto found = groups_.find(key);
     if (found == groups_.end()) {
         found = groups_.insert(key, Group());
