@@ -1,6 +1,7 @@
-// What the record reader's rule costs beside the JSON parse it guards, in this process's CPU
-// time: one typical record line (two channels with their statistics) parsed alone, checked by
-// the byte-level rule alone, and read whole by qcReadRecordLine.
+// What the record reader's rule costs beside a JSON parse, in this process's CPU time: one typical
+// record line (two channels with their statistics) parsed alone by QJsonDocument (the reader's
+// parser before simdjson's), checked by the byte-level rule alone, and read whole by
+// qcReadRecordLine.
 
 #include "records/record.h"
 

@@ -1,5 +1,7 @@
-// Arbitrary bytes as one line of a results log: what the reader takes, the writer writes back as
-// a line that the reader takes again as the same record, and that line is one every store keeps.
+// Arbitrary bytes as one line of a results log: the reader reads it as the QJsonDocument reader
+// it replaced did; what it takes, the writer writes back as a line that the reader takes again as
+// the same record, and that line is one every store keeps.
+#include "records/jsondocumentreader.h"
 #include "records/record.h"
 
 #include <cstdint>
@@ -9,6 +11,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArray line(reinterpret_cast<const char *>(data), static_cast<int>(size));
     const QcRecordLine read = qcReadRecordLine(line);
+    const QcRecordLine reference = jsonDocumentRecordLine(line);
+    // Parsers word their syntax errors differently; every other reason is the same text.
+    const QString syntax = QStringLiteral("no JSON:");
+    if (read.status != reference.status
+        || (read.problem != reference.problem
+            && !(read.problem.startsWith(syntax) && reference.problem.startsWith(syntax)))
+        || (read.status == QcRecordLine::Read
+            && (read.record.toJson() != reference.record.toJson()
+                || read.record.judged != reference.record.judged
+                || read.record.judged.offsetFromUtc() != reference.record.judged.offsetFromUtc())))
+        std::abort();
     if (read.status != QcRecordLine::Read) {
         if (read.problem.isEmpty())
             std::abort(); // every line refused says why

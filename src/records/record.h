@@ -6,6 +6,7 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <QVector>
 
 #include <optional>
 
@@ -70,7 +71,7 @@ struct QcRecord
     double duration = 0;
     qint32 framesRequired = 0;
     qint32 frames = 0;
-    QList<QcRecordChannel> channels;
+    QVector<QcRecordChannel> channels;
     QString verdict; // "Pass" or "Fail"
     QStringList failures;
     QString serial; // empty when none was given
@@ -121,7 +122,6 @@ struct QcRecordLine
     enum Status { Read, Malformed, UnknownVersion };
     Status status = Malformed;
     QcRecord record;
-    QJsonObject json; // the line's object, as logged
     QByteArray bytes; // the line read, without a byte-order mark
     qint64 number = 0; // its line in the log, where the reader counts lines
     QString problem; // why it is no record (Malformed, UnknownVersion); empty when read
@@ -139,6 +139,10 @@ QcRecordLine qcReadRecordLine(const QByteArray &line);
 QString qcRecordLineProblem(const QByteArray &line);
 // Why a record read is beyond QcRecordLimits (strings, numbers, times); empty when it is not.
 QString qcRecordProblem(const QcRecord &record);
+
+// Appends `value` as JSON: the shortest text that reads back as the same double (whole numbers
+// without a fraction), or null when it is not finite.
+void appendShortest(QByteArray &out, double value);
 
 // A time as ISO 8601 with milliseconds and the offset from UTC ("+00:00" rather than "Z").
 QString qcRecordTime(const QDateTime &time);

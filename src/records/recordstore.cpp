@@ -240,8 +240,7 @@ public:
         key("id");
         string(r.id);
         key("record");
-        raw(line.bytes.isEmpty() ? QJsonDocument(line.json).toJson(QJsonDocument::Compact)
-                                 : line.bytes);
+        raw(line.bytes);
         key("judged");
         // In UTC with milliseconds, whatever the line gave: a time without an offset is the
         // station's local time, which the server's time zone need not be.
@@ -600,7 +599,10 @@ bool RecordStore::addBatch(const QList<QcRecordLine> &records, const QString &ho
         const QcRecordLine &line = records.at(i);
         const auto seen = inBatch.constFind(line.record.id);
         if (seen != inBatch.constEnd()) {
-            if (records.at(*seen).json != line.json)
+            // The same record logged again may differ in its bytes only (spacing, key order).
+            if (records.at(*seen).bytes != line.bytes
+                && QJsonDocument::fromJson(records.at(*seen).bytes)
+                    != QJsonDocument::fromJson(line.bytes))
                 conflicts->append(line.record.id);
             continue;
         }

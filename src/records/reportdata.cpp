@@ -25,16 +25,16 @@ bool newer(const QcRecord &a, const QcRecord &b)
 ReportData::ReportData(const YieldQuery &query)
     : query_(query)
     , totals_(split(query, YieldQuery::None))
-    , days_(split(query, YieldQuery::ByDay))
+    , days_(split(query, YieldQuery::ByDay), YieldSummary::RunsOnly)
 {
 }
 
 void ReportData::add(const QcRecord &r)
 {
-    totals_.add(r);
-    days_.add(r);
-    if (!firstSeen(r.id))
+    if (!ids_.insert(recordKeyOf(r.id)))
         return;
+    totals_.addDistinct(r);
+    days_.addDistinct(r);
     if ((!query_.test.isEmpty() && r.test != query_.test)
         || (query_.since.isValid() && r.judged < query_.since))
         return;
@@ -89,7 +89,11 @@ void ReportData::add(const QcRecord &r)
             return a.judged != b.judged ? a.judged < b.judged : a.id < b.id;
         };
         if (drift.size() < ReportChannel::driftRunsShown || older(drift.first(), point)) {
-            drift.insert(std::upper_bound(drift.begin(), drift.end(), point, older), point);
+            // Mostly the newest: appended without a search.
+            if (drift.isEmpty() || !older(point, drift.last()))
+                drift.append(point);
+            else
+                drift.insert(std::upper_bound(drift.begin(), drift.end(), point, older), point);
             if (drift.size() > ReportChannel::driftRunsShown)
                 drift.removeFirst();
         }
@@ -102,21 +106,6 @@ void ReportData::add(const QcRecord &r)
     failed.insert(std::lower_bound(failed.begin(), failed.end(), r, newer), r);
     if (failed.size() > failedRunsShown)
         failed.removeLast();
-}
-
-bool ReportData::firstSeen(const QString &id)
-{
-    // Sixteen bytes a record rather than a string's seventy-odd; only the text a UUID prints
-    // as is taken for one, so that two texts never share a key.
-    const QUuid uuid = QUuid::fromString(id);
-    if (!uuid.isNull() && uuid.toString(QUuid::WithoutBraces) == id) {
-        const int before = uuids_.size();
-        uuids_.insert(uuid);
-        return uuids_.size() != before;
-    }
-    const int before = otherIds_.size();
-    otherIds_.insert(id);
-    return otherIds_.size() != before;
 }
 
 int ReportTest::shownChannel(int channel) const

@@ -6,13 +6,12 @@
 
 #include "records/capability.h"
 #include "records/record.h"
+#include "records/recordkey.h"
 #include "records/yieldsummary.h"
 
 #include <QList>
 #include <QMap>
-#include <QSet>
 #include <QString>
-#include <QUuid>
 #include <QVector>
 
 #include <optional>
@@ -50,7 +49,8 @@ public:
     void setYields(const QList<YieldRow> &totals, const QList<YieldRow> &days);
     // The tests in label order.
     QList<ReportTest> tests() const { return tests_.values(); }
-    // The yields of the records added, as YieldSummary computes them from a log.
+    // The yields of the records added, as YieldSummary computes them from a log; the days
+    // without their boards, which the page does not show by day.
     QList<YieldRow> totals() const { return totals_.rows(); }
     QList<YieldRow> days() const { return days_.rows(); }
 
@@ -59,8 +59,5 @@ private:
     YieldSummary totals_;
     YieldSummary days_;
     QMap<QString, ReportTest> tests_;
-    // The ids seen: a record's UUID, or its text where it is none.
-    bool firstSeen(const QString &id);
-    QSet<QUuid> uuids_;
-    QSet<QString> otherIds_;
+    RecordKeySet ids_; // a record read twice counts once
 };

@@ -7,6 +7,7 @@
 #include <QJsonDocument>
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -78,6 +79,90 @@ bool ResultsLog::append(const QJsonObject &record, QString *error) const
     return true;
 }
 
+namespace {
+
+constexpr int blockBytes = 1 << 20;
+
+bool blank(const char *data, int size)
+{
+    for (int i = 0; i < size; ++i)
+        if (!std::strchr(" \t\n\v\f\r", data[i]) || data[i] == '\0')
+            return false;
+    return true;
+}
+
+} // namespace
+
+LogLines::LogLines(QIODevice &device)
+    : device_(device)
+{
+    // A line as long as a record may be, found whole in the buffer, and a block read behind it.
+    buffer_.resize(longest + 1 + blockBytes);
+    atEnd_ = !device.isOpen();
+}
+
+bool LogLines::fill()
+{
+    if (atEnd_)
+        return false;
+    if (begin_ > 0) {
+        std::memmove(buffer_.data(), buffer_.constData() + begin_, size_t(end_ - begin_));
+        end_ -= begin_;
+        begin_ = 0;
+    }
+    const qint64 n = device_.read(buffer_.data() + end_, buffer_.size() - end_);
+    if (n <= 0) {
+        atEnd_ = true;
+        return false;
+    }
+    end_ += int(n);
+    return true;
+}
+
+bool LogLines::next(QByteArray *line, Kind *kind)
+{
+    int searched = begin_;
+    for (;;) {
+        const char *start = buffer_.constData() + begin_;
+        const auto *newline = static_cast<const char *>(
+            std::memchr(buffer_.constData() + searched, '\n', size_t(end_ - searched)));
+        if (newline) {
+            const int size = int(newline - start);
+            begin_ += size + 1;
+            *kind = size > longest ? TooLong : Line;
+            *line = QByteArray::fromRawData(start, *kind == Line ? size : 0);
+            return true;
+        }
+        if (end_ - begin_ > longest) {
+            // Too long for any record: passed over to its line end, never held.
+            *kind = TooLong;
+            *line = QByteArray();
+            begin_ = end_ = 0;
+            while (fill()) {
+                newline = static_cast<const char *>(
+                    std::memchr(buffer_.constData(), '\n', size_t(end_)));
+                if (newline) {
+                    begin_ = int(newline - buffer_.constData()) + 1;
+                    return true;
+                }
+                end_ = 0;
+            }
+            return true;
+        }
+        searched = end_;
+        const int held = begin_;
+        if (!fill()) {
+            if (begin_ == end_)
+                return false;
+            *kind = Unfinished;
+            *line = QByteArray::fromRawData(buffer_.constData() + begin_, end_ - begin_);
+            begin_ = end_;
+            return true;
+        }
+        searched -= held; // the buffer moved to its start
+    }
+}
+
 ResultsLogRead ResultsLog::read(QIODevice &log, const std::function<void(const QcRecord &)> &take)
 {
     ResultsLogRead read;
@@ -87,27 +172,25 @@ ResultsLogRead ResultsLog::read(QIODevice &log, const std::function<void(const Q
         if (read.skippedLines.size() < ResultsLogRead::skippedLinesKept)
             read.skippedLines.append({number, reason});
     };
-    // Room for the longest record, its line end and a carriage return.
-    const qint64 longest = QcRecordLimits::lineBytes + 2;
-    while (log.isOpen() && !log.atEnd()) {
-        QByteArray line = log.readLine(longest + 2);
+    LogLines lines(log);
+    QByteArray line;
+    LogLines::Kind kind = LogLines::Line;
+    while (lines.next(&line, &kind)) {
         ++number;
-        if (!line.endsWith('\n') && line.size() > longest) {
-            while (!log.atEnd() && !log.readLine(longest).endsWith('\n')) { }
+        if (kind == LogLines::TooLong) {
             skip(QStringLiteral("longer than %1 bytes").arg(QcRecordLimits::lineBytes));
             continue;
         }
-        if (!line.endsWith('\n')) {
-            if (!line.trimmed().isEmpty())
+        if (kind == LogLines::Unfinished) {
+            if (!blank(line.constData(), line.size()))
                 skip(QStringLiteral("a last line without its end"));
             break;
         }
-        line.chop(1);
-        if (line.endsWith('\r'))
-            line.chop(1);
-        if (line.trimmed().isEmpty())
+        const int size = line.endsWith('\r') ? line.size() - 1 : line.size();
+        if (blank(line.constData(), size))
             continue;
-        const QcRecordLine record = qcReadRecordLine(line);
+        const QcRecordLine record
+            = qcReadRecordLine(QByteArray::fromRawData(line.constData(), size));
         if (record.status == QcRecordLine::UnknownVersion) {
             ++read.unknown;
         } else if (record.status == QcRecordLine::Malformed) {

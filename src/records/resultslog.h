@@ -28,6 +28,31 @@ struct ResultsLogRead
     QList<SkippedLine> skippedLines; // the first of the malformed lines
 };
 
+// The lines of an open log, read in large blocks rather than line by line.
+class LogLines
+{
+public:
+    enum Kind {
+        Line, // a whole line, without its line end
+        TooLong, // longer than a record can be: passed over without being held
+        Unfinished, // the last bytes, without a line end
+    };
+    // Room for the longest record, its line end and a carriage return.
+    static constexpr int longest = QcRecordLimits::lineBytes + 2;
+
+    explicit LogLines(QIODevice &device);
+    // The next line; false at the end. `line` stays valid until the next call.
+    bool next(QByteArray *line, Kind *kind);
+
+private:
+    bool fill();
+    QIODevice &device_;
+    QByteArray buffer_;
+    int begin_ = 0;
+    int end_ = 0;
+    bool atEnd_ = false;
+};
+
 // The results log: one JSON test record per line, appended by every program that judges and read
 // by envtool.
 class ResultsLog

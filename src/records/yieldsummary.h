@@ -1,6 +1,7 @@
 #pragma once
 
 #include "records/record.h"
+#include "records/recordkey.h"
 
 #include <QDateTime>
 #include <QHash>
@@ -8,6 +9,9 @@
 #include <QMap>
 #include <QSet>
 #include <QString>
+#include <QVector>
+
+#include <deque>
 
 #include <functional>
 
@@ -42,37 +46,52 @@ struct YieldQuery
 
 // Summaries of records read from a log; the database computes the same in RecordStore.
 // Runs are ordered by time and then by id, so that "first" and "last" never depend on the order
-// the records were read in.
+// the records were read in. Each run a board has costs 40 bytes until the rows are asked for;
+// each record read, 16 more to know it again.
 class YieldSummary
 {
 public:
-    explicit YieldSummary(const YieldQuery &query)
+    enum Boards {
+        CountBoards, // the boards and their attempts, as `envtool results` shows them
+        RunsOnly, // runs, passes and failures alone
+    };
+    explicit YieldSummary(const YieldQuery &query, Boards boards = CountBoards)
         : query_(query)
+        , boards_(boards)
+        , since_(query.since.isValid() ? query.since.toMSecsSinceEpoch() : 0)
     {
     }
     void add(const QcRecord &record);
+    // Adds a record its caller knows it has not added before.
+    void addDistinct(const QcRecord &record);
     QList<YieldRow> rows() const;
 
 private:
+    // One run of a board, kept until the rows are asked for.
     struct Run
     {
-        QDateTime time;
-        QString id;
+        qint64 judged = 0; // ms since the epoch
+        RecordKey id;
+        quint64 board = 0; // the serial's hash
+        quint32 group = 0;
         bool passed = false;
-    };
-    struct Board
-    {
-        QList<Run> earliest; // its first three runs, in order
-        Run last;
     };
     struct Group
     {
         YieldRow row;
-        QDateTime first, last;
+        qint64 first = 0, last = 0;
         QString firstId, lastId;
-        QHash<QString, Board> boards;
+        quint32 index = 0; // in groupsByIndex_
     };
+    Group &groupOf(const QcRecord &record);
+
     YieldQuery query_;
+    Boards boards_;
+    qint64 since_;
     QMap<QPair<QString, QString>, Group> groups_;
-    QSet<QString> ids_;
+    QVector<Group *> groupsByIndex_;
+    Group *lastGroup_ = nullptr; // records mostly come in runs of one test and day
+    QPair<QString, QString> lastKey_;
+    mutable std::deque<Run> runs_; // sorted when the rows are asked for
+    RecordKeySet ids_;
 };

@@ -122,7 +122,7 @@ void TestRecordStore::syncsEachRecordOnce_data()
         << "{\"version\":2,\"id\":\"x\"}\n" + a1 + "not a record\n\n" + legacy + unfinished
         << QByteArray() << b1.mid(40) << 2 << 3
         << QStringList {
-               "envtool sync: line 3 of %A is no record (no JSON: illegal value at byte 2); "
+               "envtool sync: line 3 of %A is no record (no JSON: illegal value); "
                "skipped",
                "envtool sync: skipped 1 record(s) of an unknown version in %A"};
 }
