@@ -4,6 +4,8 @@
 // wall time, envtool's CPU time and peak resident memory, and the server's CPU time.
 //
 //   bench_store [--records=N] [--envtool=PATH]... [benchmark options]
+//   bench_store [--records=N] --write-log=PATH    (only writes the fleet's log, for a look at
+//                                                  the server's plans)
 //
 // N is 100,000 unless given. Each --envtool (by default the one built beside this) gets its own
 // databases, so that two builds are compared side by side in one run.
@@ -354,10 +356,13 @@ int main(int argc, char **argv)
     // Our own options first; the rest are the benchmark library's.
     std::vector<char *> rest {argv[0]};
     QStringList envtools;
+    QString logOnly;
     for (int i = 1; i < argc; ++i) {
         const QByteArray arg(argv[i]);
         if (arg.startsWith("--records="))
             fleetRecords = qMax(1, arg.mid(10).toInt());
+        else if (arg.startsWith("--write-log="))
+            logOnly = QFile::decodeName(arg.mid(12));
         else if (arg.startsWith("--envtool="))
             envtools << QFile::decodeName(arg.mid(10));
         else
@@ -365,6 +370,13 @@ int main(int argc, char **argv)
     }
     if (envtools.isEmpty())
         envtools << QStringLiteral(ENVTOOL_PATH);
+    if (!logOnly.isEmpty()) {
+        FleetLog log;
+        for (int done = 0; done < fleetRecords; done += 10000)
+            if (!append(logOnly, log.records(qMin(10000, fleetRecords - done))))
+                return 1;
+        return 0;
+    }
     int restCount = int(rest.size());
     benchmark::Initialize(&restCount, rest.data());
     PostgresServer postgres;

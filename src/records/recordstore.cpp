@@ -357,6 +357,11 @@ QString quotedOption(const QString &value)
 
 } // namespace
 
+QStringList RecordStore::schemaStep(int version)
+{
+    return version >= 1 && version <= schemaVersion ? schemaSteps[version - 1]() : QStringList();
+}
+
 RecordStore::RecordStore()
     : connection_(QStringLiteral("records-") + QUuid::createUuid().toString(QUuid::WithoutBraces))
     , previousHandler_(qInstallMessageHandler(dropDriverMessages))
@@ -437,6 +442,10 @@ bool RecordStore::open(const QString &url)
         if (!made.ok)
             return failWith(QStringLiteral("making the staging tables"), made.reason);
     }
+    // A record staged is packed once, as the store packs it; a batch's summaries sort in memory.
+    pq("DO $$ BEGIN ALTER TABLE qc_stage_record ALTER COLUMN record SET COMPRESSION lz4; "
+       "EXCEPTION WHEN feature_not_supported THEN NULL; END $$");
+    pq("SET work_mem = '64MB'");
     return true;
 }
 

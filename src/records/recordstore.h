@@ -32,6 +32,10 @@ public:
     // yields, failures, channels' spreads and histogram bins; each board's attempts).
     static constexpr int schemaVersion = 4;
 
+    // The statements that take the schema to `version` from the one before, as open() runs them:
+    // for making an old database to migrate.
+    static QStringList schemaStep(int version);
+
     RecordStore();
     ~RecordStore();
     RecordStore(const RecordStore &) = delete;
