@@ -197,6 +197,28 @@ QByteArray addStagedStatement()
         .toUtf8();
 }
 
+// The runs whose ids are $1, as the summaries take them.
+const char runsOfIds[] = "(SELECT id, judged, judged_day, time_written, test, serial, verdict, "
+                         "failures FROM qc_record WHERE id = ANY($1::uuid[]))";
+
+// The day summaries of the records whose ids are $1, just added.
+QByteArray summariseStatement()
+{
+    const QString runs = QLatin1String(runsOfIds);
+    // Both found by their keys' indexes, however many rows the tables hold.
+    const QString channels
+        = QStringLiteral("(SELECT r.test, r.judged_day, c.* FROM qc_channel c JOIN %1 r "
+                         "ON r.id = c.record_id WHERE c.record_id = ANY($1::uuid[]))")
+              .arg(runs);
+    return QStringLiteral("WITH batch_channels AS MATERIALIZED %1, day_yields AS (%2 RETURNING "
+                          "1), day_failures AS (%3 RETURNING 1), day_channels AS (%4 RETURNING "
+                          "1), day_bins AS (%5 RETURNING 1) SELECT count(*) FROM day_yields")
+        .arg(channels, StoreSummaries::addDayYields(runs), StoreSummaries::addDayFailures(runs),
+             StoreSummaries::addDayChannels(QStringLiteral("batch_channels")),
+             StoreSummaries::addDayBins(QStringLiteral("batch_channels")))
+        .toUtf8();
+}
+
 // Rows of COPY's text format: fields apart by tabs, \N for none, a backslash before the
 // backslashes, tabs and line ends of the values.
 class CopyRows
@@ -607,15 +629,42 @@ RecordStore::Outcome RecordStore::insertRecords(const QList<const QcRecordLine *
                                                 int *added, QStringList *conflicts)
 {
     CopyRows rows;
-    for (const QcRecordLine *line : records)
+    QByteArray ids = "{";
+    for (const QcRecordLine *line : records) {
         rows.add(*line);
+        if (ids.size() > 1)
+            ids += ',';
+        ids += line->record.id.toLatin1();
+    }
+    ids += '}';
+    // A batch of new records, as a first sync sends, goes straight into the tables; one that
+    // holds any stored id is staged, to be compared. Another station adding one of these ids
+    // meanwhile fails this batch as a duplicate, which sets it apart record by record.
+    Outcome o = pq("SELECT count(*) FROM qc_record WHERE id = ANY($1::uuid[])", {ids});
+    if (!o.ok)
+        return o;
+    if (o.rows.value(0) == "0") {
+        o = copy("qc_record", stagedRecordColumns, rows.records);
+        if (o.ok)
+            o = copy("qc_channel", stagedChannelColumns, rows.channels);
+        static const QByteArray summarise = summariseStatement();
+        static const QByteArray boards
+            = StoreSummaries::recountBoards(QLatin1String(runsOfIds)).toUtf8();
+        if (o.ok)
+            o = pq(summarise, {ids});
+        if (o.ok)
+            o = pq(boards, {ids});
+        if (o.ok)
+            *added += int(records.size());
+        return o;
+    }
     // What an earlier statement of this transaction staged is no longer wanted.
     for (const char *statement : {"DELETE FROM qc_stage_record", "DELETE FROM qc_stage_channel"}) {
         const Outcome emptied = pq(statement);
         if (!emptied.ok)
             return emptied;
     }
-    Outcome o = copy("qc_stage_record", stagedRecordColumns, rows.records);
+    o = copy("qc_stage_record", stagedRecordColumns, rows.records);
     if (o.ok)
         o = copy("qc_stage_channel", stagedChannelColumns, rows.channels);
     if (!o.ok)
@@ -714,7 +763,9 @@ bool RecordStore::addBatch(const QList<QcRecordLine> &records, const QString &ho
         inBatch.insert(line.record.id, i);
         entries.append(&line);
     }
-    if (!run("BEGIN"))
+    // A batch's statements touch its own rows only: by their indexes, whatever the planner's
+    // statistics of a store that grows by the batch say.
+    if (!run("BEGIN") || !run("SET LOCAL enable_seqscan = off"))
         return failWith(QStringLiteral("starting a transaction"), lastReason_);
     if (!addOrSetAside(entries, host, log, added, conflicts, refused))
         return failWith(QStringLiteral("adding records"), lastReason_);
