@@ -468,6 +468,9 @@ bool RecordStore::open(const QString &url)
     pq("DO $$ BEGIN ALTER TABLE qc_stage_record ALTER COLUMN record SET COMPRESSION lz4; "
        "EXCEPTION WHEN feature_not_supported THEN NULL; END $$");
     pq("SET work_mem = '64MB'");
+    // The store's statements are short, by index or over small summaries: compiling them costs
+    // more than it saves.
+    pq("SET jit = off");
     return true;
 }
 
@@ -1204,36 +1207,65 @@ bool RecordStore::report(const YieldQuery &query, QList<ReportTest> *tests)
         (q.value(7).toString() == QLatin1String("x") ? bins->x : bins->y)[bin]
             += q.value(9).toLongLong();
     }
-    // The charts' latest runs of each channel, newest first, through the index on test and time;
-    // the newest gives the channel's window.
-    if (!q.exec(QStringLiteral(
-                    "SELECT t.test, t.channel, d.time_written, d.id::text, d.x_mean, d.y_mean, "
-                    "d.x_low, d.x_high, d.y_low, d.y_high FROM (SELECT DISTINCT test, channel "
-                    "FROM qc_day_channel s WHERE %1) t CROSS JOIN LATERAL ("
-                    "SELECT r.judged, r.id, r.time_written, c.x_mean, c.y_mean, c.x_low, "
-                    "c.x_high, c.y_low, c.y_high FROM qc_record r JOIN qc_channel c "
-                    "ON c.record_id = r.id AND c.channel = t.channel "
-                    "WHERE r.test = t.test AND %2 AND c.x_low IS NOT NULL "
-                    "AND c.x_mean IS NOT NULL AND c.y_mean IS NOT NULL "
-                    "ORDER BY r.judged DESC, r.id DESC LIMIT %3) d")
-                    .arg(testIs, runsSince)
-                    .arg(ReportChannel::driftRunsShown)))
-        return fail(QStringLiteral("reading the latest runs"), q);
-    while (q.next()) {
-        const auto test = byTest.find(q.value(0).toString());
-        if (test == byTest.end() || !test->channels.contains(q.value(1).toInt()))
-            continue;
-        ReportChannel &c = test->channels[q.value(1).toInt()];
-        const DriftPoint point {QDateTime::fromString(q.value(2).toString(), Qt::ISODateWithMs),
-                                q.value(3).toString(), q.value(4).toDouble(),
-                                q.value(5).toDouble()};
-        if (c.drift.isEmpty()) {
-            c.window = windowAt(6);
-            c.latest = point.judged;
-            c.latestId = point.id;
+    // The charts' latest runs, newest first: each test's latest runs with their channels, through
+    // the index on test and time; a channel judged in fewer of those than it has runs in scope is
+    // read again on its own, to its own latest runs. The newest run gives the channel's window.
+    const QString plottedIs
+        = QStringLiteral("c.x_low IS NOT NULL AND c.x_mean IS NOT NULL AND c.y_mean IS NOT NULL");
+    const QString pointColumns = QStringLiteral("r.time_written, r.id::text, c.x_mean, c.y_mean, "
+                                                "c.x_low, c.x_high, c.y_low, c.y_high");
+    const auto readDrift = [&](const QString &sql) {
+        if (!q.exec(sql))
+            return false;
+        while (q.next()) {
+            const auto test = byTest.find(q.value(0).toString());
+            if (test == byTest.end() || !test->channels.contains(q.value(1).toInt()))
+                continue;
+            ReportChannel &c = test->channels[q.value(1).toInt()];
+            const DriftPoint point {QDateTime::fromString(q.value(2).toString(), Qt::ISODateWithMs),
+                                    q.value(3).toString(), q.value(4).toDouble(),
+                                    q.value(5).toDouble()};
+            if (c.drift.isEmpty()) {
+                c.window = windowAt(6);
+                c.latest = point.judged;
+                c.latestId = point.id;
+            }
+            c.drift.prepend(point);
         }
-        c.drift.prepend(point);
+        return true;
+    };
+    if (!readDrift(QStringLiteral("SELECT t.test, c.channel, %4 FROM (SELECT DISTINCT test FROM "
+                                  "qc_day_yield s WHERE %1) t CROSS JOIN LATERAL (SELECT r.judged, "
+                                  "r.id, r.time_written FROM qc_record r WHERE r.test = t.test "
+                                  "AND %2 ORDER BY r.judged DESC, r.id DESC LIMIT %3) r "
+                                  "JOIN qc_channel c ON c.record_id = r.id AND %5 "
+                                  "ORDER BY 1, 2, r.judged DESC, r.id DESC")
+                       .arg(testIs, runsSince)
+                       .arg(ReportChannel::driftRunsShown)
+                       .arg(pointColumns, plottedIs)))
+        return fail(QStringLiteral("reading the latest runs"), q);
+    QStringList sparse;
+    for (ReportTest &test : byTest) {
+        for (ReportChannel &c : test.channels) {
+            if (c.drift.size() < qMin<qint64>(ReportChannel::driftRunsShown, c.meanRuns)) {
+                c.drift.clear();
+                sparse << QStringLiteral("(%1, %2)").arg(literal(test.test)).arg(c.channel);
+            }
+        }
     }
+    if (!sparse.isEmpty()
+        && !readDrift(QStringLiteral("SELECT t.test, t.channel, d.time_written, d.id, d.x_mean, "
+                                     "d.y_mean, d.x_low, d.x_high, d.y_low, d.y_high FROM "
+                                     "(VALUES %1) AS t(test, channel) CROSS JOIN LATERAL ("
+                                     "SELECT r.judged, %4 "
+                                     "FROM qc_record r JOIN qc_channel c ON c.record_id = r.id "
+                                     "AND c.channel = t.channel WHERE r.test = t.test AND %2 "
+                                     "AND %5 ORDER BY r.judged DESC, r.id DESC LIMIT %3) d "
+                                     "ORDER BY 1, 2, d.judged DESC, d.id DESC")
+                          .arg(sparse.join(QLatin1String(", ")), runsSince)
+                          .arg(ReportChannel::driftRunsShown)
+                          .arg(pointColumns, plottedIs)))
+        return fail(QStringLiteral("reading the latest runs"), q);
     // Each test's latest run (its rules) and its latest failed runs, whole.
     if (!q.exec(QStringLiteral(
                     "SELECT t.test, l.latest, l.id::text, l.record::text FROM (SELECT DISTINCT "
