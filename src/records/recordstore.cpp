@@ -5,9 +5,6 @@
 #include "records/resultslog.h"
 #include "records/storesummaries.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QSqlDatabase>
 #include <QSqlDriver>
 #include <QSqlError>
