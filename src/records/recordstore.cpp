@@ -1030,13 +1030,16 @@ QString summaryInScope(const QString &table, const QString &columns,
         = QStringLiteral("SELECT test, judged_day, first_judged >= %1 AS whole, last_judged "
                          "FROM qc_day_yield s WHERE last_judged >= %1 AND %2")
               .arg(since, testIs);
-    // The cut days' records lie between the time and the last of those days' runs.
+    // A cut day's records lie between the time and the day's last run: a range of the index on
+    // test and time for each (OFFSET 0 keeps the planner from joining all records from the time
+    // on instead).
     const QString cutRuns
-        = QStringLiteral("(SELECT r.id, r.judged, r.judged_day, r.time_written, r.test, "
-                         "r.verdict, r.failures FROM qc_record r JOIN days d "
-                         "ON d.test = r.test AND d.judged_day = r.judged_day AND NOT d.whole "
-                         "WHERE r.judged >= %1 AND r.judged <= "
-                         "(SELECT max(last_judged) FROM days WHERE NOT whole))")
+        = QStringLiteral(
+              "(SELECT r.id, r.judged, r.judged_day, r.time_written, r.test, "
+              "r.verdict, r.failures FROM days d CROSS JOIN LATERAL (SELECT * FROM "
+              "qc_record r WHERE r.test = d.test AND r.judged >= %1 "
+              "AND r.judged <= d.last_judged AND r.judged_day = d.judged_day OFFSET 0) r "
+              "WHERE NOT d.whole)")
               .arg(since);
     const QString cutChannels
         = QStringLiteral("(SELECT p.test, p.judged_day, c.* FROM qc_channel c "
