@@ -31,6 +31,11 @@ bool DatabaseRecordSource::yields(const YieldQuery &query, QList<YieldRow> *rows
     return open() && (store_.yields(query, rows) || fail(store_.error()));
 }
 
+bool DatabaseRecordSource::report(const YieldQuery &query, QList<ReportTest> *tests)
+{
+    return open() && (store_.report(query, tests) || fail(store_.error()));
+}
+
 bool DatabaseRecordSource::runs(const RunFilter &filter, QList<RunRow> *rows)
 {
     return open() && (store_.runs(filter, rows) || fail(store_.error()));

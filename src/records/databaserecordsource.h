@@ -5,7 +5,8 @@
 
 #include <memory>
 
-// The fleet's database as a source of records; it computes the yields itself.
+// The fleet's database as a source of records; it computes the yields and the report's figures
+// itself.
 class DatabaseRecordSource : public RecordSource
 {
 public:
@@ -16,6 +17,7 @@ public:
                  const std::function<void(const QcRecord &)> &take) override;
     bool yields(const YieldQuery &query, QList<YieldRow> *rows) override;
     bool runs(const RunFilter &filter, QList<RunRow> *rows) override;
+    bool report(const YieldQuery &query, QList<ReportTest> *tests) override;
 
 private:
     bool open();

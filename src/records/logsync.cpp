@@ -12,6 +12,8 @@
 namespace {
 
 constexpr qint64 readChunk = 4 << 20;
+// What one batch reads at most, however many records it may hold.
+constexpr qint64 maxBatchBytes = 64 << 20;
 
 // The synced part is recognised by its last bytes: a log rotated, cut or written anew differs
 // there, and checking them costs the same however long the log grows.
@@ -122,6 +124,9 @@ bool LogSync::step(int maxRecords)
     qint64 unknown = 0;
     if (!bytes.contains('\n') && !log.atEnd() && !passOverlongLine(log, &bytes, &next, &malformed))
         return true; // an unfinished line waits for its end
+    // A batch is counted in records: long records need more than one chunk.
+    while (bytes.count('\n') < maxRecords && !log.atEnd() && bytes.size() < maxBatchBytes)
+        bytes += log.read(readChunk);
 
     QList<QcRecordLine> batch;
     while (batch.size() < maxRecords) {

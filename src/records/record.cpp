@@ -764,6 +764,11 @@ QString QcRecord::timeJsonKey()
     return timeKey;
 }
 
+QString QcRecord::rulesJsonKey()
+{
+    return rulesKey;
+}
+
 QJsonObject QcRecord::toJson() const
 {
     QJsonArray channelArray;

@@ -95,6 +95,9 @@ struct QcRecord
 
     // The key of the time as written, for readers that find it inside a stored record.
     static QString timeJsonKey();
+    // The key of the rules, for the database's migration of records stored before it kept
+    // their outside counts.
+    static QString rulesJsonKey();
 };
 
 // What a record may hold: exactly what every store of records can keep, so that one record can

@@ -1,11 +1,10 @@
 #include "records/recordstore.h"
 
+#include "records/capability.h"
 #include "records/recordsettings.h"
 #include "records/resultslog.h"
+#include "records/storesummaries.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QSqlDatabase>
 #include <QSqlDriver>
 #include <QSqlError>
@@ -14,8 +13,11 @@
 #include <QUuid>
 #include <QVariant>
 
+#include <libpq-fe.h>
+
+#include <charconv>
+#include <cmath>
 #include <cstdio>
-#include <dlfcn.h>
 
 namespace {
 
@@ -137,187 +139,207 @@ FROM (SELECT test, serial,
 GROUP BY test)",
 };
 
-struct SchemaStep
-{
-    const char *const *statements;
-    size_t count;
-};
 template<size_t n>
-constexpr SchemaStep step(const char *const (&statements)[n])
+QStringList statementsOf(const char *const (&statements)[n])
 {
-    return {statements, n};
+    QStringList list;
+    for (const char *statement : statements)
+        list << QString::fromUtf8(statement);
+    return list;
 }
 // Step i takes the schema from version i to version i + 1.
-const SchemaStep schemaSteps[] = {step(schemaVersion1), step(schemaVersion2), step(schemaVersion3)};
+using SchemaStep = QStringList (*)();
+const SchemaStep schemaSteps[] = {
+    [] { return statementsOf(schemaVersion1); },
+    [] { return statementsOf(schemaVersion2); },
+    [] { return statementsOf(schemaVersion3); },
+    // Version 4: summaries kept with each batch, so that the fleet's questions are answered
+    // from days rather than from every record.
+    StoreSummaries::schemaVersion4,
+};
 static_assert(sizeof(schemaSteps) / sizeof(schemaSteps[0]) == RecordStore::schemaVersion,
               "one step per version");
 
-// The columns of one record as a batch carries it: the keys of each batch entry are the names of
-// the columns they fill.
-const char addBatchStatement[] = R"(
-WITH batch AS (
-    SELECT * FROM json_to_recordset(CAST(? AS json)) AS b(
-        id uuid, record jsonb, judged timestamptz, judged_day date, host text, station text,
-        fixture text, operator text, program text, software text, test text, serial text,
-        verdict text, plan_sha256 text, failures text[], channels json)),
-added AS (
-    INSERT INTO qc_record (id, record, judged, judged_day, host, station, fixture, operator,
-                           program, software, test, serial, verdict, plan_sha256, failures)
-    SELECT id, record, judged, judged_day, host, station, fixture, operator, program, software,
-           test, serial, verdict, plan_sha256, failures FROM batch
-    ON CONFLICT (id) DO NOTHING
-    RETURNING id),
-added_channels AS (
-    INSERT INTO qc_channel (record_id, channel, good, need, samples, x_low, x_high, y_low, y_high,
-                            x_min, x_max, x_mean, x_sd, y_min, y_max, y_mean, y_sd)
-    SELECT b.id, c.* FROM batch b JOIN added USING (id)
-    CROSS JOIN LATERAL json_to_recordset(b.channels) AS c(
-        channel integer, good integer, need integer, samples bigint, x_low float8, x_high float8,
-        y_low float8, y_high float8, x_min float8, x_max float8, x_mean float8, x_sd float8,
-        y_min float8, y_max float8, y_mean float8, y_sd float8)
-    RETURNING 1)
--- Of the records not added, those there before this statement with other content.
-SELECT 'conflict', b.id::text FROM batch b LEFT JOIN added a USING (id)
-WHERE a.id IS NULL AND EXISTS (SELECT 1 FROM qc_record r WHERE r.id = b.id AND r.record <> b.record)
-UNION ALL SELECT 'added', count(*)::text FROM added
-UNION ALL SELECT 'channels', count(*)::text FROM added_channels)";
+// The staged records' columns, in qc_record's names; the staging tables are made with them.
+const char stagedRecordColumns[]
+    = "id, record, judged, judged_day, time_written, host, station, fixture, operator, program, "
+      "software, test, serial, verdict, plan_sha256, failures";
+const char stagedChannelColumns[]
+    = "record_id, channel, good, need, samples, x_low, x_high, y_low, y_high, x_min, x_max, "
+      "x_mean, x_sd, y_min, y_max, y_mean, y_sd, outside, x_bin, y_bin";
 
-// A batch is written as JSON text directly: building Qt's JSON objects for a hundred thousand
-// records costs more than the database's work on them.
-class BatchWriter
+// Adds the staged records the store lacks, their channels and the summaries of what was added;
+// tells the staged ids that are there with other content, and how many were added.
+QByteArray addStagedStatement()
+{
+    const QString runs = QStringLiteral("added");
+    const QString channels = QStringLiteral("(SELECT a.test, a.judged_day, c.* FROM added_channels "
+                                            "c JOIN added a ON a.id = c.record_id)");
+    return QStringLiteral(
+               "WITH added AS (INSERT INTO qc_record (%1) SELECT %1 FROM qc_stage_record "
+               "ON CONFLICT (id) DO NOTHING "
+               "RETURNING id, judged, judged_day, time_written, test, verdict, failures), "
+               "added_channels AS (INSERT INTO qc_channel (%2) SELECT s.* FROM qc_stage_channel s "
+               "JOIN added a ON a.id = s.record_id RETURNING *), "
+               "day_yields AS (%3 RETURNING 1), day_failures AS (%4 RETURNING 1), "
+               "day_channels AS (%5 RETURNING 1), day_bins AS (%6 RETURNING 1) "
+               // Of the records not added, those there before this statement with other content.
+               "SELECT s.id::text FROM qc_stage_record s "
+               "WHERE NOT EXISTS (SELECT 1 FROM added a WHERE a.id = s.id) "
+               "AND EXISTS (SELECT 1 FROM qc_record r WHERE r.id = s.id AND r.record <> s.record) "
+               "UNION ALL SELECT 'added ' || count(*) FROM added")
+        .arg(QLatin1String(stagedRecordColumns), QLatin1String(stagedChannelColumns),
+             StoreSummaries::addDayYields(runs), StoreSummaries::addDayFailures(runs),
+             StoreSummaries::addDayChannels(channels), StoreSummaries::addDayBins(channels))
+        .toUtf8();
+}
+
+// The runs whose ids are $1, as the summaries take them.
+const char runsOfIds[] = "(SELECT id, judged, judged_day, time_written, test, serial, verdict, "
+                         "failures FROM qc_record WHERE id = ANY($1::uuid[]))";
+
+// The day summaries of the records whose ids are $1, just added.
+QByteArray summariseStatement()
+{
+    const QString runs = QLatin1String(runsOfIds);
+    // Both found by their keys' indexes, however many rows the tables hold.
+    const QString channels
+        = QStringLiteral("(SELECT r.test, r.judged_day, c.* FROM qc_channel c JOIN %1 r "
+                         "ON r.id = c.record_id WHERE c.record_id = ANY($1::uuid[]))")
+              .arg(runs);
+    return QStringLiteral("WITH batch_channels AS MATERIALIZED %1, day_yields AS (%2 RETURNING "
+                          "1), day_failures AS (%3 RETURNING 1), day_channels AS (%4 RETURNING "
+                          "1), day_bins AS (%5 RETURNING 1) SELECT count(*) FROM day_yields")
+        .arg(channels, StoreSummaries::addDayYields(runs), StoreSummaries::addDayFailures(runs),
+             StoreSummaries::addDayChannels(QStringLiteral("batch_channels")),
+             StoreSummaries::addDayBins(QStringLiteral("batch_channels")))
+        .toUtf8();
+}
+
+// Rows of COPY's text format: fields apart by tabs, \N for none, a backslash before the
+// backslashes, tabs and line ends of the values.
+class CopyRows
 {
 public:
-    QByteArray text = "[";
-
-    void key(const char *name)
-    {
-        if (!text.endsWith('[') && !text.endsWith('{'))
-            text += ',';
-        text += '"';
-        text += name;
-        text += "\":";
-    }
-    void string(const QString &value)
-    {
-        text += '"';
-        for (const char c : value.toUtf8()) {
-            if (c == '"' || c == '\\') {
-                text += '\\';
-                text += c;
-            } else if (uchar(c) < 0x20) {
-                text += "\\u00";
-                text += "0123456789abcdef"[uchar(c) >> 4];
-                text += "0123456789abcdef"[uchar(c) & 15];
-            } else {
-                text += c;
-            }
-        }
-        text += '"';
-    }
-    void stringOrNull(const QString &value) { value.isEmpty() ? null() : string(value); }
-    void number(double value)
-    {
-        if (qIsFinite(value))
-            text += QByteArray::number(value, 'g', 17);
-        else
-            null();
-    }
-    void number(const std::optional<double> &value) { value ? number(*value) : null(); }
-    void null() { text += "null"; }
-    void raw(const QByteArray &json) { text += json; }
-    void open(char bracket)
-    {
-        if (!text.endsWith('[') && !text.endsWith(':'))
-            text += ',';
-        text += bracket;
-    }
-    void close(char bracket) { text += bracket; }
+    QByteArray records;
+    QByteArray channels;
 
     void add(const QcRecordLine &line)
     {
         const QcRecord &r = line.record;
-        open('{');
-        key("id");
-        string(r.id);
-        key("record");
-        raw(line.bytes);
-        key("judged");
+        QByteArray &out = records;
+        text(out, r.id, false);
+        text(out, line.bytes);
         // In UTC with milliseconds, whatever the line gave: a time without an offset is the
         // station's local time, which the server's time zone need not be.
-        string(r.judged.toUTC().toString(Qt::ISODateWithMs));
-        key("judged_day");
-        string(r.day());
-        key("host");
-        string(r.host);
-        key("station");
-        string(r.stationOrHost());
-        key("fixture");
-        stringOrNull(r.fixture);
-        key("operator");
-        stringOrNull(r.operatorName);
-        key("program");
-        string(r.program);
-        key("software");
-        string(r.software);
-        key("test");
-        string(r.test);
-        key("serial");
-        stringOrNull(r.serial);
-        key("verdict");
-        string(r.verdict);
-        key("plan_sha256");
-        stringOrNull(r.planSha256);
-        key("failures");
-        open('[');
+        text(out, r.judged.toUTC().toString(Qt::ISODateWithMs));
+        text(out, r.day());
+        text(out, r.time);
+        text(out, r.host);
+        text(out, r.stationOrHost());
+        textOrNone(out, r.fixture);
+        textOrNone(out, r.operatorName);
+        text(out, r.program);
+        text(out, r.software);
+        text(out, r.test);
+        textOrNone(out, r.serial);
+        text(out, r.verdict);
+        textOrNone(out, r.planSha256);
+        QByteArray failures = "{";
         for (int i = 0; i < r.failures.size(); ++i) {
             if (i > 0)
-                text += ',';
-            string(r.failures.at(i));
-        }
-        close(']');
-        key("channels");
-        open('[');
-        for (const QcRecordChannel &c : r.channels) {
-            open('{');
-            key("channel");
-            number(c.channel);
-            key("good");
-            number(c.good);
-            key("need");
-            number(c.need);
-            key("samples");
-            // As a whole number: a bigint column refuses "1e+17".
-            c.samples ? raw(QByteArray::number(*c.samples)) : null();
-            if (c.window) {
-                key("x_low");
-                number(c.window->xMin);
-                key("x_high");
-                number(c.window->xMax);
-                key("y_low");
-                number(c.window->yMin);
-                key("y_high");
-                number(c.window->yMax);
+                failures += ',';
+            failures += '"';
+            for (const char c : r.failures.at(i).toUtf8()) {
+                if (c == '"' || c == '\\')
+                    failures += '\\';
+                failures += c;
             }
-            key("x_min");
-            number(c.x.min);
-            key("x_max");
-            number(c.x.max);
-            key("x_mean");
-            number(c.x.mean);
-            key("x_sd");
-            number(c.x.sd);
-            key("y_min");
-            number(c.y.min);
-            key("y_max");
-            number(c.y.max);
-            key("y_mean");
-            number(c.y.mean);
-            key("y_sd");
-            number(c.y.sd);
-            close('}');
+            failures += '"';
         }
-        close(']');
-        close('}');
+        failures += '}';
+        text(out, failures);
+        out += '\n';
+        const QByteArray id = r.id.toLatin1();
+        for (const QcRecordChannel &c : r.channels) {
+            QByteArray &row = channels;
+            text(row, id, false);
+            number(row, c.channel);
+            number(row, c.good);
+            number(row, c.need);
+            number(row, c.samples);
+            const std::optional<QcRecordWindow> &w = c.window;
+            number(row, w ? std::optional<double>(w->xMin) : std::nullopt);
+            number(row, w ? std::optional<double>(w->xMax) : std::nullopt);
+            number(row, w ? std::optional<double>(w->yMin) : std::nullopt);
+            number(row, w ? std::optional<double>(w->yMax) : std::nullopt);
+            for (const QcRecordStats *axis : {&c.x, &c.y}) {
+                number(row, axis->min);
+                number(row, axis->max);
+                number(row, axis->mean);
+                number(row, axis->sd);
+            }
+            number(row, qcOutsideSamples(r, c));
+            // The histogram's bin of the run's means, by the one rule the log's reader uses.
+            const bool plotted = w && c.x.mean && c.y.mean;
+            number(row,
+                   plotted ? std::optional<qint64>(histogramBinOf(*c.x.mean, w->xMin, w->xMax))
+                           : std::nullopt);
+            number(row,
+                   plotted ? std::optional<qint64>(histogramBinOf(*c.y.mean, w->yMin, w->yMax))
+                           : std::nullopt);
+            row += '\n';
+        }
+    }
+
+private:
+    static void escaped(QByteArray &out, const char *data, int size)
+    {
+        int from = 0;
+        for (int i = 0; i < size; ++i) {
+            const char c = data[i];
+            if (c != '\\' && c != '\t' && c != '\n' && c != '\r')
+                continue;
+            out.append(data + from, i - from);
+            out += '\\';
+            out += c == '\t' ? 't' : c == '\n' ? 'n' : c == '\r' ? 'r' : '\\';
+            from = i + 1;
+        }
+        out.append(data + from, size - from);
+    }
+    static void text(QByteArray &out, const QByteArray &value, bool separated = true)
+    {
+        if (separated)
+            out += '\t';
+        escaped(out, value.constData(), value.size());
+    }
+    static void text(QByteArray &out, const QString &value, bool separated = true)
+    {
+        text(out, value.toUtf8(), separated);
+    }
+    static void textOrNone(QByteArray &out, const QString &value)
+    {
+        value.isEmpty() ? none(out) : text(out, value);
+    }
+    static void none(QByteArray &out) { out += "\t\\N"; }
+    // The shortest text that reads back as the same double; integers as whole numbers, since a
+    // bigint column refuses "1e+17".
+    template<typename Number>
+    static void number(QByteArray &out, Number value)
+    {
+        char digits[32];
+        const std::to_chars_result end = std::to_chars(digits, digits + sizeof digits, value);
+        out += '\t';
+        out.append(digits, int(end.ptr - digits));
+    }
+    template<typename Number>
+    static void number(QByteArray &out, const std::optional<Number> &value)
+    {
+        if constexpr (std::is_floating_point_v<Number>) {
+            if (value && !std::isfinite(*value))
+                return none(out);
+        }
+        value ? number(out, *value) : none(out);
     }
 };
 
@@ -329,21 +351,12 @@ void dropDriverMessages(QtMsgType type, const QMessageLogContext &, const QStrin
         std::fprintf(stderr, "%s\n", qPrintable(message));
 }
 
-// libpq writes the server's notices (a shutdown's warning among them) straight to standard
-// error; the driver has libpq loaded, and the store turns that off for its connection.
-void silenceNotices(const QSqlDatabase &db)
+PGconn *connectionOf(const QSqlDatabase &db)
 {
-    using NoticeProcessor = void (*)(void *, const char *);
-    using SetNoticeProcessor = NoticeProcessor (*)(void *, NoticeProcessor, void *);
     const QVariant handle = db.driver()->handle();
-    void *libpq = ::dlopen("libpq.so.5", RTLD_LAZY | RTLD_NOLOAD);
-    if (!libpq || qstrcmp(handle.typeName(), "PGconn*") != 0)
-        return;
-    const auto set = reinterpret_cast<SetNoticeProcessor>(::dlsym(libpq, "PQsetNoticeProcessor"));
-    if (set)
-        set(
-            *static_cast<void *const *>(handle.data()), [](void *, const char *) {}, nullptr);
-    ::dlclose(libpq);
+    if (qstrcmp(handle.typeName(), "PGconn*") != 0)
+        return nullptr;
+    return *static_cast<PGconn *const *>(handle.data());
 }
 
 QString oneLine(QString text)
@@ -362,6 +375,11 @@ QString quotedOption(const QString &value)
 }
 
 } // namespace
+
+QStringList RecordStore::schemaStep(int version)
+{
+    return version >= 1 && version <= schemaVersion ? schemaSteps[version - 1]() : QStringList();
+}
 
 RecordStore::RecordStore()
     : connection_(QStringLiteral("records-") + QUuid::createUuid().toString(QUuid::WithoutBraces))
@@ -385,6 +403,7 @@ void RecordStore::close()
 {
     if (!QSqlDatabase::contains(connection_))
         return;
+    pq_ = nullptr;
     QSqlDatabase::database(connection_, false).close();
     QSqlDatabase::removeDatabase(connection_);
 }
@@ -419,8 +438,96 @@ bool RecordStore::open(const QString &url)
                                                               : db.lastError().databaseText());
         return false;
     }
-    silenceNotices(db);
-    return makeSchema();
+    pq_ = connectionOf(db);
+    if (!pq_) {
+        error_ = QStringLiteral("Qt's PostgreSQL driver gave no libpq connection");
+        return false;
+    }
+    // libpq writes the server's notices (a shutdown's warning among them) straight to standard
+    // error; the store reports every error itself, in one line.
+    PQsetNoticeProcessor(
+        pq_, [](void *, const char *) {}, nullptr);
+    if (!makeSchema())
+        return false;
+    // Batches are copied here first; each commit empties them.
+    for (const auto &[table, columns, from] :
+         {std::tuple {"qc_stage_record", stagedRecordColumns, "qc_record"},
+          std::tuple {"qc_stage_channel", stagedChannelColumns, "qc_channel"}}) {
+        const Outcome made
+            = pq(QStringLiteral("CREATE TEMPORARY TABLE %1 ON COMMIT DELETE ROWS "
+                                "AS SELECT %2 FROM %3 WITH NO DATA")
+                     .arg(QLatin1String(table), QLatin1String(columns), QLatin1String(from))
+                     .toUtf8());
+        if (!made.ok)
+            return failWith(QStringLiteral("making the staging tables"), made.reason);
+    }
+    // A record staged is packed once, as the store packs it; a batch's summaries sort in memory.
+    pq("DO $$ BEGIN ALTER TABLE qc_stage_record ALTER COLUMN record SET COMPRESSION lz4; "
+       "EXCEPTION WHEN feature_not_supported THEN NULL; END $$");
+    pq("SET work_mem = '64MB'");
+    // The store's statements are short, by index or over small summaries: compiling them costs
+    // more than it saves.
+    pq("SET jit = off");
+    return true;
+}
+
+RecordStore::Outcome RecordStore::pq(const QByteArray &sql, const QList<QByteArray> &parameters,
+                                     int binaryParameter)
+{
+    QVector<const char *> values;
+    QVector<int> lengths, formats;
+    for (int i = 0; i < parameters.size(); ++i) {
+        values << parameters.at(i).constData();
+        lengths << parameters.at(i).size();
+        formats << (i == binaryParameter ? 1 : 0);
+    }
+    PGresult *result
+        = PQexecParams(pq_, sql.constData(), int(parameters.size()), nullptr, values.constData(),
+                       lengths.constData(), formats.constData(), 0);
+    return outcomeOf(result);
+}
+
+RecordStore::Outcome RecordStore::outcomeOf(PGresult *result)
+{
+    Outcome outcome;
+    const ExecStatusType status = PQresultStatus(result);
+    outcome.ok = status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
+    if (outcome.ok) {
+        for (int row = 0; row < PQntuples(result); ++row)
+            outcome.rows << QByteArray(PQgetvalue(result, row, 0), PQgetlength(result, row, 0));
+    } else {
+        outcome.state = QString::fromLatin1(PQresultErrorField(result, PG_DIAG_SQLSTATE));
+        const char *message = PQresultErrorField(result, PG_DIAG_MESSAGE_PRIMARY);
+        outcome.reason = oneLine(QString::fromUtf8(message ? message : PQerrorMessage(pq_)));
+        if (outcome.reason.isEmpty())
+            outcome.reason = QStringLiteral("the server gave no reason (is the connection lost?)");
+    }
+    PQclear(result);
+    return outcome;
+}
+
+RecordStore::Outcome RecordStore::copy(const char *table, const char *columns,
+                                       const QByteArray &rows)
+{
+    PGresult *started = PQexec(pq_,
+                               QStringLiteral("COPY %1 (%2) FROM STDIN")
+                                   .arg(QLatin1String(table), QLatin1String(columns))
+                                   .toUtf8()
+                                   .constData());
+    if (PQresultStatus(started) != PGRES_COPY_IN)
+        return outcomeOf(started);
+    PQclear(started);
+    const bool sent
+        = PQputCopyData(pq_, rows.constData(), rows.size()) == 1 && PQputCopyEnd(pq_, nullptr) == 1;
+    Outcome done;
+    while (PGresult *result = PQgetResult(pq_)) {
+        const Outcome o = outcomeOf(result);
+        if (!o.ok && done.ok)
+            done = o;
+    }
+    if (!sent && done.ok)
+        done = {false, QString(), oneLine(QString::fromUtf8(PQerrorMessage(pq_))), {}};
+    return done;
 }
 
 bool RecordStore::fail(const QString &what, const QSqlQuery &query)
@@ -430,9 +537,14 @@ bool RecordStore::fail(const QString &what, const QSqlQuery &query)
 
 bool RecordStore::fail(const QString &what, const QSqlError &e)
 {
-    error_ = QStringLiteral("database error %1: %2").arg(what, reasonOf(e));
-    QSqlDatabase db = QSqlDatabase::database(connection_, false);
-    db.rollback();
+    return failWith(what, reasonOf(e));
+}
+
+bool RecordStore::failWith(const QString &what, const QString &reason)
+{
+    error_ = QStringLiteral("database error %1: %2").arg(what, reason);
+    if (pq_ && PQtransactionStatus(pq_) != PQTRANS_IDLE)
+        PQclear(PQexec(pq_, "ROLLBACK"));
     return false;
 }
 
@@ -473,9 +585,8 @@ bool RecordStore::makeSchema()
         return false;
     }
     for (int from = version; from < schemaVersion; ++from) {
-        const SchemaStep &next = schemaSteps[from];
-        for (size_t i = 0; i < next.count; ++i) {
-            if (!q.exec(QString::fromUtf8(next.statements[i])))
+        for (const QString &statement : schemaSteps[from]()) {
+            if (!q.exec(statement))
                 return fail(QStringLiteral("making the schema's version %1").arg(from + 1), q);
         }
         if (!q.exec(
@@ -506,90 +617,136 @@ namespace {
 
 // Errors of the record itself, not of the server or the connection: its data (22), a constraint
 // (23), or a limit such as an index row's size (54). Only these set a record aside.
-bool refusesRecord(const QSqlError &e)
+bool refusesRecord(const QString &state)
 {
-    const QString state = e.nativeErrorCode();
     return state.startsWith(QLatin1String("22")) || state.startsWith(QLatin1String("23"))
         || state.startsWith(QLatin1String("54"));
 }
 
 } // namespace
 
-bool RecordStore::insertRecords(QSqlQuery &q, const QList<const QcRecordLine *> &records,
-                                int *added, QStringList *conflicts)
+RecordStore::Outcome RecordStore::insertRecords(const QList<const QcRecordLine *> &records,
+                                                int *added, QStringList *conflicts)
 {
-    BatchWriter batch;
-    for (const QcRecordLine *line : records)
-        batch.add(*line);
-    batch.close(']');
-    q.prepare(QString::fromUtf8(addBatchStatement));
-    q.addBindValue(QString::fromUtf8(batch.text));
-    if (!q.exec())
+    CopyRows rows;
+    QByteArray ids = "{";
+    for (const QcRecordLine *line : records) {
+        rows.add(*line);
+        if (ids.size() > 1)
+            ids += ',';
+        ids += line->record.id.toLatin1();
+    }
+    ids += '}';
+    // A batch of new records, as a first sync sends, goes straight into the tables; one that
+    // holds any stored id is staged, to be compared. Another station adding one of these ids
+    // meanwhile fails this batch as a duplicate, which sets it apart record by record.
+    Outcome o = pq("SELECT count(*) FROM qc_record WHERE id = ANY($1::uuid[])", {ids});
+    if (!o.ok)
+        return o;
+    if (o.rows.value(0) == "0") {
+        o = copy("qc_record", stagedRecordColumns, rows.records);
+        if (o.ok)
+            o = copy("qc_channel", stagedChannelColumns, rows.channels);
+        static const QByteArray summarise = summariseStatement();
+        static const QByteArray boards
+            = StoreSummaries::recountBoards(QLatin1String(runsOfIds)).toUtf8();
+        if (o.ok)
+            o = pq(summarise, {ids});
+        if (o.ok)
+            o = pq(boards, {ids});
+        if (o.ok)
+            *added += int(records.size());
+        return o;
+    }
+    // What an earlier statement of this transaction staged is no longer wanted.
+    for (const char *statement : {"DELETE FROM qc_stage_record", "DELETE FROM qc_stage_channel"}) {
+        const Outcome emptied = pq(statement);
+        if (!emptied.ok)
+            return emptied;
+    }
+    o = copy("qc_stage_record", stagedRecordColumns, rows.records);
+    if (o.ok)
+        o = copy("qc_stage_channel", stagedChannelColumns, rows.channels);
+    if (!o.ok)
+        return o;
+    static const QByteArray addStaged = addStagedStatement();
+    o = pq(addStaged);
+    if (!o.ok)
+        return o;
+    for (const QByteArray &row : std::as_const(o.rows)) {
+        if (row.startsWith("added "))
+            *added += row.mid(6).toInt();
+        else
+            conflicts->append(QString::fromLatin1(row));
+    }
+    // A board's attempts are counted over all its runs, those stored before this batch too.
+    static const QByteArray boards
+        = StoreSummaries::recountBoards(QStringLiteral("qc_stage_record")).toUtf8();
+    return pq(boards);
+}
+
+bool RecordStore::addOrSetAside(const QList<const QcRecordLine *> &records, const QString &host,
+                                const QString &log, int *added, QStringList *conflicts,
+                                QList<Refusal> *refused)
+{
+    if (records.isEmpty())
+        return true;
+    if (!run("SAVEPOINT batch"))
         return false;
-    while (q.next()) {
-        if (q.value(0).toString() == QLatin1String("conflict"))
-            conflicts->append(q.value(1).toString());
-        else if (q.value(0).toString() == QLatin1String("added"))
-            *added += q.value(1).toInt();
+    const Outcome batch = insertRecords(records, added, conflicts);
+    if (batch.ok)
+        return run("RELEASE SAVEPOINT batch");
+    if (!refusesRecord(batch.state) || !run("ROLLBACK TO SAVEPOINT batch")) {
+        run("ROLLBACK TO SAVEPOINT batch");
+        lastReason_ = batch.reason;
+        return false;
+    }
+    *added = 0;
+    // One record spoils its batch: each alone finds which, and the rest go in.
+    for (const QcRecordLine *line : records) {
+        if (!run("SAVEPOINT one"))
+            return false;
+        const Outcome one = insertRecords({line}, added, conflicts);
+        if (one.ok) {
+            if (!run("RELEASE SAVEPOINT one"))
+                return false;
+            continue;
+        }
+        if (!refusesRecord(one.state)) {
+            lastReason_ = one.reason;
+            return false;
+        }
+        if (!run("ROLLBACK TO SAVEPOINT one"))
+            return false;
+        const Refusal refusal {line->number, line->record.id, one.reason};
+        const Outcome kept
+            = pq("INSERT INTO qc_refused (host, log_path, line, bytes, reason) "
+                 "VALUES ($1, $2, $3, $4, $5) ON CONFLICT (host, log_path, line) DO UPDATE SET "
+                 "bytes = EXCLUDED.bytes, reason = EXCLUDED.reason, refused_at = now()",
+                 {host.toUtf8(), log.toUtf8(), QByteArray::number(refusal.line), line->bytes,
+                  refusal.reason.toUtf8()},
+                 3);
+        if (!kept.ok) {
+            lastReason_ = kept.reason;
+            return false;
+        }
+        refused->append(refusal);
     }
     return true;
 }
 
-bool RecordStore::addOrSetAside(QSqlQuery &q, const QList<const QcRecordLine *> &records,
-                                const QString &host, const QString &log, int *added,
-                                QStringList *conflicts, QList<Refusal> *refused)
+bool RecordStore::run(const char *statement)
 {
-    if (records.isEmpty())
-        return true;
-    if (!q.exec(QStringLiteral("SAVEPOINT batch")))
-        return false;
-    if (insertRecords(q, records, added, conflicts))
-        return q.exec(QStringLiteral("RELEASE SAVEPOINT batch"));
-    const QSqlError batchError = q.lastError();
-    if (!refusesRecord(batchError) || !q.exec(QStringLiteral("ROLLBACK TO SAVEPOINT batch"))) {
-        q.exec(QStringLiteral("ROLLBACK TO SAVEPOINT batch"));
-        lastError_ = batchError;
-        return false;
-    }
-    // One record spoils its batch: each alone finds which, and the rest go in.
-    for (const QcRecordLine *line : records) {
-        if (!q.exec(QStringLiteral("SAVEPOINT one")))
-            return false;
-        if (insertRecords(q, {line}, added, conflicts)) {
-            if (!q.exec(QStringLiteral("RELEASE SAVEPOINT one")))
-                return false;
-            continue;
-        }
-        const QSqlError e = q.lastError();
-        if (!refusesRecord(e)) {
-            lastError_ = e;
-            return false;
-        }
-        if (!q.exec(QStringLiteral("ROLLBACK TO SAVEPOINT one")))
-            return false;
-        const Refusal refusal {line->number, line->record.id, reasonOf(e)};
-        q.prepare(QStringLiteral(
-            "INSERT INTO qc_refused (host, log_path, line, bytes, reason) VALUES (?, ?, ?, ?, ?) "
-            "ON CONFLICT (host, log_path, line) DO UPDATE SET bytes = EXCLUDED.bytes, "
-            "reason = EXCLUDED.reason, refused_at = now()"));
-        q.addBindValue(host);
-        q.addBindValue(log);
-        q.addBindValue(refusal.line);
-        q.addBindValue(line->bytes);
-        q.addBindValue(refusal.reason);
-        if (!q.exec())
-            return false;
-        refused->append(refusal);
-    }
-    return true;
+    const Outcome o = pq(statement);
+    if (!o.ok)
+        lastReason_ = o.reason;
+    return o.ok;
 }
 
 bool RecordStore::addBatch(const QList<QcRecordLine> &records, const QString &host,
                            const QString &log, const LogState &state, int *added,
                            QStringList *conflicts, QList<Refusal> *refused)
 {
-    QSqlDatabase db = QSqlDatabase::database(connection_, false);
-    QSqlQuery q(db);
     *added = 0;
     // One entry per id: a second line with an id already in the batch is either the same record
     // again or a conflict.
@@ -599,57 +756,49 @@ bool RecordStore::addBatch(const QList<QcRecordLine> &records, const QString &ho
         const QcRecordLine &line = records.at(i);
         const auto seen = inBatch.constFind(line.record.id);
         if (seen != inBatch.constEnd()) {
-            // The same record logged again may differ in its bytes only (spacing, key order).
-            if (records.at(*seen).bytes != line.bytes
-                && QJsonDocument::fromJson(records.at(*seen).bytes)
-                    != QJsonDocument::fromJson(line.bytes))
+            if (records.at(*seen).bytes != line.bytes)
                 conflicts->append(line.record.id);
             continue;
         }
         inBatch.insert(line.record.id, i);
         entries.append(&line);
     }
-    if (!db.transaction())
-        return fail(QStringLiteral("starting a transaction"), db.lastError());
-    lastError_ = QSqlError();
-    if (!addOrSetAside(q, entries, host, log, added, conflicts, refused))
-        return fail(QStringLiteral("adding records"),
-                    lastError_.isValid() ? lastError_ : q.lastError());
-    q.prepare(QStringLiteral(
-        "INSERT INTO qc_sync_state (host, log_path, synced_bytes, synced_lines, sha256) "
-        "VALUES (?, ?, ?, ?, ?) ON CONFLICT (host, log_path) DO UPDATE SET "
-        "synced_bytes = EXCLUDED.synced_bytes, synced_lines = EXCLUDED.synced_lines, "
-        "sha256 = EXCLUDED.sha256, synced_at = now()"));
-    q.addBindValue(host);
-    q.addBindValue(log);
-    q.addBindValue(state.bytes);
-    q.addBindValue(state.lines);
-    q.addBindValue(QString::fromLatin1(state.sha256));
-    if (!q.exec())
-        return fail(QStringLiteral("keeping the sync state"), q);
-    if (!db.commit())
-        return fail(QStringLiteral("committing records"), db.lastError());
+    // A batch's statements touch its own rows only: by their indexes, whatever the planner's
+    // statistics of a store that grows by the batch say.
+    if (!run("BEGIN") || !run("SET LOCAL enable_seqscan = off"))
+        return failWith(QStringLiteral("starting a transaction"), lastReason_);
+    if (!addOrSetAside(entries, host, log, added, conflicts, refused))
+        return failWith(QStringLiteral("adding records"), lastReason_);
+    const Outcome kept
+        = pq("INSERT INTO qc_sync_state (host, log_path, synced_bytes, synced_lines, sha256) "
+             "VALUES ($1, $2, $3, $4, $5) ON CONFLICT (host, log_path) DO UPDATE SET "
+             "synced_bytes = EXCLUDED.synced_bytes, synced_lines = EXCLUDED.synced_lines, "
+             "sha256 = EXCLUDED.sha256, synced_at = now()",
+             {host.toUtf8(), log.toUtf8(), QByteArray::number(state.bytes),
+              QByteArray::number(state.lines), state.sha256});
+    if (!kept.ok)
+        return failWith(QStringLiteral("keeping the sync state"), kept.reason);
+    if (!run("COMMIT"))
+        return failWith(QStringLiteral("committing records"), lastReason_);
     return true;
 }
 
 bool RecordStore::retryRefused(const QString &host, const QString &log, int *added,
                                QList<Refusal> *refused)
 {
-    QSqlDatabase db = QSqlDatabase::database(connection_, false);
-    QSqlQuery q(db);
     *added = 0;
-    if (!db.transaction())
-        return fail(QStringLiteral("starting a transaction"), db.lastError());
-    q.prepare(QStringLiteral("SELECT line, bytes FROM qc_refused WHERE host = ? AND log_path = ? "
-                             "ORDER BY line"));
-    q.addBindValue(host);
-    q.addBindValue(log);
-    if (!q.exec())
-        return fail(QStringLiteral("reading refused records"), q);
+    if (!run("BEGIN"))
+        return failWith(QStringLiteral("starting a transaction"), lastReason_);
+    const Outcome read = pq("SELECT line::text || ' ' || encode(bytes, 'base64') FROM qc_refused "
+                            "WHERE host = $1 AND log_path = $2 ORDER BY line",
+                            {host.toUtf8(), log.toUtf8()});
+    if (!read.ok)
+        return failWith(QStringLiteral("reading refused records"), read.reason);
     QList<QcRecordLine> lines;
-    while (q.next()) {
-        QcRecordLine line = qcReadRecordLine(q.value(1).toByteArray());
-        line.number = q.value(0).toLongLong();
+    for (const QByteArray &row : read.rows) {
+        const int space = row.indexOf(' ');
+        QcRecordLine line = qcReadRecordLine(QByteArray::fromBase64(row.mid(space + 1)));
+        line.number = row.left(space).toLongLong();
         lines.append(line);
     }
     QList<const QcRecordLine *> again;
@@ -662,21 +811,17 @@ bool RecordStore::retryRefused(const QString &host, const QString &log, int *add
     // Those refused again are set aside again, with the server's reason of today; a line that
     // is no record by this program's rules stays as it was.
     for (const QcRecordLine *line : again) {
-        q.prepare(
-            QStringLiteral("DELETE FROM qc_refused WHERE host = ? AND log_path = ? AND line = ?"));
-        q.addBindValue(host);
-        q.addBindValue(log);
-        q.addBindValue(line->number);
-        if (!q.exec())
-            return fail(QStringLiteral("retrying refused records"), q);
+        const Outcome removed
+            = pq("DELETE FROM qc_refused WHERE host = $1 AND log_path = $2 AND line = $3",
+                 {host.toUtf8(), log.toUtf8(), QByteArray::number(line->number)});
+        if (!removed.ok)
+            return failWith(QStringLiteral("retrying refused records"), removed.reason);
     }
     QStringList conflicts;
-    lastError_ = QSqlError();
-    if (!addOrSetAside(q, again, host, log, added, &conflicts, refused))
-        return fail(QStringLiteral("retrying refused records"),
-                    lastError_.isValid() ? lastError_ : q.lastError());
-    if (!db.commit())
-        return fail(QStringLiteral("committing records"), db.lastError());
+    if (!addOrSetAside(again, host, log, added, &conflicts, refused))
+        return failWith(QStringLiteral("retrying refused records"), lastReason_);
+    if (!run("COMMIT"))
+        return failWith(QStringLiteral("committing records"), lastReason_);
     return true;
 }
 
@@ -777,7 +922,7 @@ bool RecordStore::runs(const RunFilter &filter, QList<RunRow> *rows)
     return true;
 }
 
-bool RecordStore::yields(const YieldQuery &query, QList<YieldRow> *rows)
+bool RecordStore::yieldsFromRecords(const YieldQuery &query, QList<YieldRow> *rows)
 {
     const QString group = query.split == YieldQuery::ByHost ? QStringLiteral("host")
         : query.split == YieldQuery::ByDay ? QStringLiteral("to_char(judged_day, 'YYYY-MM-DD')")
@@ -848,5 +993,306 @@ bool RecordStore::yields(const YieldQuery &query, QList<YieldRow> *rows)
         byKey[{q.value(0).toString(), q.value(1).toString()}].failures.insert(q.value(2).toString(),
                                                                               q.value(3).toInt());
     *rows = byKey.values();
+    return true;
+}
+
+QString RecordStore::literal(const QString &value) const
+{
+    const QByteArray utf8 = value.toUtf8();
+    char *escaped = PQescapeLiteral(pq_, utf8.constData(), size_t(utf8.size()));
+    const QString text = QString::fromUtf8(escaped ? escaped : "NULL");
+    PQfreemem(escaped);
+    return text;
+}
+
+namespace {
+
+// Each name of a column list, as the table `alias` holds it.
+QString columnsOf(const QString &alias, const QString &columns)
+{
+    QStringList names = columns.split(QLatin1String(", "));
+    for (QString &name : names)
+        name.prepend(alias + QLatin1Char('.'));
+    return names.join(QLatin1String(", "));
+}
+
+// The rows of a summary table that a query selects. Without a time, every day of the test;
+// from a time on, the days that begin after it from the table, and the days it cuts from their
+// records at or after it, by the same SQL that fills the table.
+QString summaryInScope(const QString &table, const QString &columns,
+                       QString (*derived)(const QString &), bool ofChannels, const QString &testIs,
+                       const QString &since)
+{
+    if (since.isEmpty())
+        return QStringLiteral("SELECT %1 FROM %2 s WHERE %3")
+            .arg(columnsOf(QStringLiteral("s"), columns), table, testIs);
+    const QString days
+        = QStringLiteral("SELECT test, judged_day, first_judged >= %1 AS whole, last_judged "
+                         "FROM qc_day_yield s WHERE last_judged >= %1 AND %2")
+              .arg(since, testIs);
+    // A cut day's records lie between the time and the day's last run: a range of the index on
+    // test and time for each (OFFSET 0 keeps the planner from joining all records from the time
+    // on instead).
+    const QString cutRuns
+        = QStringLiteral(
+              "(SELECT r.id, r.judged, r.judged_day, r.time_written, r.test, "
+              "r.verdict, r.failures FROM days d CROSS JOIN LATERAL (SELECT * FROM "
+              "qc_record r WHERE r.test = d.test AND r.judged >= %1 "
+              "AND r.judged <= d.last_judged AND r.judged_day = d.judged_day OFFSET 0) r "
+              "WHERE NOT d.whole)")
+              .arg(since);
+    const QString cutChannels
+        = QStringLiteral("(SELECT p.test, p.judged_day, c.* FROM qc_channel c "
+                         "JOIN %1 p ON p.id = c.record_id)")
+              .arg(cutRuns);
+    return QStringLiteral("WITH days AS (%1) SELECT %2 FROM %3 s JOIN days d ON d.test = s.test "
+                          "AND d.judged_day = s.judged_day AND d.whole "
+                          "UNION ALL SELECT %4 FROM (%5) AS cut")
+        .arg(days, columnsOf(QStringLiteral("s"), columns), table, columns,
+             derived(ofChannels ? cutChannels : cutRuns));
+}
+
+QString dayText(const QVariant &day)
+{
+    return day.toDate().toString(Qt::ISODate);
+}
+
+} // namespace
+
+bool RecordStore::yields(const YieldQuery &query, QList<YieldRow> *rows)
+{
+    // A board's attempts from a time on are counted among the runs from then on, which no
+    // summary of whole boards holds; the split by host has none either.
+    if (query.split == YieldQuery::ByHost || query.since.isValid())
+        return yieldsFromRecords(query, rows);
+    const bool byDay = query.split == YieldQuery::ByDay;
+    const QString testIs = query.test.isEmpty()
+        ? QStringLiteral("true")
+        : QStringLiteral("s.test = %1").arg(literal(query.test));
+    QSqlQuery q(QSqlDatabase::database(connection_, false));
+    q.setForwardOnly(true);
+    struct Ends
+    {
+        QDateTime first, last;
+        QString firstId, lastId;
+    };
+    QMap<QPair<QString, QString>, YieldRow> byKey;
+    QHash<QPair<QString, QString>, Ends> ends;
+    if (!q.exec(summaryInScope(QStringLiteral("qc_day_yield"), StoreSummaries::dayYieldColumns(),
+                               StoreSummaries::dayYieldRows, false, testIs, QString())))
+        return fail(QStringLiteral("summarising runs"), q);
+    while (q.next()) {
+        const QPair<QString, QString> key {q.value(0).toString(),
+                                           byDay ? dayText(q.value(1)) : QString()};
+        YieldRow &row = byKey[key];
+        Ends &e = ends[key];
+        const bool first = row.runs == 0;
+        row.test = key.first;
+        row.group = key.second;
+        row.runs += q.value(2).toInt();
+        row.passes += q.value(3).toInt();
+        const QDateTime firstJudged = q.value(4).toDateTime(), lastJudged = q.value(7).toDateTime();
+        const QString firstId = q.value(5).toString(), lastId = q.value(8).toString();
+        if (first || firstJudged < e.first || (firstJudged == e.first && firstId < e.firstId)) {
+            e.first = firstJudged;
+            e.firstId = firstId;
+            row.firstTime = q.value(6).toString();
+        }
+        if (first || lastJudged > e.last || (lastJudged == e.last && lastId > e.lastId)) {
+            e.last = lastJudged;
+            e.lastId = lastId;
+            row.lastTime = q.value(9).toString();
+        }
+    }
+    if (!q.exec(summaryInScope(QStringLiteral("qc_day_failure"),
+                               StoreSummaries::dayFailureColumns(), StoreSummaries::dayFailureRows,
+                               false, testIs, QString())))
+        return fail(QStringLiteral("summarising failures"), q);
+    while (q.next())
+        byKey[{q.value(0).toString(), byDay ? dayText(q.value(1)) : QString()}]
+            .failures[q.value(2).toString()]
+            += q.value(3).toInt();
+    if (!q.exec(QStringLiteral("SELECT test, %1, count(*), count(*) FILTER (WHERE by_first), "
+                               "count(*) FILTER (WHERE by_second), count(*) FILTER (WHERE "
+                               "by_third), count(*) FILTER (WHERE finally) FROM %2 s WHERE %3 "
+                               "GROUP BY 1, 2")
+                    .arg(byDay ? QStringLiteral("judged_day") : QStringLiteral("NULL::date"),
+                         byDay ? QStringLiteral("qc_board_day") : QStringLiteral("qc_board"),
+                         testIs)))
+        return fail(QStringLiteral("summarising boards"), q);
+    while (q.next()) {
+        YieldRow &row = byKey[{q.value(0).toString(), byDay ? dayText(q.value(1)) : QString()}];
+        row.boards = q.value(2).toInt();
+        row.firstPasses = q.value(3).toInt();
+        row.secondPasses = q.value(4).toInt();
+        row.thirdPasses = q.value(5).toInt();
+        row.finalPasses = q.value(6).toInt();
+    }
+    *rows = byKey.values();
+    return true;
+}
+
+bool RecordStore::report(const YieldQuery &query, QList<ReportTest> *tests)
+{
+    QMap<QString, ReportTest> byTest;
+    for (const YieldQuery::Split split : {YieldQuery::None, YieldQuery::ByDay}) {
+        YieldQuery q = query;
+        q.split = split;
+        QList<YieldRow> rows;
+        if (!yields(q, &rows))
+            return false;
+        for (const YieldRow &row : std::as_const(rows)) {
+            ReportTest &test = byTest[row.test];
+            test.test = row.test;
+            if (split == YieldQuery::None)
+                test.total = row;
+            else
+                test.days.append(row); // in day order, as the map gave them
+        }
+    }
+    const QString testIs = query.test.isEmpty()
+        ? QStringLiteral("true")
+        : QStringLiteral("s.test = %1").arg(literal(query.test));
+    const QString since = query.since.isValid()
+        ? literal(query.since.toUTC().toString(Qt::ISODateWithMs)) + QLatin1String("::timestamptz")
+        : QString();
+    const QString runsSince
+        = since.isEmpty() ? QStringLiteral("true") : QStringLiteral("r.judged >= %1").arg(since);
+    QSqlQuery q(QSqlDatabase::database(connection_, false));
+    q.setForwardOnly(true);
+    const auto windowAt = [&](int column) {
+        return QcRecordWindow {q.value(column).toDouble(), q.value(column + 1).toDouble(),
+                               q.value(column + 2).toDouble(), q.value(column + 3).toDouble()};
+    };
+    const auto same = [](const QcRecordWindow &a, const QcRecordWindow &b) {
+        return a.xMin == b.xMin && a.xMax == b.xMax && a.yMin == b.yMin && a.yMax == b.yMax;
+    };
+    // The channels' spreads and outside counts, in day order so that windows are met as the
+    // runs met them.
+    if (!q.exec(summaryInScope(QStringLiteral("qc_day_channel"),
+                               StoreSummaries::dayChannelColumns(), StoreSummaries::dayChannelRows,
+                               true, testIs, since)
+                + QLatin1String(" ORDER BY 2, 3")))
+        return fail(QStringLiteral("summarising channels"), q);
+    while (q.next()) {
+        ReportTest &test = byTest[q.value(0).toString()];
+        ReportChannel &c = test.channels[q.value(2).toInt()];
+        c.channel = q.value(2).toInt();
+        const QcRecordWindow window = windowAt(3);
+        if (c.meanRuns > 0 && !same(c.window, window))
+            c.windowsDiffer = true;
+        c.window = window;
+        c.meanRuns += q.value(7).toLongLong();
+        const qint64 runs = q.value(8).toLongLong(), samples = q.value(9).toLongLong();
+        c.x.merge({runs, samples, q.value(10).toDouble(), q.value(11).toDouble(),
+                   q.value(12).toDouble()});
+        c.y.merge({runs, samples, q.value(13).toDouble(), q.value(14).toDouble(),
+                   q.value(15).toDouble()});
+        c.outside.runs += q.value(16).toLongLong();
+        c.outside.samples += q.value(17).toLongLong();
+        c.outside.outside += q.value(18).toLongLong();
+    }
+    if (!q.exec(summaryInScope(QStringLiteral("qc_day_bin"), StoreSummaries::dayBinColumns(),
+                               StoreSummaries::dayBinRows, true, testIs, since)
+                + QLatin1String(" ORDER BY 2, 3")))
+        return fail(QStringLiteral("summarising histograms"), q);
+    while (q.next()) {
+        ReportChannel &c = byTest[q.value(0).toString()].channels[q.value(2).toInt()];
+        const QcRecordWindow window = windowAt(3);
+        auto bins = std::find_if(c.bins.begin(), c.bins.end(),
+                                 [&](const WindowBins &b) { return same(b.window, window); });
+        if (bins == c.bins.end())
+            bins = c.bins.insert(c.bins.end(), WindowBins {window});
+        const int bin = qBound(0, q.value(8).toInt(), histogramBins - 1);
+        (q.value(7).toString() == QLatin1String("x") ? bins->x : bins->y)[bin]
+            += q.value(9).toLongLong();
+    }
+    // The charts' latest runs, newest first: each test's latest runs with their channels, through
+    // the index on test and time; a channel judged in fewer of those than it has runs in scope is
+    // read again on its own, to its own latest runs. The newest run gives the channel's window.
+    const QString plottedIs
+        = QStringLiteral("c.x_low IS NOT NULL AND c.x_mean IS NOT NULL AND c.y_mean IS NOT NULL");
+    const QString pointColumns = QStringLiteral("r.time_written, r.id::text, c.x_mean, c.y_mean, "
+                                                "c.x_low, c.x_high, c.y_low, c.y_high");
+    const auto readDrift = [&](const QString &sql) {
+        if (!q.exec(sql))
+            return false;
+        while (q.next()) {
+            const auto test = byTest.find(q.value(0).toString());
+            if (test == byTest.end() || !test->channels.contains(q.value(1).toInt()))
+                continue;
+            ReportChannel &c = test->channels[q.value(1).toInt()];
+            const DriftPoint point {QDateTime::fromString(q.value(2).toString(), Qt::ISODateWithMs),
+                                    q.value(3).toString(), q.value(4).toDouble(),
+                                    q.value(5).toDouble()};
+            if (c.drift.isEmpty()) {
+                c.window = windowAt(6);
+                c.latest = point.judged;
+                c.latestId = point.id;
+            }
+            c.drift.prepend(point);
+        }
+        return true;
+    };
+    if (!readDrift(QStringLiteral("SELECT t.test, c.channel, %4 FROM (SELECT DISTINCT test FROM "
+                                  "qc_day_yield s WHERE %1) t CROSS JOIN LATERAL (SELECT r.judged, "
+                                  "r.id, r.time_written FROM qc_record r WHERE r.test = t.test "
+                                  "AND %2 ORDER BY r.judged DESC, r.id DESC LIMIT %3) r "
+                                  "JOIN qc_channel c ON c.record_id = r.id AND %5 "
+                                  "ORDER BY 1, 2, r.judged DESC, r.id DESC")
+                       .arg(testIs, runsSince)
+                       .arg(ReportChannel::driftRunsShown)
+                       .arg(pointColumns, plottedIs)))
+        return fail(QStringLiteral("reading the latest runs"), q);
+    QStringList sparse;
+    for (ReportTest &test : byTest) {
+        for (ReportChannel &c : test.channels) {
+            if (c.drift.size() < qMin<qint64>(ReportChannel::driftRunsShown, c.meanRuns)) {
+                c.drift.clear();
+                sparse << QStringLiteral("(%1, %2)").arg(literal(test.test)).arg(c.channel);
+            }
+        }
+    }
+    if (!sparse.isEmpty()
+        && !readDrift(QStringLiteral("SELECT t.test, t.channel, d.time_written, d.id, d.x_mean, "
+                                     "d.y_mean, d.x_low, d.x_high, d.y_low, d.y_high FROM "
+                                     "(VALUES %1) AS t(test, channel) CROSS JOIN LATERAL ("
+                                     "SELECT r.judged, %4 "
+                                     "FROM qc_record r JOIN qc_channel c ON c.record_id = r.id "
+                                     "AND c.channel = t.channel WHERE r.test = t.test AND %2 "
+                                     "AND %5 ORDER BY r.judged DESC, r.id DESC LIMIT %3) d "
+                                     "ORDER BY 1, 2, d.judged DESC, d.id DESC")
+                          .arg(sparse.join(QLatin1String(", ")), runsSince)
+                          .arg(ReportChannel::driftRunsShown)
+                          .arg(pointColumns, plottedIs)))
+        return fail(QStringLiteral("reading the latest runs"), q);
+    // Each test's latest run (its rules) and its latest failed runs, whole.
+    if (!q.exec(QStringLiteral(
+                    "SELECT t.test, l.latest, l.id::text, l.record::text FROM (SELECT DISTINCT "
+                    "test FROM qc_day_yield s WHERE %1) t CROSS JOIN LATERAL ("
+                    "(SELECT true AS latest, r.id, r.record FROM qc_record r "
+                    "WHERE r.test = t.test AND %2 ORDER BY r.judged DESC, r.id DESC LIMIT 1) "
+                    "UNION ALL (SELECT false, r.id, r.record FROM qc_record r WHERE "
+                    "r.test = t.test AND %2 AND r.verdict = 'Fail' "
+                    "ORDER BY r.judged DESC, r.id DESC LIMIT %3)) l")
+                    .arg(testIs, runsSince)
+                    .arg(ReportData::failedRunsShown)))
+        return fail(QStringLiteral("reading the latest runs"), q);
+    while (q.next()) {
+        const auto test = byTest.find(q.value(0).toString());
+        QcRecordLine line = qcReadRecordLine(q.value(3).toString().toUtf8());
+        if (test == byTest.end() || line.status != QcRecordLine::Read)
+            continue;
+        // A record logged before records carried ids keeps the one it was stored under.
+        line.record.id = q.value(2).toString();
+        if (q.value(1).toBool()) {
+            test->rules = line.record.rules;
+            test->rulesJudged = line.record.judged;
+            test->rulesId = line.record.id;
+        } else {
+            test->latestFailed.append(line.record);
+        }
+    }
+    *tests = byTest.values();
     return true;
 }

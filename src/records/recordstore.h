@@ -2,8 +2,9 @@
 
 #include "records/databaseurl.h"
 #include "records/record.h"
-#include "records/runlist.h"
+#include "records/reportdata.h"
 #include "records/resultslog.h"
+#include "records/runlist.h"
 #include "records/yieldsummary.h"
 
 #include <QByteArray>
@@ -17,15 +18,23 @@
 
 class QSqlError;
 class QSqlQuery;
+struct pg_conn;
+struct pg_result;
 
-// The fleet's store of test records: a PostgreSQL database, reached through Qt SQL. The schema is
-// made on first use and carries its version.
+// The fleet's store of test records: a PostgreSQL database, reached through Qt SQL, and through
+// libpq on the same connection where Qt SQL has no equal (COPY). The schema is made on first use
+// and carries its version.
 class RecordStore
 {
 public:
     // 2 added the refused records (qc_refused); 3 the station, fixture and operator, and the
-    // fleet's attempts (qc_run, qc_attempt_yield).
-    static constexpr int schemaVersion = 3;
+    // fleet's attempts (qc_run, qc_attempt_yield); 4 the summaries kept with each batch (by day:
+    // yields, failures, channels' spreads and histogram bins; each board's attempts).
+    static constexpr int schemaVersion = 4;
+
+    // The statements that take the schema to `version` from the one before, as open() runs them:
+    // for making an old database to migrate.
+    static QStringList schemaStep(int version);
 
     RecordStore();
     ~RecordStore();
@@ -70,6 +79,9 @@ public:
 
     // The summaries YieldSummary gives, computed by the database over every record it holds.
     bool yields(const YieldQuery &query, QList<YieldRow> *rows);
+    // What ReportData gathers from the records `query` selects, from the summaries; only the
+    // charts' latest runs and the latest failed runs are read row by row.
+    bool report(const YieldQuery &query, QList<ReportTest> *tests);
     // Hands every record that `query` selects (its split aside) to `take`, in time order. One
     // stored before this program's rule and beyond it is passed over, its reason in
     // skippedRecords() (the first ResultsLogRead::skippedLinesKept).
@@ -79,20 +91,38 @@ public:
     const QList<SkippedLine> &skippedRecords() const { return skippedRecords_; }
 
 private:
+    // A statement's end through libpq: its rows' first column, or why it failed.
+    struct Outcome
+    {
+        bool ok = true;
+        QString state; // SQLSTATE
+        QString reason; // one line
+        QList<QByteArray> rows;
+    };
+    // `binaryParameter`: the index of a parameter sent as bytes (bytea), or -1.
+    Outcome pq(const QByteArray &sql, const QList<QByteArray> &parameters = {},
+               int binaryParameter = -1);
+    Outcome outcomeOf(pg_result *result);
+    Outcome copy(const char *table, const char *columns, const QByteArray &rows);
+    bool run(const char *statement); // its reason in lastReason_
     bool fail(const QString &what, const QSqlQuery &query);
     bool fail(const QString &what, const QSqlError &error);
+    bool failWith(const QString &what, const QString &reason);
     // The server's reason, as one line; never empty.
     static QString reasonOf(const QSqlError &error);
     bool makeSchema();
-    bool insertRecords(QSqlQuery &q, const QList<const QcRecordLine *> &records, int *added,
-                       QStringList *conflicts);
-    bool addOrSetAside(QSqlQuery &q, const QList<const QcRecordLine *> &records,
-                       const QString &host, const QString &log, int *added, QStringList *conflicts,
+    QString literal(const QString &value) const;
+    bool yieldsFromRecords(const YieldQuery &query, QList<YieldRow> *rows);
+    Outcome insertRecords(const QList<const QcRecordLine *> &records, int *added,
+                          QStringList *conflicts);
+    bool addOrSetAside(const QList<const QcRecordLine *> &records, const QString &host,
+                       const QString &log, int *added, QStringList *conflicts,
                        QList<Refusal> *refused);
 
     QString connection_;
+    pg_conn *pq_ = nullptr; // the Qt connection's own
     QString error_;
-    QSqlError lastError_;
-    QList<SkippedLine> skippedRecords_; // of the statement that failed inside addOrSetAside
+    QString lastReason_; // of the statement that failed inside addOrSetAside
+    QList<SkippedLine> skippedRecords_;
     QtMessageHandler previousHandler_ = nullptr;
 };

@@ -235,9 +235,15 @@ void TestHostileInput::schemaOneIsMigrated()
         LogSync sync(store, log, QStringLiteral("station-1"));
         QVERIFY(sync.begin() && sync.step(100));
     }
-    // Back to what version 1 made: without the refused records and the stations of version 3.
+    // Back to what version 1 made: without the refused records, the stations of version 3 and
+    // the summaries of version 4.
     server.query(name,
+                 "DROP TABLE qc_day_yield, qc_day_failure, qc_day_channel, qc_day_bin, qc_board, "
+                 "qc_board_day; ALTER TABLE qc_channel DROP COLUMN outside, DROP COLUMN x_bin, "
+                 "DROP COLUMN y_bin; DROP INDEX qc_record_test_judged; "
+                 "CREATE INDEX qc_record_test_judged ON qc_record (test, judged); "
                  "DROP TABLE qc_refused; DROP VIEW qc_attempt_yield; DROP VIEW qc_run; "
+                 "ALTER TABLE qc_record DROP COLUMN time_written; "
                  "ALTER TABLE qc_record DROP COLUMN station, DROP COLUMN fixture, "
                  "DROP COLUMN operator; DELETE FROM envviewer_schema; "
                  "INSERT INTO envviewer_schema VALUES (1)");

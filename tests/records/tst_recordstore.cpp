@@ -2,7 +2,10 @@
 // by `envtool results` from the log and from the database.
 #include "envtool/envtoolrunner.h"
 #include "link/streamencoder.h"
+#include "records/databaserecordsource.h"
+#include "records/logsync.h"
 #include "records/record.h"
+#include "records/recordstore.h"
 #include "support/postgresserver.h"
 
 #include <QFile>
@@ -40,6 +43,119 @@ QByteArray recordLine(const QString &time, const QString &test, bool passed,
     return QJsonDocument(json).toJson(QJsonDocument::Compact) + '\n';
 }
 
+// Three days of two tests: channels whose window changes, one without samples, one kept before
+// windows were, bounds inside and outside the window under both counting rules, retested
+// boards, and more runs than a chart shows.
+QByteArray capabilityLog()
+{
+    QByteArray lines;
+    const QDateTime start
+        = QDateTime::fromString("2026-03-01T06:00:00.000+01:00", Qt::ISODateWithMs);
+    for (int i = 0; i < 640; ++i) {
+        QcRecord r;
+        r.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
+        r.judged = start.addSecs(i * 400);
+        r.time = qcRecordTime(r.judged);
+        r.program = "envtool";
+        r.rules = i % 4 ? "envviewer_qc" : "envviewer";
+        r.host = i % 3 ? "h1" : "h2";
+        r.test = i % 5 ? "Board A" : "Board B";
+        r.serial = QStringLiteral("S%1").arg(i / 2);
+        r.verdict = i % 7 ? "Pass" : "Fail";
+        if (!r.passed())
+            r.failures = QStringList {"Channel 1 Fail"};
+        for (int channel = 0; channel < 4; ++channel) {
+            QcRecordChannel c;
+            c.channel = channel;
+            c.need = 10;
+            c.samples = channel == 2 && i % 9 == 0 ? 0 : 40 + i % 13;
+            c.good = int(*c.samples) - i % 3;
+            const double width = channel == 1 && i > 400 ? 8 : 10;
+            if (channel != 3 || i % 2)
+                c.window = QcRecordWindow {-width, width, 1e6, 1e6 + 400};
+            if (*c.samples > 0) {
+                const double mx = std::sin(i * 0.37 + channel) * 4, sx = 1 + (i % 5) * 0.25;
+                const double my = 1e6 + 200 + std::cos(i * 0.11) * 50, sy = 7 + i % 3;
+                c.x = {mx - 2 * sx, mx + (i % 11 ? 2 : 6) * sx, mx, sx};
+                c.y = {my - 2 * sy, my + 2 * sy, my, sy};
+            }
+            r.channels.append(c);
+        }
+        lines += r.toLine();
+    }
+    return lines;
+}
+
+// Everything a report shows of its tests, as text; spreads to nine digits, which the log's
+// running merge and the database's sums share.
+QString describe(const QList<ReportTest> &tests)
+{
+    QStringList out;
+    const auto number = [](double v) { return QString::number(v, 'g', 9); };
+    const auto optional = [&](std::optional<double> v) { return v ? number(*v) : QString("-"); };
+    const auto yields = [&](const YieldRow &y) {
+        QStringList failures;
+        for (auto f = y.failures.begin(); f != y.failures.end(); ++f)
+            failures << QStringLiteral("%1=%2").arg(f.key()).arg(f.value());
+        failures.sort();
+        return QStringLiteral("%1 %2 runs %3 passes %4 %5..%6 boards %7 %8 %9 %10 %11 [%12]")
+            .arg(y.test, y.group)
+            .arg(y.runs)
+            .arg(y.passes)
+            .arg(y.firstTime, y.lastTime)
+            .arg(y.boards)
+            .arg(y.firstPasses)
+            .arg(y.secondPasses)
+            .arg(y.thirdPasses)
+            .arg(y.finalPasses)
+            .arg(failures.join(','));
+    };
+    const auto window = [&](const QcRecordWindow &w) {
+        return QStringList {number(w.xMin), number(w.xMax), number(w.yMin), number(w.yMax)}.join(
+            ' ');
+    };
+    const auto spread = [&](const AxisSpread &a) {
+        return QStringLiteral("%1 runs %2 samples mean %3 within %4 overall %5")
+            .arg(a.runs)
+            .arg(a.samples)
+            .arg(number(a.mean), optional(a.withinSd()), optional(a.overallSd()));
+    };
+    for (const ReportTest &t : tests) {
+        out << "test " + t.test << "total " + yields(t.total);
+        for (const YieldRow &day : t.days)
+            out << "day " + yields(day);
+        out << QStringLiteral("rules %1 of %2").arg(t.rules, t.rulesId);
+        for (const QcRecord &failed : t.latestFailed)
+            out << "failed " + failed.id;
+        for (const ReportChannel &c : t.channels) {
+            out << QStringLiteral("channel %1 window %2%3 latest %4 %5 runs %6")
+                       .arg(c.channel)
+                       .arg(window(c.window), c.windowsDiffer ? " (differs)" : "",
+                            c.latest.toUTC().toString(Qt::ISODateWithMs), c.latestId)
+                       .arg(c.meanRuns)
+                << "x " + spread(c.x) << "y " + spread(c.y)
+                << QStringLiteral("outside %1 %2 %3")
+                       .arg(c.outside.runs)
+                       .arg(c.outside.samples)
+                       .arg(c.outside.outside);
+            QStringList bins;
+            for (const WindowBins &b : c.bins) {
+                QStringList counts;
+                for (int i = 0; i < histogramBins; ++i)
+                    counts << QString::number(b.x[i]) + '/' + QString::number(b.y[i]);
+                bins << "bins " + window(b.window) + ": " + counts.join(' ');
+            }
+            bins.sort();
+            out << bins << QStringLiteral("drift %1 points").arg(c.drift.size());
+            for (const DriftPoint &p : c.drift)
+                out << QStringLiteral("%1 %2 %3 %4")
+                           .arg(p.judged.toUTC().toString(Qt::ISODateWithMs), p.id, number(p.x),
+                                number(p.y));
+        }
+    }
+    return out.join('\n');
+}
+
 bool appendFile(const QString &path, const QByteArray &bytes)
 {
     QFile file(path);
@@ -62,6 +178,9 @@ private slots:
     void sameSummaryFromFileAndDatabase_data();
     void sameSummaryFromFileAndDatabase();
     void sameReportFromFileAndDatabase();
+    void sameCapabilityFromFileAndDatabase_data();
+    void sameCapabilityFromFileAndDatabase();
+    void migratesFromTheFirstVersion();
 
 private:
     QString path(const QString &name) const { return dir.filePath(name); }
@@ -352,6 +471,107 @@ void TestRecordStore::sameReportFromFileAndDatabase()
     }
     QVERIFY(pages.first().contains("<td>6</td><td>3</td><td>3</td><td>50.0%</td><td>3</td>"));
     QCOMPARE(pages.last(), pages.first());
+}
+
+void TestRecordStore::sameCapabilityFromFileAndDatabase_data()
+{
+    QTest::addColumn<QString>("test");
+    QTest::addColumn<QString>("since");
+    QTest::newRow("every run") << QString() << QString();
+    QTest::newRow("a label") << "Board A" << QString();
+    // In the middle of the second day: the day is cut, and its runs before are left out.
+    QTest::newRow("since a time within a day") << QString() << "2026-03-02T07:30:00.000Z";
+    QTest::newRow("a label since before every run") << "Board B"
+                                                    << "2026-02-01T00:00:00.000Z";
+    QTest::newRow("since after every run") << QString() << "2026-04-01T00:00:00.000Z";
+}
+
+// The report's figures (yields, capability, histograms, drift, failed runs) from a log and from
+// the database's summaries of it.
+void TestRecordStore::sameCapabilityFromFileAndDatabase()
+{
+    QFETCH(QString, test);
+    QFETCH(QString, since);
+    const QString log = path("capability.jsonl");
+    static QString capabilityUrl;
+    if (capabilityUrl.isEmpty()) {
+        QVERIFY(appendFile(log, capabilityLog()));
+        QVERIFY(freshDatabase());
+        // In small batches, so that days, channels and boards are merged across batches.
+        RecordStore store;
+        QVERIFY2(store.open(url), qPrintable(store.error()));
+        LogSync batches(store, log, "h1");
+        QVERIFY(batches.begin());
+        do
+            QVERIFY2(batches.step(37), qPrintable(batches.error()));
+        while (!batches.atEnd());
+        QCOMPARE(batches.sent(), 640);
+        capabilityUrl = url;
+    }
+    YieldQuery query;
+    query.test = test;
+    query.since = QDateTime::fromString(since, Qt::ISODateWithMs);
+    QList<ReportTest> fromFile, fromDatabase;
+    LogRecordSource file(log);
+    DatabaseRecordSource database(capabilityUrl);
+    QVERIFY2(file.report(query, &fromFile), qPrintable(file.error()));
+    QVERIFY2(database.report(query, &fromDatabase), qPrintable(database.error()));
+    QCOMPARE(describe(fromDatabase), describe(fromFile));
+    if (since.isEmpty()) {
+        // The chart keeps the latest runs only; channel 1's window changed.
+        const ReportChannel &changed = fromFile.first().channels.value(1);
+        QCOMPARE(changed.drift.size(), ReportChannel::driftRunsShown);
+        QVERIFY(changed.windowsDiffer);
+        QCOMPARE(changed.bins.size(), 2);
+    }
+}
+
+// A database made by the first version's schema, holding records as that version stored them,
+// keeps every record on migration and gets the summaries of all of them.
+void TestRecordStore::migratesFromTheFirstVersion()
+{
+    const QString log = path("migrated.jsonl");
+    QVERIFY(appendFile(log, capabilityLog()));
+    QVERIFY(freshDatabase());
+    QCOMPARE(sync(log).exitCode, 0);
+    const QString current = name;
+    QVERIFY(freshDatabase());
+    QStringList first = RecordStore::schemaStep(1);
+    first << "CREATE TABLE envviewer_schema (version integer NOT NULL)"
+          << "INSERT INTO envviewer_schema VALUES (1)";
+    for (const QString &statement : first)
+        QVERIFY(server.query(name, statement + "; SELECT 'done'").trimmed().endsWith("done"));
+    // What the first version wrote of each record and channel.
+    const QString records = "id, record, judged, judged_day, host, program, software, test, "
+                            "serial, verdict, plan_sha256, failures";
+    const QString channels = "record_id, channel, good, need, samples, x_low, x_high, y_low, "
+                             "y_high, x_min, x_max, x_mean, x_sd, y_min, y_max, y_mean, y_sd";
+    // psql may run as the server's user: the rows pass through a folder it can write.
+    QTemporaryDir transfer;
+    QVERIFY(QFile::setPermissions(transfer.path(),
+                                  QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                      | QFileDevice::ExeOwner | QFileDevice::ReadOther
+                                      | QFileDevice::WriteOther | QFileDevice::ExeOther));
+    for (const auto &[table, columns] :
+         {std::pair {QString("qc_record"), records}, std::pair {QString("qc_channel"), channels}}) {
+        const QString rows = transfer.filePath(table + ".copy");
+        server.query(
+            current,
+            QStringLiteral("\\copy (SELECT %1 FROM %2) TO '%3'").arg(columns, table, rows));
+        server.query(name, QStringLiteral("\\copy %1 (%2) FROM '%3'").arg(table, columns, rows));
+    }
+    QCOMPARE(count("SELECT count(*) FROM qc_record"), 640);
+    QList<ReportTest> fromFile, migrated;
+    QVERIFY(LogRecordSource(log).report({}, &fromFile));
+    DatabaseRecordSource database(url);
+    QVERIFY2(database.report({}, &migrated), qPrintable(database.error()));
+    QCOMPARE(count("SELECT max(version) FROM envviewer_schema"), RecordStore::schemaVersion);
+    QCOMPARE(count("SELECT count(*) FROM qc_record WHERE time_written = record->>'time'"), 640);
+    QCOMPARE(count("SELECT count(*) FROM qc_channel"), 640 * 4);
+    // The outside counts and bins filled by the migration equal those the writer sends.
+    QCOMPARE(server.query(name, "SELECT sum(outside), sum(x_bin), sum(y_bin) FROM qc_channel"),
+             server.query(current, "SELECT sum(outside), sum(x_bin), sum(y_bin) FROM qc_channel"));
+    QCOMPARE(describe(migrated), describe(fromFile));
 }
 
 QTEST_GUILESS_MAIN(TestRecordStore)
