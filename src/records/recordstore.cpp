@@ -1132,6 +1132,17 @@ bool RecordStore::yields(const YieldQuery &query, QList<YieldRow> *rows)
     return true;
 }
 
+namespace {
+
+// A day's row as ReportData gives it: the page shows no boards by day.
+YieldRow withoutBoards(YieldRow row)
+{
+    row.boards = row.firstPasses = row.secondPasses = row.thirdPasses = row.finalPasses = 0;
+    return row;
+}
+
+} // namespace
+
 bool RecordStore::report(const YieldQuery &query, QList<ReportTest> *tests)
 {
     QMap<QString, ReportTest> byTest;
@@ -1146,8 +1157,8 @@ bool RecordStore::report(const YieldQuery &query, QList<ReportTest> *tests)
             test.test = row.test;
             if (split == YieldQuery::None)
                 test.total = row;
-            else
-                test.days.append(row); // in day order, as the map gave them
+            else // in day order, as the map gave them
+                test.days.append(withoutBoards(row));
         }
     }
     const QString testIs = query.test.isEmpty()
