@@ -95,7 +95,7 @@ struct ChannelCapability
     AxisSpread x, y;
     OutsideShare outside;
     QList<WindowBins> bins; // one entry a window
-    QList<DriftPoint> drift; // the latest driftRunsShown runs with means, oldest first
+    QVector<DriftPoint> drift; // the latest driftRunsShown runs with means, oldest first
 
     std::optional<double> cpkX() const;
     std::optional<double> ppkX() const;

@@ -1241,7 +1241,7 @@ bool RecordStore::report(const YieldQuery &query, QList<ReportTest> *tests)
                 c.latest = point.judged;
                 c.latestId = point.id;
             }
-            c.drift.prepend(point);
+            c.drift.append(point); // newest first until all are read
         }
         return true;
     };
@@ -1277,6 +1277,9 @@ bool RecordStore::report(const YieldQuery &query, QList<ReportTest> *tests)
                           .arg(ReportChannel::driftRunsShown)
                           .arg(pointColumns, plottedIs)))
         return fail(QStringLiteral("reading the latest runs"), q);
+    for (ReportTest &test : byTest)
+        for (ReportChannel &c : test.channels)
+            std::reverse(c.drift.begin(), c.drift.end());
     // Each test's latest run (its rules) and its latest failed runs, whole.
     if (!q.exec(QStringLiteral(
                     "SELECT t.test, l.latest, l.id::text, l.record::text FROM (SELECT DISTINCT "

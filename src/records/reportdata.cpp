@@ -20,6 +20,18 @@ bool newer(const QcRecord &a, const QcRecord &b)
     return a.judged != b.judged ? a.judged > b.judged : a.id > b.id;
 }
 
+// The newest driftRunsShown points, oldest first. Records mostly arrive in time order.
+void keepLatestRuns(QVector<DriftPoint> &drift)
+{
+    const auto older = [](const DriftPoint &a, const DriftPoint &b) {
+        return a.judged != b.judged ? a.judged < b.judged : a.id < b.id;
+    };
+    if (!std::is_sorted(drift.begin(), drift.end(), older))
+        std::stable_sort(drift.begin(), drift.end(), older);
+    if (drift.size() > ReportChannel::driftRunsShown)
+        drift.erase(drift.begin(), drift.end() - ReportChannel::driftRunsShown);
+}
+
 } // namespace
 
 ReportData::ReportData(const YieldQuery &query)
@@ -82,21 +94,12 @@ void ReportData::add(const QcRecord &r)
             bins = channel.bins.insert(channel.bins.end(), WindowBins {w});
         ++bins->x[histogramBinOf(*c.x.mean, w.xMin, w.xMax)];
         ++bins->y[histogramBinOf(*c.y.mean, w.yMin, w.yMax)];
-        // The latest runs, oldest first: records mostly arrive in time order.
-        const DriftPoint point {r.judged, r.id, *c.x.mean, *c.y.mean};
-        QList<DriftPoint> &drift = channel.drift;
-        const auto older = [](const DriftPoint &a, const DriftPoint &b) {
-            return a.judged != b.judged ? a.judged < b.judged : a.id < b.id;
-        };
-        if (drift.size() < ReportChannel::driftRunsShown || older(drift.first(), point)) {
-            // Mostly the newest: appended without a search.
-            if (drift.isEmpty() || !older(point, drift.last()))
-                drift.append(point);
-            else
-                drift.insert(std::upper_bound(drift.begin(), drift.end(), point, older), point);
-            if (drift.size() > ReportChannel::driftRunsShown)
-                drift.removeFirst();
-        }
+        // The latest runs: appended as read and cut back to the newest when twice as many, so
+        // that a record costs no allocation and no search.
+        QVector<DriftPoint> &drift = channel.drift;
+        drift.append({r.judged, r.id, *c.x.mean, *c.y.mean});
+        if (drift.size() == 2 * ReportChannel::driftRunsShown)
+            keepLatestRuns(drift);
     }
     if (r.passed())
         return;
@@ -106,6 +109,15 @@ void ReportData::add(const QcRecord &r)
     failed.insert(std::lower_bound(failed.begin(), failed.end(), r, newer), r);
     if (failed.size() > failedRunsShown)
         failed.removeLast();
+}
+
+QList<ReportTest> ReportData::tests() const
+{
+    QList<ReportTest> tests = tests_.values();
+    for (ReportTest &test : tests)
+        for (ReportChannel &channel : test.channels)
+            keepLatestRuns(channel.drift);
+    return tests;
 }
 
 int ReportTest::shownChannel(int channel) const

@@ -48,7 +48,7 @@ public:
     // The yields: each test's total, and each test's days.
     void setYields(const QList<YieldRow> &totals, const QList<YieldRow> &days);
     // The tests in label order.
-    QList<ReportTest> tests() const { return tests_.values(); }
+    QList<ReportTest> tests() const;
     // The yields of the records added, as YieldSummary computes them from a log; the days
     // without their boards, which the page does not show by day.
     QList<YieldRow> totals() const { return totals_.rows(); }

@@ -271,7 +271,7 @@ constexpr int ruleRunsListed = 3;
 
 // An individuals chart of one axis's run means in time order: the centre line, the limits, the
 // 1σ and 2σ zones and the window, the points the rules flag marked and listed under it.
-QString driftChart(const char *axis, const QList<DriftPoint> &drift, bool x, double lower,
+QString driftChart(const char *axis, const QVector<DriftPoint> &drift, bool x, double lower,
                    double upper)
 {
     QVector<double> values;
