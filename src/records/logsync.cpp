@@ -119,43 +119,19 @@ bool LogSync::step(int maxRecords)
         return true; // no log (yet): nothing to send
     QByteArray bytes = log.read(readChunk);
     RecordStore::LogState next = state_;
-    qint64 at = 0;
     QList<SkippedLine> malformed;
     qint64 unknown = 0;
     if (!bytes.contains('\n') && !log.atEnd() && !passOverlongLine(log, &bytes, &next, &malformed))
         return true; // an unfinished line waits for its end
     // A batch is counted in records: long records need more than one chunk.
-    while (bytes.count('\n') < maxRecords && !log.atEnd() && bytes.size() < maxBatchBytes)
-        bytes += log.read(readChunk);
-
-    QList<QcRecordLine> batch;
-    while (batch.size() < maxRecords) {
-        const qint64 end = bytes.indexOf('\n', int(at));
-        if (end < 0)
-            break; // an unfinished line waits for its end
-        QByteArray line = bytes.mid(int(at), int(end - at));
-        ++next.lines;
-        if (line.endsWith('\r'))
-            line.chop(1);
-        if (!line.trimmed().isEmpty()) {
-            QcRecordLine read = qcReadRecordLine(line);
-            read.number = next.lines;
-            // A serial that no station could have given: the fleet's attempts would count it
-            // apart.
-            const QString serialProblem = read.status == QcRecordLine::Read
-                ? qcSerialProblem(read.record.serial)
-                : QString();
-            if (!serialProblem.isEmpty())
-                malformed.append({next.lines, serialProblem});
-            else if (read.status == QcRecordLine::Read)
-                batch.append(std::move(read));
-            else if (read.status == QcRecordLine::UnknownVersion)
-                ++unknown;
-            else
-                malformed.append({next.lines, read.problem});
-        }
-        at = end + 1;
+    for (qint64 lines = bytes.count('\n');
+         lines < maxRecords && !log.atEnd() && bytes.size() < maxBatchBytes;) {
+        const QByteArray more = log.read(readChunk);
+        lines += more.count('\n');
+        bytes += more;
     }
+    QList<QcRecordLine> batch;
+    const qint64 at = readLines(bytes, maxRecords, &next, &batch, &malformed, &unknown);
     atEnd_ = bytes.indexOf('\n', int(at)) < 0 && log.atEnd();
     if (at == 0 && malformed.isEmpty())
         return true;
@@ -181,18 +157,61 @@ bool LogSync::step(int maxRecords)
     unknownVersions_ += unknown;
     skipped_ += malformed.size();
     refused_ += refused.size();
-    if (warn) {
-        for (const SkippedLine &line : malformed)
-            warn(QStringLiteral("line %1 of %2 is no record (%3); skipped")
-                     .arg(line.line)
-                     .arg(logPath_, line.reason));
-        for (const RecordStore::Refusal &r : refused)
-            warn(refusalText(r));
-        for (const QString &id : conflicts)
-            warn(QStringLiteral("record %1 differs from the one the database holds; left as it is")
-                     .arg(id));
-    }
+    warnAbout(malformed, refused, conflicts);
     return true;
+}
+
+// Reads the complete lines of `bytes`, up to `maxRecords` of them, into `batch`, moving `next`'s
+// line count on; gives the bytes read.
+qint64 LogSync::readLines(const QByteArray &bytes, int maxRecords, RecordStore::LogState *next,
+                          QList<QcRecordLine> *batch, QList<SkippedLine> *malformed,
+                          qint64 *unknown)
+{
+    qint64 at = 0;
+    while (batch->size() < maxRecords) {
+        const qint64 end = bytes.indexOf('\n', int(at));
+        if (end < 0)
+            break; // an unfinished line waits for its end
+        QByteArray line = bytes.mid(int(at), int(end - at));
+        ++next->lines;
+        if (line.endsWith('\r'))
+            line.chop(1);
+        if (!line.trimmed().isEmpty()) {
+            QcRecordLine read = qcReadRecordLine(line);
+            read.number = next->lines;
+            // A serial that no station could have given: the fleet's attempts would count it
+            // apart.
+            const QString serialProblem = read.status == QcRecordLine::Read
+                ? qcSerialProblem(read.record.serial)
+                : QString();
+            if (!serialProblem.isEmpty())
+                malformed->append({next->lines, serialProblem});
+            else if (read.status == QcRecordLine::Read)
+                batch->append(std::move(read));
+            else if (read.status == QcRecordLine::UnknownVersion)
+                ++*unknown;
+            else
+                malformed->append({next->lines, read.problem});
+        }
+        at = end + 1;
+    }
+    return at;
+}
+
+void LogSync::warnAbout(const QList<SkippedLine> &malformed,
+                        const QList<RecordStore::Refusal> &refused, const QStringList &conflicts)
+{
+    if (!warn)
+        return;
+    for (const SkippedLine &line : malformed)
+        warn(QStringLiteral("line %1 of %2 is no record (%3); skipped")
+                 .arg(line.line)
+                 .arg(logPath_, line.reason));
+    for (const RecordStore::Refusal &r : refused)
+        warn(refusalText(r));
+    for (const QString &id : conflicts)
+        warn(QStringLiteral("record %1 differs from the one the database holds; left as it is")
+                 .arg(id));
 }
 
 // A line longer than any record is passed over unread, however long it is. False while its end

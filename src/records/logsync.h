@@ -51,6 +51,11 @@ public:
     const QDateTime &newestSent() const { return newestSent_; }
 
 private:
+    static qint64 readLines(const QByteArray &bytes, int maxRecords, RecordStore::LogState *next,
+                            QList<QcRecordLine> *batch, QList<SkippedLine> *malformed,
+                            qint64 *unknown);
+    void warnAbout(const QList<SkippedLine> &malformed, const QList<RecordStore::Refusal> &refused,
+                   const QStringList &conflicts);
     static bool passOverlongLine(QFile &log, QByteArray *bytes, RecordStore::LogState *next,
                                  QList<SkippedLine> *malformed);
     RecordStore &store_;

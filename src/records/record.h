@@ -27,6 +27,12 @@ struct QcRecordWindow
     double xMax = 0;
     double yMin = 0;
     double yMax = 0;
+
+    bool operator==(const QcRecordWindow &other) const
+    {
+        return xMin == other.xMin && xMax == other.xMax && yMin == other.yMin && yMax == other.yMax;
+    }
+    bool operator!=(const QcRecordWindow &other) const { return !(*this == other); }
 };
 
 // One judged channel of a record. Records written before the measurements were kept carry only

@@ -1143,9 +1143,34 @@ YieldRow withoutBoards(YieldRow row)
 
 } // namespace
 
+// Which records a report's statements take: its test and its time.
+struct RecordStore::ReportScope
+{
+    QString testIs; // a condition on the summaries' `s.test`
+    QString since; // a timestamptz literal; empty for every time
+    QString runsSince; // a condition on the records' `r.judged`
+};
+
 bool RecordStore::report(const YieldQuery &query, QList<ReportTest> *tests)
 {
+    ReportScope scope;
+    scope.testIs = query.test.isEmpty() ? QStringLiteral("true")
+                                        : QStringLiteral("s.test = %1").arg(literal(query.test));
+    if (query.since.isValid())
+        scope.since = literal(query.since.toUTC().toString(Qt::ISODateWithMs))
+            + QLatin1String("::timestamptz");
+    scope.runsSince = scope.since.isEmpty() ? QStringLiteral("true")
+                                            : QStringLiteral("r.judged >= %1").arg(scope.since);
     QMap<QString, ReportTest> byTest;
+    if (!reportYields(query, &byTest) || !reportChannels(scope, &byTest)
+        || !reportDrift(scope, &byTest) || !reportLatestRuns(scope, &byTest))
+        return false;
+    *tests = byTest.values();
+    return true;
+}
+
+bool RecordStore::reportYields(const YieldQuery &query, QMap<QString, ReportTest> *byTest)
+{
     for (const YieldQuery::Split split : {YieldQuery::None, YieldQuery::ByDay}) {
         YieldQuery q = query;
         q.split = split;
@@ -1153,7 +1178,7 @@ bool RecordStore::report(const YieldQuery &query, QList<ReportTest> *tests)
         if (!yields(q, &rows))
             return false;
         for (const YieldRow &row : std::as_const(rows)) {
-            ReportTest &test = byTest[row.test];
+            ReportTest &test = (*byTest)[row.test];
             test.test = row.test;
             if (split == YieldQuery::None)
                 test.total = row;
@@ -1161,36 +1186,36 @@ bool RecordStore::report(const YieldQuery &query, QList<ReportTest> *tests)
                 test.days.append(withoutBoards(row));
         }
     }
-    const QString testIs = query.test.isEmpty()
-        ? QStringLiteral("true")
-        : QStringLiteral("s.test = %1").arg(literal(query.test));
-    const QString since = query.since.isValid()
-        ? literal(query.since.toUTC().toString(Qt::ISODateWithMs)) + QLatin1String("::timestamptz")
-        : QString();
-    const QString runsSince
-        = since.isEmpty() ? QStringLiteral("true") : QStringLiteral("r.judged >= %1").arg(since);
+    return true;
+}
+
+namespace {
+
+QcRecordWindow windowAt(const QSqlQuery &q, int column)
+{
+    return QcRecordWindow {q.value(column).toDouble(), q.value(column + 1).toDouble(),
+                           q.value(column + 2).toDouble(), q.value(column + 3).toDouble()};
+}
+
+} // namespace
+
+bool RecordStore::reportChannels(const ReportScope &scope, QMap<QString, ReportTest> *byTest)
+{
     QSqlQuery q(QSqlDatabase::database(connection_, false));
     q.setForwardOnly(true);
-    const auto windowAt = [&](int column) {
-        return QcRecordWindow {q.value(column).toDouble(), q.value(column + 1).toDouble(),
-                               q.value(column + 2).toDouble(), q.value(column + 3).toDouble()};
-    };
-    const auto same = [](const QcRecordWindow &a, const QcRecordWindow &b) {
-        return a.xMin == b.xMin && a.xMax == b.xMax && a.yMin == b.yMin && a.yMax == b.yMax;
-    };
     // The channels' spreads and outside counts, in day order so that windows are met as the
     // runs met them.
     if (!q.exec(summaryInScope(QStringLiteral("qc_day_channel"),
                                StoreSummaries::dayChannelColumns(), StoreSummaries::dayChannelRows,
-                               true, testIs, since)
+                               true, scope.testIs, scope.since)
                 + QLatin1String(" ORDER BY 2, 3")))
         return fail(QStringLiteral("summarising channels"), q);
     while (q.next()) {
-        ReportTest &test = byTest[q.value(0).toString()];
+        ReportTest &test = (*byTest)[q.value(0).toString()];
         ReportChannel &c = test.channels[q.value(2).toInt()];
         c.channel = q.value(2).toInt();
-        const QcRecordWindow window = windowAt(3);
-        if (c.meanRuns > 0 && !same(c.window, window))
+        const QcRecordWindow window = windowAt(q, 3);
+        if (c.meanRuns > 0 && c.window != window)
             c.windowsDiffer = true;
         c.window = window;
         c.meanRuns += q.value(7).toLongLong();
@@ -1204,23 +1229,30 @@ bool RecordStore::report(const YieldQuery &query, QList<ReportTest> *tests)
         c.outside.outside += q.value(18).toLongLong();
     }
     if (!q.exec(summaryInScope(QStringLiteral("qc_day_bin"), StoreSummaries::dayBinColumns(),
-                               StoreSummaries::dayBinRows, true, testIs, since)
+                               StoreSummaries::dayBinRows, true, scope.testIs, scope.since)
                 + QLatin1String(" ORDER BY 2, 3")))
         return fail(QStringLiteral("summarising histograms"), q);
     while (q.next()) {
-        ReportChannel &c = byTest[q.value(0).toString()].channels[q.value(2).toInt()];
-        const QcRecordWindow window = windowAt(3);
+        ReportChannel &c = (*byTest)[q.value(0).toString()].channels[q.value(2).toInt()];
+        const QcRecordWindow window = windowAt(q, 3);
         auto bins = std::find_if(c.bins.begin(), c.bins.end(),
-                                 [&](const WindowBins &b) { return same(b.window, window); });
+                                 [&](const WindowBins &b) { return b.window == window; });
         if (bins == c.bins.end())
             bins = c.bins.insert(c.bins.end(), WindowBins {window});
         const int bin = qBound(0, q.value(8).toInt(), histogramBins - 1);
         (q.value(7).toString() == QLatin1String("x") ? bins->x : bins->y)[bin]
             += q.value(9).toLongLong();
     }
-    // The charts' latest runs, newest first: each test's latest runs with their channels, through
-    // the index on test and time; a channel judged in fewer of those than it has runs in scope is
-    // read again on its own, to its own latest runs. The newest run gives the channel's window.
+    return true;
+}
+
+// The charts' latest runs, newest first: each test's latest runs with their channels, through
+// the index on test and time; a channel judged in fewer of those than it has runs in scope is
+// read again on its own, to its own latest runs. The newest run gives the channel's window.
+bool RecordStore::reportDrift(const ReportScope &scope, QMap<QString, ReportTest> *byTest)
+{
+    QSqlQuery q(QSqlDatabase::database(connection_, false));
+    q.setForwardOnly(true);
     const QString plottedIs
         = QStringLiteral("c.x_low IS NOT NULL AND c.x_mean IS NOT NULL AND c.y_mean IS NOT NULL");
     const QString pointColumns = QStringLiteral("r.time_written, r.id::text, c.x_mean, c.y_mean, "
@@ -1229,15 +1261,15 @@ bool RecordStore::report(const YieldQuery &query, QList<ReportTest> *tests)
         if (!q.exec(sql))
             return false;
         while (q.next()) {
-            const auto test = byTest.find(q.value(0).toString());
-            if (test == byTest.end() || !test->channels.contains(q.value(1).toInt()))
+            const auto test = byTest->find(q.value(0).toString());
+            if (test == byTest->end() || !test->channels.contains(q.value(1).toInt()))
                 continue;
             ReportChannel &c = test->channels[q.value(1).toInt()];
             const DriftPoint point {QDateTime::fromString(q.value(2).toString(), Qt::ISODateWithMs),
                                     q.value(3).toString(), q.value(4).toDouble(),
                                     q.value(5).toDouble()};
             if (c.drift.isEmpty()) {
-                c.window = windowAt(6);
+                c.window = windowAt(q, 6);
                 c.latest = point.judged;
                 c.latestId = point.id;
             }
@@ -1251,12 +1283,12 @@ bool RecordStore::report(const YieldQuery &query, QList<ReportTest> *tests)
                                   "AND %2 ORDER BY r.judged DESC, r.id DESC LIMIT %3) r "
                                   "JOIN qc_channel c ON c.record_id = r.id AND %5 "
                                   "ORDER BY 1, 2, r.judged DESC, r.id DESC")
-                       .arg(testIs, runsSince)
+                       .arg(scope.testIs, scope.runsSince)
                        .arg(ReportChannel::driftRunsShown)
                        .arg(pointColumns, plottedIs)))
         return fail(QStringLiteral("reading the latest runs"), q);
     QStringList sparse;
-    for (ReportTest &test : byTest) {
+    for (ReportTest &test : *byTest) {
         for (ReportChannel &c : test.channels) {
             if (c.drift.size() < qMin<qint64>(ReportChannel::driftRunsShown, c.meanRuns)) {
                 c.drift.clear();
@@ -1273,14 +1305,21 @@ bool RecordStore::report(const YieldQuery &query, QList<ReportTest> *tests)
                                      "AND c.channel = t.channel WHERE r.test = t.test AND %2 "
                                      "AND %5 ORDER BY r.judged DESC, r.id DESC LIMIT %3) d "
                                      "ORDER BY 1, 2, d.judged DESC, d.id DESC")
-                          .arg(sparse.join(QLatin1String(", ")), runsSince)
+                          .arg(sparse.join(QLatin1String(", ")), scope.runsSince)
                           .arg(ReportChannel::driftRunsShown)
                           .arg(pointColumns, plottedIs)))
         return fail(QStringLiteral("reading the latest runs"), q);
-    for (ReportTest &test : byTest)
+    for (ReportTest &test : *byTest)
         for (ReportChannel &c : test.channels)
             std::reverse(c.drift.begin(), c.drift.end());
-    // Each test's latest run (its rules) and its latest failed runs, whole.
+    return true;
+}
+
+// Each test's latest run (its rules) and its latest failed runs, whole.
+bool RecordStore::reportLatestRuns(const ReportScope &scope, QMap<QString, ReportTest> *byTest)
+{
+    QSqlQuery q(QSqlDatabase::database(connection_, false));
+    q.setForwardOnly(true);
     if (!q.exec(QStringLiteral(
                     "SELECT t.test, l.latest, l.id::text, l.record::text FROM (SELECT DISTINCT "
                     "test FROM qc_day_yield s WHERE %1) t CROSS JOIN LATERAL ("
@@ -1289,13 +1328,13 @@ bool RecordStore::report(const YieldQuery &query, QList<ReportTest> *tests)
                     "UNION ALL (SELECT false, r.id, r.record FROM qc_record r WHERE "
                     "r.test = t.test AND %2 AND r.verdict = 'Fail' "
                     "ORDER BY r.judged DESC, r.id DESC LIMIT %3)) l")
-                    .arg(testIs, runsSince)
+                    .arg(scope.testIs, scope.runsSince)
                     .arg(ReportData::failedRunsShown)))
         return fail(QStringLiteral("reading the latest runs"), q);
     while (q.next()) {
-        const auto test = byTest.find(q.value(0).toString());
+        const auto test = byTest->find(q.value(0).toString());
         QcRecordLine line = qcReadRecordLine(q.value(3).toString().toUtf8());
-        if (test == byTest.end() || line.status != QcRecordLine::Read)
+        if (test == byTest->end() || line.status != QcRecordLine::Read)
             continue;
         // A record logged before records carried ids keeps the one it was stored under.
         line.record.id = q.value(2).toString();
@@ -1307,6 +1346,5 @@ bool RecordStore::report(const YieldQuery &query, QList<ReportTest> *tests)
             test->latestFailed.append(line.record);
         }
     }
-    *tests = byTest.values();
     return true;
 }

@@ -9,6 +9,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QMap>
 #include <QPair>
 #include <QSqlError>
 #include <QString>
@@ -91,6 +92,14 @@ public:
     const QList<SkippedLine> &skippedRecords() const { return skippedRecords_; }
 
 private:
+    struct ReportScope;
+    // The steps of report(): the yields, the channels' spreads and histograms, the charts'
+    // latest runs, and each test's latest and latest failed runs.
+    bool reportYields(const YieldQuery &query, QMap<QString, ReportTest> *byTest);
+    bool reportChannels(const ReportScope &scope, QMap<QString, ReportTest> *byTest);
+    bool reportDrift(const ReportScope &scope, QMap<QString, ReportTest> *byTest);
+    bool reportLatestRuns(const ReportScope &scope, QMap<QString, ReportTest> *byTest);
+
     // A statement's end through libpq: its rows' first column, or why it failed.
     struct Outcome
     {

@@ -65,12 +65,9 @@ void ReportData::add(const QcRecord &r)
         ReportChannel &channel = test.channels[c.channel];
         channel.channel = c.channel;
         const QcRecordWindow &w = *c.window;
-        const auto same = [&](const QcRecordWindow &a) {
-            return a.xMin == w.xMin && a.xMax == w.xMax && a.yMin == w.yMin && a.yMax == w.yMax;
-        };
         const bool first = channel.meanRuns == 0;
         ++channel.meanRuns;
-        if (!first && !same(channel.window))
+        if (!first && channel.window != w)
             channel.windowsDiffer = true;
         if (first || r.judged > channel.latest
             || (r.judged == channel.latest && r.id > channel.latestId)) {
@@ -89,7 +86,7 @@ void ReportData::add(const QcRecord &r)
             channel.outside.outside += *outside;
         }
         auto bins = std::find_if(channel.bins.begin(), channel.bins.end(),
-                                 [&](const WindowBins &b) { return same(b.window); });
+                                 [&](const WindowBins &b) { return b.window == w; });
         if (bins == channel.bins.end())
             bins = channel.bins.insert(channel.bins.end(), WindowBins {w});
         ++bins->x[histogramBinOf(*c.x.mean, w.xMin, w.xMax)];

@@ -64,6 +64,33 @@ std::unique_ptr<QFile> RenderCommand::recordCapture(QString *name) const
     return std::move(evidence.file);
 }
 
+namespace {
+
+// Made in memory, then written whole: a full disk leaves the old file as it was.
+int writePng(const QImage &image, const QString &output)
+{
+    QByteArray png;
+    QBuffer buffer(&png);
+    QImageWriter writer(&buffer, "png");
+    if (!buffer.open(QIODevice::WriteOnly) || !writer.write(image))
+        return reportError(command,
+                           QStringLiteral("cannot make the PNG: %1").arg(writer.errorString()));
+    if (output != QLatin1String("-")) {
+        QString error;
+        if (!writeFileAtomically(output, png, &error))
+            return reportError(command, error);
+        return ExitSuccess;
+    }
+    QFile out;
+    if (!out.open(stdout, QIODevice::WriteOnly, QFileDevice::DontCloseHandle)
+        || out.write(png) != png.size() || !out.flush())
+        return reportError(
+            command, QStringLiteral("cannot write standard output: %1").arg(out.errorString()));
+    return ExitSuccess;
+}
+
+} // namespace
+
 int RenderCommand::run()
 {
     if (options.output == QLatin1String("-") && isatty(STDOUT_FILENO))
@@ -131,24 +158,7 @@ int RenderCommand::run()
                                      .arg(options.frame));
     }
 
-    // Made in memory, then written whole: a full disk leaves the old file as it was.
-    QByteArray png;
-    QBuffer buffer(&png);
-    QImageWriter writer(&buffer, "png");
-    if (!buffer.open(QIODevice::WriteOnly) || !writer.write(image))
-        return reportError(command,
-                           QStringLiteral("cannot make the PNG: %1").arg(writer.errorString()));
-    if (options.output != QLatin1String("-")) {
-        if (!writeFileAtomically(options.output, png, &error))
-            return reportError(command, error);
-        return ExitSuccess;
-    }
-    QFile out;
-    if (!out.open(stdout, QIODevice::WriteOnly, QFileDevice::DontCloseHandle)
-        || out.write(png) != png.size() || !out.flush())
-        return reportError(
-            command, QStringLiteral("cannot write standard output: %1").arg(out.errorString()));
-    return ExitSuccess;
+    return writePng(image, options.output);
 }
 
 int runRender(const QStringList &args)
