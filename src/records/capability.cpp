@@ -79,6 +79,21 @@ std::optional<qint64> qcOutsideSamples(const QcRecord &record, const QcRecordCha
     return std::max<qint64>(0, *c.samples - c.good);
 }
 
+void ChannelSums::addRun(const QcRecord &r, const QcRecordChannel &c)
+{
+    ++meanRuns;
+    if (c.samples) {
+        x.addRun(*c.samples, *c.x.mean, c.x.sd.value_or(0));
+        y.addRun(*c.samples, *c.y.mean, c.y.sd.value_or(0));
+    }
+    const std::optional<qint64> out = qcOutsideSamples(r, c);
+    if (out && *c.samples > 0) {
+        ++outside.runs;
+        outside.samples += *c.samples;
+        outside.outside += *out;
+    }
+}
+
 int histogramBinOf(double value, double lower, double upper)
 {
     const double width = (upper - lower) / histogramBinsInside;

@@ -80,8 +80,20 @@ struct DriftPoint
     double y = 0;
 };
 
+// What the capability of one channel adds up from its runs: kept by the report as the runs are
+// read and by the store with each day's summary.
+struct ChannelSums
+{
+    qint64 meanRuns = 0; // runs with means: what the histogram and the chart draw
+    AxisSpread x, y;
+    OutsideShare outside;
+
+    // One run's channel, judged with a window and with means.
+    void addRun(const QcRecord &record, const QcRecordChannel &channel);
+};
+
 // One judged channel of one test across the runs in scope.
-struct ChannelCapability
+struct ChannelCapability : ChannelSums
 {
     static constexpr int driftRunsShown = 500;
 
@@ -91,9 +103,6 @@ struct ChannelCapability
     bool windowsDiffer = false;
     QDateTime latest; // the latest run's time and id
     QString latestId;
-    qint64 meanRuns = 0; // runs with means: what the histogram and the chart draw
-    AxisSpread x, y;
-    OutsideShare outside;
     QList<WindowBins> bins; // one entry a window
     QVector<DriftPoint> drift; // the latest driftRunsShown runs with means, oldest first
 

@@ -68,6 +68,8 @@ LogSync::LogSync(RecordStore &store, const QString &logPath, const QString &host
 
 bool LogSync::begin()
 {
+    if (readAhead_.valid())
+        readAhead_.get(); // read from a state that may no longer hold
     atEnd_ = false;
     RecordStore::LogState stored;
     if (!store_.logState(host_, logPath_, &stored)) {
@@ -110,19 +112,18 @@ bool LogSync::logReplaced() const
     return inodeOf(logPath_) != inode_ || QFile(logPath_).size() < state_.bytes;
 }
 
-bool LogSync::step(int maxRecords)
+LogSync::Batch LogSync::readBatch(const RecordStore::LogState &from, int maxRecords) const
 {
+    Batch batch;
+    batch.from = batch.next = from;
     QFile log;
     QString reason;
-    atEnd_ = true;
-    if (!openRegularFile(log, logPath_, &reason) || !log.seek(state_.bytes))
-        return true; // no log (yet): nothing to send
+    if (!openRegularFile(log, logPath_, &reason) || !log.seek(from.bytes))
+        return batch; // no log (yet): nothing to send
     QByteArray bytes = log.read(readChunk);
-    RecordStore::LogState next = state_;
-    QList<SkippedLine> malformed;
-    qint64 unknown = 0;
-    if (!bytes.contains('\n') && !log.atEnd() && !passOverlongLine(log, &bytes, &next, &malformed))
-        return true; // an unfinished line waits for its end
+    if (!bytes.contains('\n') && !log.atEnd()
+        && !passOverlongLine(log, &bytes, &batch.next, &batch.malformed))
+        return batch; // an unfinished line waits for its end
     // A batch is counted in records: long records need more than one chunk.
     for (qint64 lines = bytes.count('\n');
          lines < maxRecords && !log.atEnd() && bytes.size() < maxBatchBytes;) {
@@ -130,34 +131,53 @@ bool LogSync::step(int maxRecords)
         lines += more.count('\n');
         bytes += more;
     }
-    QList<QcRecordLine> batch;
-    const qint64 at = readLines(bytes, maxRecords, &next, &batch, &malformed, &unknown);
-    atEnd_ = bytes.indexOf('\n', int(at)) < 0 && log.atEnd();
-    if (at == 0 && malformed.isEmpty())
+    const qint64 at = readLines(bytes, maxRecords, &batch.next, &batch.records, &batch.malformed,
+                                &batch.unknown);
+    batch.atEnd = bytes.indexOf('\n', int(at)) < 0 && log.atEnd();
+    batch.next.bytes += at;
+    batch.next.sha256 = checksumBefore(log, batch.next.bytes);
+    return batch;
+}
+
+bool LogSync::step(int maxRecords)
+{
+    const auto same = [](const RecordStore::LogState &a, const RecordStore::LogState &b) {
+        return a.bytes == b.bytes && a.lines == b.lines && a.sha256 == b.sha256;
+    };
+    Batch batch;
+    if (readAhead_.valid())
+        batch = readAhead_.get();
+    // Read again when the state moved otherwise, or the log grew past what was read.
+    if (!same(batch.from, state_) || batch.atEnd)
+        batch = readBatch(state_, maxRecords);
+    atEnd_ = batch.atEnd;
+    if (batch.empty())
         return true;
-    next.bytes += at;
-    next.sha256 = checksumBefore(log, next.bytes);
+    if (!batch.atEnd)
+        readAhead_
+            = std::async(std::launch::async, &LogSync::readBatch, this, batch.next, maxRecords);
 
     int added = 0;
     QStringList conflicts;
     QList<RecordStore::Refusal> refused;
-    if (!store_.addBatch(batch, host_, logPath_, next, &added, &conflicts, &refused)) {
+    if (!store_.addBatch(batch.records, host_, logPath_, batch.next, &added, &conflicts,
+                         &refused)) {
         error_ = store_.error();
         atEnd_ = false;
         return false;
     }
-    state_ = next;
+    state_ = batch.next;
     sent_ += added;
     newestSent_ = QDateTime();
-    for (const QcRecordLine &line : std::as_const(batch)) {
+    for (const QcRecordLine &line : std::as_const(batch.records)) {
         if (!newestSent_.isValid() || line.record.judged > newestSent_)
             newestSent_ = line.record.judged;
     }
-    read_ += batch.size();
-    unknownVersions_ += unknown;
-    skipped_ += malformed.size();
+    read_ += batch.records.size();
+    unknownVersions_ += batch.unknown;
+    skipped_ += batch.malformed.size();
     refused_ += refused.size();
-    warnAbout(malformed, refused, conflicts);
+    warnAbout(batch.malformed, refused, conflicts);
     return true;
 }
 

@@ -8,6 +8,7 @@
 #include <QStringList>
 
 #include <functional>
+#include <future>
 
 // Sends the records of one results log to a RecordStore, batch by batch, each batch in one
 // transaction with the log's sync state: how many bytes of the log are synced, and the SHA-256 of
@@ -51,6 +52,19 @@ public:
     const QDateTime &newestSent() const { return newestSent_; }
 
 private:
+    // What one step reads of the log from a state on: the records of its whole lines, what was
+    // no record, and the state after them.
+    struct Batch
+    {
+        RecordStore::LogState from; // the state it was read from
+        RecordStore::LogState next;
+        QList<QcRecordLine> records;
+        QList<SkippedLine> malformed;
+        qint64 unknown = 0;
+        bool atEnd = true; // no whole line left after it
+        bool empty() const { return next.bytes == from.bytes && malformed.isEmpty(); }
+    };
+    Batch readBatch(const RecordStore::LogState &from, int maxRecords) const;
     static qint64 readLines(const QByteArray &bytes, int maxRecords, RecordStore::LogState *next,
                             QList<QcRecordLine> *batch, QList<SkippedLine> *malformed,
                             qint64 *unknown);
@@ -71,6 +85,9 @@ private:
     qint64 skipped_ = 0;
     qint64 refused_ = 0;
     QString error_;
+    // The batch after the one being sent, read meanwhile on another thread: the log is read
+    // while the server stores what was read before.
+    std::future<Batch> readAhead_;
 
     QString refusalText(const RecordStore::Refusal &refusal) const;
 };

@@ -769,6 +769,12 @@ QString QcRecord::rulesJsonKey()
     return rulesKey;
 }
 
+QcRecord::ChannelJsonKeys QcRecord::channelJsonKeys()
+{
+    return {channelsKey, channelKey, goodKey, needKey, samplesKey, windowKey,  xKey,
+            yKey,        minKey,     maxKey,  meanKey, sdKey,      captureKey, pathKey};
+}
+
 QJsonObject QcRecord::toJson() const
 {
     QJsonArray channelArray;

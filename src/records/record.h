@@ -104,6 +104,13 @@ struct QcRecord
     // The key of the rules, for the database's migration of records stored before it kept
     // their outside counts.
     static QString rulesJsonKey();
+    // The keys the database's view of the channels inside stored records reads.
+    struct ChannelJsonKeys
+    {
+        QString channels, channel, good, need, samples, window, x, y, min, max, mean, sd;
+        QString capture, path; // the capture's path
+    };
+    static ChannelJsonKeys channelJsonKeys();
 };
 
 // What a record may hold: exactly what every store of records can keep, so that one record can

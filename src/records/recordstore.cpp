@@ -1,6 +1,7 @@
 #include "records/recordstore.h"
 
 #include "records/capability.h"
+#include "records/copyformat.h"
 #include "records/recordsettings.h"
 #include "records/resultslog.h"
 #include "records/storesummaries.h"
@@ -99,24 +100,8 @@ const char *const schemaVersion2[] = {R"(CREATE TABLE qc_refused (
     refused_at timestamptz NOT NULL DEFAULT now(),
     PRIMARY KEY (host, log_path, line)))"};
 
-// Version 3: who tested where, and each board's attempts across the fleet. The records stored
-// before keep everything; their station is their host, as the records themselves say.
-const char *const schemaVersion3[] = {
-    "ALTER TABLE qc_record ADD COLUMN station text, ADD COLUMN fixture text, "
-    "ADD COLUMN operator text",
-    "UPDATE qc_record SET station = coalesce(record->>'station', host), "
-    "fixture = record->>'fixture', operator = record->>'operator'",
-    "ALTER TABLE qc_record ALTER COLUMN station SET NOT NULL",
-    "CREATE INDEX qc_record_station_judged ON qc_record (station, judged)",
-    // A board's attempt is its place among all runs of the test on it, at whichever station:
-    // counted when read, so a station that syncs late still puts its runs in their place.
-    R"(CREATE VIEW qc_run AS
-SELECT id, judged, station, fixture, operator, host, program, test, serial, verdict, failures,
-       record->'capture'->>'path' AS capture,
-       CASE WHEN serial IS NOT NULL THEN
-           row_number() OVER (PARTITION BY test, serial ORDER BY judged, id) END AS attempt
-FROM qc_record)",
-    R"(CREATE VIEW qc_attempt_yield AS
+// The boards' attempt yields across the fleet, from qc_run.
+const char attemptYieldView[] = R"(CREATE VIEW qc_attempt_yield AS
 SELECT test, count(*) AS boards,
        count(*) FILTER (WHERE by_first) AS first_passes,
        count(*) FILTER (WHERE by_second) AS second_passes,
@@ -136,8 +121,53 @@ FROM (SELECT test, serial,
                        AS last_run
             FROM qc_run WHERE serial IS NOT NULL) AS runs
       GROUP BY test, serial) AS boards
-GROUP BY test)",
+GROUP BY test)";
+
+// Version 3: who tested where, and each board's attempts across the fleet. The records stored
+// before keep everything; their station is their host, as the records themselves say.
+const char *const schemaVersion3[] = {
+    "ALTER TABLE qc_record ADD COLUMN station text, ADD COLUMN fixture text, "
+    "ADD COLUMN operator text",
+    "UPDATE qc_record SET station = coalesce(record->>'station', host), "
+    "fixture = record->>'fixture', operator = record->>'operator'",
+    "ALTER TABLE qc_record ALTER COLUMN station SET NOT NULL",
+    "CREATE INDEX qc_record_station_judged ON qc_record (station, judged)",
+    // A board's attempt is its place among all runs of the test on it, at whichever station:
+    // counted when read, so a station that syncs late still puts its runs in their place.
+    R"(CREATE VIEW qc_run AS
+SELECT id, judged, station, fixture, operator, host, program, test, serial, verdict, failures,
+       record->'capture'->>'path' AS capture,
+       CASE WHEN serial IS NOT NULL THEN
+           row_number() OVER (PARTITION BY test, serial ORDER BY judged, id) END AS attempt
+FROM qc_record)",
+    attemptYieldView,
 };
+
+// Version 5: a record is kept as the text its station wrote, which the server stores without
+// parsing it; the channels are read from it when asked for, and the summaries are sent with each
+// batch. The views that read the record are made again around the change.
+QStringList schemaVersion5()
+{
+    const QcRecord::ChannelJsonKeys k = QcRecord::channelJsonKeys();
+    return {
+        QStringLiteral("DROP VIEW qc_attempt_yield"),
+        QStringLiteral("DROP VIEW qc_run"),
+        QStringLiteral("ALTER TABLE qc_record ADD COLUMN capture text"),
+        QStringLiteral("UPDATE qc_record SET capture = record->'%1'->>'%2'").arg(k.capture, k.path),
+        QStringLiteral("ALTER TABLE qc_record ALTER COLUMN record TYPE text USING record::text"),
+        QStringLiteral("DO $$ BEGIN ALTER TABLE qc_record ALTER COLUMN record SET COMPRESSION "
+                       "lz4; EXCEPTION WHEN feature_not_supported THEN NULL; END $$"),
+        QStringLiteral("DROP TABLE qc_channel"),
+        StoreSummaries::channelView(),
+        QStringLiteral(R"(CREATE VIEW qc_run AS
+SELECT id, judged, station, fixture, operator, host, program, test, serial, verdict, failures,
+       capture,
+       CASE WHEN serial IS NOT NULL THEN
+           row_number() OVER (PARTITION BY test, serial ORDER BY judged, id) END AS attempt
+FROM qc_record)"),
+        QString::fromUtf8(attemptYieldView),
+    };
+}
 
 template<size_t n>
 QStringList statementsOf(const char *const (&statements)[n])
@@ -156,192 +186,95 @@ const SchemaStep schemaSteps[] = {
     // Version 4: summaries kept with each batch, so that the fleet's questions are answered
     // from days rather than from every record.
     StoreSummaries::schemaVersion4,
+    schemaVersion5,
 };
 static_assert(sizeof(schemaSteps) / sizeof(schemaSteps[0]) == RecordStore::schemaVersion,
               "one step per version");
 
-// The staged records' columns, in qc_record's names; the staging tables are made with them.
-const char stagedRecordColumns[]
+// The columns a record's row is sent in, in qc_record's names; its staging table is made with
+// them.
+const char recordColumns[]
     = "id, record, judged, judged_day, time_written, host, station, fixture, operator, program, "
-      "software, test, serial, verdict, plan_sha256, failures";
-const char stagedChannelColumns[]
-    = "record_id, channel, good, need, samples, x_low, x_high, y_low, y_high, x_min, x_max, "
-      "x_mean, x_sd, y_min, y_max, y_mean, y_sd, outside, x_bin, y_bin";
+      "software, test, serial, verdict, plan_sha256, failures, capture";
+constexpr int recordColumnCount = 17;
 
-// Adds the staged records the store lacks, their channels and the summaries of what was added;
-// tells the staged ids that are there with other content, and how many were added.
-QByteArray addStagedStatement()
-{
-    const QString runs = QStringLiteral("added");
-    const QString channels = QStringLiteral("(SELECT a.test, a.judged_day, c.* FROM added_channels "
-                                            "c JOIN added a ON a.id = c.record_id)");
-    return QStringLiteral(
-               "WITH added AS (INSERT INTO qc_record (%1) SELECT %1 FROM qc_stage_record "
-               "ON CONFLICT (id) DO NOTHING "
-               "RETURNING id, judged, judged_day, time_written, test, verdict, failures), "
-               "added_channels AS (INSERT INTO qc_channel (%2) SELECT s.* FROM qc_stage_channel s "
-               "JOIN added a ON a.id = s.record_id RETURNING *), "
-               "day_yields AS (%3 RETURNING 1), day_failures AS (%4 RETURNING 1), "
-               "day_channels AS (%5 RETURNING 1), day_bins AS (%6 RETURNING 1) "
-               // Of the records not added, those there before this statement with other content.
-               "SELECT s.id::text FROM qc_stage_record s "
-               "WHERE NOT EXISTS (SELECT 1 FROM added a WHERE a.id = s.id) "
-               "AND EXISTS (SELECT 1 FROM qc_record r WHERE r.id = s.id AND r.record <> s.record) "
-               "UNION ALL SELECT 'added ' || count(*) FROM added")
-        .arg(QLatin1String(stagedRecordColumns), QLatin1String(stagedChannelColumns),
-             StoreSummaries::addDayYields(runs), StoreSummaries::addDayFailures(runs),
-             StoreSummaries::addDayChannels(channels), StoreSummaries::addDayBins(channels))
-        .toUtf8();
-}
+// Adds the staged records the store lacks; tells their ids ("added ID") and the staged ids that
+// are there with other content.
+const char addStagedStatement[]
+    = "WITH added AS (INSERT INTO qc_record SELECT * FROM qc_stage_record "
+      "ON CONFLICT (id) DO NOTHING RETURNING id) "
+      "SELECT 'added ' || id::text FROM added UNION ALL "
+      // Of the records not added, those there before this statement with other content: the
+      // same JSON written otherwise is the same record.
+      "SELECT s.id::text FROM qc_stage_record s "
+      "WHERE NOT EXISTS (SELECT 1 FROM added a WHERE a.id = s.id) "
+      "AND EXISTS (SELECT 1 FROM qc_record r WHERE r.id = s.id AND r.record <> s.record "
+      "AND r.record::jsonb <> s.record::jsonb)";
 
-// The runs whose ids are $1, as the summaries take them.
+// The runs whose ids are $1, as the boards' count takes them.
 const char runsOfIds[] = "(SELECT id, judged, judged_day, time_written, test, serial, verdict, "
                          "failures FROM qc_record WHERE id = ANY($1::uuid[]))";
 
-// The day summaries of the records whose ids are $1, just added.
-QByteArray summariseStatement()
+// Where a batch's rows wait: its records when some may be stored already, and what it adds to
+// each day summary. Each commit empties them.
+const struct
 {
-    const QString runs = QLatin1String(runsOfIds);
-    // Both found by their keys' indexes, however many rows the tables hold.
-    const QString channels
-        = QStringLiteral("(SELECT r.test, r.judged_day, c.* FROM qc_channel c JOIN %1 r "
-                         "ON r.id = c.record_id WHERE c.record_id = ANY($1::uuid[]))")
-              .arg(runs);
-    return QStringLiteral("WITH batch_channels AS MATERIALIZED %1, day_yields AS (%2 RETURNING "
-                          "1), day_failures AS (%3 RETURNING 1), day_channels AS (%4 RETURNING "
-                          "1), day_bins AS (%5 RETURNING 1) SELECT count(*) FROM day_yields")
-        .arg(channels, StoreSummaries::addDayYields(runs), StoreSummaries::addDayFailures(runs),
-             StoreSummaries::addDayChannels(QStringLiteral("batch_channels")),
-             StoreSummaries::addDayBins(QStringLiteral("batch_channels")))
+    const char *table;
+    const char *made;
+} stagingTables[] = {
+    {"qc_stage_record",
+     "CREATE TEMPORARY TABLE qc_stage_record ON COMMIT DELETE ROWS AS SELECT * FROM qc_record "
+     "WITH NO DATA"},
+    {"qc_stage_day_yield",
+     "CREATE TEMPORARY TABLE qc_stage_day_yield ON COMMIT DELETE ROWS AS "
+     "SELECT * FROM qc_day_yield WITH NO DATA"},
+    {"qc_stage_day_failure",
+     "CREATE TEMPORARY TABLE qc_stage_day_failure ON COMMIT DELETE ROWS "
+     "AS SELECT * FROM qc_day_failure WITH NO DATA"},
+    {"qc_stage_day_channel",
+     "CREATE TEMPORARY TABLE qc_stage_day_channel ON COMMIT DELETE ROWS "
+     "AS SELECT * FROM qc_day_channel WITH NO DATA"},
+    {"qc_stage_day_bin",
+     "CREATE TEMPORARY TABLE qc_stage_day_bin ON COMMIT DELETE ROWS AS "
+     "SELECT * FROM qc_day_bin WITH NO DATA"},
+};
+
+// Adds the staged summaries of a batch to the day summaries.
+QByteArray addSummariesStatement()
+{
+    return QStringLiteral("WITH yields AS (%1), failures AS (%2), channels AS (%3), bins AS (%4) "
+                          "SELECT 1")
+        .arg(StoreSummaries::addDayYields(QStringLiteral("SELECT * FROM qc_stage_day_yield")),
+             StoreSummaries::addDayFailures(QStringLiteral("SELECT * FROM qc_stage_day_failure")),
+             StoreSummaries::addDayChannels(QStringLiteral("SELECT * FROM qc_stage_day_channel")),
+             StoreSummaries::addDayBins(QStringLiteral("SELECT * FROM qc_stage_day_bin")))
         .toUtf8();
 }
 
-// Rows of COPY's text format: fields apart by tabs, \N for none, a backslash before the
-// backslashes, tabs and line ends of the values.
-class CopyRows
+// A batch's records as qc_record's rows, in COPY's binary format.
+void addRecordRow(CopyBinary &rows, const QcRecordLine &line)
 {
-public:
-    QByteArray records;
-    QByteArray channels;
-
-    void add(const QcRecordLine &line)
-    {
-        const QcRecord &r = line.record;
-        QByteArray &out = records;
-        text(out, r.id, false);
-        text(out, line.bytes);
-        // In UTC with milliseconds, whatever the line gave: a time without an offset is the
-        // station's local time, which the server's time zone need not be.
-        text(out, r.judged.toUTC().toString(Qt::ISODateWithMs));
-        text(out, r.day());
-        text(out, r.time);
-        text(out, r.host);
-        text(out, r.stationOrHost());
-        textOrNone(out, r.fixture);
-        textOrNone(out, r.operatorName);
-        text(out, r.program);
-        text(out, r.software);
-        text(out, r.test);
-        textOrNone(out, r.serial);
-        text(out, r.verdict);
-        textOrNone(out, r.planSha256);
-        QByteArray failures = "{";
-        for (int i = 0; i < r.failures.size(); ++i) {
-            if (i > 0)
-                failures += ',';
-            failures += '"';
-            for (const char c : r.failures.at(i).toUtf8()) {
-                if (c == '"' || c == '\\')
-                    failures += '\\';
-                failures += c;
-            }
-            failures += '"';
-        }
-        failures += '}';
-        text(out, failures);
-        out += '\n';
-        const QByteArray id = r.id.toLatin1();
-        for (const QcRecordChannel &c : r.channels) {
-            QByteArray &row = channels;
-            text(row, id, false);
-            number(row, c.channel);
-            number(row, c.good);
-            number(row, c.need);
-            number(row, c.samples);
-            const std::optional<QcRecordWindow> &w = c.window;
-            number(row, w ? std::optional<double>(w->xMin) : std::nullopt);
-            number(row, w ? std::optional<double>(w->xMax) : std::nullopt);
-            number(row, w ? std::optional<double>(w->yMin) : std::nullopt);
-            number(row, w ? std::optional<double>(w->yMax) : std::nullopt);
-            for (const QcRecordStats *axis : {&c.x, &c.y}) {
-                number(row, axis->min);
-                number(row, axis->max);
-                number(row, axis->mean);
-                number(row, axis->sd);
-            }
-            number(row, qcOutsideSamples(r, c));
-            // The histogram's bin of the run's means, by the one rule the log's reader uses.
-            const bool plotted = w && c.x.mean && c.y.mean;
-            number(row,
-                   plotted ? std::optional<qint64>(histogramBinOf(*c.x.mean, w->xMin, w->xMax))
-                           : std::nullopt);
-            number(row,
-                   plotted ? std::optional<qint64>(histogramBinOf(*c.y.mean, w->yMin, w->yMax))
-                           : std::nullopt);
-            row += '\n';
-        }
-    }
-
-private:
-    static void escaped(QByteArray &out, const char *data, int size)
-    {
-        int from = 0;
-        for (int i = 0; i < size; ++i) {
-            const char c = data[i];
-            if (c != '\\' && c != '\t' && c != '\n' && c != '\r')
-                continue;
-            out.append(data + from, i - from);
-            out += '\\';
-            out += c == '\t' ? 't' : c == '\n' ? 'n' : c == '\r' ? 'r' : '\\';
-            from = i + 1;
-        }
-        out.append(data + from, size - from);
-    }
-    static void text(QByteArray &out, const QByteArray &value, bool separated = true)
-    {
-        if (separated)
-            out += '\t';
-        escaped(out, value.constData(), value.size());
-    }
-    static void text(QByteArray &out, const QString &value, bool separated = true)
-    {
-        text(out, value.toUtf8(), separated);
-    }
-    static void textOrNone(QByteArray &out, const QString &value)
-    {
-        value.isEmpty() ? none(out) : text(out, value);
-    }
-    static void none(QByteArray &out) { out += "\t\\N"; }
-    // The shortest text that reads back as the same double; integers as whole numbers, since a
-    // bigint column refuses "1e+17".
-    template<typename Number>
-    static void number(QByteArray &out, Number value)
-    {
-        char digits[32];
-        const std::to_chars_result end = std::to_chars(digits, digits + sizeof digits, value);
-        out += '\t';
-        out.append(digits, int(end.ptr - digits));
-    }
-    template<typename Number>
-    static void number(QByteArray &out, const std::optional<Number> &value)
-    {
-        if constexpr (std::is_floating_point_v<Number>) {
-            if (value && !std::isfinite(*value))
-                return none(out);
-        }
-        value ? number(out, *value) : none(out);
-    }
-};
+    const QcRecord &r = line.record;
+    rows.beginRow(recordColumnCount);
+    rows.uuid(r.id);
+    rows.text(line.bytes);
+    rows.timestamp(r.judged);
+    // The station's day, as the time was written there.
+    rows.date(QDate::fromString(r.day(), Qt::ISODate));
+    rows.text(r.time);
+    rows.text(r.host);
+    rows.text(r.stationOrHost());
+    rows.textOrNone(r.fixture);
+    rows.textOrNone(r.operatorName);
+    rows.text(r.program);
+    rows.text(r.software);
+    rows.text(r.test);
+    rows.textOrNone(r.serial);
+    rows.text(r.verdict);
+    rows.textOrNone(r.planSha256);
+    rows.textArray(r.failures);
+    rows.textOrNone(r.capture ? r.capture->path : QString());
+}
 
 // Qt's PostgreSQL driver tells the server's notices and its own warnings through Qt's messages;
 // the store reports every error itself, in one line, so these are dropped while it lives.
@@ -404,6 +337,7 @@ void RecordStore::close()
     if (!QSqlDatabase::contains(connection_))
         return;
     pq_ = nullptr;
+    staging_ = false; // temporary tables end with their connection
     QSqlDatabase::database(connection_, false).close();
     QSqlDatabase::removeDatabase(connection_);
 }
@@ -449,21 +383,6 @@ bool RecordStore::open(const QString &url)
         pq_, [](void *, const char *) {}, nullptr);
     if (!makeSchema())
         return false;
-    // Batches are copied here first; each commit empties them.
-    for (const auto &[table, columns, from] :
-         {std::tuple {"qc_stage_record", stagedRecordColumns, "qc_record"},
-          std::tuple {"qc_stage_channel", stagedChannelColumns, "qc_channel"}}) {
-        const Outcome made
-            = pq(QStringLiteral("CREATE TEMPORARY TABLE %1 ON COMMIT DELETE ROWS "
-                                "AS SELECT %2 FROM %3 WITH NO DATA")
-                     .arg(QLatin1String(table), QLatin1String(columns), QLatin1String(from))
-                     .toUtf8());
-        if (!made.ok)
-            return failWith(QStringLiteral("making the staging tables"), made.reason);
-    }
-    // A record staged is packed once, as the store packs it; a batch's summaries sort in memory.
-    pq("DO $$ BEGIN ALTER TABLE qc_stage_record ALTER COLUMN record SET COMPRESSION lz4; "
-       "EXCEPTION WHEN feature_not_supported THEN NULL; END $$");
     pq("SET work_mem = '64MB'");
     // The store's statements are short, by index or over small summaries: compiling them costs
     // more than it saves.
@@ -507,13 +426,16 @@ RecordStore::Outcome RecordStore::outcomeOf(PGresult *result)
 }
 
 RecordStore::Outcome RecordStore::copy(const char *table, const char *columns,
-                                       const QByteArray &rows)
+                                       const QByteArray &rows, bool binary)
 {
-    PGresult *started = PQexec(pq_,
-                               QStringLiteral("COPY %1 (%2) FROM STDIN")
-                                   .arg(QLatin1String(table), QLatin1String(columns))
-                                   .toUtf8()
-                                   .constData());
+    const QString columnList
+        = columns ? QStringLiteral(" (%1)").arg(QLatin1String(columns)) : QString();
+    PGresult *started = PQexec(
+        pq_,
+        QStringLiteral("COPY %1%2 FROM STDIN%3")
+            .arg(QLatin1String(table), columnList, QLatin1String(binary ? " (FORMAT binary)" : ""))
+            .toUtf8()
+            .constData());
     if (PQresultStatus(started) != PGRES_COPY_IN)
         return outcomeOf(started);
     PQclear(started);
@@ -625,60 +547,110 @@ bool refusesRecord(const QString &state)
 
 } // namespace
 
+bool RecordStore::makeStagingTables()
+{
+    if (staging_)
+        return true;
+    for (const auto &t : stagingTables) {
+        const Outcome made = pq(t.made);
+        if (!made.ok) {
+            lastReason_ = made.reason;
+            return false;
+        }
+    }
+    // A record staged is packed once, as the store packs it.
+    pq("DO $$ BEGIN ALTER TABLE qc_stage_record ALTER COLUMN record SET COMPRESSION lz4; "
+       "EXCEPTION WHEN feature_not_supported THEN NULL; END $$");
+    staging_ = true;
+    return true;
+}
+
+RecordStore::Outcome RecordStore::emptyStaging()
+{
+    for (const auto &t : stagingTables) {
+        const Outcome emptied = pq(QByteArray("DELETE FROM ") + t.table);
+        if (!emptied.ok)
+            return emptied;
+    }
+    return {};
+}
+
+RecordStore::Outcome RecordStore::addSummaries(const StoreSummaries::BatchSummary &summary)
+{
+    const std::pair<const char *, QByteArray> rows[]
+        = {{"qc_stage_day_yield", summary.dayYieldRows()},
+           {"qc_stage_day_failure", summary.dayFailureRows()},
+           {"qc_stage_day_channel", summary.dayChannelRows()},
+           {"qc_stage_day_bin", summary.dayBinRows()}};
+    for (const auto &[table, text] : rows) {
+        if (text.isEmpty())
+            continue;
+        const Outcome o = copy(table, nullptr, text, false);
+        if (!o.ok)
+            return o;
+    }
+    static const QByteArray add = addSummariesStatement();
+    return pq(add);
+}
+
 RecordStore::Outcome RecordStore::insertRecords(const QList<const QcRecordLine *> &records,
                                                 int *added, QStringList *conflicts)
 {
-    CopyRows rows;
+    rows_.clear();
     QByteArray ids = "{";
     for (const QcRecordLine *line : records) {
-        rows.add(*line);
+        addRecordRow(rows_, *line);
         if (ids.size() > 1)
             ids += ',';
         ids += line->record.id.toLatin1();
     }
     ids += '}';
-    // A batch of new records, as a first sync sends, goes straight into the tables; one that
+    Outcome o = emptyStaging();
+    if (!o.ok)
+        return o;
+    StoreSummaries::BatchSummary summary;
+    // A batch of new records, as a first sync sends, goes straight into the table; one that
     // holds any stored id is staged, to be compared. Another station adding one of these ids
     // meanwhile fails this batch as a duplicate, which sets it apart record by record.
-    Outcome o = pq("SELECT count(*) FROM qc_record WHERE id = ANY($1::uuid[])", {ids});
+    o = pq("SELECT count(*) FROM qc_record WHERE id = ANY($1::uuid[])", {ids});
     if (!o.ok)
         return o;
     if (o.rows.value(0) == "0") {
-        o = copy("qc_record", stagedRecordColumns, rows.records);
-        if (o.ok)
-            o = copy("qc_channel", stagedChannelColumns, rows.channels);
-        static const QByteArray summarise = summariseStatement();
+        o = copy("qc_record", recordColumns, rows_.finish(), true);
+        if (!o.ok)
+            return o;
+        for (const QcRecordLine *line : records)
+            summary.add(line->record);
+        o = addSummaries(summary);
         static const QByteArray boards
             = StoreSummaries::recountBoards(QLatin1String(runsOfIds)).toUtf8();
-        if (o.ok)
-            o = pq(summarise, {ids});
         if (o.ok)
             o = pq(boards, {ids});
         if (o.ok)
             *added += int(records.size());
         return o;
     }
-    // What an earlier statement of this transaction staged is no longer wanted.
-    for (const char *statement : {"DELETE FROM qc_stage_record", "DELETE FROM qc_stage_channel"}) {
-        const Outcome emptied = pq(statement);
-        if (!emptied.ok)
-            return emptied;
-    }
-    o = copy("qc_stage_record", stagedRecordColumns, rows.records);
-    if (o.ok)
-        o = copy("qc_stage_channel", stagedChannelColumns, rows.channels);
+    o = copy("qc_stage_record", recordColumns, rows_.finish(), true);
     if (!o.ok)
         return o;
-    static const QByteArray addStaged = addStagedStatement();
-    o = pq(addStaged);
+    o = pq(addStagedStatement);
     if (!o.ok)
         return o;
+    QHash<QString, const QcRecordLine *> byId;
+    for (const QcRecordLine *line : records)
+        byId.insert(line->record.id, line);
     for (const QByteArray &row : std::as_const(o.rows)) {
-        if (row.startsWith("added "))
-            *added += row.mid(6).toInt();
-        else
+        if (!row.startsWith("added ")) {
             conflicts->append(QString::fromLatin1(row));
+            continue;
+        }
+        if (const QcRecordLine *line = byId.value(QString::fromLatin1(row.mid(6))))
+            summary.add(line->record);
+        ++*added;
     }
+    o = addSummaries(summary);
+    if (!o.ok)
+        return o;
     // A board's attempts are counted over all its runs, those stored before this batch too.
     static const QByteArray boards
         = StoreSummaries::recountBoards(QStringLiteral("qc_stage_record")).toUtf8();
@@ -765,6 +737,8 @@ bool RecordStore::addBatch(const QList<QcRecordLine> &records, const QString &ho
     }
     // A batch's statements touch its own rows only: by their indexes, whatever the planner's
     // statistics of a store that grows by the batch say.
+    if (!makeStagingTables())
+        return failWith(QStringLiteral("making the staging tables"), lastReason_);
     if (!run("BEGIN") || !run("SET LOCAL enable_seqscan = off"))
         return failWith(QStringLiteral("starting a transaction"), lastReason_);
     if (!addOrSetAside(entries, host, log, added, conflicts, refused))
@@ -787,6 +761,8 @@ bool RecordStore::retryRefused(const QString &host, const QString &log, int *add
                                QList<Refusal> *refused)
 {
     *added = 0;
+    if (!makeStagingTables())
+        return failWith(QStringLiteral("making the staging tables"), lastReason_);
     if (!run("BEGIN"))
         return failWith(QStringLiteral("starting a transaction"), lastReason_);
     const Outcome read = pq("SELECT line::text || ' ' || encode(bytes, 'base64') FROM qc_refused "
@@ -893,12 +869,11 @@ bool RecordStore::runs(const RunFilter &filter, QList<RunRow> *rows)
     QSqlQuery q(QSqlDatabase::database(connection_, false));
     q.setForwardOnly(true);
     // The view counts attempts over every run before the filter applies.
-    q.prepare(QStringLiteral("SELECT r.id::text, q.record->>CAST(? AS text), r.station, r.test, "
+    q.prepare(QStringLiteral("SELECT r.id::text, q.time_written, r.station, r.test, "
                              "r.serial, r.attempt, r.verdict, r.failures[1], r.capture "
                              "FROM qc_run r JOIN qc_record q USING (id) WHERE %1 "
                              "ORDER BY r.judged, r.id")
                   .arg(conditions.join(QLatin1String(" AND "))));
-    q.addBindValue(QcRecord::timeJsonKey());
     for (const QVariant &v : values)
         q.addBindValue(v);
     if (!q.exec())
@@ -938,14 +913,12 @@ bool RecordStore::yieldsFromRecords(const YieldQuery &query, QList<YieldRow> *ro
     };
 
     QMap<QPair<QString, QString>, YieldRow> byKey;
-    const QString timeKey = QcRecord::timeJsonKey();
-    if (!run(
-            QStringLiteral("SELECT test, %1, count(*), count(*) FILTER (WHERE verdict = 'Pass'), "
-                           "(array_agg(record->>CAST(? AS text) ORDER BY judged, id))[1], "
-                           "(array_agg(record->>CAST(? AS text) ORDER BY judged DESC, id DESC))[1] "
-                           "FROM qc_record WHERE %2 GROUP BY 1, 2")
-                .arg(group, where),
-            {timeKey, timeKey}))
+    if (!run(QStringLiteral("SELECT test, %1, count(*), count(*) FILTER (WHERE verdict = 'Pass'), "
+                            "(array_agg(time_written ORDER BY judged, id))[1], "
+                            "(array_agg(time_written ORDER BY judged DESC, id DESC))[1] "
+                            "FROM qc_record WHERE %2 GROUP BY 1, 2")
+                 .arg(group, where),
+             {}))
         return fail(QStringLiteral("summarising runs"), q);
     while (q.next()) {
         YieldRow &row = byKey[{q.value(0).toString(), q.value(1).toString()}];

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "records/copyformat.h"
 #include "records/databaseurl.h"
 #include "records/record.h"
 #include "records/reportdata.h"
@@ -20,6 +21,9 @@
 class QSqlError;
 class QSqlQuery;
 struct pg_conn;
+namespace StoreSummaries {
+class BatchSummary;
+}
 struct pg_result;
 
 // The fleet's store of test records: a PostgreSQL database, reached through Qt SQL, and through
@@ -30,8 +34,9 @@ class RecordStore
 public:
     // 2 added the refused records (qc_refused); 3 the station, fixture and operator, and the
     // fleet's attempts (qc_run, qc_attempt_yield); 4 the summaries kept with each batch (by day:
-    // yields, failures, channels' spreads and histogram bins; each board's attempts).
-    static constexpr int schemaVersion = 4;
+    // yields, failures, channels' spreads and histogram bins; each board's attempts); 5 the
+    // record as its station wrote it, with its channels read from it (the view qc_channel).
+    static constexpr int schemaVersion = 5;
 
     // The statements that take the schema to `version` from the one before, as open() runs them:
     // for making an old database to migrate.
@@ -112,7 +117,10 @@ private:
     Outcome pq(const QByteArray &sql, const QList<QByteArray> &parameters = {},
                int binaryParameter = -1);
     Outcome outcomeOf(pg_result *result);
-    Outcome copy(const char *table, const char *columns, const QByteArray &rows);
+    Outcome copy(const char *table, const char *columns, const QByteArray &rows, bool binary);
+    bool makeStagingTables(); // its reason in lastReason_
+    Outcome emptyStaging();
+    Outcome addSummaries(const StoreSummaries::BatchSummary &summary);
     bool run(const char *statement); // its reason in lastReason_
     bool fail(const QString &what, const QSqlQuery &query);
     bool fail(const QString &what, const QSqlError &error);
@@ -133,5 +141,7 @@ private:
     QString error_;
     QString lastReason_; // of the statement that failed inside addOrSetAside
     QList<SkippedLine> skippedRecords_;
+    bool staging_ = false; // whether this connection has made its staging tables
+    CopyBinary rows_; // a batch's records, kept so that each batch reuses its memory
     QtMessageHandler previousHandler_ = nullptr;
 };

@@ -66,7 +66,7 @@ void ReportData::add(const QcRecord &r)
         channel.channel = c.channel;
         const QcRecordWindow &w = *c.window;
         const bool first = channel.meanRuns == 0;
-        ++channel.meanRuns;
+        channel.addRun(r, c);
         if (!first && channel.window != w)
             channel.windowsDiffer = true;
         if (first || r.judged > channel.latest
@@ -74,16 +74,6 @@ void ReportData::add(const QcRecord &r)
             channel.window = w;
             channel.latest = r.judged;
             channel.latestId = r.id;
-        }
-        if (c.samples) {
-            channel.x.addRun(*c.samples, *c.x.mean, c.x.sd.value_or(0));
-            channel.y.addRun(*c.samples, *c.y.mean, c.y.sd.value_or(0));
-        }
-        const std::optional<qint64> outside = qcOutsideSamples(r, c);
-        if (outside && *c.samples > 0) {
-            ++channel.outside.runs;
-            channel.outside.samples += *c.samples;
-            channel.outside.outside += *outside;
         }
         auto bins = std::find_if(channel.bins.begin(), channel.bins.end(),
                                  [&](const WindowBins &b) { return b.window == w; });

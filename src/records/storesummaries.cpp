@@ -2,6 +2,7 @@
 
 #include "common/deliverable.h"
 #include "qc/qccheck.h"
+#include "records/copyformat.h"
 #include "records/record.h"
 
 namespace StoreSummaries {
@@ -77,9 +78,9 @@ QString dayChannelRows(const QString &channels)
                "coalesce(sum(n * (x_mean - gx) * (x_mean - gx)), 0) AS x_between, "
                "coalesce(max(gy), 0) AS y_mean, coalesce(sum(n * y_sd * y_sd), 0) AS y_within, "
                "coalesce(sum(n * (y_mean - gy) * (y_mean - gy)), 0) AS y_between, "
-               "count(outside) AS outside_runs, "
-               "coalesce(sum(samples) FILTER (WHERE outside IS NOT NULL), 0) AS outside_samples, "
-               "coalesce(sum(outside), 0) AS outside "
+               "count(outside) FILTER (WHERE samples > 0) AS outside_runs, "
+               "coalesce(sum(samples) FILTER (WHERE outside IS NOT NULL AND samples > 0), 0) "
+               "AS outside_samples, coalesce(sum(outside), 0) AS outside "
                "FROM (SELECT *, sum(n * x_mean) OVER w / sum(n) OVER w AS gx, "
                "sum(n * y_mean) OVER w / sum(n) OVER w AS gy "
                "FROM (SELECT %2, x_mean, coalesce(x_sd, 0) AS x_sd, y_mean, "
@@ -98,7 +99,7 @@ QString dayBinRows(const QString &channels)
         .arg(channels, QLatin1String(channelKey), QLatin1String(plotted));
 }
 
-QString addDayYields(const QString &runs)
+QString addDayYields(const QString &rows)
 {
     // The run that comes first (or last) by time and then by id gives the three columns.
     const auto keep = [](const char *end, const char *column, const char *than) {
@@ -112,17 +113,17 @@ QString addDayYields(const QString &runs)
         sets << keep("first", column, "<") << keep("last", column, ">");
     return QStringLiteral("INSERT INTO qc_day_yield AS s (%1) %2 ON CONFLICT (test, judged_day) "
                           "DO UPDATE SET %3")
-        .arg(dayYieldColumns(), dayYieldRows(runs), sets.join(QLatin1String(", ")));
+        .arg(dayYieldColumns(), rows, sets.join(QLatin1String(", ")));
 }
 
-QString addDayFailures(const QString &runs)
+QString addDayFailures(const QString &rows)
 {
     return QStringLiteral("INSERT INTO qc_day_failure AS s (%1) %2 ON CONFLICT (test, "
                           "judged_day, failure) DO UPDATE SET runs = s.runs + EXCLUDED.runs")
-        .arg(dayFailureColumns(), dayFailureRows(runs));
+        .arg(dayFailureColumns(), rows);
 }
 
-QString addDayChannels(const QString &channels)
+QString addDayChannels(const QString &rows)
 {
     // Two groups of runs merged by Chan's rule, as AxisSpread::merge does.
     QStringList sets;
@@ -147,15 +148,14 @@ QString addDayChannels(const QString &channels)
     // Every expression reads the row as it was before the update.
     return QStringLiteral("INSERT INTO qc_day_channel AS s (%1) %2 ON CONFLICT (%3) "
                           "DO UPDATE SET %4")
-        .arg(dayChannelColumns(), dayChannelRows(channels), QLatin1String(channelKey),
-             sets.join(QLatin1String(", ")));
+        .arg(dayChannelColumns(), rows, QLatin1String(channelKey), sets.join(QLatin1String(", ")));
 }
 
-QString addDayBins(const QString &channels)
+QString addDayBins(const QString &rows)
 {
     return QStringLiteral("INSERT INTO qc_day_bin AS s (%1) %2 ON CONFLICT (%3, axis, bin) "
                           "DO UPDATE SET runs = s.runs + EXCLUDED.runs")
-        .arg(dayBinColumns(), dayBinRows(channels), QLatin1String(channelKey));
+        .arg(dayBinColumns(), rows, QLatin1String(channelKey));
 }
 
 QString recountBoards(const QString &boards)
@@ -191,7 +191,11 @@ QString recountBoards(const QString &boards)
         .arg(boards, attempts("fr", "lr"), attempts("dfr", "dlr"), sets);
 }
 
-QStringList schemaVersion4()
+namespace {
+
+// A channel's samples outside its window as qcOutsideSamples counts them, of the channel `c`
+// of a run whose rules are `rules`.
+QString outsideOf(const QString &rules)
 {
     // The rules under which good counts the samples inside the window, so that samples − good
     // is how many fell outside.
@@ -201,18 +205,32 @@ QStringList schemaVersion4()
         if (!qcRules(d).netCount)
             countingRules << quoted(QLatin1String(deliverableName(d)));
     }
-    const auto binOf = [](const char *axis) {
-        // histogramBinOf: bins of a twentieth of the window, ten each side, clamped. A mean so
-        // far out that the division overflows lies beyond the end bin on its side.
-        return QStringLiteral(
-                   "CASE WHEN NOT (c.x_low IS NOT NULL AND c.x_mean IS NOT NULL AND c.y_mean IS "
-                   "NOT NULL) THEN NULL WHEN NOT (c.%1_high - c.%1_low > 0) THEN 0 "
-                   "WHEN abs(c.%1_mean - c.%1_low) / 1e200 >= (c.%1_high - c.%1_low) / 20 "
-                   "THEN CASE WHEN c.%1_mean > c.%1_low THEN 39 ELSE 0 END "
-                   "ELSE least(39, greatest(0, floor((c.%1_mean - c.%1_low) "
-                   "/ ((c.%1_high - c.%1_low) / 20) + 10)))::smallint END")
-            .arg(QLatin1String(axis));
-    };
+    return QStringLiteral("CASE WHEN c.samples IS NULL OR c.x_low IS NULL THEN NULL "
+                          "WHEN c.x_min >= c.x_low AND c.x_max <= c.x_high AND c.y_min >= c.y_low "
+                          "AND c.y_max <= c.y_high THEN 0 "
+                          "WHEN %1 IN (%2) THEN greatest(0, c.samples - c.good) END")
+        .arg(rules, countingRules.join(QLatin1String(", ")));
+}
+
+// histogramBinOf of the channel `c`'s mean on `axis`: bins of a twentieth of the window, ten
+// each side, clamped. A mean so far out that the division overflows lies beyond the end bin on
+// its side.
+QString binOf(const char *axis)
+{
+    return QStringLiteral(
+               "CASE WHEN NOT (c.x_low IS NOT NULL AND c.x_mean IS NOT NULL AND c.y_mean IS "
+               "NOT NULL) THEN NULL WHEN NOT (c.%1_high - c.%1_low > 0) THEN 0 "
+               "WHEN abs(c.%1_mean - c.%1_low) / 1e200 >= (c.%1_high - c.%1_low) / 20 "
+               "THEN CASE WHEN c.%1_mean > c.%1_low THEN 39 ELSE 0 END "
+               "ELSE least(39, greatest(0, floor((c.%1_mean - c.%1_low) "
+               "/ ((c.%1_high - c.%1_low) / 20) + 10)))::smallint END")
+        .arg(QLatin1String(axis));
+}
+
+} // namespace
+
+QStringList schemaVersion4()
+{
     const QString channelsWithRuns
         = QStringLiteral("(SELECT r.test, r.judged_day, c.* FROM qc_channel c JOIN qc_record r ON "
                          "r.id = c.record_id)");
@@ -232,13 +250,9 @@ QStringList schemaVersion4()
                        "ADD COLUMN x_bin smallint, ADD COLUMN y_bin smallint"),
         // New rows get these from the writer, by qcOutsideSamples and histogramBinOf; this
         // mirrors them for the rows stored before.
-        QStringLiteral("UPDATE qc_channel c SET outside = CASE "
-                       "WHEN c.samples IS NULL OR c.x_low IS NULL THEN NULL "
-                       "WHEN c.x_min >= c.x_low AND c.x_max <= c.x_high AND c.y_min >= c.y_low "
-                       "AND c.y_max <= c.y_high THEN 0 "
-                       "WHEN r.record->>%1 IN (%2) THEN greatest(0, c.samples - c.good) END, "
-                       "x_bin = %3, y_bin = %4 FROM qc_record r WHERE r.id = c.record_id")
-            .arg(quoted(QcRecord::rulesJsonKey()), countingRules.join(QLatin1String(", ")),
+        QStringLiteral("UPDATE qc_channel c SET outside = %1, x_bin = %2, y_bin = %3 "
+                       "FROM qc_record r WHERE r.id = c.record_id")
+            .arg(outsideOf(QStringLiteral("r.record->>") + quoted(QcRecord::rulesJsonKey())),
                  binOf("x"), binOf("y")),
         QStringLiteral(R"(CREATE TABLE qc_day_yield (
     test text NOT NULL,
@@ -309,12 +323,200 @@ QStringList schemaVersion4()
     by_third boolean NOT NULL,
     finally boolean NOT NULL,
     PRIMARY KEY (test, judged_day, serial)))"),
-        addDayYields(QStringLiteral("qc_record")),
-        addDayFailures(QStringLiteral("qc_record")),
-        addDayChannels(channelsWithRuns),
-        addDayBins(channelsWithRuns),
+        addDayYields(dayYieldRows(QStringLiteral("qc_record"))),
+        addDayFailures(dayFailureRows(QStringLiteral("qc_record"))),
+        addDayChannels(dayChannelRows(channelsWithRuns)),
+        addDayBins(dayBinRows(channelsWithRuns)),
         recountBoards(QStringLiteral("qc_record")),
     };
+}
+
+namespace {
+
+// A number of a stored record as SQL reads it: none where the record holds no number or one
+// beyond what `type` takes, so that no record, however written, can fail a query.
+QString jsonNumber(const QString &value, const char *type, const char *limit)
+{
+    return QStringLiteral("CASE WHEN jsonb_typeof(%1) = 'number' AND abs((%1)::numeric) < %3 "
+                          "THEN CASE WHEN abs((%1)::numeric) < 1e-300 THEN 0 "
+                          "ELSE (%1)::numeric::%2 END END")
+        .arg(value, QLatin1String(type), QLatin1String(limit));
+}
+
+} // namespace
+
+QString channelView()
+{
+    const QcRecord::ChannelJsonKeys k = QcRecord::channelJsonKeys();
+    const auto key = [](const QString &name) { return quoted(name); };
+    const QString e = QStringLiteral("e.v");
+    const auto count = [&](const QString &name, const char *type, const char *limit) {
+        return jsonNumber(QStringLiteral("%1->%2").arg(e, key(name)), type, limit);
+    };
+    const auto real = [&](const QString &path) { return jsonNumber(path, "float8", "1e300"); };
+    QStringList columns {QStringLiteral("r.id AS record_id"),
+                         count(k.channel, "integer", "2147483648") + QLatin1String(" AS channel"),
+                         count(k.good, "integer", "2147483648") + QLatin1String(" AS good"),
+                         count(k.need, "integer", "2147483648") + QLatin1String(" AS need"),
+                         count(k.samples, "bigint", "9e18") + QLatin1String(" AS samples")};
+    const std::pair<QString, const char *> axes[] = {{k.x, "x"}, {k.y, "y"}};
+    for (const auto &[axis, column] : axes) {
+        for (const auto &[end, name] : {std::pair {0, "low"}, std::pair {1, "high"}})
+            columns
+                << real(QStringLiteral("%1->%2->%3->%4").arg(e, key(k.window), key(axis)).arg(end))
+                    + QStringLiteral(" AS %1_%2").arg(QLatin1String(column), QLatin1String(name));
+    }
+    for (const auto &[axis, column] : axes) {
+        const std::pair<QString, const char *> stats[]
+            = {{k.min, "min"}, {k.max, "max"}, {k.mean, "mean"}, {k.sd, "sd"}};
+        for (const auto &[stat, name] : stats)
+            columns << real(QStringLiteral("%1->%2->%3").arg(e, key(axis), key(stat)))
+                    + QStringLiteral(" AS %1_%2").arg(QLatin1String(column), QLatin1String(name));
+    }
+    // Each record's text is read as JSON once, whatever the query takes of its channels.
+    return QStringLiteral(
+               "CREATE VIEW qc_channel AS SELECT c.record_id, c.channel, c.good, c.need, "
+               "c.samples, c.x_low, c.x_high, c.y_low, c.y_high, c.x_min, c.x_max, c.x_mean, "
+               "c.x_sd, c.y_min, c.y_max, c.y_mean, c.y_sd, %1 AS outside, %2 AS x_bin, "
+               "%3 AS y_bin FROM (SELECT %4, j.doc->>%5 AS rules FROM qc_record r "
+               "CROSS JOIN LATERAL (SELECT r.record::jsonb AS doc) AS j "
+               "CROSS JOIN LATERAL jsonb_array_elements(CASE WHEN jsonb_typeof(j.doc->%6) = "
+               "'array' THEN j.doc->%6 ELSE '[]' END) AS e(v)) AS c")
+        .arg(outsideOf(QStringLiteral("c.rules")), binOf("x"), binOf("y"),
+             columns.join(QLatin1String(", ")), key(QcRecord::rulesJsonKey()), key(k.channels));
+}
+
+bool BatchSummary::ChannelKey::operator<(const ChannelKey &o) const
+{
+    const auto tied = [](const ChannelKey &k) {
+        return std::tie(k.test, k.day, k.channel, k.window.xMin, k.window.xMax, k.window.yMin,
+                        k.window.yMax);
+    };
+    return tied(*this) < tied(o);
+}
+
+void BatchSummary::clear()
+{
+    yields_.clear();
+    failures_.clear();
+    channels_.clear();
+}
+
+void BatchSummary::add(const QcRecord &r)
+{
+    const QString day = r.day();
+    DayYield &yield = yields_[{r.test, day}];
+    const Run run {r.judged, recordKeyOf(r.id), r.id, r.time};
+    // First and last by time and then by id, as a log's reader orders runs.
+    const auto before = [](const Run &a, const Run &b) {
+        return a.judged != b.judged ? a.judged < b.judged : a.key < b.key;
+    };
+    if (yield.runs == 0 || before(run, yield.first))
+        yield.first = run;
+    if (yield.runs == 0 || before(yield.last, run))
+        yield.last = run;
+    ++yield.runs;
+    if (r.passed())
+        ++yield.passes;
+    for (const QString &failure : r.failures)
+        ++failures_[{r.test, day, failure}];
+    for (const QcRecordChannel &c : r.channels) {
+        if (!c.window || !c.x.mean || !c.y.mean)
+            continue;
+        const QcRecordWindow &w = *c.window;
+        Channel &channel = channels_[{r.test, day, c.channel, w}];
+        channel.sums.addRun(r, c);
+        ++channel.bins[0][histogramBinOf(*c.x.mean, w.xMin, w.xMax)];
+        ++channel.bins[1][histogramBinOf(*c.y.mean, w.yMin, w.yMax)];
+    }
+}
+
+QByteArray BatchSummary::dayYieldRows() const
+{
+    CopyText rows;
+    for (auto i = yields_.cbegin(); i != yields_.cend(); ++i) {
+        rows.text(i.key().first);
+        rows.text(i.key().second);
+        rows.number(i->runs);
+        rows.number(i->passes);
+        for (const Run *end : {&i->first, &i->last}) {
+            rows.text(end->judged.toUTC().toString(Qt::ISODateWithMs));
+            rows.text(end->id);
+            rows.text(end->time);
+        }
+        rows.endRow();
+    }
+    return rows.rows();
+}
+
+QByteArray BatchSummary::dayFailureRows() const
+{
+    CopyText rows;
+    for (auto i = failures_.cbegin(); i != failures_.cend(); ++i) {
+        rows.text(std::get<0>(i.key()));
+        rows.text(std::get<1>(i.key()));
+        rows.text(std::get<2>(i.key()));
+        rows.number(*i);
+        rows.endRow();
+    }
+    return rows.rows();
+}
+
+namespace {
+
+void addChannelKey(CopyText &rows, const QString &test, const QString &day, int channel,
+                const QcRecordWindow &w)
+{
+    rows.text(test);
+    rows.text(day);
+    rows.number(qint64(channel));
+    for (const double bound : {w.xMin, w.xMax, w.yMin, w.yMax})
+        rows.number(bound);
+}
+
+} // namespace
+
+QByteArray BatchSummary::dayChannelRows() const
+{
+    CopyText rows;
+    for (auto i = channels_.cbegin(); i != channels_.cend(); ++i) {
+        const ChannelKey &k = i.key();
+        const ChannelSums &sums = i->sums;
+        addChannelKey(rows, k.test, k.day, k.channel, k.window);
+        rows.number(sums.meanRuns);
+        rows.number(sums.x.runs);
+        rows.number(sums.x.samples);
+        for (const AxisSpread *axis : {&sums.x, &sums.y}) {
+            rows.number(axis->mean);
+            rows.number(axis->within);
+            rows.number(axis->between);
+        }
+        rows.number(sums.outside.runs);
+        rows.number(sums.outside.samples);
+        rows.number(sums.outside.outside);
+        rows.endRow();
+    }
+    return rows.rows();
+}
+
+QByteArray BatchSummary::dayBinRows() const
+{
+    CopyText rows;
+    for (auto i = channels_.cbegin(); i != channels_.cend(); ++i) {
+        const ChannelKey &k = i.key();
+        for (int axis = 0; axis < 2; ++axis) {
+            for (int bin = 0; bin < histogramBins; ++bin) {
+                if (i->bins[axis].at(bin) == 0)
+                    continue;
+                addChannelKey(rows, k.test, k.day, k.channel, k.window);
+                rows.text(QLatin1String(axis == 0 ? "x" : "y"));
+                rows.number(qint64(bin));
+                rows.number(i->bins[axis].at(bin));
+                rows.endRow();
+            }
+        }
+    }
+    return rows.rows();
 }
 
 } // namespace StoreSummaries

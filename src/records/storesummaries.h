@@ -6,8 +6,18 @@
 // day's rows). Each summary row is keyed by the test and the station's day, so that a query adds
 // up days; summaries merge exactly since each record is added once.
 
+#include "records/capability.h"
+#include "records/recordkey.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QMap>
 #include <QString>
 #include <QStringList>
+
+#include <tuple>
+
+struct QcRecord;
 
 namespace StoreSummaries {
 
@@ -27,16 +37,63 @@ QString dayFailureRows(const QString &runs);
 QString dayChannelRows(const QString &channels);
 QString dayBinRows(const QString &channels);
 
-// Statements that add the rows a source gives to the tables, merging those already there.
-QString addDayYields(const QString &runs);
-QString addDayFailures(const QString &runs);
-QString addDayChannels(const QString &channels);
-QString addDayBins(const QString &channels);
+// Statements that add to the tables the rows that the query `rows` gives (its table's columns in
+// order, one row a key), merging those already there.
+QString addDayYields(const QString &rows);
+QString addDayFailures(const QString &rows);
+QString addDayChannels(const QString &rows);
+QString addDayBins(const QString &rows);
 // Computes again from every stored run the attempts of the boards (test and serial) that
 // `boards` lists: all of a board's runs decide its first, second, third and last attempt.
 QString recountBoards(const QString &boards);
 
 // The schema's step to version 4: the columns and tables above, filled from the records stored.
 QStringList schemaVersion4();
+// The view qc_channel of version 5: each stored record's channels, read from its text.
+QString channelView();
+
+// What a batch of records adds to the day summaries, gathered as the batch is sent, by the rules
+// a log's reader follows; the rows go to staging tables that the statements above add.
+class BatchSummary
+{
+public:
+    void add(const QcRecord &record);
+    void clear();
+    // Each table's rows in COPY's text format, in its columns' order.
+    QByteArray dayYieldRows() const;
+    QByteArray dayFailureRows() const;
+    QByteArray dayChannelRows() const;
+    QByteArray dayBinRows() const;
+
+private:
+    struct Run
+    {
+        QDateTime judged;
+        RecordKey key;
+        QString id;
+        QString time;
+    };
+    struct DayYield
+    {
+        qint64 runs = 0;
+        qint64 passes = 0;
+        Run first, last;
+    };
+    struct ChannelKey
+    {
+        QString test, day;
+        int channel = 0;
+        QcRecordWindow window;
+        bool operator<(const ChannelKey &other) const;
+    };
+    struct Channel
+    {
+        ChannelSums sums;
+        QVector<qint64> bins[2] = {QVector<qint64>(histogramBins), QVector<qint64>(histogramBins)};
+    };
+    QMap<std::pair<QString, QString>, DayYield> yields_; // by test and day
+    QMap<std::tuple<QString, QString, QString>, qint64> failures_; // and failure
+    QMap<ChannelKey, Channel> channels_;
+};
 
 } // namespace StoreSummaries

@@ -237,15 +237,20 @@ void TestFleetRuns::olderSchemaKeepsItsRecords()
         LogSync sync(store, dir.filePath("A.jsonl"), QStringLiteral("host-A"));
         QVERIFY(sync.begin() && sync.step(1000));
     }
-    server.query("older",
-                 "DROP TABLE qc_day_yield, qc_day_failure, qc_day_channel, qc_day_bin, qc_board, "
-                 "qc_board_day; ALTER TABLE qc_channel DROP COLUMN outside, DROP COLUMN x_bin, "
-                 "DROP COLUMN y_bin; DROP INDEX qc_record_test_judged; "
-                 "CREATE INDEX qc_record_test_judged ON qc_record (test, judged); "
-                 "DROP VIEW qc_attempt_yield; DROP VIEW qc_run; "
-                 "ALTER TABLE qc_record DROP COLUMN time_written; "
-                 "ALTER TABLE qc_record DROP COLUMN station, DROP COLUMN fixture, "
-                 "DROP COLUMN operator; DELETE FROM envviewer_schema WHERE version > 2");
+    const QString firstChannels
+        = RecordStore::schemaStep(1).filter("CREATE TABLE qc_channel").value(0);
+    server.query(
+        "older",
+        "DROP VIEW qc_attempt_yield; DROP VIEW qc_run; DROP VIEW qc_channel; " + firstChannels
+            + "; "
+              "ALTER TABLE qc_record ALTER COLUMN record TYPE jsonb USING record::jsonb, "
+              "DROP COLUMN capture; "
+              "DROP TABLE qc_day_yield, qc_day_failure, qc_day_channel, qc_day_bin, qc_board, "
+              "qc_board_day; DROP INDEX qc_record_test_judged; "
+              "CREATE INDEX qc_record_test_judged ON qc_record (test, judged); "
+              "ALTER TABLE qc_record DROP COLUMN time_written; "
+              "ALTER TABLE qc_record DROP COLUMN station, DROP COLUMN fixture, "
+              "DROP COLUMN operator; DELETE FROM envviewer_schema WHERE version > 2");
     QCOMPARE(server.query("older", "SELECT max(version) FROM envviewer_schema").trimmed(),
              QStringLiteral("2"));
     RecordStore store;

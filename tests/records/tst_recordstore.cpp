@@ -566,7 +566,7 @@ void TestRecordStore::migratesFromTheFirstVersion()
     DatabaseRecordSource database(url);
     QVERIFY2(database.report({}, &migrated), qPrintable(database.error()));
     QCOMPARE(count("SELECT max(version) FROM envviewer_schema"), RecordStore::schemaVersion);
-    QCOMPARE(count("SELECT count(*) FROM qc_record WHERE time_written = record->>'time'"), 640);
+    QCOMPARE(count("SELECT count(*) FROM qc_record WHERE time_written = record::jsonb->>'time'"), 640);
     QCOMPARE(count("SELECT count(*) FROM qc_channel"), 640 * 4);
     // The outside counts and bins filled by the migration equal those the writer sends.
     QCOMPARE(server.query(name, "SELECT sum(outside), sum(x_bin), sum(y_bin) FROM qc_channel"),
