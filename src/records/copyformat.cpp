@@ -78,6 +78,7 @@ CopyBinary::CopyBinary()
 
 void CopyBinary::clear()
 {
+    data_.reserve(data_.capacity()); // kept for the next rows
     data_.resize(0);
     data_.append(binaryHeader, sizeof binaryHeader); // with its NUL
     int32(0); // flags

@@ -11,7 +11,7 @@
 
 namespace {
 
-constexpr qint64 readChunk = 4 << 20;
+constexpr qint64 readChunk = 4 << 20; // for counting what is left
 // What one batch reads at most, however many records it may hold.
 constexpr qint64 maxBatchBytes = 64 << 20;
 
@@ -120,21 +120,45 @@ LogSync::Batch LogSync::readBatch(const RecordStore::LogState &from, int maxReco
     QString reason;
     if (!openRegularFile(log, logPath_, &reason) || !log.seek(from.bytes))
         return batch; // no log (yet): nothing to send
-    QByteArray bytes = log.read(readChunk);
-    if (!bytes.contains('\n') && !log.atEnd()
-        && !passOverlongLine(log, &bytes, &batch.next, &batch.malformed))
-        return batch; // an unfinished line waits for its end
-    // A batch is counted in records: long records need more than one chunk.
-    for (qint64 lines = bytes.count('\n');
-         lines < maxRecords && !log.atEnd() && bytes.size() < maxBatchBytes;) {
-        const QByteArray more = log.read(readChunk);
-        lines += more.count('\n');
-        bytes += more;
+    LogLines lines(log);
+    QByteArray line;
+    LogLines::Kind kind = LogLines::Line;
+    qint64 bytes = 0;
+    // A batch is counted in records, and bounded in bytes however short they are.
+    batch.atEnd = false;
+    while (batch.records.size() < maxRecords && bytes < maxBatchBytes) {
+        if (!lines.next(&line, &kind) || kind == LogLines::Unfinished) {
+            batch.atEnd = true; // an unfinished line waits for its end
+            break;
+        }
+        const qint64 number = ++batch.next.lines;
+        bytes += line.size();
+        if (kind == LogLines::TooLong) {
+            batch.malformed.append(
+                {number, QStringLiteral("longer than %1 bytes").arg(QcRecordLimits::lineBytes)});
+            continue;
+        }
+        if (line.endsWith('\r'))
+            line.chop(1);
+        if (line.trimmed().isEmpty())
+            continue;
+        // Copied: the record keeps its bytes, which the reader's buffer does not.
+        QcRecordLine read = qcReadRecordLine(QByteArray(line.constData(), line.size()));
+        read.number = number;
+        // A serial that no station could have given: the fleet's attempts would count it
+        // apart.
+        const QString serialProblem
+            = read.status == QcRecordLine::Read ? qcSerialProblem(read.record.serial) : QString();
+        if (!serialProblem.isEmpty())
+            batch.malformed.append({number, serialProblem});
+        else if (read.status == QcRecordLine::Read)
+            batch.records.append(std::move(read));
+        else if (read.status == QcRecordLine::UnknownVersion)
+            ++batch.unknown;
+        else
+            batch.malformed.append({number, read.problem});
     }
-    const qint64 at = readLines(bytes, maxRecords, &batch.next, &batch.records, &batch.malformed,
-                                &batch.unknown);
-    batch.atEnd = bytes.indexOf('\n', int(at)) < 0 && log.atEnd();
-    batch.next.bytes += at;
+    batch.next.bytes += lines.passed();
     batch.next.sha256 = checksumBefore(log, batch.next.bytes);
     return batch;
 }
@@ -181,43 +205,6 @@ bool LogSync::step(int maxRecords)
     return true;
 }
 
-// Reads the complete lines of `bytes`, up to `maxRecords` of them, into `batch`, moving `next`'s
-// line count on; gives the bytes read.
-qint64 LogSync::readLines(const QByteArray &bytes, int maxRecords, RecordStore::LogState *next,
-                          QList<QcRecordLine> *batch, QList<SkippedLine> *malformed,
-                          qint64 *unknown)
-{
-    qint64 at = 0;
-    while (batch->size() < maxRecords) {
-        const qint64 end = bytes.indexOf('\n', int(at));
-        if (end < 0)
-            break; // an unfinished line waits for its end
-        QByteArray line = bytes.mid(int(at), int(end - at));
-        ++next->lines;
-        if (line.endsWith('\r'))
-            line.chop(1);
-        if (!line.trimmed().isEmpty()) {
-            QcRecordLine read = qcReadRecordLine(line);
-            read.number = next->lines;
-            // A serial that no station could have given: the fleet's attempts would count it
-            // apart.
-            const QString serialProblem = read.status == QcRecordLine::Read
-                ? qcSerialProblem(read.record.serial)
-                : QString();
-            if (!serialProblem.isEmpty())
-                malformed->append({next->lines, serialProblem});
-            else if (read.status == QcRecordLine::Read)
-                batch->append(std::move(read));
-            else if (read.status == QcRecordLine::UnknownVersion)
-                ++*unknown;
-            else
-                malformed->append({next->lines, read.problem});
-        }
-        at = end + 1;
-    }
-    return at;
-}
-
 void LogSync::warnAbout(const QList<SkippedLine> &malformed,
                         const QList<RecordStore::Refusal> &refused, const QStringList &conflicts)
 {
@@ -232,26 +219,4 @@ void LogSync::warnAbout(const QList<SkippedLine> &malformed,
     for (const QString &id : conflicts)
         warn(QStringLiteral("record %1 differs from the one the database holds; left as it is")
                  .arg(id));
-}
-
-// A line longer than any record is passed over unread, however long it is. False while its end
-// has not been written yet.
-bool LogSync::passOverlongLine(QFile &log, QByteArray *bytes, RecordStore::LogState *next,
-                               QList<SkippedLine> *malformed)
-{
-    qint64 length = bytes->size();
-    int end = -1;
-    while (end < 0 && !log.atEnd()) {
-        *bytes = log.read(readChunk);
-        end = bytes->indexOf('\n');
-        length += end < 0 ? bytes->size() : end + 1;
-    }
-    if (end < 0)
-        return false;
-    ++next->lines;
-    malformed->append(
-        {next->lines, QStringLiteral("longer than %1 bytes").arg(QcRecordLimits::lineBytes)});
-    next->bytes += length;
-    *bytes = bytes->mid(end + 1);
-    return true;
 }

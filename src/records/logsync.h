@@ -65,13 +65,8 @@ private:
         bool empty() const { return next.bytes == from.bytes && malformed.isEmpty(); }
     };
     Batch readBatch(const RecordStore::LogState &from, int maxRecords) const;
-    static qint64 readLines(const QByteArray &bytes, int maxRecords, RecordStore::LogState *next,
-                            QList<QcRecordLine> *batch, QList<SkippedLine> *malformed,
-                            qint64 *unknown);
     void warnAbout(const QList<SkippedLine> &malformed, const QList<RecordStore::Refusal> &refused,
                    const QStringList &conflicts);
-    static bool passOverlongLine(QFile &log, QByteArray *bytes, RecordStore::LogState *next,
-                                 QList<SkippedLine> *malformed);
     RecordStore &store_;
     QString logPath_;
     QString host_;

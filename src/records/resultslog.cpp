@@ -129,6 +129,7 @@ bool LogLines::next(QByteArray *line, Kind *kind)
         if (newline) {
             const int size = int(newline - start);
             begin_ += size + 1;
+            passed_ += size + 1;
             *kind = size > longest ? TooLong : Line;
             *line = QByteArray::fromRawData(start, *kind == Line ? size : 0);
             return true;
@@ -137,16 +138,20 @@ bool LogLines::next(QByteArray *line, Kind *kind)
             // Too long for any record: passed over to its line end, never held.
             *kind = TooLong;
             *line = QByteArray();
+            qint64 length = end_ - begin_;
             begin_ = end_ = 0;
             while (fill()) {
                 newline = static_cast<const char *>(
                     std::memchr(buffer_.constData(), '\n', size_t(end_)));
                 if (newline) {
                     begin_ = int(newline - buffer_.constData()) + 1;
+                    passed_ += length + begin_;
                     return true;
                 }
+                length += end_;
                 end_ = 0;
             }
+            *kind = Unfinished; // its end is not written yet
             return true;
         }
         searched = end_;

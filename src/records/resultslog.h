@@ -35,7 +35,7 @@ public:
     enum Kind {
         Line, // a whole line, without its line end
         TooLong, // longer than a record can be: passed over without being held
-        Unfinished, // the last bytes, without a line end
+        Unfinished, // the last bytes, without a line end (empty when too long to hold)
     };
     // Room for the longest record, its line end and a carriage return.
     static constexpr int longest = QcRecordLimits::lineBytes + 2;
@@ -43,6 +43,8 @@ public:
     explicit LogLines(QIODevice &device);
     // The next line; false at the end. `line` stays valid until the next call.
     bool next(QByteArray *line, Kind *kind);
+    // The bytes of the whole lines given so far, their line ends included.
+    qint64 passed() const { return passed_; }
 
 private:
     bool fill();
@@ -51,6 +53,7 @@ private:
     int begin_ = 0;
     int end_ = 0;
     bool atEnd_ = false;
+    qint64 passed_ = 0;
 };
 
 // The results log: one JSON test record per line, appended by every program that judges and read

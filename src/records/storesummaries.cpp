@@ -181,7 +181,9 @@ QString recountBoards(const QString &boards)
                "ORDER BY r.judged, r.id) AS dfr, "
                "row_number() OVER (PARTITION BY r.test, r.serial, r.judged_day "
                "ORDER BY r.judged DESC, r.id DESC) AS dlr "
-               "FROM qc_record r JOIN touched t ON r.serial = t.serial AND r.test = t.test), "
+               // Each board's runs by the index on serial, however the planner would join.
+               "FROM touched t CROSS JOIN LATERAL (SELECT * FROM qc_record r "
+               "WHERE r.serial = t.serial AND r.test = t.test) r), "
                "boards AS (INSERT INTO qc_board SELECT test, serial, %2 FROM ranked "
                "GROUP BY test, serial ON CONFLICT (test, serial) DO UPDATE SET %4 RETURNING 1), "
                "days AS (INSERT INTO qc_board_day SELECT test, judged_day, serial, %3 FROM ranked "
@@ -465,7 +467,7 @@ QByteArray BatchSummary::dayFailureRows() const
 namespace {
 
 void addChannelKey(CopyText &rows, const QString &test, const QString &day, int channel,
-                const QcRecordWindow &w)
+                   const QcRecordWindow &w)
 {
     rows.text(test);
     rows.text(day);
