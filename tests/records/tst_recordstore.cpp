@@ -173,6 +173,7 @@ private slots:
     void cleanup() { QVERIFY2(server.start(), qPrintable(server.whyNot())); }
     void syncsEachRecordOnce_data();
     void syncsEachRecordOnce();
+    void overlongLineWaitsForItsEnd();
     void resumesAfterTheServerDies();
     void watchFollowsJudgements();
     void sameSummaryFromFileAndDatabase_data();
@@ -240,10 +241,9 @@ void TestRecordStore::syncsEachRecordOnce_data()
     QTest::newRow("malformed, unknown version, unfinished")
         << "{\"version\":2,\"id\":\"x\"}\n" + a1 + "not a record\n\n" + legacy + unfinished
         << QByteArray() << b1.mid(40) << 2 << 3
-        << QStringList {
-               "envtool sync: line 3 of %A is no record (no JSON: illegal value); "
-               "skipped",
-               "envtool sync: skipped 1 record(s) of an unknown version in %A"};
+        << QStringList {"envtool sync: line 3 of %A is no record (no JSON: illegal value); "
+                        "skipped",
+                        "envtool sync: skipped 1 record(s) of an unknown version in %A"};
 }
 
 // Two stations into one database; the second round sends only what came since, never twice.
@@ -284,6 +284,29 @@ void TestRecordStore::syncsEachRecordOnce()
     QVERIFY(appendFile(logB, stationA + stationB));
     QCOMPARE(sync(logB).exitCode, 0);
     QCOMPARE(count("SELECT count(*) FROM qc_record"), second);
+}
+
+// A line too long for any record, still being written: the sync waits for its end, then passes
+// it over and goes on.
+void TestRecordStore::overlongLineWaitsForItsEnd()
+{
+    QVERIFY(freshDatabase());
+    const QString log = path("overlong.jsonl");
+    QVERIFY(appendFile(log,
+                       recordLine("2026-03-01T10:00:00.000Z", "Board A", true, "S1")
+                           + QByteArray(QcRecordLimits::lineBytes + 10, 'x')));
+    ToolResult synced = sync(log);
+    QCOMPARE(synced.exitCode, 0);
+    QCOMPARE(synced.errLines(), QStringList());
+    QVERIFY(appendFile(log, "x\n" + recordLine("2026-03-01T11:00:00.000Z", "Board A", true, "S2")));
+    synced = sync(log);
+    QCOMPARE(synced.errLines(),
+             QStringList {QStringLiteral("envtool sync: line 2 of %1 is no record (longer than "
+                                         "%2 bytes); skipped")
+                              .arg(log)
+                              .arg(QcRecordLimits::lineBytes)});
+    QCOMPARE(count("SELECT count(*) FROM qc_record"), 2);
+    QCOMPARE(count("SELECT sum(synced_bytes) FROM qc_sync_state"), QFileInfo(log).size());
 }
 
 // The server dies in the middle of a long sync: the sync says why in one line, and once the
@@ -495,17 +518,26 @@ void TestRecordStore::sameCapabilityFromFileAndDatabase()
     const QString log = path("capability.jsonl");
     static QString capabilityUrl;
     if (capabilityUrl.isEmpty()) {
-        QVERIFY(appendFile(log, capabilityLog()));
+        const QByteArray lines = capabilityLog();
+        QVERIFY(appendFile(log, lines));
+        // Its first half under another name first: the whole log's batches then hold records
+        // the store has, and go through its comparison.
+        const QString half = path("capability-half.jsonl");
+        QVERIFY(appendFile(half, lines.left(lines.indexOf('\n', lines.size() / 2) + 1)));
         QVERIFY(freshDatabase());
         // In small batches, so that days, channels and boards are merged across batches.
         RecordStore store;
         QVERIFY2(store.open(url), qPrintable(store.error()));
-        LogSync batches(store, log, "h1");
-        QVERIFY(batches.begin());
-        do
-            QVERIFY2(batches.step(37), qPrintable(batches.error()));
-        while (!batches.atEnd());
-        QCOMPARE(batches.sent(), 640);
+        qint64 sent = 0;
+        for (const QString &part : {half, log}) {
+            LogSync batches(store, part, "h1");
+            QVERIFY(batches.begin());
+            do
+                QVERIFY2(batches.step(37), qPrintable(batches.error()));
+            while (!batches.atEnd());
+            sent += batches.sent();
+        }
+        QCOMPARE(sent, 640);
         capabilityUrl = url;
     }
     YieldQuery query;
@@ -566,7 +598,8 @@ void TestRecordStore::migratesFromTheFirstVersion()
     DatabaseRecordSource database(url);
     QVERIFY2(database.report({}, &migrated), qPrintable(database.error()));
     QCOMPARE(count("SELECT max(version) FROM envviewer_schema"), RecordStore::schemaVersion);
-    QCOMPARE(count("SELECT count(*) FROM qc_record WHERE time_written = record::jsonb->>'time'"), 640);
+    QCOMPARE(count("SELECT count(*) FROM qc_record WHERE time_written = record::jsonb->>'time'"),
+             640);
     QCOMPARE(count("SELECT count(*) FROM qc_channel"), 640 * 4);
     // The outside counts and bins filled by the migration equal those the writer sends.
     QCOMPARE(server.query(name, "SELECT sum(outside), sum(x_bin), sum(y_bin) FROM qc_channel"),
