@@ -1015,40 +1015,25 @@ QString columnsOf(const QString &alias, const QString &columns)
     return names.join(QLatin1String(", "));
 }
 
-// The rows of a summary table that a query selects. Without a time, every day of the test;
-// from a time on, the days that begin after it from the table, and the days it cuts from their
-// records at or after it, by the same SQL that fills the table.
-QString summaryInScope(const QString &table, const QString &columns,
-                       QString (*derived)(const QString &), bool ofChannels, const QString &testIs,
+// The days of a report's tests from a time on, each whole (begun at or after it) or cut by it.
+QString daysSince(const QString &since, const QString &testIs)
+{
+    return QStringLiteral("SELECT test, judged_day, first_judged >= %1 AS whole, last_judged "
+                          "FROM qc_day_yield s WHERE last_judged >= %1 AND %2")
+        .arg(since, testIs);
+}
+
+// The rows of a summary table that a query selects: every day of the test, or from a time on the
+// days that begin after it; the days it cuts are summed from their records.
+QString summaryInScope(const QString &table, const QString &columns, const QString &testIs,
                        const QString &since)
 {
     if (since.isEmpty())
         return QStringLiteral("SELECT %1 FROM %2 s WHERE %3")
             .arg(columnsOf(QStringLiteral("s"), columns), table, testIs);
-    const QString days
-        = QStringLiteral("SELECT test, judged_day, first_judged >= %1 AS whole, last_judged "
-                         "FROM qc_day_yield s WHERE last_judged >= %1 AND %2")
-              .arg(since, testIs);
-    // A cut day's records lie between the time and the day's last run: a range of the index on
-    // test and time for each (OFFSET 0 keeps the planner from joining all records from the time
-    // on instead).
-    const QString cutRuns
-        = QStringLiteral(
-              "(SELECT r.id, r.judged, r.judged_day, r.time_written, r.test, "
-              "r.verdict, r.failures FROM days d CROSS JOIN LATERAL (SELECT * FROM "
-              "qc_record r WHERE r.test = d.test AND r.judged >= %1 "
-              "AND r.judged <= d.last_judged AND r.judged_day = d.judged_day OFFSET 0) r "
-              "WHERE NOT d.whole)")
-              .arg(since);
-    const QString cutChannels
-        = QStringLiteral("(SELECT p.test, p.judged_day, c.* FROM qc_channel c "
-                         "JOIN %1 p ON p.id = c.record_id)")
-              .arg(cutRuns);
     return QStringLiteral("WITH days AS (%1) SELECT %2 FROM %3 s JOIN days d ON d.test = s.test "
-                          "AND d.judged_day = s.judged_day AND d.whole "
-                          "UNION ALL SELECT %4 FROM (%5) AS cut")
-        .arg(days, columnsOf(QStringLiteral("s"), columns), table, columns,
-             derived(ofChannels ? cutChannels : cutRuns));
+                          "AND d.judged_day = s.judged_day AND d.whole")
+        .arg(daysSince(since, testIs), columnsOf(QStringLiteral("s"), columns), table);
 }
 
 QString dayText(const QVariant &day)
@@ -1078,7 +1063,7 @@ bool RecordStore::yields(const YieldQuery &query, QList<YieldRow> *rows)
     QMap<QPair<QString, QString>, YieldRow> byKey;
     QHash<QPair<QString, QString>, Ends> ends;
     if (!q.exec(summaryInScope(QStringLiteral("qc_day_yield"), StoreSummaries::dayYieldColumns(),
-                               StoreSummaries::dayYieldRows, false, testIs, QString())))
+                               testIs, QString())))
         return fail(QStringLiteral("summarising runs"), q);
     while (q.next()) {
         const QPair<QString, QString> key {q.value(0).toString(),
@@ -1104,8 +1089,7 @@ bool RecordStore::yields(const YieldQuery &query, QList<YieldRow> *rows)
         }
     }
     if (!q.exec(summaryInScope(QStringLiteral("qc_day_failure"),
-                               StoreSummaries::dayFailureColumns(), StoreSummaries::dayFailureRows,
-                               false, testIs, QString())))
+                               StoreSummaries::dayFailureColumns(), testIs, QString())))
         return fail(QStringLiteral("summarising failures"), q);
     while (q.next())
         byKey[{q.value(0).toString(), byDay ? dayText(q.value(1)) : QString()}]
@@ -1198,119 +1182,154 @@ QcRecordWindow windowAt(const QSqlQuery &q, int column)
 
 } // namespace
 
-bool RecordStore::reportChannels(const ReportScope &scope, QMap<QString, ReportTest> *byTest)
+namespace {
+
+// A run's means, newest first, on the charts of the channels in scope that want more.
+void addDriftPoints(const QcRecord &r, ReportTest *test)
+{
+    for (const QcRecordChannel &c : r.channels) {
+        const auto channel = test->channels.find(c.channel);
+        if (channel == test->channels.end() || !c.window || !c.x.mean || !c.y.mean
+            || channel->drift.size() >= ReportChannel::driftRunsShown)
+            continue;
+        if (channel->drift.isEmpty()) {
+            channel->window = *c.window;
+            channel->latest = r.judged;
+            channel->latestId = r.id;
+        }
+        channel->drift.append({r.judged, r.id, *c.x.mean, *c.y.mean});
+    }
+}
+
+} // namespace
+
+bool RecordStore::readRecords(const QString &sql, const std::function<void(const QcRecord &)> &take)
 {
     QSqlQuery q(QSqlDatabase::database(connection_, false));
     q.setForwardOnly(true);
-    // The channels' spreads and outside counts, in day order so that windows are met as the
-    // runs met them.
-    if (!q.exec(summaryInScope(QStringLiteral("qc_day_channel"),
-                               StoreSummaries::dayChannelColumns(), StoreSummaries::dayChannelRows,
-                               true, scope.testIs, scope.since)
-                + QLatin1String(" ORDER BY 2, 3")))
-        return fail(QStringLiteral("summarising channels"), q);
+    if (!q.exec(sql))
+        return fail(QStringLiteral("reading records"), q);
     while (q.next()) {
-        ReportTest &test = (*byTest)[q.value(0).toString()];
-        ReportChannel &c = test.channels[q.value(2).toInt()];
-        c.channel = q.value(2).toInt();
-        const QcRecordWindow window = windowAt(q, 3);
-        if (c.meanRuns > 0 && c.window != window)
-            c.windowsDiffer = true;
-        c.window = window;
-        c.meanRuns += q.value(7).toLongLong();
-        const qint64 runs = q.value(8).toLongLong(), samples = q.value(9).toLongLong();
-        c.x.merge({runs, samples, q.value(10).toDouble(), q.value(11).toDouble(),
-                   q.value(12).toDouble()});
-        c.y.merge({runs, samples, q.value(13).toDouble(), q.value(14).toDouble(),
-                   q.value(15).toDouble()});
-        c.outside.runs += q.value(16).toLongLong();
-        c.outside.samples += q.value(17).toLongLong();
-        c.outside.outside += q.value(18).toLongLong();
-    }
-    if (!q.exec(summaryInScope(QStringLiteral("qc_day_bin"), StoreSummaries::dayBinColumns(),
-                               StoreSummaries::dayBinRows, true, scope.testIs, scope.since)
-                + QLatin1String(" ORDER BY 2, 3")))
-        return fail(QStringLiteral("summarising histograms"), q);
-    while (q.next()) {
-        ReportChannel &c = (*byTest)[q.value(0).toString()].channels[q.value(2).toInt()];
-        const QcRecordWindow window = windowAt(q, 3);
-        auto bins = std::find_if(c.bins.begin(), c.bins.end(),
-                                 [&](const WindowBins &b) { return b.window == window; });
-        if (bins == c.bins.end())
-            bins = c.bins.insert(c.bins.end(), WindowBins {window});
-        const int bin = qBound(0, q.value(8).toInt(), histogramBins - 1);
-        (q.value(7).toString() == QLatin1String("x") ? bins->x : bins->y)[bin]
-            += q.value(9).toLongLong();
+        const QcRecordLine line = qcReadRecordLine(q.value(0).toString().toUtf8());
+        if (line.status == QcRecordLine::Read)
+            take(line.record);
     }
     return true;
 }
 
-// The charts' latest runs, newest first: each test's latest runs with their channels, through
-// the index on test and time; a channel judged in fewer of those than it has runs in scope is
-// read again on its own, to its own latest runs. The newest run gives the channel's window.
-bool RecordStore::reportDrift(const ReportScope &scope, QMap<QString, ReportTest> *byTest)
+bool RecordStore::reportChannels(const ReportScope &scope, QMap<QString, ReportTest> *byTest)
 {
+    using StoreSummaries::BatchSummary;
+    QMap<BatchSummary::ChannelKey, BatchSummary::ChannelDay> days;
+    // The days a time cuts, from their records at or after it: a range of the index on test and
+    // time for each (OFFSET 0 keeps the planner from joining all records from the time on).
+    if (!scope.since.isEmpty()) {
+        BatchSummary cut;
+        if (!readRecords(QStringLiteral("WITH days AS (%1) SELECT r.record FROM days d CROSS JOIN "
+                                        "LATERAL (SELECT record FROM qc_record r WHERE r.test = "
+                                        "d.test AND r.judged >= %2 AND r.judged <= d.last_judged "
+                                        "AND r.judged_day = d.judged_day OFFSET 0) r "
+                                        "WHERE NOT d.whole")
+                             .arg(daysSince(scope.since, scope.testIs), scope.since),
+                         [&](const QcRecord &r) { cut.add(r); }))
+            return false;
+        days = cut.channelDays();
+    }
     QSqlQuery q(QSqlDatabase::database(connection_, false));
     q.setForwardOnly(true);
-    const QString plottedIs
-        = QStringLiteral("c.x_low IS NOT NULL AND c.x_mean IS NOT NULL AND c.y_mean IS NOT NULL");
-    const QString pointColumns = QStringLiteral("r.time_written, r.id::text, c.x_mean, c.y_mean, "
-                                                "c.x_low, c.x_high, c.y_low, c.y_high");
-    const auto readDrift = [&](const QString &sql) {
-        if (!q.exec(sql))
-            return false;
-        while (q.next()) {
-            const auto test = byTest->find(q.value(0).toString());
-            if (test == byTest->end() || !test->channels.contains(q.value(1).toInt()))
-                continue;
-            ReportChannel &c = test->channels[q.value(1).toInt()];
-            const DriftPoint point {QDateTime::fromString(q.value(2).toString(), Qt::ISODateWithMs),
-                                    q.value(3).toString(), q.value(4).toDouble(),
-                                    q.value(5).toDouble()};
-            if (c.drift.isEmpty()) {
-                c.window = windowAt(q, 6);
-                c.latest = point.judged;
-                c.latestId = point.id;
-            }
-            c.drift.append(point); // newest first until all are read
-        }
-        return true;
+    const auto keyAt = [&q] {
+        return BatchSummary::ChannelKey {q.value(0).toString(), dayText(q.value(1)),
+                                         q.value(2).toInt(), windowAt(q, 3)};
     };
-    if (!readDrift(QStringLiteral("SELECT t.test, c.channel, %4 FROM (SELECT DISTINCT test FROM "
-                                  "qc_day_yield s WHERE %1) t CROSS JOIN LATERAL (SELECT r.judged, "
-                                  "r.id, r.time_written FROM qc_record r WHERE r.test = t.test "
-                                  "AND %2 ORDER BY r.judged DESC, r.id DESC LIMIT %3) r "
-                                  "JOIN qc_channel c ON c.record_id = r.id AND %5 "
-                                  "ORDER BY 1, 2, r.judged DESC, r.id DESC")
-                       .arg(scope.testIs, scope.runsSince)
-                       .arg(ReportChannel::driftRunsShown)
-                       .arg(pointColumns, plottedIs)))
-        return fail(QStringLiteral("reading the latest runs"), q);
-    QStringList sparse;
-    for (ReportTest &test : *byTest) {
-        for (ReportChannel &c : test.channels) {
-            if (c.drift.size() < qMin<qint64>(ReportChannel::driftRunsShown, c.meanRuns)) {
-                c.drift.clear();
-                sparse << QStringLiteral("(%1, %2)").arg(literal(test.test)).arg(c.channel);
-            }
+    if (!q.exec(summaryInScope(QStringLiteral("qc_day_channel"),
+                               StoreSummaries::dayChannelColumns(), scope.testIs, scope.since)))
+        return fail(QStringLiteral("summarising channels"), q);
+    while (q.next()) {
+        ChannelSums &sums = days[keyAt()].sums;
+        sums.meanRuns = q.value(7).toLongLong();
+        const qint64 runs = q.value(8).toLongLong(), samples = q.value(9).toLongLong();
+        sums.x = {runs, samples, q.value(10).toDouble(), q.value(11).toDouble(),
+                  q.value(12).toDouble()};
+        sums.y = {runs, samples, q.value(13).toDouble(), q.value(14).toDouble(),
+                  q.value(15).toDouble()};
+        sums.outside
+            = {q.value(16).toLongLong(), q.value(17).toLongLong(), q.value(18).toLongLong()};
+    }
+    if (!q.exec(summaryInScope(QStringLiteral("qc_day_bin"), StoreSummaries::dayBinColumns(),
+                               scope.testIs, scope.since)))
+        return fail(QStringLiteral("summarising histograms"), q);
+    while (q.next()) {
+        BatchSummary::ChannelDay &day = days[keyAt()];
+        const int bin = qBound(0, q.value(8).toInt(), histogramBins - 1);
+        day.bins[q.value(7).toString() == QLatin1String("x") ? 0 : 1][bin]
+            += q.value(9).toLongLong();
+    }
+    // In day order within each test, so that windows are met as the runs met them.
+    for (auto i = days.cbegin(); i != days.cend(); ++i) {
+        const BatchSummary::ChannelKey &key = i.key();
+        ReportTest &test = (*byTest)[key.test];
+        ReportChannel &c = test.channels[key.channel];
+        c.channel = key.channel;
+        if (c.meanRuns > 0 && c.window != key.window)
+            c.windowsDiffer = true;
+        c.window = key.window;
+        c.meanRuns += i->sums.meanRuns;
+        c.x.merge(i->sums.x);
+        c.y.merge(i->sums.y);
+        c.outside.runs += i->sums.outside.runs;
+        c.outside.samples += i->sums.outside.samples;
+        c.outside.outside += i->sums.outside.outside;
+        auto bins = std::find_if(c.bins.begin(), c.bins.end(),
+                                 [&](const WindowBins &b) { return b.window == key.window; });
+        if (bins == c.bins.end())
+            bins = c.bins.insert(c.bins.end(), WindowBins {key.window});
+        for (int bin = 0; bin < histogramBins; ++bin) {
+            bins->x[bin] += i->bins[0].at(bin);
+            bins->y[bin] += i->bins[1].at(bin);
         }
     }
-    if (!sparse.isEmpty()
-        && !readDrift(QStringLiteral("SELECT t.test, t.channel, d.time_written, d.id, d.x_mean, "
-                                     "d.y_mean, d.x_low, d.x_high, d.y_low, d.y_high FROM "
-                                     "(VALUES %1) AS t(test, channel) CROSS JOIN LATERAL ("
-                                     "SELECT r.judged, %4 "
-                                     "FROM qc_record r JOIN qc_channel c ON c.record_id = r.id "
-                                     "AND c.channel = t.channel WHERE r.test = t.test AND %2 "
-                                     "AND %5 ORDER BY r.judged DESC, r.id DESC LIMIT %3) d "
-                                     "ORDER BY 1, 2, d.judged DESC, d.id DESC")
-                          .arg(sparse.join(QLatin1String(", ")), scope.runsSince)
-                          .arg(ReportChannel::driftRunsShown)
-                          .arg(pointColumns, plottedIs)))
-        return fail(QStringLiteral("reading the latest runs"), q);
-    for (ReportTest &test : *byTest)
+    return true;
+}
+
+// The charts' latest runs: each test's records newest first, read through the index on test
+// and time a page at a time, until every channel has its latest runs or the records end. The
+// newest run gives the channel's window.
+bool RecordStore::reportDrift(const ReportScope &scope, QMap<QString, ReportTest> *byTest)
+{
+    constexpr int page = ReportChannel::driftRunsShown;
+    for (ReportTest &test : *byTest) {
+        const auto wanting = [&test] {
+            for (const ReportChannel &c : std::as_const(test.channels)) {
+                if (c.drift.size() < qMin<qint64>(ReportChannel::driftRunsShown, c.meanRuns))
+                    return true;
+            }
+            return false;
+        };
+        QString before = QStringLiteral("true");
+        for (int read = page; wanting() && read == page;) {
+            read = 0;
+            QString lastId;
+            QDateTime lastJudged;
+            if (!readRecords(QStringLiteral("SELECT record FROM qc_record r WHERE "
+                                            "r.test = %1 AND %2 AND %3 ORDER BY r.judged DESC, "
+                                            "r.id DESC LIMIT %4")
+                                 .arg(literal(test.test), scope.runsSince, before)
+                                 .arg(page),
+                             [&](const QcRecord &r) {
+                                 ++read;
+                                 lastId = r.id;
+                                 lastJudged = r.judged;
+                                 addDriftPoints(r, &test);
+                             }))
+                return false;
+            // The next page: the runs before the last one read, by time and then by id.
+            before = QStringLiteral("(r.judged, r.id) < (%1::timestamptz, %2::uuid)")
+                         .arg(literal(lastJudged.toUTC().toString(Qt::ISODateWithMs)),
+                              literal(lastId));
+        }
         for (ReportChannel &c : test.channels)
             std::reverse(c.drift.begin(), c.drift.end());
+    }
     return true;
 }
 

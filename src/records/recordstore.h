@@ -104,6 +104,9 @@ private:
     bool reportChannels(const ReportScope &scope, QMap<QString, ReportTest> *byTest);
     bool reportDrift(const ReportScope &scope, QMap<QString, ReportTest> *byTest);
     bool reportLatestRuns(const ReportScope &scope, QMap<QString, ReportTest> *byTest);
+    // Hands each record of the first column of `sql`'s rows to `take`; one not read is passed
+    // over.
+    bool readRecords(const QString &sql, const std::function<void(const QcRecord &)> &take);
 
     // A statement's end through libpq: its rows' first column, or why it failed.
     struct Outcome

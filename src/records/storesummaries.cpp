@@ -426,7 +426,7 @@ void BatchSummary::add(const QcRecord &r)
         if (!c.window || !c.x.mean || !c.y.mean)
             continue;
         const QcRecordWindow &w = *c.window;
-        Channel &channel = channels_[{r.test, day, c.channel, w}];
+        ChannelDay &channel = channels_[{r.test, day, c.channel, w}];
         channel.sums.addRun(r, c);
         ++channel.bins[0][histogramBinOf(*c.x.mean, w.xMin, w.xMax)];
         ++channel.bins[1][histogramBinOf(*c.y.mean, w.yMin, w.yMax)];

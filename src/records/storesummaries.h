@@ -65,6 +65,21 @@ public:
     QByteArray dayChannelRows() const;
     QByteArray dayBinRows() const;
 
+    // A channel's runs of one test and day judged with one window.
+    struct ChannelKey
+    {
+        QString test, day;
+        int channel = 0;
+        QcRecordWindow window;
+        bool operator<(const ChannelKey &other) const;
+    };
+    struct ChannelDay
+    {
+        ChannelSums sums;
+        QVector<qint64> bins[2] = {QVector<qint64>(histogramBins), QVector<qint64>(histogramBins)};
+    };
+    const QMap<ChannelKey, ChannelDay> &channelDays() const { return channels_; }
+
 private:
     struct Run
     {
@@ -79,21 +94,9 @@ private:
         qint64 passes = 0;
         Run first, last;
     };
-    struct ChannelKey
-    {
-        QString test, day;
-        int channel = 0;
-        QcRecordWindow window;
-        bool operator<(const ChannelKey &other) const;
-    };
-    struct Channel
-    {
-        ChannelSums sums;
-        QVector<qint64> bins[2] = {QVector<qint64>(histogramBins), QVector<qint64>(histogramBins)};
-    };
     QMap<std::pair<QString, QString>, DayYield> yields_; // by test and day
     QMap<std::tuple<QString, QString, QString>, qint64> failures_; // and failure
-    QMap<ChannelKey, Channel> channels_;
+    QMap<ChannelKey, ChannelDay> channels_;
 };
 
 } // namespace StoreSummaries
