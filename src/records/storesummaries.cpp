@@ -380,10 +380,13 @@ QString channelView()
                "CREATE VIEW qc_channel AS SELECT c.record_id, c.channel, c.good, c.need, "
                "c.samples, c.x_low, c.x_high, c.y_low, c.y_high, c.x_min, c.x_max, c.x_mean, "
                "c.x_sd, c.y_min, c.y_max, c.y_mean, c.y_sd, %1 AS outside, %2 AS x_bin, "
-               "%3 AS y_bin FROM (SELECT %4, j.doc->>%5 AS rules FROM qc_record r "
-               "CROSS JOIN LATERAL (SELECT r.record::jsonb AS doc) AS j "
-               "CROSS JOIN LATERAL jsonb_array_elements(CASE WHEN jsonb_typeof(j.doc->%6) = "
-               "'array' THEN j.doc->%6 ELSE '[]' END) AS e(v)) AS c")
+               "%3 AS y_bin FROM qc_record r "
+               "CROSS JOIN LATERAL (SELECT r.record::jsonb AS doc OFFSET 0) AS j "
+               // OFFSET 0: each number is read once, however often the outside count and the
+               // bins use it.
+               "CROSS JOIN LATERAL (SELECT %4, j.doc->>%5 AS rules "
+               "FROM jsonb_array_elements(CASE WHEN jsonb_typeof(j.doc->%6) = 'array' "
+               "THEN j.doc->%6 ELSE '[]' END) AS e(v) OFFSET 0) AS c")
         .arg(outsideOf(QStringLiteral("c.rules")), binOf("x"), binOf("y"),
              columns.join(QLatin1String(", ")), key(QcRecord::rulesJsonKey()), key(k.channels));
 }
