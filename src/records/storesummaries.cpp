@@ -336,11 +336,12 @@ QStringList schemaVersion4()
 namespace {
 
 // A number of a stored record as SQL reads it: none where the record holds no number or one
-// beyond what `type` takes, so that no record, however written, can fail a query.
+// beyond what `type` takes, so that no record, however written, can fail a query (a number too
+// close to zero for a double is zero).
 QString jsonNumber(const QString &value, const char *type, const char *limit)
 {
     return QStringLiteral("CASE WHEN jsonb_typeof(%1) = 'number' AND abs((%1)::numeric) < %3 "
-                          "THEN CASE WHEN abs((%1)::numeric) < 1e-300 THEN 0 "
+                          "THEN CASE WHEN abs((%1)::numeric) < 1e-323 THEN 0 "
                           "ELSE (%1)::numeric::%2 END END")
         .arg(value, QLatin1String(type), QLatin1String(limit));
 }

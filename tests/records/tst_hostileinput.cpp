@@ -121,6 +121,9 @@ void TestHostileInput::poisonIsSkippedAlikeEverywhere_data()
     QTest::newRow("samples 2^63") << with("400", "9223372036854775808") << false;
     QTest::newRow("samples 0.5") << with("400", "0.5") << false;
     QTest::newRow("mean 1e308") << with("\"mean\":0.5", "\"mean\":1e308") << false;
+    QTest::newRow("mean 1e-400") << with("\"mean\":0.5", "\"mean\":1e-400") << false;
+    // Below a double's normal range, which the database's view of the channels reads too.
+    QTest::newRow("mean 1e-310") << with("\"mean\":0.5", "\"mean\":1e-310") << true;
     QTest::newRow("year 1 at +14:00")
         << with("2026-03-02T10:00:00.000+01:00", "0001-01-01T00:00:00.000+14:00") << false;
     QTest::newRow("year 9999 at -14:00")
@@ -171,6 +174,16 @@ void TestHostileInput::poisonIsSkippedAlikeEverywhere()
     if (!accepted)
         QCOMPARE(syncWarnings.value(0).section(QLatin1Char('('), 1),
                  warnings.value(0).section(QLatin1Char('('), 1));
+    // The store's report and its view of the channels read what it holds, whatever it holds.
+    QList<ReportTest> fromDatabase;
+    DatabaseRecordSource database(url);
+    QVERIFY2(database.report({}, &fromDatabase), qPrintable(database.error()));
+    QCOMPARE(fromDatabase.value(0).total.runs, expected);
+    QVERIFY(!server
+                 .query(QStringLiteral("hostile%1").arg(databases),
+                        "SELECT count(*) FROM qc_channel WHERE x_mean IS NOT NULL")
+                 .trimmed()
+                 .isEmpty());
 }
 
 // A record the store refuses (here by a rule of the database's own) is set aside with its line,
