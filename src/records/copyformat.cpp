@@ -78,7 +78,6 @@ CopyBinary::CopyBinary()
 
 void CopyBinary::clear()
 {
-    data_.reserve(data_.capacity()); // kept for the next rows
     data_.resize(0);
     data_.append(binaryHeader, sizeof binaryHeader); // with its NUL
     int32(0); // flags
@@ -168,8 +167,7 @@ void CopyBinary::textArray(const QStringList &values)
     text(array);
 }
 
-const QByteArray &CopyBinary::finish()
+void CopyBinary::finish()
 {
     int16(-1);
-    return data_;
 }

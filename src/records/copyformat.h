@@ -53,8 +53,9 @@ public:
     void date(const QDate &day); // none when invalid
     void textArray(const QStringList &values); // text[]
 
-    // The rows with the trailer; nothing may be added after.
-    const QByteArray &finish();
+    // Ends the rows with the trailer; nothing may be added after.
+    void finish();
+    const QByteArray &data() const { return data_; }
     void clear();
 
 private:

@@ -124,9 +124,10 @@ LogSync::Batch LogSync::readBatch(const RecordStore::LogState &from, int maxReco
     QByteArray line;
     LogLines::Kind kind = LogLines::Line;
     qint64 bytes = 0;
+    QList<QcRecordLine> records;
     // A batch is counted in records, and bounded in bytes however short they are.
     batch.atEnd = false;
-    while (batch.records.size() < maxRecords && bytes < maxBatchBytes) {
+    while (records.size() < maxRecords && bytes < maxBatchBytes) {
         if (!lines.next(&line, &kind) || kind == LogLines::Unfinished) {
             batch.atEnd = true; // an unfinished line waits for its end
             break;
@@ -152,7 +153,7 @@ LogSync::Batch LogSync::readBatch(const RecordStore::LogState &from, int maxReco
         if (!serialProblem.isEmpty())
             batch.malformed.append({number, serialProblem});
         else if (read.status == QcRecordLine::Read)
-            batch.records.append(std::move(read));
+            records.append(std::move(read));
         else if (read.status == QcRecordLine::UnknownVersion)
             ++batch.unknown;
         else
@@ -160,6 +161,7 @@ LogSync::Batch LogSync::readBatch(const RecordStore::LogState &from, int maxReco
     }
     batch.next.bytes += lines.passed();
     batch.next.sha256 = checksumBefore(log, batch.next.bytes);
+    batch.ready = RecordStore::prepare(std::move(records));
     return batch;
 }
 
@@ -184,8 +186,7 @@ bool LogSync::step(int maxRecords)
     int added = 0;
     QStringList conflicts;
     QList<RecordStore::Refusal> refused;
-    if (!store_.addBatch(batch.records, host_, logPath_, batch.next, &added, &conflicts,
-                         &refused)) {
+    if (!store_.addBatch(batch.ready, host_, logPath_, batch.next, &added, &conflicts, &refused)) {
         error_ = store_.error();
         atEnd_ = false;
         return false;
@@ -193,11 +194,11 @@ bool LogSync::step(int maxRecords)
     state_ = batch.next;
     sent_ += added;
     newestSent_ = QDateTime();
-    for (const QcRecordLine &line : std::as_const(batch.records)) {
+    for (const QcRecordLine &line : std::as_const(batch.ready.records)) {
         if (!newestSent_.isValid() || line.record.judged > newestSent_)
             newestSent_ = line.record.judged;
     }
-    read_ += batch.records.size();
+    read_ += batch.ready.records.size();
     unknownVersions_ += batch.unknown;
     skipped_ += batch.malformed.size();
     refused_ += refused.size();

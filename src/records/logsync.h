@@ -58,7 +58,7 @@ private:
     {
         RecordStore::LogState from; // the state it was read from
         RecordStore::LogState next;
-        QList<QcRecordLine> records;
+        RecordStore::Batch ready; // the records, made ready to send
         QList<SkippedLine> malformed;
         qint64 unknown = 0;
         bool atEnd = true; // no whole line left after it

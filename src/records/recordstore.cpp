@@ -612,59 +612,86 @@ RecordStore::Outcome RecordStore::addSummaries(const StoreSummaries::BatchSummar
     return pq(add);
 }
 
-RecordStore::Outcome RecordStore::insertRecords(const QList<const QcRecordLine *> &records,
-                                                int *added, QStringList *conflicts)
+RecordStore::Sent::Sent(const QList<const QcRecordLine *> &lines)
+    : lines(lines)
 {
-    rows_.clear();
-    QByteArray ids = "{";
-    for (const QcRecordLine *line : records) {
-        addRecordRow(rows_, *line);
+    ids = "{";
+    QStringList tests, serials;
+    for (const QcRecordLine *line : lines) {
+        const QcRecord &r = line->record;
+        addRecordRow(rows, *line);
+        summary.add(r);
         if (ids.size() > 1)
             ids += ',';
-        ids += line->record.id.toLatin1();
+        ids += r.id.toLatin1();
+        if (!r.serial.isEmpty()) {
+            tests << r.test;
+            serials << r.serial;
+        }
     }
     ids += '}';
+    rows.finish();
+    boardTests = arrayLiteral(tests);
+    boardSerials = arrayLiteral(serials);
+}
+
+RecordStore::Batch RecordStore::prepare(QList<QcRecordLine> records)
+{
+    Batch batch;
+    batch.records = std::move(records);
+    // One entry per id: a second line with an id already in the batch is either the same record
+    // again or a conflict.
+    QHash<QString, int> inBatch;
+    QList<const QcRecordLine *> entries;
+    for (int i = 0; i < batch.records.size(); ++i) {
+        const QcRecordLine &line = batch.records.at(i);
+        const auto seen = inBatch.constFind(line.record.id);
+        if (seen != inBatch.constEnd()) {
+            if (batch.records.at(*seen).bytes != line.bytes)
+                batch.conflicts.append(line.record.id);
+            continue;
+        }
+        inBatch.insert(line.record.id, i);
+        entries.append(&line);
+    }
+    batch.sent = std::make_shared<const Sent>(entries);
+    return batch;
+}
+
+RecordStore::Outcome RecordStore::insertRecords(const Sent &sent, int *added,
+                                                QStringList *conflicts)
+{
     Outcome o = emptyStaging();
     if (!o.ok)
         return o;
-    StoreSummaries::BatchSummary summary;
     // A batch of new records, as a first sync sends, goes straight into the table; one that
     // holds any stored id is staged, to be compared. Another station adding one of these ids
     // meanwhile fails this batch as a duplicate, which sets it apart record by record.
-    o = pq("SELECT count(*) FROM qc_record WHERE id = ANY($1::uuid[])", {ids});
+    o = pq("SELECT count(*) FROM qc_record WHERE id = ANY($1::uuid[])", {sent.ids});
     if (!o.ok)
         return o;
     if (o.rows.value(0) == "0") {
-        o = copy("qc_record", recordColumns, rows_.finish(), true);
-        if (!o.ok)
-            return o;
-        for (const QcRecordLine *line : records)
-            summary.add(line->record);
-        o = addSummaries(summary);
-        QStringList tests, serials;
-        for (const QcRecordLine *line : records) {
-            if (!line->record.serial.isEmpty()) {
-                tests << line->record.test;
-                serials << line->record.serial;
-            }
-        }
+        o = copy("qc_record", recordColumns, sent.rows.data(), true);
+        if (o.ok)
+            o = addSummaries(sent.summary);
         static const QByteArray boards
             = StoreSummaries::recountBoards(QLatin1String(boardsOfBatch)).toUtf8();
         if (o.ok)
-            o = pq(boards, {arrayLiteral(tests), arrayLiteral(serials)});
+            o = pq(boards, {sent.boardTests, sent.boardSerials});
         if (o.ok)
-            *added += int(records.size());
+            *added += int(sent.lines.size());
         return o;
     }
-    o = copy("qc_stage_record", recordColumns, rows_.finish(), true);
+    o = copy("qc_stage_record", recordColumns, sent.rows.data(), true);
     if (!o.ok)
         return o;
     o = pq(addStagedStatement);
     if (!o.ok)
         return o;
     QHash<QString, const QcRecordLine *> byId;
-    for (const QcRecordLine *line : records)
+    for (const QcRecordLine *line : sent.lines)
         byId.insert(line->record.id, line);
+    StoreSummaries::BatchSummary summary;
     for (const QByteArray &row : std::as_const(o.rows)) {
         if (!row.startsWith("added ")) {
             conflicts->append(QString::fromLatin1(row));
@@ -683,15 +710,15 @@ RecordStore::Outcome RecordStore::insertRecords(const QList<const QcRecordLine *
     return pq(boards);
 }
 
-bool RecordStore::addOrSetAside(const QList<const QcRecordLine *> &records, const QString &host,
-                                const QString &log, int *added, QStringList *conflicts,
-                                QList<Refusal> *refused)
+bool RecordStore::addOrSetAside(const Sent &sent, const QString &host, const QString &log,
+                                int *added, QStringList *conflicts, QList<Refusal> *refused)
 {
+    const QList<const QcRecordLine *> &records = sent.lines;
     if (records.isEmpty())
         return true;
     if (!run("SAVEPOINT batch"))
         return false;
-    const Outcome batch = insertRecords(records, added, conflicts);
+    const Outcome batch = insertRecords(sent, added, conflicts);
     if (batch.ok)
         return run("RELEASE SAVEPOINT batch");
     if (!refusesRecord(batch.state) || !run("ROLLBACK TO SAVEPOINT batch")) {
@@ -704,7 +731,7 @@ bool RecordStore::addOrSetAside(const QList<const QcRecordLine *> &records, cons
     for (const QcRecordLine *line : records) {
         if (!run("SAVEPOINT one"))
             return false;
-        const Outcome one = insertRecords({line}, added, conflicts);
+        const Outcome one = insertRecords(Sent({line}), added, conflicts);
         if (one.ok) {
             if (!run("RELEASE SAVEPOINT one"))
                 return false;
@@ -741,33 +768,19 @@ bool RecordStore::run(const char *statement)
     return o.ok;
 }
 
-bool RecordStore::addBatch(const QList<QcRecordLine> &records, const QString &host,
-                           const QString &log, const LogState &state, int *added,
-                           QStringList *conflicts, QList<Refusal> *refused)
+bool RecordStore::addBatch(const Batch &batch, const QString &host, const QString &log,
+                           const LogState &state, int *added, QStringList *conflicts,
+                           QList<Refusal> *refused)
 {
     *added = 0;
-    // One entry per id: a second line with an id already in the batch is either the same record
-    // again or a conflict.
-    QHash<QString, int> inBatch;
-    QList<const QcRecordLine *> entries;
-    for (int i = 0; i < records.size(); ++i) {
-        const QcRecordLine &line = records.at(i);
-        const auto seen = inBatch.constFind(line.record.id);
-        if (seen != inBatch.constEnd()) {
-            if (records.at(*seen).bytes != line.bytes)
-                conflicts->append(line.record.id);
-            continue;
-        }
-        inBatch.insert(line.record.id, i);
-        entries.append(&line);
-    }
+    *conflicts += batch.conflicts;
     // A batch's statements touch its own rows only: by their indexes, whatever the planner's
     // statistics of a store that grows by the batch say.
     if (!makeStagingTables())
         return failWith(QStringLiteral("making the staging tables"), lastReason_);
     if (!run("BEGIN") || !run("SET LOCAL enable_seqscan = off"))
         return failWith(QStringLiteral("starting a transaction"), lastReason_);
-    if (!addOrSetAside(entries, host, log, added, conflicts, refused))
+    if (batch.sent && !addOrSetAside(*batch.sent, host, log, added, conflicts, refused))
         return failWith(QStringLiteral("adding records"), lastReason_);
     const Outcome kept
         = pq("INSERT INTO qc_sync_state (host, log_path, synced_bytes, synced_lines, sha256) "
@@ -820,7 +833,7 @@ bool RecordStore::retryRefused(const QString &host, const QString &log, int *add
             return failWith(QStringLiteral("retrying refused records"), removed.reason);
     }
     QStringList conflicts;
-    if (!addOrSetAside(again, host, log, added, &conflicts, refused))
+    if (!addOrSetAside(Sent(again), host, log, added, &conflicts, refused))
         return failWith(QStringLiteral("retrying refused records"), lastReason_);
     if (!run("COMMIT"))
         return failWith(QStringLiteral("committing records"), lastReason_);

@@ -6,6 +6,7 @@
 #include "records/reportdata.h"
 #include "records/resultslog.h"
 #include "records/runlist.h"
+#include "records/storesummaries.h"
 #include "records/yieldsummary.h"
 
 #include <QByteArray>
@@ -17,13 +18,11 @@
 #include <QStringList>
 
 #include <functional>
+#include <memory>
 
 class QSqlError;
 class QSqlQuery;
 struct pg_conn;
-namespace StoreSummaries {
-class BatchSummary;
-}
 struct pg_result;
 
 // The fleet's store of test records: a PostgreSQL database, reached through Qt SQL, and through
@@ -74,10 +73,28 @@ public:
         QString reason;
     };
 
+    // Records as a batch sends them: their rows and what they add to the summaries.
+    struct Sent
+    {
+        explicit Sent(const QList<const QcRecordLine *> &lines);
+        QList<const QcRecordLine *> lines;
+        CopyBinary rows;
+        StoreSummaries::BatchSummary summary;
+        QByteArray ids, boardTests, boardSerials; // array literals
+    };
+    // A batch of a log's records, made ready to send on any thread, so that the next batch is
+    // made while the server stores this one.
+    struct Batch
+    {
+        QList<QcRecordLine> records;
+        QStringList conflicts; // ids that came again in the batch with other content
+        std::shared_ptr<const Sent> sent; // one record a id
+    };
+    static Batch prepare(QList<QcRecordLine> records);
     // Adds the records that the store lacks and moves the log's state on, in one transaction.
     // `conflicts` gets the ids that are there with other content, which are left as they are;
     // `refused` those the database refused, set aside so that the others go in all the same.
-    bool addBatch(const QList<QcRecordLine> &records, const QString &host, const QString &log,
+    bool addBatch(const Batch &batch, const QString &host, const QString &log,
                   const LogState &state, int *added, QStringList *conflicts,
                   QList<Refusal> *refused);
     // Tries the records set aside for a log again; those refused again stay aside, in `refused`.
@@ -133,11 +150,9 @@ private:
     bool makeSchema();
     QString literal(const QString &value) const;
     bool yieldsFromRecords(const YieldQuery &query, QList<YieldRow> *rows);
-    Outcome insertRecords(const QList<const QcRecordLine *> &records, int *added,
-                          QStringList *conflicts);
-    bool addOrSetAside(const QList<const QcRecordLine *> &records, const QString &host,
-                       const QString &log, int *added, QStringList *conflicts,
-                       QList<Refusal> *refused);
+    Outcome insertRecords(const Sent &sent, int *added, QStringList *conflicts);
+    bool addOrSetAside(const Sent &sent, const QString &host, const QString &log, int *added,
+                       QStringList *conflicts, QList<Refusal> *refused);
 
     QString connection_;
     pg_conn *pq_ = nullptr; // the Qt connection's own
@@ -145,6 +160,5 @@ private:
     QString lastReason_; // of the statement that failed inside addOrSetAside
     QList<SkippedLine> skippedRecords_;
     bool staging_ = false; // whether this connection has made its staging tables
-    CopyBinary rows_; // a batch's records, kept so that each batch reuses its memory
     QtMessageHandler previousHandler_ = nullptr;
 };
