@@ -11,6 +11,7 @@
 #include <QPixmap>
 #include <QRect>
 #include <QRegion>
+#include <QVarLengthArray>
 #include <QVector>
 
 #include <functional>
@@ -40,7 +41,8 @@ public:
     // the same pixmap and repaints only what changed.
     void showIn(QPixmap *target);
     const QPixmap &shownPixmap() const { return *shown; }
-    const QPixmap &canvasPixmap() const { return canvasImage; }
+    // The canvas as the next frame finds it.
+    const QPixmap &canvasPixmap();
 
     // At every frame end, once the shown image holds the frame and before the canvas is cleared:
     // the frame's samples and where the shown image changed, in canvas pixels, in pieces coarse
@@ -49,14 +51,25 @@ public:
 
 private:
     QRegion changedRegion(const QVector<QRect> &painted);
+    void catchUp();
 
     QPixmap canvasImage;
     QPixmap ownShown;
     QPixmap *shown = &ownShown;
     QPainter canvasPainter;
     Canvas canvas;
-    // Where the frame on show was painted.
-    QVector<QRect> paintedLastFrame;
+    // Where the frame on show was painted, and where the one before it was, which the canvas
+    // still holds until the background is put back there (when backgroundDue).
+    QVector<QRect> paintedShown;
+    QVector<QRect> paintedOnCanvas;
+    bool backgroundDue = false;
+    // The flag bytes that came after the frame marker, painted once the background is back.
+    struct HeldFlagByte
+    {
+        quint8 byte;
+        int index;
+    };
+    QVarLengthArray<HeldFlagByte, 4> heldFlags;
     // Per tile: whether it holds a place that changed.
     QVector<bool> tileMarks;
 };
