@@ -5,11 +5,6 @@
 #include <QPointF>
 #include <QString>
 #include <QTextLayout>
-#include <QtMath>
-
-#include <algorithm>
-#include <cstring>
-#include <utility>
 
 namespace {
 
@@ -23,55 +18,11 @@ constexpr int maxPaintedRects = 4096;
 // full every frame) on any other device.
 QImage imageOf(QPaintDevice *device)
 {
-    if (device->devType() == QInternal::Image)
-        return static_cast<QImage *>(device)->copy();
     return device->devType() == QInternal::Pixmap ? static_cast<QPixmap *>(device)->toImage()
                                                   : QImage();
 }
 
-// The image the painter paints on, where a glyph's coverage can be blended into it directly.
-QImage *blendableImage(QPainter *painter)
-{
-    QPaintDevice *device = painter->device();
-    if (device->devType() != QInternal::Image)
-        return nullptr;
-    auto *image = static_cast<QImage *>(device);
-    const QImage::Format format = image->format();
-    return format == QImage::Format_RGB32 || format == QImage::Format_ARGB32_Premultiplied
-        ? image
-        : nullptr;
-}
-
-// How far from the number's origin its glyphs may reach to be taken.
-constexpr int shapeReach = 64;
-// How far from a device's edge a number's glyphs must stay for the painter to paint them whole,
-// not cut (it blends the two otherwise).
-constexpr int unclippedMargin = 16;
-// Pictures kept of a number: a colour for each zone, over a background colour or two.
-constexpr int maxPictures = 6;
-
 } // namespace
-
-QImage paintablePixels(QPixmap &pixmap)
-{
-    // Alone with its pixels, so that nobody else sees them change.
-    pixmap.detach();
-    const QImage shared = pixmap.toImage();
-    // A pixmap that keeps its pixels in memory hands out its own image, the same pixels each time.
-    if (shared.isNull() || shared.constBits() != pixmap.toImage().constBits())
-        return QImage();
-    if (shared.format() != QImage::Format_RGB32
-        && shared.format() != QImage::Format_ARGB32_Premultiplied)
-        return QImage();
-    QImage pixels(const_cast<uchar *>(shared.constBits()), shared.width(), shared.height(),
-                  shared.bytesPerLine(), shared.format());
-    pixels.setDotsPerMeterX(qRound(pixmap.logicalDpiX() / 0.0254));
-    pixels.setDotsPerMeterY(qRound(pixmap.logicalDpiY() / 0.0254));
-    if (pixels.logicalDpiX() != pixmap.logicalDpiX()
-        || pixels.logicalDpiY() != pixmap.logicalDpiY())
-        return QImage();
-    return pixels;
-}
 
 Canvas::Canvas(QPainter *painter, const CanvasStyle &style, Painting painting)
     : painter(painter)
@@ -255,8 +206,8 @@ void Canvas::drawNumber(const QPointF &at, qint64 value)
         kept.clear();
         keptFont = painter->font();
     }
-    auto text = kept.find(value);
-    if (text == kept.end()) {
+    auto text = kept.constFind(value);
+    if (text == kept.constEnd()) {
         const QString digits = QString::number(value);
         QTextLayout layout(digits, keptFont, painter->device());
         layout.beginLayout();
@@ -269,130 +220,6 @@ void Canvas::drawNumber(const QPointF &at, qint64 value)
     mark(text->extent);
     // The runs are placed from the layout's top left; drawText places the baseline.
     const QPointF origin(at.x(), at.y() - text->ascent);
-    if (pasteNumber(*text, origin))
-        return;
     for (const QGlyphRun &run : text->runs)
         painter->drawGlyphRun(origin, run);
-}
-
-// Puts the number in place as the painter painted it over the colour its pixels have: the
-// painter paints glyphs the same wherever they land with the same position within a pixel, and
-// blends each pixel of them with the pixel beneath alone. False where the number is left to the
-// painter: another device, pen, mode or transform, a clip, the glyphs beyond the image's edge or
-// over pixels of more than one colour.
-bool Canvas::pasteNumber(NumberText &text, const QPointF &origin)
-{
-    QImage *image = blendableImage(painter);
-    const QTransform &transform = painter->transform();
-    const QPen &pen = painter->pen();
-    if (!image || transform.type() > QTransform::TxRotate || painter->hasClipping()
-        || painter->opacity() != 1.0
-        || painter->compositionMode() != QPainter::CompositionMode_SourceOver
-        || pen.style() == Qt::NoPen || pen.brush().style() != Qt::SolidPattern
-        || pen.color().alpha() != 255)
-        return false;
-
-    const QTransform turn(transform.m11(), transform.m12(), transform.m21(), transform.m22(), 0, 0);
-    const QPointF onDevice = transform.map(origin);
-    const QPoint wholePixel(qFloor(onDevice.x()), qFloor(onDevice.y()));
-    NumberShape &shape = text.shapes[turn.isIdentity() ? 0 : 1];
-    if (!shape.taken || shape.turn != turn || shape.withinPixel != onDevice - QPointF(wholePixel)
-        || shape.hints != painter->renderHints())
-        takeShape(text, shape, origin, wholePixel);
-    if (!shape.usable)
-        return false;
-    const QRect box = shape.box.translated(wholePixel);
-    if (box.isEmpty())
-        return true;
-    // The painter blends a glyph cut by the device's edge otherwise than a whole one.
-    if (!image->rect().contains(
-            box.adjusted(-unclippedMargin, -unclippedMargin, unclippedMargin, unclippedMargin)))
-        return false;
-
-    const qsizetype stride = image->bytesPerLine();
-    uchar *first = image->bits() + box.top() * stride + box.left() * 4;
-    const QRgb under = *reinterpret_cast<const QRgb *>(first);
-    for (int row = 0; row < box.height(); ++row) {
-        const auto *line = reinterpret_cast<const QRgb *>(first + row * stride);
-        for (int column = 0; column < box.width(); ++column) {
-            if (line[column] != under)
-                return false;
-        }
-    }
-    const QRgb penColour = pen.color().rgba();
-    auto picture
-        = std::find_if(shape.pictures.begin(), shape.pictures.end(), [&](const NumberPicture &p) {
-              return p.pen == penColour && p.under == under;
-          });
-    if (picture == shape.pictures.end()) {
-        if (shape.pictures.size() >= maxPictures)
-            shape.pictures.removeFirst();
-        shape.pictures.append(
-            {penColour, under,
-             paintAlone(text, origin, box.topLeft(), box.size(), under, penColour)});
-        picture = shape.pictures.end() - 1;
-    }
-    for (int row = 0; row < box.height(); ++row)
-        std::memcpy(first + row * stride, picture->pixels.constScanLine(row),
-                    size_t(box.width()) * 4);
-    return true;
-}
-
-// The pixels from `topLeft` (on the painter's device) of `size`, all `under`, after the painter
-// paints the number there in `pen` as the canvas painter would, its origin moved by whole pixels
-// only.
-QImage Canvas::paintAlone(const NumberText &text, const QPointF &origin, const QPoint &topLeft,
-                          const QSize &size, QRgb under, QRgb pen) const
-{
-    constexpr int margin = unclippedMargin;
-    const QImage *image = blendableImage(painter);
-    QImage scratch(size + QSize(2 * margin, 2 * margin), image->format());
-    // The resolution too: the painter sizes glyphs by it.
-    scratch.setDotsPerMeterX(image->dotsPerMeterX());
-    scratch.setDotsPerMeterY(image->dotsPerMeterY());
-    scratch.fill(under);
-    {
-        QPainter alone(&scratch);
-        alone.setRenderHints(painter->renderHints());
-        alone.setTransform(painter->transform()
-                           * QTransform::fromTranslate(margin - topLeft.x(), margin - topLeft.y()));
-        alone.setPen(QColor::fromRgba(pen));
-        for (const QGlyphRun &run : text.runs)
-            alone.drawGlyphRun(origin, run);
-    }
-    return scratch.copy(QRect(QPoint(margin, margin), size));
-}
-
-// Finds where the glyphs reach: every pixel that white over black or black over white changes.
-void Canvas::takeShape(const NumberText &text, NumberShape &shape, const QPointF &origin,
-                       const QPoint &wholePixel) const
-{
-    const QTransform &transform = painter->transform();
-    shape.turn
-        = QTransform(transform.m11(), transform.m12(), transform.m21(), transform.m22(), 0, 0);
-    shape.withinPixel = transform.map(origin) - QPointF(wholePixel);
-    shape.hints = painter->renderHints();
-    shape.taken = true;
-    shape.usable = false;
-    shape.pictures.clear();
-
-    const QPoint reach(shapeReach, shapeReach);
-    const QSize size(2 * shapeReach, 2 * shapeReach);
-    QRect box;
-    for (const auto &[under, pen] : {std::pair<QRgb, QRgb>(0xff000000, 0xffffffff),
-                                     std::pair<QRgb, QRgb>(0xffffffff, 0xff000000)}) {
-        const QImage alone = paintAlone(text, origin, wholePixel - reach, size, under, pen);
-        for (int y = 0; y < alone.height(); ++y) {
-            const auto *line = reinterpret_cast<const QRgb *>(alone.constScanLine(y));
-            for (int x = 0; x < alone.width(); ++x) {
-                if (line[x] != under)
-                    box |= QRect(x, y, 1, 1);
-            }
-        }
-    }
-    // Glyphs that reach the edge may reach further.
-    if (!box.isEmpty() && !QRect(QPoint(1, 1), size - QSize(2, 2)).contains(box))
-        return;
-    shape.box = box.translated(-reach);
-    shape.usable = true;
 }

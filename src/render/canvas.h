@@ -23,9 +23,7 @@ class Canvas
 public:
     // Plain paints with the painter's calls the painting rules name: drawText, drawLine, drawRect.
     // Fast paints the same pixels for less CPU time, where that pays: each number's glyphs from a
-    // layout made once (laying a text out is most of what drawText costs) and, on an image where
-    // the pixels it covers are all of one colour, put in place as the painter painted it once
-    // over that colour (the painter's calls for each glyph cost more); lines along an axis,
+    // layout made once (laying a text out is most of what drawText costs); lines along an axis,
     // outlines too, as one-pixel-wide filled rectangles (the painter's line drawing steps through
     // a line pixel by pixel); and the background put back only where a frame painted, from a copy
     // kept of it (the whole canvas is megabytes, a frame's points cover a few percent of it).
@@ -53,36 +51,12 @@ public:
     const CanvasStyle &style() const { return *canvasStyle; }
 
 private:
-    // A number as the painter paints it over pixels all of one colour, to be put in place
-    // where the pixels it covers are all of that colour.
-    struct NumberPicture
-    {
-        QRgb pen;
-        QRgb under;
-        QImage pixels; // the shape's box
-    };
-    // Where a number's glyphs reach under one turn of the painter (its transform without the
-    // translation), at one position within a pixel and with one set of hints: `box`, relative to
-    // the whole-pixel part of the number's origin on the device.
-    struct NumberShape
-    {
-        QTransform turn;
-        QPointF withinPixel;
-        QPainter::RenderHints hints;
-        bool taken = false;
-        // False where the glyphs reach too far to be taken (they are then left to the painter).
-        bool usable = false;
-        QRect box;
-        QVector<NumberPicture> pictures;
-    };
     struct NumberText
     {
         QList<QGlyphRun> runs;
         qreal ascent = 0;
         // The glyphs' extent, with the left end of the baseline at (0, 0).
         QRectF extent;
-        // Upright (flag cells) and turned (the points' columns).
-        NumberShape shapes[2];
     };
 
     void paintBackground();
@@ -90,11 +64,6 @@ private:
     void drawLine(const QLine &line);
     void drawRect(const QRect &rect);
     void drawNumber(const QPointF &at, qint64 value);
-    bool pasteNumber(NumberText &text, const QPointF &origin);
-    void takeShape(const NumberText &text, NumberShape &shape, const QPointF &origin,
-                   const QPoint &wholePixel) const;
-    QImage paintAlone(const NumberText &text, const QPointF &origin, const QPoint &topLeft,
-                      const QSize &size, QRgb under, QRgb pen) const;
     void markPainted(const QRect &rect);
 
     QPainter *painter;
@@ -109,9 +78,3 @@ private:
     QFont backgroundFont;
     QPainter::RenderHints backgroundHints;
 };
-
-// The pixmap's own pixels as an image that paints straight into them (where the canvas can blend
-// glyphs itself), with the pixmap's resolution, which sizes the fonts; a null image where the
-// pixmap holds its pixels otherwise. The pixmap must not be painted, copied or changed while the
-// image is in use.
-QImage paintablePixels(QPixmap &pixmap);

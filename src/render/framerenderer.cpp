@@ -3,9 +3,9 @@
 FrameRenderer::FrameRenderer(Deliverable program)
     : canvasImage(canvasStyle(program).canvasSize)
     , ownShown(canvasStyle(program).canvasSize)
+    , canvasPainter(&canvasImage)
     , canvas(&canvasPainter, canvasStyle(program))
 {
-    beginPainting();
     canvas.drawBackground();
     // Until the first frame ends, the shown image is the bare background rather than
     // uninitialised memory.
@@ -60,16 +60,6 @@ const QPixmap &FrameRenderer::canvasPixmap()
     return canvasImage;
 }
 
-// On the canvas pixmap's own pixels, where the canvas blends the numbers' glyphs itself.
-void FrameRenderer::beginPainting()
-{
-    canvasPixels = paintablePixels(canvasImage);
-    if (canvasPixels.isNull())
-        canvasPainter.begin(&canvasImage);
-    else
-        canvasPainter.begin(&canvasPixels);
-}
-
 void FrameRenderer::showIn(QPixmap *target)
 {
     Q_ASSERT(target && target->size() == ownShown.size());
@@ -92,7 +82,7 @@ void FrameRenderer::frameEnded(const QList<short> &frame)
     // A painter on the image while it trades places would go on painting the shown one.
     canvasPainter.end();
     shown->swap(canvasImage);
-    beginPainting();
+    canvasPainter.begin(&canvasImage);
     if (frameShown)
         frameShown(frame, changed);
     paintedOnCanvas = paintedShown;

@@ -52,13 +52,10 @@ public:
 private:
     QRegion changedRegion(const QVector<QRect> &painted);
     void catchUp();
-    void beginPainting();
 
     QPixmap canvasImage;
     QPixmap ownShown;
     QPixmap *shown = &ownShown;
-    // The canvas pixmap's pixels, which the painter paints on.
-    QImage canvasPixels;
     QPainter canvasPainter;
     Canvas canvas;
     // Where the frame on show was painted, and where the one before it was, which the canvas

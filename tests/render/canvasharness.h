@@ -35,8 +35,8 @@ inline QVector<CanvasOp> parseOps(const QString &script)
     return ops;
 }
 
-// The canvas as the window holds it: a canvas pixmap with its one long-lived painter on its pixels,
-// and a shown pixmap that a frame end copies into.
+// The canvas as the window holds it: a canvas pixmap with its one long-lived painter and a shown
+// pixmap that a frame end copies into.
 class CanvasRig
 {
 public:
@@ -44,8 +44,7 @@ public:
                        Canvas::Painting painting = Canvas::Painting::Plain)
         : canvasPixmap(style.canvasSize)
         , displayPixmap(style.canvasSize)
-        , canvasPixels(paintablePixels(canvasPixmap))
-        , painter(&canvasPixels)
+        , painter(&canvasPixmap)
         , canvas(&painter, style, painting)
     {
         canvas.drawBackground();
@@ -72,14 +71,11 @@ public:
         canvas.drawBackground();
     }
 
-    // A copy: the painter goes on painting the pixmap's pixels.
-    QImage canvasImage() const { return canvasPixmap.toImage().copy(); }
+    QImage canvasImage() const { return canvasPixmap.toImage(); }
     QImage displayImage() const { return displayPixmap.toImage(); }
 
     QPixmap canvasPixmap;
     QPixmap displayPixmap;
-    // The pixmap's pixels, painted on as the window's frame renderer paints them.
-    QImage canvasPixels;
     QPainter painter;
     Canvas canvas;
 };
