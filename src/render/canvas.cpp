@@ -43,17 +43,58 @@ void Canvas::drawBackground(const QVector<QRect> &places)
     if (painting == Painting::Fast && !background.isNull() && painter->font() == backgroundFont
         && painter->renderHints() == backgroundHints) {
         for (const QRect &rect : places)
-            painter->drawImage(rect.topLeft(), background, rect);
+            putBackBackground(rect);
         setPenAfterBackground();
     } else {
         paintBackground();
         if (painting == Painting::Fast) {
+            // The scale's numbers mark where they painted; the lines are added.
+            backgroundMarks = paintedRects;
+            const CanvasStyle &s = *canvasStyle;
+            for (int x = s.gridFirstX; x <= s.gridLastX; x += s.gridStep)
+                backgroundMarks.append(QRect(x - 1, 0, 3, s.canvasSize.height() + 1));
+            for (const QLine &line : s.outline)
+                backgroundMarks.append(
+                    QRect(line.p1(), line.p2()).normalized().adjusted(-1, -1, 1, 1));
             background = imageOf(painter->device());
             backgroundFont = painter->font();
             backgroundHints = painter->renderHints();
         }
     }
     paintedRects.clear();
+}
+
+// Away from the background's lines and numbers, its pixels are those of a white or band fill:
+// filled again they need not be read from the copy, which, like the canvas, has left the caches
+// since the frame before last.
+void Canvas::putBackBackground(const QRect &rect)
+{
+    for (const QRect &mark : qAsConst(backgroundMarks)) {
+        if (mark.intersects(rect)) {
+            painter->drawImage(rect.topLeft(), background, rect);
+            return;
+        }
+    }
+    const CanvasStyle &s = *canvasStyle;
+    int y = rect.top();
+    while (y <= rect.bottom()) {
+        // The band that holds y or the first below it.
+        QColor colour = Qt::white;
+        int end = rect.bottom();
+        for (int top : s.bandTops) {
+            if (y >= top && y < top + s.bandHeight) {
+                colour = s.bandColor;
+                end = qMin(end, top + s.bandHeight - 1);
+                break;
+            }
+            if (top > y) {
+                end = qMin(end, top - 1);
+                break;
+            }
+        }
+        painter->fillRect(QRect(QPoint(rect.left(), y), QPoint(rect.right(), end)), colour);
+        y = end + 1;
+    }
 }
 
 void Canvas::paintBackground()

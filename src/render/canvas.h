@@ -60,6 +60,7 @@ private:
     };
 
     void paintBackground();
+    void putBackBackground(const QRect &rect);
     void setPenAfterBackground();
     void drawLine(const QLine &line);
     void drawRect(const QRect &rect);
@@ -75,6 +76,8 @@ private:
     QVector<QRect> paintedRects;
     // The bare background as last painted in full, and the painter state it was painted with.
     QImage background;
+    // Where its lines and numbers lie.
+    QVector<QRect> backgroundMarks;
     QFont backgroundFont;
     QPainter::RenderHints backgroundHints;
 };
