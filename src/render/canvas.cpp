@@ -6,6 +6,8 @@
 #include <QString>
 #include <QTextLayout>
 
+#include <algorithm>
+
 namespace {
 
 // Distinct numbers whose layouts are kept; a stream that never ends a frame keeps raising the
@@ -246,6 +248,7 @@ void Canvas::drawNumber(const QPointF &at, qint64 value)
     if (painter->font() != keptFont || kept.size() >= maxKeptNumbers) {
         kept.clear();
         keptFont = painter->font();
+        sharedRunSet = false;
     }
     auto text = kept.constFind(value);
     if (text == kept.constEnd()) {
@@ -254,13 +257,37 @@ void Canvas::drawNumber(const QPointF &at, qint64 value)
         layout.beginLayout();
         const QTextLine line = layout.createLine();
         layout.endLayout();
-        text = kept.insert(value,
-                           {layout.glyphRuns(), line.ascent(),
-                            QFontMetricsF(keptFont, painter->device()).boundingRect(digits)});
+        NumberText laidOut;
+        laidOut.runs = layout.glyphRuns();
+        laidOut.ascent = line.ascent();
+        laidOut.extent = QFontMetricsF(keptFont, painter->device()).boundingRect(digits);
+        if (laidOut.runs.size() == 1) {
+            const QGlyphRun &run = laidOut.runs.constFirst();
+            if (!sharedRunSet) {
+                sharedRun.setRawFont(run.rawFont());
+                sharedRun.setFlags(run.flags());
+                sharedRunSet = true;
+            }
+            const QVector<quint32> indexes = run.glyphIndexes();
+            const QVector<QPointF> positions = run.positions();
+            if (run.rawFont() == sharedRun.rawFont() && run.flags() == sharedRun.flags()
+                && indexes.size() <= maxOwnGlyphs && positions.size() == indexes.size()) {
+                laidOut.glyphCount = indexes.size();
+                std::copy(indexes.begin(), indexes.end(), laidOut.glyphIndexes);
+                std::copy(positions.begin(), positions.end(), laidOut.glyphPositions);
+                laidOut.runs.clear();
+            }
+        }
+        text = kept.insert(value, laidOut);
     }
     mark(text->extent);
     // The runs are placed from the layout's top left; drawText places the baseline.
     const QPointF origin(at.x(), at.y() - text->ascent);
+    if (text->glyphCount >= 0) {
+        sharedRun.setRawData(text->glyphIndexes, text->glyphPositions, text->glyphCount);
+        painter->drawGlyphRun(origin, sharedRun);
+        return;
+    }
     for (const QGlyphRun &run : text->runs)
         painter->drawGlyphRun(origin, run);
 }
