@@ -54,7 +54,9 @@ struct Session
         window.setProgramPath(QStringLiteral(ENV_SOURCE_DIR "/examples/envviewer"));
 #endif
         window.show();
-#ifdef ENV_HAS_QC
+#ifndef ENV_HAS_QC
+        Q_UNUSED(withQcDialog)
+#else
         if (withQcDialog)
             QMetaObject::invokeMethod(&window, "on_qcButton_pressed");
         if (auto *dialog = window.findChild<QDialog *>()) {
