@@ -73,7 +73,7 @@ void FrameRenderer::showIn(QPixmap *target)
 
 // The shown image holds the last frame. The canvas now holds this one, so the two trade places:
 // no copy, and the image given back to be painted next differs from the bare background only
-// where the last frame painted.
+// where the last frame painted, which is put back when the next frame starts to paint.
 void FrameRenderer::frameEnded(const QList<short> &frame)
 {
     catchUp();

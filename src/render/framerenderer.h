@@ -18,7 +18,8 @@
 
 // A program's frames as its window shows them: the decoder's sink that paints each point and flag
 // byte on the canvas, and the frame end that brings the shown image up to date where the frame
-// changed it, tells the window where that was, and clears the canvas for the next frame.
+// changed it and tells the window where that was; the canvas is cleared for the next frame when
+// that frame starts to paint.
 class FrameRenderer : public DecoderSink
 {
 public:
