@@ -6,6 +6,8 @@
 #include <QString>
 #include <QTextLayout>
 
+#include <algorithm>
+
 namespace {
 
 // Distinct numbers whose layouts are kept; a stream that never ends a frame keeps raising the
@@ -43,17 +45,58 @@ void Canvas::drawBackground(const QVector<QRect> &places)
     if (painting == Painting::Fast && !background.isNull() && painter->font() == backgroundFont
         && painter->renderHints() == backgroundHints) {
         for (const QRect &rect : places)
-            painter->drawImage(rect.topLeft(), background, rect);
+            putBackBackground(rect);
         setPenAfterBackground();
     } else {
         paintBackground();
         if (painting == Painting::Fast) {
+            // The scale's numbers mark where they painted; the lines are added.
+            backgroundMarks = paintedRects;
+            const CanvasStyle &s = *canvasStyle;
+            for (int x = s.gridFirstX; x <= s.gridLastX; x += s.gridStep)
+                backgroundMarks.append(QRect(x - 1, 0, 3, s.canvasSize.height() + 1));
+            for (const QLine &line : s.outline)
+                backgroundMarks.append(
+                    QRect(line.p1(), line.p2()).normalized().adjusted(-1, -1, 1, 1));
             background = imageOf(painter->device());
             backgroundFont = painter->font();
             backgroundHints = painter->renderHints();
         }
     }
     paintedRects.clear();
+}
+
+// Away from the background's lines and numbers, its pixels are those of a white or band fill:
+// filled again they need not be read from the copy, which, like the canvas, has left the caches
+// since the frame before last.
+void Canvas::putBackBackground(const QRect &rect)
+{
+    for (const QRect &mark : qAsConst(backgroundMarks)) {
+        if (mark.intersects(rect)) {
+            painter->drawImage(rect.topLeft(), background, rect);
+            return;
+        }
+    }
+    const CanvasStyle &s = *canvasStyle;
+    int y = rect.top();
+    while (y <= rect.bottom()) {
+        // The band that holds y or the first below it.
+        QColor colour = Qt::white;
+        int end = rect.bottom();
+        for (int top : s.bandTops) {
+            if (y >= top && y < top + s.bandHeight) {
+                colour = s.bandColor;
+                end = qMin(end, top + s.bandHeight - 1);
+                break;
+            }
+            if (top > y) {
+                end = qMin(end, top - 1);
+                break;
+            }
+        }
+        painter->fillRect(QRect(QPoint(rect.left(), y), QPoint(rect.right(), end)), colour);
+        y = end + 1;
+    }
 }
 
 void Canvas::paintBackground()
@@ -205,6 +248,7 @@ void Canvas::drawNumber(const QPointF &at, qint64 value)
     if (painter->font() != keptFont || kept.size() >= maxKeptNumbers) {
         kept.clear();
         keptFont = painter->font();
+        sharedRunSet = false;
     }
     auto text = kept.constFind(value);
     if (text == kept.constEnd()) {
@@ -213,13 +257,37 @@ void Canvas::drawNumber(const QPointF &at, qint64 value)
         layout.beginLayout();
         const QTextLine line = layout.createLine();
         layout.endLayout();
-        text = kept.insert(value,
-                           {layout.glyphRuns(), line.ascent(),
-                            QFontMetricsF(keptFont, painter->device()).boundingRect(digits)});
+        NumberText laidOut;
+        laidOut.runs = layout.glyphRuns();
+        laidOut.ascent = line.ascent();
+        laidOut.extent = QFontMetricsF(keptFont, painter->device()).boundingRect(digits);
+        if (laidOut.runs.size() == 1) {
+            const QGlyphRun &run = laidOut.runs.constFirst();
+            if (!sharedRunSet) {
+                sharedRun.setRawFont(run.rawFont());
+                sharedRun.setFlags(run.flags());
+                sharedRunSet = true;
+            }
+            const QVector<quint32> indexes = run.glyphIndexes();
+            const QVector<QPointF> positions = run.positions();
+            if (run.rawFont() == sharedRun.rawFont() && run.flags() == sharedRun.flags()
+                && indexes.size() <= maxOwnGlyphs && positions.size() == indexes.size()) {
+                laidOut.glyphCount = indexes.size();
+                std::copy(indexes.begin(), indexes.end(), laidOut.glyphIndexes);
+                std::copy(positions.begin(), positions.end(), laidOut.glyphPositions);
+                laidOut.runs.clear();
+            }
+        }
+        text = kept.insert(value, laidOut);
     }
     mark(text->extent);
     // The runs are placed from the layout's top left; drawText places the baseline.
     const QPointF origin(at.x(), at.y() - text->ascent);
+    if (text->glyphCount >= 0) {
+        sharedRun.setRawData(text->glyphIndexes, text->glyphPositions, text->glyphCount);
+        painter->drawGlyphRun(origin, sharedRun);
+        return;
+    }
     for (const QGlyphRun &run : text->runs)
         painter->drawGlyphRun(origin, run);
 }

@@ -51,15 +51,24 @@ public:
     const CanvasStyle &style() const { return *canvasStyle; }
 
 private:
+    // A number's layout. Most numbers are one run in the font of all the others: their glyphs
+    // are kept here, in one piece of memory, and drawn through one run that points at them
+    // (a run of its own for each number is several blocks of memory apart, which the frames'
+    // numbers find out of the caches).
+    static constexpr int maxOwnGlyphs = 12;
     struct NumberText
     {
-        QList<QGlyphRun> runs;
         qreal ascent = 0;
         // The glyphs' extent, with the left end of the baseline at (0, 0).
         QRectF extent;
+        int glyphCount = -1; // -1: the runs below
+        quint32 glyphIndexes[maxOwnGlyphs];
+        QPointF glyphPositions[maxOwnGlyphs];
+        QList<QGlyphRun> runs;
     };
 
     void paintBackground();
+    void putBackBackground(const QRect &rect);
     void setPenAfterBackground();
     void drawLine(const QLine &line);
     void drawRect(const QRect &rect);
@@ -72,9 +81,15 @@ private:
     // Layouts of the numbers drawn so far, made with keptFont.
     QHash<qint64, NumberText> kept;
     QFont keptFont;
+    // The run that draws a number whose glyphs are kept in its NumberText; its font and flags are
+    // those of the first number laid out.
+    QGlyphRun sharedRun;
+    bool sharedRunSet = false;
     QVector<QRect> paintedRects;
     // The bare background as last painted in full, and the painter state it was painted with.
     QImage background;
+    // Where its lines and numbers lie.
+    QVector<QRect> backgroundMarks;
     QFont backgroundFont;
     QPainter::RenderHints backgroundHints;
 };

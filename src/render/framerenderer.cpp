@@ -22,12 +22,42 @@ StreamDecoder::FrameMode FrameRenderer::frameMode() const
 
 void FrameRenderer::pointDecoded(qint16 x, qint16 y, int column)
 {
+    catchUp();
     canvas.paintPoint(x, y, column);
 }
 
 void FrameRenderer::flagByteDecoded(quint8 byte, int index)
 {
+    // The flag bytes follow the frame marker in the same read: painted now, they would bring the
+    // background's put-back with them.
+    if (backgroundDue && heldFlags.size() < heldFlags.capacity()) {
+        heldFlags.append({byte, index});
+        return;
+    }
+    catchUp();
     canvas.paintFlagByte(byte, index);
+}
+
+// The background goes back where the frame before last painted, and the flag bytes after the
+// frame marker are painted, only once the next frame's points come, a wake-up of the port later
+// (or when the canvas is wanted): the canvas lines they write are then still in the caches when
+// the points' squares and numbers land on them (a frame paints much where the one before last
+// did), rather than read again from memory.
+void FrameRenderer::catchUp()
+{
+    if (!backgroundDue)
+        return;
+    backgroundDue = false;
+    canvas.drawBackground(paintedOnCanvas);
+    for (const HeldFlagByte &held : qAsConst(heldFlags))
+        canvas.paintFlagByte(held.byte, held.index);
+    heldFlags.clear();
+}
+
+const QPixmap &FrameRenderer::canvasPixmap()
+{
+    catchUp();
+    return canvasImage;
 }
 
 void FrameRenderer::showIn(QPixmap *target)
@@ -43,9 +73,10 @@ void FrameRenderer::showIn(QPixmap *target)
 
 // The shown image holds the last frame. The canvas now holds this one, so the two trade places:
 // no copy, and the image given back to be painted next differs from the bare background only
-// where the last frame painted.
+// where the last frame painted, which is put back when the next frame starts to paint.
 void FrameRenderer::frameEnded(const QList<short> &frame)
 {
+    catchUp();
     const QVector<QRect> painted = canvas.painted();
     const QRegion changed = changedRegion(painted);
     // A painter on the image while it trades places would go on painting the shown one.
@@ -54,8 +85,9 @@ void FrameRenderer::frameEnded(const QList<short> &frame)
     canvasPainter.begin(&canvasImage);
     if (frameShown)
         frameShown(frame, changed);
-    canvas.drawBackground(paintedLastFrame);
-    paintedLastFrame = painted;
+    paintedOnCanvas = paintedShown;
+    paintedShown = painted;
+    backgroundDue = true;
 }
 
 // Where the shown image changed: where this frame or the last one painted. With a tile size, the
@@ -67,7 +99,7 @@ QRegion FrameRenderer::changedRegion(const QVector<QRect> &painted)
     const int tile = style().repaintTile;
     if (tile <= 0) {
         QRect bounds;
-        for (const QVector<QRect> *rects : {&painted, &qAsConst(paintedLastFrame)}) {
+        for (const QVector<QRect> *rects : {&painted, &qAsConst(paintedShown)}) {
             for (const QRect &rect : *rects)
                 bounds |= rect;
         }
@@ -77,7 +109,7 @@ QRegion FrameRenderer::changedRegion(const QVector<QRect> &painted)
     const int columns = (whole.width() + tile - 1) / tile;
     const int rows = (whole.height() + tile - 1) / tile;
     tileMarks.fill(false, columns * rows);
-    for (const QVector<QRect> *rects : {&painted, &qAsConst(paintedLastFrame)}) {
+    for (const QVector<QRect> *rects : {&painted, &qAsConst(paintedShown)}) {
         for (const QRect &rect : *rects) {
             for (int row = rect.top() / tile; row <= rect.bottom() / tile; ++row) {
                 for (int column = rect.left() / tile; column <= rect.right() / tile; ++column)

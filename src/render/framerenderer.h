@@ -11,13 +11,15 @@
 #include <QPixmap>
 #include <QRect>
 #include <QRegion>
+#include <QVarLengthArray>
 #include <QVector>
 
 #include <functional>
 
 // A program's frames as its window shows them: the decoder's sink that paints each point and flag
 // byte on the canvas, and the frame end that brings the shown image up to date where the frame
-// changed it, tells the window where that was, and clears the canvas for the next frame.
+// changed it and tells the window where that was; the canvas is cleared for the next frame when
+// that frame starts to paint.
 class FrameRenderer : public DecoderSink
 {
 public:
@@ -40,7 +42,8 @@ public:
     // the same pixmap and repaints only what changed.
     void showIn(QPixmap *target);
     const QPixmap &shownPixmap() const { return *shown; }
-    const QPixmap &canvasPixmap() const { return canvasImage; }
+    // The canvas as the next frame finds it.
+    const QPixmap &canvasPixmap();
 
     // At every frame end, once the shown image holds the frame and before the canvas is cleared:
     // the frame's samples and where the shown image changed, in canvas pixels, in pieces coarse
@@ -49,14 +52,25 @@ public:
 
 private:
     QRegion changedRegion(const QVector<QRect> &painted);
+    void catchUp();
 
     QPixmap canvasImage;
     QPixmap ownShown;
     QPixmap *shown = &ownShown;
     QPainter canvasPainter;
     Canvas canvas;
-    // Where the frame on show was painted.
-    QVector<QRect> paintedLastFrame;
+    // Where the frame on show was painted, and where the one before it was, which the canvas
+    // still holds until the background is put back there (when backgroundDue).
+    QVector<QRect> paintedShown;
+    QVector<QRect> paintedOnCanvas;
+    bool backgroundDue = false;
+    // The flag bytes that came after the frame marker, painted once the background is back.
+    struct HeldFlagByte
+    {
+        quint8 byte;
+        int index;
+    };
+    QVarLengthArray<HeldFlagByte, 4> heldFlags;
     // Per tile: whether it holds a place that changed.
     QVector<bool> tileMarks;
 };

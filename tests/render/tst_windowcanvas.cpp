@@ -4,10 +4,9 @@
 
 #include "app/mainwindow.h"
 #include "canvasharness.h"
-#include "link/sessionfile.h"
-#include "link/streamencoder.h"
 #include "commands/render.h"
 #include "link/sessionfile.h"
+#include "link/streamencoder.h"
 #include "support/linefeeds.h"
 #include "support/mainwindowprobe.h"
 
@@ -179,6 +178,12 @@ void TestWindowCanvas::shownFrameMatchesPlainRendering_data()
          {{}, 0},
          {spread(20, 30, 7, 90, 31), 0x00000100}});
     row("empty last frame", {{spread(3, 0, 40, 250, 0), 0x0f0f0f0f}, {{}, 0}});
+    // The background goes back, and the flag bytes after a marker are painted, only when the
+    // next points come or the frame ends without any.
+    row("flags and no points between frames",
+        {{spread(27, -250, 19, 400, -11), 0xffffffff},
+         {{}, 0x0000ffff},
+         {spread(4, 40, 30, 300, 9), 0x5a5a5a5a}});
     // The shown image is brought up to date in tiles around the places painted.
     row("many places, then many elsewhere",
         {{spread(120, -490, 8, 5, 5), 0xffffffff}, {spread(110, 485, -9, 590, -5), 0xa5a5a5a5}});
