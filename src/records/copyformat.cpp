@@ -36,22 +36,23 @@ void CopyText::none()
     rows_ += "\\N";
 }
 
-void CopyText::number(qint64 value)
+template<typename Number>
+void CopyText::digits(Number value)
 {
     separate();
-    char digits[32];
-    const std::to_chars_result end = std::to_chars(digits, digits + sizeof digits, value);
-    rows_.append(digits, int(end.ptr - digits));
+    char text[32];
+    const std::to_chars_result end = std::to_chars(text, text + sizeof text, value);
+    rows_.append(text, int(end.ptr - text));
+}
+
+void CopyText::number(qint64 value)
+{
+    digits(value);
 }
 
 void CopyText::number(double value)
 {
-    if (!std::isfinite(value))
-        return none();
-    separate();
-    char digits[32];
-    const std::to_chars_result end = std::to_chars(digits, digits + sizeof digits, value);
-    rows_.append(digits, int(end.ptr - digits));
+    std::isfinite(value) ? digits(value) : none();
 }
 
 void CopyText::endRow()

@@ -32,6 +32,8 @@ public:
 
 private:
     void separate();
+    template<typename Number>
+    void digits(Number value);
     QByteArray rows_;
     bool rowStarted_ = false;
 };

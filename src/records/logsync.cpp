@@ -120,6 +120,7 @@ LogSync::Batch LogSync::readBatch(const RecordStore::LogState &from, int maxReco
     QString reason;
     if (!openRegularFile(log, logPath_, &reason) || !log.seek(from.bytes))
         return batch; // no log (yet): nothing to send
+    batch.logSize = log.size();
     LogLines lines(log);
     QByteArray line;
     LogLines::Kind kind = LogLines::Line;
@@ -167,14 +168,13 @@ LogSync::Batch LogSync::readBatch(const RecordStore::LogState &from, int maxReco
 
 bool LogSync::step(int maxRecords)
 {
-    const auto same = [](const RecordStore::LogState &a, const RecordStore::LogState &b) {
-        return a.bytes == b.bytes && a.lines == b.lines && a.sha256 == b.sha256;
-    };
     Batch batch;
     if (readAhead_.valid())
         batch = readAhead_.get();
-    // Read again when the state moved otherwise, or the log grew past what was read.
-    if (!same(batch.from, state_) || batch.atEnd)
+    // Read again when the state moved otherwise, or the log changed since the batch reached its
+    // end.
+    if (batch.logSize < 0 || !(batch.from == state_)
+        || (batch.atEnd && QFileInfo(logPath_).size() != batch.logSize))
         batch = readBatch(state_, maxRecords);
     atEnd_ = batch.atEnd;
     if (batch.empty())

@@ -62,6 +62,7 @@ private:
         QList<SkippedLine> malformed;
         qint64 unknown = 0;
         bool atEnd = true; // no whole line left after it
+        qint64 logSize = -1; // the log's size when it was read; -1 when it was not
         bool empty() const { return next.bytes == from.bytes && malformed.isEmpty(); }
     };
     Batch readBatch(const RecordStore::LogState &from, int maxRecords) const;

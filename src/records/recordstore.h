@@ -61,6 +61,10 @@ public:
         qint64 bytes = 0;
         qint64 lines = 0;
         QByteArray sha256;
+        bool operator==(const LogState &o) const
+        {
+            return bytes == o.bytes && lines == o.lines && sha256 == o.sha256;
+        }
     };
     bool logState(const QString &host, const QString &log, LogState *state);
 
