@@ -38,6 +38,14 @@ QString openFailure(const QSerialPort &port, const QString &device)
     }
 }
 
+bool pollsHungUp(const QSerialPort &port)
+{
+    if (!port.isOpen())
+        return false;
+    pollfd line {int(port.handle()), POLLOUT, 0};
+    return ::poll(&line, 1, 0) < 0 || (line.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
 } // namespace
 
 bool configure(QSerialPort &port)
@@ -89,16 +97,12 @@ bool openPort(QSerialPort &port, QIODevice::OpenMode mode, QString *error)
 bool isDeviceGone(const QSerialPort &port)
 {
     switch (port.error()) {
-    case QSerialPort::ResourceError: {
+    case QSerialPort::ResourceError:
         // Qt says this both when the device vanished (EIO, ENXIO, hang-up) and when it would
         // not take more bytes yet (EAGAIN: back-pressure, Qt keeps the bytes and writes them
         // later), and its text may be a stale one. The device itself tells: a line that is gone
         // polls as hung up.
-        if (!port.isOpen())
-            return true;
-        pollfd line {int(port.handle()), POLLOUT, 0};
-        return ::poll(&line, 1, 0) < 0 || (line.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
-    }
+        return !port.isOpen() || pollsHungUp(port);
     case QSerialPort::DeviceNotFoundError:
     case QSerialPort::ReadError: // a read that fails instead of waiting for data
         return true;
@@ -114,6 +118,12 @@ QString goneReason(const QSerialPort &port)
         return QStringLiteral("the other end hung up");
     case QSerialPort::DeviceNotFoundError:
         return QStringLiteral("the device was removed");
+    case QSerialPort::ResourceError:
+        // A read that meets the closed other end fails with EIO or returns nothing, which one
+        // depends on timing; either way the line polls as hung up.
+        if (pollsHungUp(port))
+            return QStringLiteral("the other end hung up");
+        return QStringLiteral("the device failed: %1").arg(port.errorString());
     default:
         return QStringLiteral("the device failed: %1").arg(port.errorString());
     }
