@@ -5,8 +5,10 @@
 #include <QPointF>
 #include <QString>
 #include <QTextLayout>
+#include <QtMath>
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -16,15 +18,37 @@ constexpr int maxKeptNumbers = 8192;
 // Likewise for the places painted within one frame; past this many, the whole canvas counts.
 constexpr int maxPaintedRects = 4096;
 
-// A copy of the canvas pixmap the painter is on; a null image (the background then painted in
-// full every frame) on any other device.
+// A copy of the canvas image or pixmap the painter is on; a null image (the background then
+// painted in full every frame) on any other device.
 QImage imageOf(QPaintDevice *device)
 {
-    return device->devType() == QInternal::Pixmap ? static_cast<QPixmap *>(device)->toImage()
-                                                  : QImage();
+    switch (device->devType()) {
+    case QInternal::Image:
+        return static_cast<QImage *>(device)->copy();
+    case QInternal::Pixmap:
+        return static_cast<QPixmap *>(device)->toImage();
+    default:
+        return QImage();
+    }
+}
+
+// The painter's blend of a solid, opaque colour into an opaque pixel by a glyph's coverage: each
+// channel times the coverage over 255, rounded as the painter rounds it.
+inline quint32 byteMul(quint32 x, quint32 a)
+{
+    quint64 t = ((quint64(x) | (quint64(x) << 24)) & 0x00ff00ff00ff00ffULL) * a;
+    t = (t + ((t >> 8) & 0x00ff00ff00ff00ffULL) + 0x0080008000800080ULL) >> 8;
+    t &= 0x00ff00ff00ff00ffULL;
+    return quint32(t) | quint32(t >> 24);
 }
 
 } // namespace
+
+uint qHash(const Canvas::StampKey &key, uint seed)
+{
+    return qHash(key.glyph, seed) ^ qHash(key.fractionX, seed) ^ (qHash(key.fractionY, seed) << 1)
+        ^ uint(key.turned);
+}
 
 Canvas::Canvas(QPainter *painter, const CanvasStyle &style, Painting painting)
     : painter(painter)
@@ -94,7 +118,7 @@ void Canvas::putBackBackground(const QRect &rect)
                 break;
             }
         }
-        painter->fillRect(QRect(QPoint(rect.left(), y), QPoint(rect.right(), end)), colour);
+        fill(QRect(QPoint(rect.left(), y), QPoint(rect.right(), end)), colour);
         y = end + 1;
     }
 }
@@ -207,7 +231,7 @@ void Canvas::drawLine(const QLine &line)
         return;
     }
     Q_ASSERT(painter->transform().isIdentity() && !painter->testRenderHint(QPainter::Antialiasing));
-    painter->fillRect(QRect(line.p1(), line.p2()).normalized(), painter->pen().color());
+    fill(QRect(line.p1(), line.p2()).normalized(), painter->pen().color());
 }
 
 // Outlines the rectangle as drawRect does with the canvas' pens: its left and top edges, and one
@@ -247,6 +271,7 @@ void Canvas::drawNumber(const QPointF &at, qint64 value)
     }
     if (painter->font() != keptFont || kept.size() >= maxKeptNumbers) {
         kept.clear();
+        stamps.clear();
         keptFont = painter->font();
         sharedRunSet = false;
     }
@@ -283,6 +308,8 @@ void Canvas::drawNumber(const QPointF &at, qint64 value)
     mark(text->extent);
     // The runs are placed from the layout's top left; drawText places the baseline.
     const QPointF origin(at.x(), at.y() - text->ascent);
+    if (stampNumber(origin, *text))
+        return;
     if (text->glyphCount >= 0) {
         sharedRun.setRawData(text->glyphIndexes, text->glyphPositions, text->glyphCount);
         painter->drawGlyphRun(origin, sharedRun);
@@ -290,4 +317,185 @@ void Canvas::drawNumber(const QPointF &at, qint64 value)
     }
     for (const QGlyphRun &run : text->runs)
         painter->drawGlyphRun(origin, run);
+}
+
+// The canvas image, where the painter's state lets the canvas write its pixels as the painter
+// would: opaque pixels, plain blending, no clip. The painter draws into the pixels it began on,
+// shared or not, and so does the canvas.
+QImage *Canvas::pixelsToWrite() const
+{
+    QPaintDevice *device = painter->device();
+    if (painting == Painting::Plain || device->devType() != QInternal::Image)
+        return nullptr;
+    auto *image = static_cast<QImage *>(device);
+    if ((image->format() != QImage::Format_RGB32
+         && image->format() != QImage::Format_ARGB32_Premultiplied)
+        || painter->hasClipping()
+        || painter->compositionMode() != QPainter::CompositionMode_SourceOver
+        || painter->opacity() != 1.0)
+        return nullptr;
+    return image;
+}
+
+// Fills the rectangle as fillRect does, with an opaque colour; straight into the canvas' pixels
+// where that can be done, which saves the painter's work for each of a frame's many small ones.
+void Canvas::fill(const QRect &rect, const QColor &colour)
+{
+    QImage *image = pixelsToWrite();
+    if (!image || colour.alpha() != 255 || !painter->transform().isIdentity() || rect.left() < 0
+        || rect.top() < 0 || rect.right() >= qMin(image->width(), canvasStyle->canvasSize.width())
+        || rect.bottom() >= qMin(image->height(), canvasStyle->canvasSize.height())
+        || rect.isEmpty()) {
+        painter->fillRect(rect, colour);
+        return;
+    }
+    const qsizetype stride = image->bytesPerLine() / 4;
+    quint32 *first = reinterpret_cast<quint32 *>(const_cast<uchar *>(image->constBits()))
+        + rect.top() * stride + rect.left();
+    const quint32 pixel = colour.rgba();
+    const int width = rect.width();
+    std::fill_n(first, width, pixel);
+    // Further lines copied from the first: the library's copy is wider than a loop's stores.
+    for (int y = 1; y < rect.height(); ++y) {
+        if (width < 8)
+            std::fill_n(first + y * stride, width, pixel);
+        else
+            std::memcpy(first + y * stride, first, width * sizeof(quint32));
+    }
+}
+
+// Draws the number by blending the stamps of its glyphs into the canvas image, as the painter
+// would blend the glyphs there, where the painter's state allows: a solid opaque pen, plain
+// blending, no clip, a transform that is the identity or the canvas' quarter turn, and every
+// glyph inside the canvas. Laying out and blending through the painter's calls costs several
+// times more for each number, and a frame draws a hundred.
+bool Canvas::stampNumber(const QPointF &origin, const NumberText &text)
+{
+    QImage *image = text.glyphCount >= 0 ? pixelsToWrite() : nullptr;
+    if (!image)
+        return false;
+    const QTransform &transform = painter->transform();
+    static const QTransform quarterTurn = QTransform().rotate(-90);
+    const bool turned = transform == quarterTurn;
+    const QPen &pen = painter->pen();
+    if ((!turned && !transform.isIdentity()) || pen.style() != Qt::SolidLine
+        || pen.brush().style() != Qt::SolidPattern || pen.color().alpha() != 255)
+        return false;
+
+    const qsizetype stride = image->bytesPerLine() / 4;
+    if (painter->renderHints() != stampHints || stride != stampStride
+        || stamps.size() + text.glyphCount > maxKeptNumbers) {
+        stamps.clear();
+        stampHints = painter->renderHints();
+        stampStride = stride;
+    }
+    auto *bits = reinterpret_cast<quint32 *>(const_cast<uchar *>(image->constBits()));
+    const QRect inside = image->rect() & QRect(QPoint(0, 0), canvasStyle->canvasSize);
+    // Every glyph's stamp and place first: a glyph that cannot be stamped leaves the whole number
+    // to the painter.
+    const Stamp *placed[maxOwnGlyphs];
+    quint32 *at[maxOwnGlyphs];
+    for (int g = 0; g < text.glyphCount; ++g) {
+        // The painter places each glyph by its own position on the canvas.
+        const QPointF onCanvas = transform.map(origin + text.glyphPositions[g]);
+        const QPoint pixel(qFloor(onCanvas.x()), qFloor(onCanvas.y()));
+        const StampKey key {text.glyphIndexes[g], turned, onCanvas.x() - pixel.x(),
+                            onCanvas.y() - pixel.y()};
+        auto stamp = stamps.constFind(key);
+        if (stamp == stamps.constEnd())
+            stamp = stamps.insert(key, makeStamp(pixel, origin, text, g, stride));
+        if (!stamp->usable
+            || (!stamp->bounds.isNull() && !inside.contains(stamp->bounds.translated(pixel))))
+            return false;
+        placed[g] = &*stamp;
+        at[g] = bits + pixel.y() * stride + pixel.x();
+    }
+
+    const quint32 colour = pen.color().rgba();
+    for (int g = 0; g < text.glyphCount; ++g) {
+        const qint32 *offset = placed[g]->offsets.constData();
+        const quint8 *coverage = placed[g]->coverages.constData();
+        for (int i = 0, n = placed[g]->offsets.size(); i < n; ++i) {
+            quint32 &dst = at[g][offset[i]];
+            if (coverage[i] == 255) {
+                dst = colour;
+            } else {
+                const quint32 source = byteMul(colour, coverage[i]);
+                dst = source + byteMul(dst, 255 - (source >> 24));
+            }
+        }
+    }
+    return true;
+}
+
+// Paints the glyph alone on a white sheet, with the canvas' transform and at its place on the
+// canvas, and reads back what it covers. A glyph the painter colours channel by channel (subpixel
+// antialiasing), or one the sheet cuts, gives no usable stamp.
+Canvas::Stamp Canvas::makeStamp(const QPoint &pixel, const QPointF &origin, const NumberText &text,
+                                int glyph, qsizetype stride)
+{
+    // Beyond the canvas' right and bottom edges too, where the glyphs' edges may reach.
+    const QSize sheetSize = canvasStyle->canvasSize + QSize(8, 8);
+    if (stampSheet.size() != sheetSize) {
+        stampSheet = QImage(sheetSize, QImage::Format_RGB32);
+        stampSheet.fill(Qt::white);
+    }
+    QPainter sheet(&stampSheet);
+    sheet.setRenderHints(painter->renderHints());
+    sheet.setFont(keptFont);
+    sheet.setTransform(painter->transform());
+    sheet.setPen(QColor(Qt::black));
+    sharedRun.setRawData(text.glyphIndexes + glyph, text.glyphPositions + glyph, 1);
+    const QRect reach = sheet.transform()
+                            .mapRect(sharedRun.boundingRect().translated(origin))
+                            .toAlignedRect()
+                            .adjusted(-3, -3, 3, 3);
+    Stamp stamp;
+    stamp.usable = stampSheet.rect().contains(reach);
+    if (!stamp.usable)
+        return stamp;
+    sheet.drawGlyphRun(origin, sharedRun);
+    for (int y = reach.top(); y <= reach.bottom(); ++y) {
+        const auto *line = reinterpret_cast<const quint32 *>(stampSheet.constScanLine(y));
+        for (int x = reach.left(); x <= reach.right(); ++x) {
+            const quint32 covered = line[x] & 0xffffff;
+            if (covered == 0xffffff)
+                continue;
+            const quint32 blue = covered & 0xff;
+            stamp.usable
+                = stamp.usable && ((covered >> 8) & 0xff) == blue && (covered >> 16) == blue;
+            const QPoint d = QPoint(x, y) - pixel;
+            stamp.offsets.append(qint32(d.y() * stride + d.x()));
+            stamp.coverages.append(quint8(255 - blue));
+            stamp.bounds |= QRect(d, QSize(1, 1));
+        }
+    }
+    // The blending assumed must be the painter's: the glyph in a colour over another colour gives
+    // what the stamp gives, pixel by pixel, and nothing beside.
+    const quint32 ground = 0xff807060;
+    const QColor ink(40, 160, 220);
+    const QTransform turn = sheet.transform();
+    sheet.resetTransform();
+    sheet.fillRect(reach, QColor::fromRgb(ground));
+    sheet.setTransform(turn);
+    sheet.setPen(ink);
+    sheet.drawGlyphRun(origin, sharedRun);
+    int next = 0;
+    for (int y = reach.top(); y <= reach.bottom() && stamp.usable; ++y) {
+        const auto *line = reinterpret_cast<const quint32 *>(stampSheet.constScanLine(y));
+        for (int x = reach.left(); x <= reach.right(); ++x) {
+            const QPoint d = QPoint(x, y) - pixel;
+            quint32 expected = ground;
+            if (next < stamp.offsets.size() && stamp.offsets.at(next) == d.y() * stride + d.x()) {
+                const quint32 coverage = stamp.coverages.at(next++);
+                const quint32 source = byteMul(ink.rgba(), coverage);
+                expected
+                    = coverage == 255 ? ink.rgba() : source + byteMul(ground, 255 - (source >> 24));
+            }
+            stamp.usable = stamp.usable && (line[x] & 0xffffff) == (expected & 0xffffff);
+        }
+    }
+    sheet.resetTransform();
+    sheet.fillRect(reach, Qt::white);
+    return stamp;
 }

@@ -67,6 +67,37 @@ private:
         QList<QGlyphRun> runs;
     };
 
+    // A glyph as the painter blends it into an image: the pixels it covers, relative to the whole
+    // pixel at or before its place on the canvas. The painter places a glyph by the fraction of
+    // that place, so a stamp holds for one glyph, one fraction and one turn of the painter.
+    struct StampKey
+    {
+        quint32 glyph;
+        bool turned;
+        double fractionX;
+        double fractionY;
+        bool operator==(const StampKey &o) const
+        {
+            return glyph == o.glyph && turned == o.turned && fractionX == o.fractionX
+                && fractionY == o.fractionY;
+        }
+    };
+    friend uint qHash(const StampKey &key, uint seed);
+    struct Stamp
+    {
+        bool usable = false;
+        QRect bounds; // of the pixels, relative to the place's pixel
+        // Each covered pixel's place, as an offset in the canvas image from the place's pixel,
+        // and the coverage there.
+        QVector<qint32> offsets;
+        QVector<quint8> coverages;
+    };
+
+    QImage *pixelsToWrite() const;
+    void fill(const QRect &rect, const QColor &colour);
+    bool stampNumber(const QPointF &origin, const NumberText &text);
+    Stamp makeStamp(const QPoint &pixel, const QPointF &origin, const NumberText &text, int glyph,
+                    qsizetype stride);
     void paintBackground();
     void putBackBackground(const QRect &rect);
     void setPenAfterBackground();
@@ -85,6 +116,13 @@ private:
     // those of the first number laid out.
     QGlyphRun sharedRun;
     bool sharedRunSet = false;
+    // Stamps of the glyphs drawn so far, made with keptFont and these hints, for an image of
+    // this many pixels a line.
+    QHash<StampKey, Stamp> stamps;
+    QPainter::RenderHints stampHints;
+    qsizetype stampStride = 0;
+    // Where stamps are made: white, as large as the canvas, painted with the canvas' transform.
+    QImage stampSheet;
     QVector<QRect> paintedRects;
     // The bare background as last painted in full, and the painter state it was painted with.
     QImage background;

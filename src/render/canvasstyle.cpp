@@ -60,7 +60,7 @@ CanvasStyle viewerStyle()
     s.flagNumberY = 316;
 
     s.keepsFrames = true;
-    s.repaintTile = 32;
+    s.repaintTile = 16;
     return s;
 }
 

@@ -1,15 +1,25 @@
 #include "render/framerenderer.h"
 
+namespace {
+
+// An image in the format of the platform's opaque pixmaps, which a pixmap takes over as it is.
+QImage pixmapLikeImage(const QSize &size)
+{
+    return QImage(size, QPixmap(1, 1).toImage().format());
+}
+
+} // namespace
+
 FrameRenderer::FrameRenderer(Deliverable program)
-    : canvasImage(canvasStyle(program).canvasSize)
+    : canvas_(pixmapLikeImage(canvasStyle(program).canvasSize))
     , ownShown(canvasStyle(program).canvasSize)
-    , canvasPainter(&canvasImage)
+    , canvasPainter(&canvas_)
     , canvas(&canvasPainter, canvasStyle(program))
 {
     canvas.drawBackground();
     // Until the first frame ends, the shown image is the bare background rather than
     // uninitialised memory.
-    QPainter(&ownShown).drawPixmap(0, 0, canvasImage);
+    QPainter(&ownShown).drawImage(0, 0, canvas_);
 }
 
 FrameRenderer::~FrameRenderer() = default;
@@ -54,10 +64,10 @@ void FrameRenderer::catchUp()
     heldFlags.clear();
 }
 
-const QPixmap &FrameRenderer::canvasPixmap()
+const QImage &FrameRenderer::canvasImage()
 {
     catchUp();
-    return canvasImage;
+    return canvas_;
 }
 
 void FrameRenderer::showIn(QPixmap *target)
@@ -79,10 +89,14 @@ void FrameRenderer::frameEnded(const QList<short> &frame)
     catchUp();
     const QVector<QRect> painted = canvas.painted();
     const QRegion changed = changedRegion(painted);
-    // A painter on the image while it trades places would go on painting the shown one.
+    // A painter on the image while it trades places would go on painting the shown one. The
+    // pixmap takes over the image's pixels, and the image those of the pixmap it replaces.
     canvasPainter.end();
-    shown->swap(canvasImage);
-    canvasPainter.begin(&canvasImage);
+    QPixmap finished = QPixmap::fromImage(std::move(canvas_), Qt::NoFormatConversion);
+    shown->swap(finished);
+    canvas_ = finished.toImage();
+    finished = QPixmap();
+    canvasPainter.begin(&canvas_);
     if (frameShown)
         frameShown(frame, changed);
     paintedOnCanvas = paintedShown;

@@ -43,7 +43,7 @@ public:
     void showIn(QPixmap *target);
     const QPixmap &shownPixmap() const { return *shown; }
     // The canvas as the next frame finds it.
-    const QPixmap &canvasPixmap();
+    const QImage &canvasImage();
 
     // At every frame end, once the shown image holds the frame and before the canvas is cleared:
     // the frame's samples and where the shown image changed, in canvas pixels, in pieces coarse
@@ -54,7 +54,9 @@ private:
     QRegion changedRegion(const QVector<QRect> &painted);
     void catchUp();
 
-    QPixmap canvasImage;
+    // An image rather than a pixmap, so that the canvas can stamp numbers into its pixels; it
+    // trades places with the shown pixmap without a copy.
+    QImage canvas_;
     QPixmap ownShown;
     QPixmap *shown = &ownShown;
     QPainter canvasPainter;

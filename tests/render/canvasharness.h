@@ -42,9 +42,9 @@ class CanvasRig
 public:
     explicit CanvasRig(const CanvasStyle &style,
                        Canvas::Painting painting = Canvas::Painting::Plain)
-        : canvasPixmap(style.canvasSize)
+        : canvasPixels(style.canvasSize, QImage::Format_RGB32)
         , displayPixmap(style.canvasSize)
-        , painter(&canvasPixmap)
+        , painter(&canvasPixels)
         , canvas(&painter, style, painting)
     {
         canvas.drawBackground();
@@ -67,14 +67,16 @@ public:
     void endFrame()
     {
         QPainter displayPainter(&displayPixmap);
-        displayPainter.drawPixmap(0, 0, canvasPixmap);
+        displayPainter.drawImage(0, 0, canvasPixels);
         canvas.drawBackground();
     }
 
-    QImage canvasImage() const { return canvasPixmap.toImage(); }
+    // A copy of its own: the painter goes on painting the pixels it began on.
+    QImage canvasImage() const { return canvasPixels.copy(); }
     QImage displayImage() const { return displayPixmap.toImage(); }
 
-    QPixmap canvasPixmap;
+    // An image, as the frame renderer's canvas is.
+    QImage canvasPixels;
     QPixmap displayPixmap;
     QPainter painter;
     Canvas canvas;

@@ -20,7 +20,7 @@ public:
     static void replacePort(MainWindow &w, QSerialPort *port) { w.serialPort = port; }
     static StreamDecoder &decoder(MainWindow &w) { return w.decoder; }
     static const QPixmap &displayPixmap(const MainWindow &w) { return w.renderer.shownPixmap(); }
-    static QImage canvasImage(MainWindow &w) { return w.renderer.canvasPixmap().toImage(); }
+    static QImage canvasImage(MainWindow &w) { return w.renderer.canvasImage().copy(); }
     static QImage shownImage(const MainWindow &w) { return w.renderer.shownPixmap().toImage(); }
 #ifndef ENV_LITE
     static QImage labelImage(const MainWindow &w)
