@@ -398,6 +398,9 @@ bool Canvas::stampNumber(const QPointF &origin, const NumberText &text)
     for (int g = 0; g < text.glyphCount; ++g) {
         // The painter places each glyph by its own position on the canvas.
         const QPointF onCanvas = transform.map(origin + text.glyphPositions[g]);
+        // At a place left of or above the canvas' first pixels the painter rounds otherwise.
+        if (onCanvas.x() < 4 || onCanvas.y() < 4)
+            return false;
         const QPoint pixel(qFloor(onCanvas.x()), qFloor(onCanvas.y()));
         const StampKey key {text.glyphIndexes[g], turned, onCanvas.x() - pixel.x(),
                             onCanvas.y() - pixel.y()};
@@ -405,7 +408,8 @@ bool Canvas::stampNumber(const QPointF &origin, const NumberText &text)
         if (stamp == stamps.constEnd())
             stamp = stamps.insert(key, makeStamp(pixel, origin, text, g, stride));
         if (!stamp->usable
-            || (!stamp->bounds.isNull() && !inside.contains(stamp->bounds.translated(pixel))))
+            || (!stamp->bounds.isNull()
+                && !inside.contains(stamp->bounds.translated(pixel).adjusted(-1, -1, 1, 1))))
             return false;
         placed[g] = &*stamp;
         at[g] = bits + pixel.y() * stride + pixel.x();
@@ -428,16 +432,16 @@ bool Canvas::stampNumber(const QPointF &origin, const NumberText &text)
     return true;
 }
 
-// Paints the glyph alone on a white sheet, with the canvas' transform and at its place on the
-// canvas, and reads back what it covers. A glyph the painter colours channel by channel (subpixel
-// antialiasing), or one the sheet cuts, gives no usable stamp.
-Canvas::Stamp Canvas::makeStamp(const QPoint &pixel, const QPointF &origin, const NumberText &text,
+// Paints the glyph alone on a white sheet, with the canvas' transform and moved by whole pixels
+// from its place on the canvas to the sheet's middle, and reads back what it covers. A glyph the
+// painter colours channel by channel (subpixel antialiasing), or one larger than the sheet, gives
+// no usable stamp.
+Canvas::Stamp Canvas::makeStamp(const QPoint &pixel, const QPointF &at, const NumberText &text,
                                 int glyph, qsizetype stride)
 {
-    // Beyond the canvas' right and bottom edges too, where the glyphs' edges may reach.
-    const QSize sheetSize = canvasStyle->canvasSize + QSize(8, 8);
-    if (stampSheet.size() != sheetSize) {
-        stampSheet = QImage(sheetSize, QImage::Format_RGB32);
+    constexpr int middle = 128;
+    if (stampSheet.isNull()) {
+        stampSheet = QImage(2 * middle, 2 * middle, QImage::Format_RGB32);
         stampSheet.fill(Qt::white);
     }
     QPainter sheet(&stampSheet);
@@ -445,6 +449,9 @@ Canvas::Stamp Canvas::makeStamp(const QPoint &pixel, const QPointF &origin, cons
     sheet.setFont(keptFont);
     sheet.setTransform(painter->transform());
     sheet.setPen(QColor(Qt::black));
+    // Whole pixels on the sheet are whole units before the transform (a quarter turn at most).
+    const QPoint onSheet(middle, middle);
+    const QPointF origin = at + painter->transform().inverted().map(QPointF(onSheet - pixel));
     sharedRun.setRawData(text.glyphIndexes + glyph, text.glyphPositions + glyph, 1);
     const QRect reach = sheet.transform()
                             .mapRect(sharedRun.boundingRect().translated(origin))
@@ -464,7 +471,7 @@ Canvas::Stamp Canvas::makeStamp(const QPoint &pixel, const QPointF &origin, cons
             const quint32 blue = covered & 0xff;
             stamp.usable
                 = stamp.usable && ((covered >> 8) & 0xff) == blue && (covered >> 16) == blue;
-            const QPoint d = QPoint(x, y) - pixel;
+            const QPoint d = QPoint(x, y) - onSheet;
             stamp.offsets.append(qint32(d.y() * stride + d.x()));
             stamp.coverages.append(quint8(255 - blue));
             stamp.bounds |= QRect(d, QSize(1, 1));
@@ -484,7 +491,7 @@ Canvas::Stamp Canvas::makeStamp(const QPoint &pixel, const QPointF &origin, cons
     for (int y = reach.top(); y <= reach.bottom() && stamp.usable; ++y) {
         const auto *line = reinterpret_cast<const quint32 *>(stampSheet.constScanLine(y));
         for (int x = reach.left(); x <= reach.right(); ++x) {
-            const QPoint d = QPoint(x, y) - pixel;
+            const QPoint d = QPoint(x, y) - onSheet;
             quint32 expected = ground;
             if (next < stamp.offsets.size() && stamp.offsets.at(next) == d.y() * stride + d.x()) {
                 const quint32 coverage = stamp.coverages.at(next++);
