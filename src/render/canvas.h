@@ -16,7 +16,7 @@ class QLine;
 class QPointF;
 
 // Paints the background, the points and the flag cells of a frame through the one long-lived
-// painter of the window's canvas. It owns neither the painter nor the pixmap; it keeps the
+// painter of the window's canvas. It owns neither the painter nor the image; it keeps the
 // painter's state as the painting rules leave it (the pen carries over between calls).
 class Canvas
 {
@@ -26,12 +26,17 @@ public:
     // layout made once (laying a text out is most of what drawText costs); lines along an axis,
     // outlines too, as one-pixel-wide filled rectangles (the painter's line drawing steps through
     // a line pixel by pixel); and the background put back only where a frame painted, from a copy
-    // kept of it (the whole canvas is megabytes, a frame's points cover a few percent of it).
+    // kept of it (the whole canvas is megabytes, a frame's points cover a few percent of it). On a
+    // canvas image (not a pixmap) it also writes pixels itself where the painter would write the
+    // same: small fills, and each glyph of a number blended from a stamp of what the painter's
+    // glyph covers (the painter's calls for each of a frame's hundred numbers and three hundred
+    // small rectangles cost more than their pixels).
     enum class Painting { Fast, Plain };
 
-    // painter: the one long-lived painter, active on the canvas pixmap whenever the canvas paints
-    // (it may end and begin again on the same pixmap in between). Its transform and render hints
-    // stay as a new painter has them, except while the canvas turns it for a point's numbers.
+    // painter: the one long-lived painter, active on the canvas image or pixmap whenever the
+    // canvas paints (it may end and begin again on the same one in between). Its transform and
+    // render hints stay as a new painter has them, except while the canvas turns it for a point's
+    // numbers.
     Canvas(QPainter *painter, const CanvasStyle &style, Painting painting = Painting::Fast);
 
     // Clears the canvas to the bare background.
