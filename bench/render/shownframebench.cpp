@@ -1,15 +1,10 @@
 // A frame from the module's bytes to the screen's backing store, as the windows show it (a label in
 // a scroll area; envviewer_lite's own paint) but without the rest of the window, so that it also
-// runs under valgrind (the window benchmarks link OpenCV, whose libraries use an instruction that
-// valgrind 3.19 cannot run). Before each frame the caches are filled with other data, as the rest
-// of the machine does between two frames at the line rate. Under
-//   valgrind --tool=callgrind --cache-sim=yes --collect-atstart=no bench_shown_frame
-// only the frames are counted: instructions and last-level cache misses, the same from run to run.
+// runs under valgrind (coldframes.h): the window benchmarks link OpenCV, whose libraries use an
+// instruction that valgrind 3.19 cannot run.
 
-#include "link/streamdecoder.h"
-#include "link/streamencoder.h"
+#include "coldframes.h"
 #include "render/framerenderer.h"
-#include "support/linefeeds.h"
 
 #include <QApplication>
 #include <QLabel>
@@ -19,14 +14,7 @@
 
 #include <benchmark/benchmark.h>
 
-#if __has_include(<valgrind/callgrind.h>)
-#include <valgrind/callgrind.h>
-#else
-#define CALLGRIND_TOGGLE_COLLECT
-#endif
-
 #include <memory>
-#include <vector>
 
 namespace {
 
@@ -53,8 +41,6 @@ private:
 
 void showFrames(benchmark::State &state, Deliverable program)
 {
-    const LineFeed kind = state.range(0) == 0 ? LineFeed::Steady : LineFeed::Scattered;
-    state.SetLabel(lineFeedName(kind));
     FrameRenderer renderer(program);
     std::unique_ptr<QWidget> shown;
     if (program == Deliverable::Lite) {
@@ -80,35 +66,7 @@ void showFrames(benchmark::State &state, Deliverable program)
     shown->show();
 
     StreamDecoder decoder(&renderer, renderer.frameMode());
-    LineFeedFrames feed(kind, 7);
-    StreamEncoder encoder;
-    encoder.appendSync(2);
-    QVector<QByteArray> frames;
-    for (int f = 0; f < 64; ++f) {
-        encoder.appendFrame(feed.next(), 0xA55AFF81u ^ quint32(f));
-        frames.append(encoder.takeBytes());
-    }
-    for (int round = 0; round < 2; ++round) {
-        for (const QByteArray &bytes : qAsConst(frames)) {
-            decoder.decode(bytes.constData(), bytes.size());
-            QCoreApplication::processEvents();
-        }
-    }
-    // Larger than the machine's last-level cache.
-    std::vector<char> other(64 << 20, 1);
-    int f = 0;
-    for (auto _ : state) {
-        state.PauseTiming();
-        for (size_t at = 0; at < other.size(); at += 64)
-            other[at] = char(other[at] + 1);
-        state.ResumeTiming();
-        CALLGRIND_TOGGLE_COLLECT;
-        const QByteArray &bytes = frames.at(f++ % frames.size());
-        decoder.decode(bytes.constData(), bytes.size());
-        QCoreApplication::processEvents();
-        CALLGRIND_TOGGLE_COLLECT;
-    }
-    benchmark::DoNotOptimize(other.data());
+    showFramesWithColdCaches(state, decoder);
 }
 
 void showFramesViewer(benchmark::State &state)

@@ -3,6 +3,7 @@
 // label, background redraw, listeners). Built once per program.
 
 #include "app/mainwindow.h"
+#include "coldframes.h"
 #include "link/streamencoder.h"
 #include "support/linefeeds.h"
 #include "support/mainwindowprobe.h"
@@ -129,44 +130,12 @@ void throughSerialPort(benchmark::State &state)
     addShare(state);
 }
 
-// As at the line rate, where the window sleeps some 11 ms between frames while other processes
-// run: before each frame the caches are filled with other data, so that the frame's images come
-// from memory as they do there. The window alone, as the line-rate benchmark starts it; the
-// argument picks the feed (0 steady, 1 scattered).
+// As at the line rate (coldframes.h); the window alone, as the line-rate benchmark starts it.
 void decodeShowAndRepaintColdCaches(benchmark::State &state)
 {
     Session session(false);
     StreamDecoder &decoder = MainWindowProbe::decoder(session.window);
-    const LineFeed kind = state.range(0) == 0 ? LineFeed::Steady : LineFeed::Scattered;
-    state.SetLabel(lineFeedName(kind));
-    LineFeedFrames feed(kind, 7);
-    QVector<QByteArray> frames;
-    StreamEncoder encoder;
-    encoder.appendSync(2);
-    for (int f = 0; f < 64; ++f) {
-        encoder.appendFrame(feed.next(), 0xA55AFF81u ^ quint32(f));
-        frames.append(encoder.takeBytes());
-    }
-    // As a window that has shown the feed for a while.
-    for (int round = 0; round < 2; ++round) {
-        for (const QByteArray &bytes : qAsConst(frames)) {
-            decoder.decode(bytes.constData(), bytes.size());
-            QCoreApplication::processEvents();
-        }
-    }
-    // Larger than the machine's last-level cache.
-    std::vector<char> other(64 << 20, 1);
-    int f = 0;
-    for (auto _ : state) {
-        state.PauseTiming();
-        for (size_t at = 0; at < other.size(); at += 64)
-            other[at] = char(other[at] + 1);
-        state.ResumeTiming();
-        const QByteArray &bytes = frames.at(f++ % frames.size());
-        decoder.decode(bytes.constData(), bytes.size());
-        QCoreApplication::processEvents();
-    }
-    benchmark::DoNotOptimize(other.data());
+    showFramesWithColdCaches(state, decoder);
     addShare(state);
 }
 
