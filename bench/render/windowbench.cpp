@@ -5,7 +5,6 @@
 #include "app/mainwindow.h"
 #include "coldframes.h"
 #include "link/streamencoder.h"
-#include "support/linefeeds.h"
 #include "support/mainwindowprobe.h"
 #include "support/pseudoterminal.h"
 #include "support/temporaryxdg.h"
@@ -19,8 +18,6 @@
 #include <QRandomGenerator>
 
 #include <benchmark/benchmark.h>
-
-#include <vector>
 
 namespace {
 

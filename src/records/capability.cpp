@@ -94,6 +94,39 @@ void ChannelSums::addRun(const QcRecord &r, const QcRecordChannel &c)
     }
 }
 
+void ChannelSums::merge(const ChannelSums &other)
+{
+    meanRuns += other.meanRuns;
+    x.merge(other.x);
+    y.merge(other.y);
+    outside.runs += other.outside.runs;
+    outside.samples += other.outside.samples;
+    outside.outside += other.outside.outside;
+}
+
+void WindowBins::addMeans(const QcRecordChannel &c)
+{
+    ++x[histogramBinOf(*c.x.mean, window.xMin, window.xMax)];
+    ++y[histogramBinOf(*c.y.mean, window.yMin, window.yMax)];
+}
+
+void WindowBins::add(const WindowBins &other)
+{
+    for (int bin = 0; bin < histogramBins; ++bin) {
+        x[bin] += other.x.at(bin);
+        y[bin] += other.y.at(bin);
+    }
+}
+
+WindowBins &ChannelCapability::binsFor(const QcRecordWindow &w)
+{
+    auto found = std::find_if(bins.begin(), bins.end(),
+                              [&](const WindowBins &b) { return b.window == w; });
+    if (found == bins.end())
+        found = bins.insert(bins.end(), WindowBins {w});
+    return *found;
+}
+
 int histogramBinOf(double value, double lower, double upper)
 {
     const double width = (upper - lower) / histogramBinsInside;

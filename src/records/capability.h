@@ -69,6 +69,10 @@ struct WindowBins
     QcRecordWindow window;
     QVector<qint64> x = QVector<qint64>(histogramBins);
     QVector<qint64> y = QVector<qint64>(histogramBins);
+
+    // One run's means of a channel judged with this window.
+    void addMeans(const QcRecordChannel &channel);
+    void add(const WindowBins &other);
 };
 
 // One run's means, as the drift chart plots them.
@@ -90,6 +94,8 @@ struct ChannelSums
 
     // One run's channel, judged with a window and with means.
     void addRun(const QcRecord &record, const QcRecordChannel &channel);
+    // The sums of other runs of the same channel.
+    void merge(const ChannelSums &other);
 };
 
 // One judged channel of one test across the runs in scope.
@@ -105,6 +111,9 @@ struct ChannelCapability : ChannelSums
     QString latestId;
     QList<WindowBins> bins; // one entry a window
     QVector<DriftPoint> drift; // the latest driftRunsShown runs with means, oldest first
+
+    // The histogram of the runs judged with `window`, made empty when it is the first.
+    WindowBins &binsFor(const QcRecordWindow &window);
 
     std::optional<double> cpkX() const;
     std::optional<double> ppkX() const;

@@ -615,22 +615,19 @@ RecordStore::Outcome RecordStore::addSummaries(const StoreSummaries::BatchSummar
 RecordStore::Sent::Sent(const QList<const QcRecordLine *> &lines)
     : lines(lines)
 {
-    ids = "{";
-    QStringList tests, serials;
+    QStringList idList, tests, serials;
     for (const QcRecordLine *line : lines) {
         const QcRecord &r = line->record;
         addRecordRow(rows, *line);
         summary.add(r);
-        if (ids.size() > 1)
-            ids += ',';
-        ids += r.id.toLatin1();
+        idList << r.id;
         if (!r.serial.isEmpty()) {
             tests << r.test;
             serials << r.serial;
         }
     }
-    ids += '}';
     rows.finish();
+    ids = arrayLiteral(idList);
     boardTests = arrayLiteral(tests);
     boardSerials = arrayLiteral(serials);
 }
@@ -1274,7 +1271,7 @@ bool RecordStore::reportChannels(const ReportScope &scope, QMap<QString, ReportT
     while (q.next()) {
         BatchSummary::ChannelDay &day = days[keyAt()];
         const int bin = qBound(0, q.value(8).toInt(), histogramBins - 1);
-        day.bins[q.value(7).toString() == QLatin1String("x") ? 0 : 1][bin]
+        (q.value(7).toString() == QLatin1String("x") ? day.bins.x : day.bins.y)[bin]
             += q.value(9).toLongLong();
     }
     // In day order within each test, so that windows are met as the runs met them.
@@ -1286,20 +1283,8 @@ bool RecordStore::reportChannels(const ReportScope &scope, QMap<QString, ReportT
         if (c.meanRuns > 0 && c.window != key.window)
             c.windowsDiffer = true;
         c.window = key.window;
-        c.meanRuns += i->sums.meanRuns;
-        c.x.merge(i->sums.x);
-        c.y.merge(i->sums.y);
-        c.outside.runs += i->sums.outside.runs;
-        c.outside.samples += i->sums.outside.samples;
-        c.outside.outside += i->sums.outside.outside;
-        auto bins = std::find_if(c.bins.begin(), c.bins.end(),
-                                 [&](const WindowBins &b) { return b.window == key.window; });
-        if (bins == c.bins.end())
-            bins = c.bins.insert(c.bins.end(), WindowBins {key.window});
-        for (int bin = 0; bin < histogramBins; ++bin) {
-            bins->x[bin] += i->bins[0].at(bin);
-            bins->y[bin] += i->bins[1].at(bin);
-        }
+        c.merge(i->sums);
+        c.binsFor(key.window).add(i->bins);
     }
     return true;
 }

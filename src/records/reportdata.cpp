@@ -75,12 +75,7 @@ void ReportData::add(const QcRecord &r)
             channel.latest = r.judged;
             channel.latestId = r.id;
         }
-        auto bins = std::find_if(channel.bins.begin(), channel.bins.end(),
-                                 [&](const WindowBins &b) { return b.window == w; });
-        if (bins == channel.bins.end())
-            bins = channel.bins.insert(channel.bins.end(), WindowBins {w});
-        ++bins->x[histogramBinOf(*c.x.mean, w.xMin, w.xMax)];
-        ++bins->y[histogramBinOf(*c.y.mean, w.yMin, w.yMax)];
+        channel.binsFor(w).addMeans(c);
         // The latest runs: appended as read and cut back to the newest when twice as many, so
         // that a record costs no allocation and no search.
         QVector<DriftPoint> &drift = channel.drift;

@@ -187,7 +187,10 @@ ResultsLogRead ResultsLog::read(QIODevice &log, const std::function<void(const Q
             continue;
         }
         if (kind == LogLines::Unfinished) {
-            if (!blank(line.constData(), line.size()))
+            // Given empty when it is already too long for any record.
+            if (line.isEmpty())
+                skip(QStringLiteral("longer than %1 bytes").arg(QcRecordLimits::lineBytes));
+            else if (!blank(line.constData(), line.size()))
                 skip(QStringLiteral("a last line without its end"));
             break;
         }

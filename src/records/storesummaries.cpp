@@ -432,8 +432,8 @@ void BatchSummary::add(const QcRecord &r)
         const QcRecordWindow &w = *c.window;
         ChannelDay &channel = channels_[{r.test, day, c.channel, w}];
         channel.sums.addRun(r, c);
-        ++channel.bins[0][histogramBinOf(*c.x.mean, w.xMin, w.xMax)];
-        ++channel.bins[1][histogramBinOf(*c.y.mean, w.yMin, w.yMax)];
+        channel.bins.window = w;
+        channel.bins.addMeans(c);
     }
 }
 
@@ -511,13 +511,14 @@ QByteArray BatchSummary::dayBinRows() const
     for (auto i = channels_.cbegin(); i != channels_.cend(); ++i) {
         const ChannelKey &k = i.key();
         for (int axis = 0; axis < 2; ++axis) {
+            const QVector<qint64> &counts = axis == 0 ? i->bins.x : i->bins.y;
             for (int bin = 0; bin < histogramBins; ++bin) {
-                if (i->bins[axis].at(bin) == 0)
+                if (counts.at(bin) == 0)
                     continue;
                 addChannelKey(rows, k.test, k.day, k.channel, k.window);
                 rows.text(QLatin1String(axis == 0 ? "x" : "y"));
                 rows.number(qint64(bin));
-                rows.number(i->bins[axis].at(bin));
+                rows.number(counts.at(bin));
                 rows.endRow();
             }
         }

@@ -76,7 +76,7 @@ public:
     struct ChannelDay
     {
         ChannelSums sums;
-        QVector<qint64> bins[2] = {QVector<qint64>(histogramBins), QVector<qint64>(histogramBins)};
+        WindowBins bins;
     };
     const QMap<ChannelKey, ChannelDay> &channelDays() const { return channels_; }
 

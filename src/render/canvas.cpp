@@ -1,7 +1,6 @@
 #include "render/canvas.h"
 
 #include <QFontMetricsF>
-#include <QPixmap>
 #include <QPointF>
 #include <QString>
 #include <QTextLayout>
@@ -15,21 +14,16 @@ namespace {
 // Distinct numbers whose layouts are kept; a stream that never ends a frame keeps raising the
 // column, so the set must not grow without bound.
 constexpr int maxKeptNumbers = 8192;
+// Likewise for the glyphs' stamps, one for each glyph and fraction of a pixel it stood at.
+constexpr int maxKeptStamps = 8192;
 // Likewise for the places painted within one frame; past this many, the whole canvas counts.
 constexpr int maxPaintedRects = 4096;
 
-// A copy of the canvas image or pixmap the painter is on; a null image (the background then
-// painted in full every frame) on any other device.
+// A copy of the canvas image the painter is on; a null image (the background then painted in
+// full every frame) on any other device.
 QImage imageOf(QPaintDevice *device)
 {
-    switch (device->devType()) {
-    case QInternal::Image:
-        return static_cast<QImage *>(device)->copy();
-    case QInternal::Pixmap:
-        return static_cast<QPixmap *>(device)->toImage();
-    default:
-        return QImage();
-    }
+    return device->devType() == QInternal::Image ? static_cast<QImage *>(device)->copy() : QImage();
 }
 
 // The painter's blend of a solid, opaque colour into an opaque pixel by a glyph's coverage: each
@@ -40,6 +34,15 @@ inline quint32 byteMul(quint32 x, quint32 a)
     t = (t + ((t >> 8) & 0x00ff00ff00ff00ffULL) + 0x0080008000800080ULL) >> 8;
     t &= 0x00ff00ff00ff00ffULL;
     return quint32(t) | quint32(t >> 24);
+}
+
+// A glyph's pixel in a solid, opaque colour over `under`, as the painter blends it.
+inline quint32 blendGlyph(quint32 colour, quint32 coverage, quint32 under)
+{
+    if (coverage == 255)
+        return colour;
+    const quint32 source = byteMul(colour, coverage);
+    return source + byteMul(under, 255 - (source >> 24));
 }
 
 } // namespace
@@ -322,7 +325,7 @@ void Canvas::drawNumber(const QPointF &at, qint64 value)
 // The canvas image, where the painter's state lets the canvas write its pixels as the painter
 // would: opaque pixels, plain blending, no clip. The painter draws into the pixels it began on,
 // shared or not, and so does the canvas.
-QImage *Canvas::pixelsToWrite() const
+QImage *Canvas::pixelsToWrite(QRect *area) const
 {
     QPaintDevice *device = painter->device();
     if (painting == Painting::Plain || device->devType() != QInternal::Image)
@@ -334,6 +337,7 @@ QImage *Canvas::pixelsToWrite() const
         || painter->compositionMode() != QPainter::CompositionMode_SourceOver
         || painter->opacity() != 1.0)
         return nullptr;
+    *area = image->rect() & QRect(QPoint(0, 0), canvasStyle->canvasSize);
     return image;
 }
 
@@ -341,11 +345,10 @@ QImage *Canvas::pixelsToWrite() const
 // where that can be done, which saves the painter's work for each of a frame's many small ones.
 void Canvas::fill(const QRect &rect, const QColor &colour)
 {
-    QImage *image = pixelsToWrite();
-    if (!image || colour.alpha() != 255 || !painter->transform().isIdentity() || rect.left() < 0
-        || rect.top() < 0 || rect.right() >= qMin(image->width(), canvasStyle->canvasSize.width())
-        || rect.bottom() >= qMin(image->height(), canvasStyle->canvasSize.height())
-        || rect.isEmpty()) {
+    QRect area;
+    QImage *image = pixelsToWrite(&area);
+    if (!image || colour.alpha() != 255 || !painter->transform().isIdentity() || rect.isEmpty()
+        || !area.contains(rect)) {
         painter->fillRect(rect, colour);
         return;
     }
@@ -371,7 +374,8 @@ void Canvas::fill(const QRect &rect, const QColor &colour)
 // times more for each number, and a frame draws a hundred.
 bool Canvas::stampNumber(const QPointF &origin, const NumberText &text)
 {
-    QImage *image = text.glyphCount >= 0 ? pixelsToWrite() : nullptr;
+    QRect inside;
+    QImage *image = text.glyphCount >= 0 ? pixelsToWrite(&inside) : nullptr;
     if (!image)
         return false;
     const QTransform &transform = painter->transform();
@@ -384,13 +388,12 @@ bool Canvas::stampNumber(const QPointF &origin, const NumberText &text)
 
     const qsizetype stride = image->bytesPerLine() / 4;
     if (painter->renderHints() != stampHints || stride != stampStride
-        || stamps.size() + text.glyphCount > maxKeptNumbers) {
+        || stamps.size() + text.glyphCount > maxKeptStamps) {
         stamps.clear();
         stampHints = painter->renderHints();
         stampStride = stride;
     }
     auto *bits = reinterpret_cast<quint32 *>(const_cast<uchar *>(image->constBits()));
-    const QRect inside = image->rect() & QRect(QPoint(0, 0), canvasStyle->canvasSize);
     // Every glyph's stamp and place first: a glyph that cannot be stamped leaves the whole number
     // to the painter.
     const Stamp *placed[maxOwnGlyphs];
@@ -421,12 +424,7 @@ bool Canvas::stampNumber(const QPointF &origin, const NumberText &text)
         const quint8 *coverage = placed[g]->coverages.constData();
         for (int i = 0, n = placed[g]->offsets.size(); i < n; ++i) {
             quint32 &dst = at[g][offset[i]];
-            if (coverage[i] == 255) {
-                dst = colour;
-            } else {
-                const quint32 source = byteMul(colour, coverage[i]);
-                dst = source + byteMul(dst, 255 - (source >> 24));
-            }
+            dst = blendGlyph(colour, coverage[i], dst);
         }
     }
     return true;
@@ -493,12 +491,8 @@ Canvas::Stamp Canvas::makeStamp(const QPoint &pixel, const QPointF &at, const Nu
         for (int x = reach.left(); x <= reach.right(); ++x) {
             const QPoint d = QPoint(x, y) - onSheet;
             quint32 expected = ground;
-            if (next < stamp.offsets.size() && stamp.offsets.at(next) == d.y() * stride + d.x()) {
-                const quint32 coverage = stamp.coverages.at(next++);
-                const quint32 source = byteMul(ink.rgba(), coverage);
-                expected
-                    = coverage == 255 ? ink.rgba() : source + byteMul(ground, 255 - (source >> 24));
-            }
+            if (next < stamp.offsets.size() && stamp.offsets.at(next) == d.y() * stride + d.x())
+                expected = blendGlyph(ink.rgba(), stamp.coverages.at(next++), ground);
             stamp.usable = stamp.usable && (line[x] & 0xffffff) == (expected & 0xffffff);
         }
     }

@@ -27,14 +27,15 @@ public:
     // outlines too, as one-pixel-wide filled rectangles (the painter's line drawing steps through
     // a line pixel by pixel); and the background put back only where a frame painted, from a copy
     // kept of it (the whole canvas is megabytes, a frame's points cover a few percent of it). On a
-    // canvas image (not a pixmap) it also writes pixels itself where the painter would write the
+    // canvas image it also writes pixels itself where the painter would write the
     // same: small fills, and each glyph of a number blended from a stamp of what the painter's
     // glyph covers (the painter's calls for each of a frame's hundred numbers and three hundred
     // small rectangles cost more than their pixels).
     enum class Painting { Fast, Plain };
 
-    // painter: the one long-lived painter, active on the canvas image or pixmap whenever the
-    // canvas paints (it may end and begin again on the same one in between). Its transform and
+    // painter: the one long-lived painter, active on the canvas image whenever the canvas paints
+    // (it may end and begin again on the same image in between); on another device the canvas
+    // leaves every pixel to the painter and paints the background whole. Its transform and
     // render hints stay as a new painter has them, except while the canvas turns it for a point's
     // numbers.
     Canvas(QPainter *painter, const CanvasStyle &style, Painting painting = Painting::Fast);
@@ -98,7 +99,9 @@ private:
         QVector<quint8> coverages;
     };
 
-    QImage *pixelsToWrite() const;
+    // The canvas image and, in `area`, the part of it the canvas covers; null where the canvas
+    // leaves the pixels to the painter.
+    QImage *pixelsToWrite(QRect *area) const;
     void fill(const QRect &rect, const QColor &colour);
     bool stampNumber(const QPointF &origin, const NumberText &text);
     Stamp makeStamp(const QPoint &pixel, const QPointF &origin, const NumberText &text, int glyph,
@@ -126,7 +129,7 @@ private:
     QHash<StampKey, Stamp> stamps;
     QPainter::RenderHints stampHints;
     qsizetype stampStride = 0;
-    // Where stamps are made: white, as large as the canvas, painted with the canvas' transform.
+    // Where stamps are made: white, painted with the canvas' transform.
     QImage stampSheet;
     QVector<QRect> paintedRects;
     // The bare background as last painted in full, and the painter state it was painted with.

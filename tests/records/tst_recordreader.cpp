@@ -74,6 +74,7 @@ private slots:
     void agreesWithJsonDocument_data();
     void agreesWithJsonDocument();
     void logKeepsLineNumbers();
+    void overlongLastLineIsTold();
 };
 
 void TestRecordReader::agreesWithJsonDocument_data()
@@ -280,6 +281,23 @@ void TestRecordReader::logKeepsLineNumbers()
     bad << number + 1;
     QCOMPARE(numbers, bad.mid(0, ResultsLogRead::skippedLinesKept));
     QCOMPARE(read.skippedLines.last().reason, QStringLiteral("a last line without its end"));
+}
+
+// A last line already too long for any record, its end not written yet, is told as too long.
+void TestRecordReader::overlongLastLineIsTold()
+{
+    QTemporaryDir dir;
+    QFile file(dir.filePath(QStringLiteral("log.jsonl")));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(typicalLine() + '\n' + QByteArray(3 * QcRecordLimits::lineBytes, 'x'));
+    file.close();
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const ResultsLogRead read = ResultsLog::read(file, [](const QcRecord &) {});
+    QCOMPARE(read.records, 1);
+    QCOMPARE(read.skipped, 1);
+    QCOMPARE(read.skippedLines.value(0).line, qint64(2));
+    QCOMPARE(read.skippedLines.value(0).reason,
+             QStringLiteral("longer than %1 bytes").arg(QcRecordLimits::lineBytes));
 }
 
 QTEST_GUILESS_MAIN(TestRecordReader)
