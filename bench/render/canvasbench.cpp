@@ -66,20 +66,17 @@ void paintFrame(benchmark::State &state, Deliverable d, Canvas::Painting paintin
     Canvas canvas(&canvasPainter, style, painting);
     canvas.drawBackground();
     const QVector<Frame> frames = moduleFrames();
-    QVector<QRect> paintedBefore;
 
     int f = 0;
     for (auto _ : state) {
         paint(canvas, frames.at(f++ % frames.size()));
         QPainter displayPainter(&displayPixmap);
+        const QRegion changed = canvas.show();
         if (painting == Canvas::Painting::Plain) {
             displayPainter.drawImage(0, 0, canvasImage);
         } else {
-            for (const QVector<QRect> *rects : {&canvas.painted(), &qAsConst(paintedBefore)}) {
-                for (const QRect &rect : *rects)
-                    displayPainter.drawImage(rect.topLeft(), canvasImage, rect);
-            }
-            paintedBefore = canvas.painted();
+            for (const QRect &rect : changed)
+                displayPainter.drawImage(rect.topLeft(), canvasImage, rect);
         }
         displayPainter.end();
         canvas.drawBackground();

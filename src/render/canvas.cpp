@@ -16,14 +16,55 @@ namespace {
 constexpr int maxKeptNumbers = 8192;
 // Likewise for the glyphs' stamps, one for each glyph and fraction of a pixel it stood at.
 constexpr int maxKeptStamps = 8192;
-// Likewise for the places painted within one frame; past this many, the whole canvas counts.
-constexpr int maxPaintedRects = 4096;
+// Likewise for a frame's marks; a frame with more is painted as they come (spilled).
+constexpr int maxMarks = 8192;
+// The widest gap, in pixels, between two changed runs of a row that show() reports as one.
+constexpr int showGap = 256;
 
-// A copy of the canvas image the painter is on; a null image (the background then painted in
-// full every frame) on any other device.
-QImage imageOf(QPaintDevice *device)
+// The image the painter is on, where the canvas can write pixels itself; null elsewhere.
+QImage *writableImage(QPainter *painter)
 {
-    return device->devType() == QInternal::Image ? static_cast<QImage *>(device)->copy() : QImage();
+    QPaintDevice *device = painter->device();
+    if (!device || device->devType() != QInternal::Image)
+        return nullptr;
+    auto *image = static_cast<QImage *>(device);
+    return image->format() == QImage::Format_RGB32
+            || image->format() == QImage::Format_ARGB32_Premultiplied
+        ? image
+        : nullptr;
+}
+
+// The pixels of an image written in place: the painter draws into the pixels it began on,
+// shared or not, and so does the canvas.
+inline quint32 *pixelsOf(QImage &image)
+{
+    return reinterpret_cast<quint32 *>(const_cast<uchar *>(image.constBits()));
+}
+
+// One step of a signature that depends on the order of its parts.
+inline quint64 mixed(quint64 h, quint64 part)
+{
+    h ^= part + 0x9e3779b97f4a7c15ULL + (h << 12) + (h >> 4);
+    h *= 0xff51afd7ed558ccdULL;
+    return h ^ (h >> 33);
+}
+
+inline quint64 bitsOf(double value)
+{
+    quint64 bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits;
+}
+
+inline quint64 pointBits(int x, int y)
+{
+    return (quint64(quint32(x)) << 32) | quint32(y);
+}
+
+const QTransform &quarterTurn()
+{
+    static const QTransform turn = QTransform().rotate(-90);
+    return turn;
 }
 
 // The painter's blend of a solid, opaque colour into an opaque pixel by a glyph's coverage: each
@@ -56,74 +97,51 @@ uint qHash(const Canvas::StampKey &key, uint seed)
 Canvas::Canvas(QPainter *painter, const CanvasStyle &style, Painting painting)
     : painter(painter)
     , canvasStyle(&style)
-    , painting(painting)
+    , painting(writableImage(painter) ? painting : Painting::Plain)
+    , tileColumns((style.canvasSize.width() + tile - 1) >> tileShift)
+    , tileRows((style.canvasSize.height() + tile - 1) >> tileShift)
 {
+    if (this->painting == Painting::Fast) {
+        tiles.fill({0, 0, 0}, tileColumns * tileRows);
+        dirtyTiles.fill(0, tileColumns * tileRows);
+        dirtyRows.fill(0, tileRows);
+    }
 }
 
 void Canvas::drawBackground()
 {
-    drawBackground(paintedRects);
-}
-
-void Canvas::drawBackground(const QVector<QRect> &places)
-{
-    // The background's numbers follow the painter's font and hints; a change of either paints it
-    // anew.
-    if (painting == Painting::Fast && !background.isNull() && painter->font() == backgroundFont
-        && painter->renderHints() == backgroundHints) {
-        for (const QRect &rect : places)
-            putBackBackground(rect);
-        setPenAfterBackground();
-    } else {
+    if (painting == Painting::Plain) {
         paintBackground();
-        if (painting == Painting::Fast) {
-            // The scale's numbers mark where they painted; the lines are added.
-            backgroundMarks = paintedRects;
-            const CanvasStyle &s = *canvasStyle;
-            for (int x = s.gridFirstX; x <= s.gridLastX; x += s.gridStep)
-                backgroundMarks.append(QRect(x - 1, 0, 3, s.canvasSize.height() + 1));
-            for (const QLine &line : s.outline)
-                backgroundMarks.append(
-                    QRect(line.p1(), line.p2()).normalized().adjusted(-1, -1, 1, 1));
-            background = imageOf(painter->device());
-            backgroundFont = painter->font();
-            backgroundHints = painter->renderHints();
-        }
+        return;
     }
-    paintedRects.clear();
+    marks.clear();
+    spilled = QImage();
+    frameTiles.clear();
+    if (++frameSerial == 0) {
+        for (TileState &state : tiles)
+            state.seen = 0;
+        frameSerial = 1;
+    }
+    // The background's numbers follow the painter's font and hints.
+    if (background.isNull() || painter->font() != backgroundFont
+        || painter->renderHints() != backgroundHints)
+        makeBackground();
+    setPenAfterBackground();
 }
 
-// Away from the background's lines and numbers, its pixels are those of a white or band fill:
-// filled again they need not be read from the copy, which, like the canvas, has left the caches
-// since the frame before last.
-void Canvas::putBackBackground(const QRect &rect)
+// The bare background in an image of its own, painted by the plain calls with the painter's
+// font and hints; the canvas image is then unknown until shown whole.
+void Canvas::makeBackground()
 {
-    for (const QRect &mark : qAsConst(backgroundMarks)) {
-        if (mark.intersects(rect)) {
-            painter->drawImage(rect.topLeft(), background, rect);
-            return;
-        }
-    }
-    const CanvasStyle &s = *canvasStyle;
-    int y = rect.top();
-    while (y <= rect.bottom()) {
-        // The band that holds y or the first below it.
-        QColor colour = Qt::white;
-        int end = rect.bottom();
-        for (int top : s.bandTops) {
-            if (y >= top && y < top + s.bandHeight) {
-                colour = s.bandColor;
-                end = qMin(end, top + s.bandHeight - 1);
-                break;
-            }
-            if (top > y) {
-                end = qMin(end, top - 1);
-                break;
-            }
-        }
-        fill(QRect(QPoint(rect.left(), y), QPoint(rect.right(), end)), colour);
-        y = end + 1;
-    }
+    background = QImage(canvasStyle->canvasSize, writableImage(painter)->format());
+    QPainter onBackground(&background);
+    onBackground.setFont(painter->font());
+    onBackground.setRenderHints(painter->renderHints());
+    Canvas(&onBackground, *canvasStyle, Painting::Plain).paintBackground();
+    onBackground.end();
+    backgroundFont = painter->font();
+    backgroundHints = painter->renderHints();
+    shownUnknown = true;
 }
 
 void Canvas::paintBackground()
@@ -132,31 +150,21 @@ void Canvas::paintBackground()
     const int w = s.canvasSize.width();
     const int h = s.canvasSize.height();
 
-    // White everywhere, then the bands; the fast way fills each pixel once, white only between
-    // the bands (they are listed top to bottom).
-    int white = 0;
-    if (painting == Painting::Plain)
-        painter->fillRect(QRect(QPoint(0, 0), QPoint(w - 1, h - 1)), Qt::white);
-    for (int top : s.bandTops) {
-        if (painting == Painting::Fast && top > white)
-            painter->fillRect(QRect(QPoint(0, white), QPoint(w - 1, top - 1)), Qt::white);
+    painter->fillRect(QRect(QPoint(0, 0), QPoint(w - 1, h - 1)), Qt::white);
+    for (int top : s.bandTops)
         painter->fillRect(QRect(QPoint(0, top), QPoint(w - 1, top + s.bandHeight - 1)),
                           s.bandColor);
-        white = top + s.bandHeight;
-    }
-    if (painting == Painting::Fast && white < h)
-        painter->fillRect(QRect(QPoint(0, white), QPoint(w - 1, h - 1)), Qt::white);
 
     painter->setPen(QColor(Qt::black));
     for (int x = s.gridFirstX; x <= s.gridLastX; x += s.gridStep)
-        drawLine(QLine(x, 0, x, h));
+        painter->drawLine(QLine(x, 0, x, h));
     for (int k = 1; k <= s.scaleCount; ++k)
-        drawNumber(QPointF(0, s.scaleBaseY - 100 * k), s.scaleStep * k);
+        drawNumber(QPointF(0, s.scaleBaseY - 100 * k), s.scaleStep * k, false);
 
     if (!s.outline.isEmpty()) {
         painter->setPen(QColor(Qt::blue));
         for (const QLine &line : s.outline)
-            drawLine(line);
+            painter->drawLine(line);
     }
     setPenAfterBackground();
 }
@@ -169,16 +177,6 @@ void Canvas::setPenAfterBackground()
         painter->setPen(s.penAfterBackground);
     else
         painter->setPen(QColor(s.outline.isEmpty() ? Qt::black : Qt::blue));
-}
-
-void Canvas::markPainted(const QRect &rect)
-{
-    const QRect onCanvas = rect & QRect(QPoint(0, 0), canvasStyle->canvasSize);
-    if (onCanvas.isEmpty())
-        return;
-    if (paintedRects.size() >= maxPaintedRects)
-        paintedRects = {QRect(QPoint(0, 0), canvasStyle->canvasSize)};
-    paintedRects.append(onCanvas);
 }
 
 void Canvas::paintPoint(qint16 x, qint16 y, int n)
@@ -199,14 +197,16 @@ void Canvas::paintPoint(qint16 x, qint16 y, int n)
     // The numbers read upwards: under -90 degrees a logical (u, v) lands on the canvas at (v, -u).
     // Positions in floating point: a stream that never ends a frame keeps raising n.
     const double v = double(s.columnPitch) * n;
+    if (painting == Painting::Plain)
+        painter->rotate(-90);
     painter->setPen(QColor(Qt::black));
-    painter->rotate(-90);
-    drawNumber(QPointF(s.indexText.u, s.indexText.v + v), qint64(n) + s.indexBase);
+    drawNumber(QPointF(s.indexText.u, s.indexText.v + v), qint64(n) + s.indexBase, true);
     painter->setPen(s.xZones.colourFor(x));
-    drawNumber(QPointF(s.xText.u, s.xText.v + v), x);
+    drawNumber(QPointF(s.xText.u, s.xText.v + v), x, true);
     painter->setPen(s.yZones.colourFor(y));
-    drawNumber(QPointF(s.yText.u, s.yText.v + v), y);
-    painter->rotate(90);
+    drawNumber(QPointF(s.yText.u, s.yText.v + v), y, true);
+    if (painting == Painting::Plain)
+        painter->rotate(90);
 }
 
 void Canvas::paintFlagByte(quint8 byte, int k)
@@ -221,221 +221,445 @@ void Canvas::paintFlagByte(quint8 byte, int k)
         const int c = 8 * s.flagCellPitch * k + s.flagCellPitch * j;
         drawRect(QRect(QPoint(c, s.flagTop), QPoint(c + s.flagCellWidth - 1, s.flagBottom)));
         if (s.flagNumbers)
-            drawNumber(QPointF(c + s.flagNumberDx, s.flagNumberY), c / s.flagCellPitch + 1);
+            drawNumber(QPointF(c + s.flagNumberDx, s.flagNumberY), c / s.flagCellPitch + 1, false);
     }
 }
 
-// Draws the line as drawLine does with the canvas' pens: opaque, one pixel wide, square caps, both
-// ends included.
-void Canvas::drawLine(const QLine &line)
+QRect Canvas::onCanvas(const QRect &rect) const
 {
-    if (painting == Painting::Plain || (line.dx() != 0 && line.dy() != 0)) {
-        painter->drawLine(line);
-        return;
-    }
-    Q_ASSERT(painter->transform().isIdentity() && !painter->testRenderHint(QPainter::Antialiasing));
-    fill(QRect(line.p1(), line.p2()).normalized(), painter->pen().color());
+    return rect & QRect(QPoint(0, 0), canvasStyle->canvasSize);
 }
 
 // Outlines the rectangle as drawRect does with the canvas' pens: its left and top edges, and one
-// pixel beyond its right and bottom edges. An outline that the canvas' edge cuts is left to the
-// painter, whose clipping has quirks of its own (cut on the left, it leaves out a corner).
+// pixel beyond its right and bottom edges, each a one-pixel fill. An outline that the canvas'
+// edge cuts is left to the painter, whose clipping has quirks of its own (cut on the left, it
+// leaves out a corner).
 void Canvas::drawRect(const QRect &rect)
 {
-    const QRect outer(rect.topLeft(), rect.bottomRight() + QPoint(1, 1));
-    // A pixel more on every side, for an antialiased painter.
-    markPainted(outer.adjusted(-1, -1, 1, 1));
-    if (painting == Painting::Plain
-        || !QRect(QPoint(0, 0), canvasStyle->canvasSize).contains(outer)) {
+    if (painting == Painting::Plain) {
         painter->drawRect(rect);
         return;
     }
-    drawLine(QLine(outer.topLeft(), outer.topRight()));
-    drawLine(QLine(outer.bottomLeft(), outer.bottomRight()));
-    drawLine(QLine(outer.topLeft(), outer.bottomLeft()));
-    drawLine(QLine(outer.topRight(), outer.bottomRight()));
-}
-
-// Draws the number as drawText does, with the left end of its baseline at `at`.
-void Canvas::drawNumber(const QPointF &at, qint64 value)
-{
-    // Where the glyphs land, with two pixels more on every side for their antialiased edges.
-    auto mark = [&](const QRectF &extent) {
-        markPainted(painter->transform()
-                        .mapRect(extent.translated(at))
-                        .toAlignedRect()
-                        .adjusted(-2, -2, 2, 2));
-    };
-    if (painting == Painting::Plain) {
-        const QString text = QString::number(value);
-        mark(QFontMetricsF(painter->font(), painter->device()).boundingRect(text));
-        painter->drawText(at, text);
+    const QRect outer(rect.topLeft(), rect.bottomRight() + QPoint(1, 1));
+    const quint32 colour = painter->pen().color().rgba();
+    if (onCanvas(outer) != outer) {
+        Mark outline;
+        outline.kind = Mark::Outline;
+        outline.colour = colour;
+        // A pixel more on every side, for an antialiased painter.
+        outline.bounds = onCanvas(outer.adjusted(-1, -1, 1, 1));
+        outline.rect = rect;
+        outline.hints = painter->renderHints();
+        outline.signature = mixed(
+            mixed(pointBits(rect.left(), rect.top()), pointBits(rect.right(), rect.bottom())),
+            outline.hints);
+        note(std::move(outline));
         return;
     }
-    if (painter->font() != keptFont || kept.size() >= maxKeptNumbers) {
+    for (const QRect &edge :
+         {QRect(outer.topLeft(), outer.topRight()), QRect(outer.bottomLeft(), outer.bottomRight()),
+          QRect(outer.topLeft(), outer.bottomLeft()),
+          QRect(outer.topRight(), outer.bottomRight())}) {
+        Mark fill;
+        fill.kind = Mark::Fill;
+        fill.colour = colour;
+        fill.bounds = edge;
+        note(std::move(fill));
+    }
+}
+
+// Draws the number as drawText does, with the left end of its baseline at `at`, under the
+// canvas' quarter turn where `turned`.
+void Canvas::drawNumber(const QPointF &at, qint64 value, bool turned)
+{
+    if (painting == Painting::Plain)
+        painter->drawText(at, QString::number(value));
+    else
+        noteNumber(at, value, turned);
+}
+
+const Canvas::NumberText &Canvas::layoutOf(qint64 value)
+{
+    auto text = kept.constFind(value);
+    if (text != kept.constEnd())
+        return *text;
+    const QString digits = QString::number(value);
+    QTextLayout layout(digits, keptFont, painter->device());
+    layout.beginLayout();
+    const QTextLine line = layout.createLine();
+    layout.endLayout();
+    NumberText laidOut;
+    laidOut.runs = layout.glyphRuns();
+    laidOut.ascent = line.ascent();
+    laidOut.extent = QFontMetricsF(keptFont, painter->device()).boundingRect(digits);
+    if (laidOut.runs.size() == 1) {
+        const QGlyphRun &run = laidOut.runs.constFirst();
+        if (!sharedRunSet) {
+            sharedRun.setRawFont(run.rawFont());
+            sharedRun.setFlags(run.flags());
+            sharedRunSet = true;
+        }
+        const QVector<quint32> indexes = run.glyphIndexes();
+        const QVector<QPointF> positions = run.positions();
+        if (run.rawFont() == sharedRun.rawFont() && run.flags() == sharedRun.flags()
+            && indexes.size() <= maxOwnGlyphs && positions.size() == indexes.size()) {
+            laidOut.glyphCount = indexes.size();
+            std::copy(indexes.begin(), indexes.end(), laidOut.glyphIndexes);
+            std::copy(positions.begin(), positions.end(), laidOut.glyphPositions);
+            laidOut.runs.clear();
+        }
+    }
+    return *kept.insert(value, laidOut);
+}
+
+// Notes the number's glyphs, each blended from its stamp, where every one of them can be: a
+// solid opaque pen, and every glyph inside the canvas; else the number as the painter draws it.
+void Canvas::noteNumber(const QPointF &at, qint64 value, bool turned)
+{
+    // The layouts and stamps follow the painter's font and hints. The marks noted so far use the
+    // stamps there are, so they are painted before those go.
+    if (painter->font() != keptFont || painter->renderHints() != stampHints
+        || kept.size() >= maxKeptNumbers || stampStore.size() + maxOwnGlyphs > maxKeptStamps) {
+        if (!marks.isEmpty())
+            spill();
         kept.clear();
-        stamps.clear();
+        stampIndex.clear();
+        stampStore.clear();
+        stampCoverage.clear();
+        ++stampGeneration;
         keptFont = painter->font();
+        stampHints = painter->renderHints();
         sharedRunSet = false;
     }
-    auto text = kept.constFind(value);
-    if (text == kept.constEnd()) {
-        const QString digits = QString::number(value);
-        QTextLayout layout(digits, keptFont, painter->device());
-        layout.beginLayout();
-        const QTextLine line = layout.createLine();
-        layout.endLayout();
-        NumberText laidOut;
-        laidOut.runs = layout.glyphRuns();
-        laidOut.ascent = line.ascent();
-        laidOut.extent = QFontMetricsF(keptFont, painter->device()).boundingRect(digits);
-        if (laidOut.runs.size() == 1) {
-            const QGlyphRun &run = laidOut.runs.constFirst();
-            if (!sharedRunSet) {
-                sharedRun.setRawFont(run.rawFont());
-                sharedRun.setFlags(run.flags());
-                sharedRunSet = true;
-            }
-            const QVector<quint32> indexes = run.glyphIndexes();
-            const QVector<QPointF> positions = run.positions();
-            if (run.rawFont() == sharedRun.rawFont() && run.flags() == sharedRun.flags()
-                && indexes.size() <= maxOwnGlyphs && positions.size() == indexes.size()) {
-                laidOut.glyphCount = indexes.size();
-                std::copy(indexes.begin(), indexes.end(), laidOut.glyphIndexes);
-                std::copy(positions.begin(), positions.end(), laidOut.glyphPositions);
-                laidOut.runs.clear();
-            }
-        }
-        text = kept.insert(value, laidOut);
-    }
-    mark(text->extent);
+    const NumberText &text = layoutOf(value);
+    const QTransform &transform = turned ? quarterTurn() : QTransform();
+    const QPen &pen = painter->pen();
+    const quint32 colour = pen.color().rgba();
+
+    Mark number;
+    number.kind = Mark::Text;
+    number.turned = turned;
+    number.colour = colour;
+    // Where the glyphs land, with two pixels more on every side for their antialiased edges.
+    number.bounds = onCanvas(
+        transform.mapRect(text.extent.translated(at)).toAlignedRect().adjusted(-2, -2, 2, 2));
+    number.value = value;
+    number.at = at;
+    if (number.bounds.isEmpty())
+        return;
+
     // The runs are placed from the layout's top left; drawText places the baseline.
-    const QPointF origin(at.x(), at.y() - text->ascent);
-    if (stampNumber(origin, *text))
-        return;
-    if (text->glyphCount >= 0) {
-        sharedRun.setRawData(text->glyphIndexes, text->glyphPositions, text->glyphCount);
-        painter->drawGlyphRun(origin, sharedRun);
+    const QPointF origin(at.x(), at.y() - text.ascent);
+    const QRect inside(QPoint(0, 0), canvasStyle->canvasSize);
+    int stampOf[maxOwnGlyphs];
+    QPoint pixelOf[maxOwnGlyphs];
+    quint64 keyOf[maxOwnGlyphs];
+    bool stamped = text.glyphCount >= 0 && pen.style() == Qt::SolidLine
+        && pen.brush().style() == Qt::SolidPattern && pen.color().alpha() == 255;
+    for (int g = 0; stamped && g < text.glyphCount; ++g) {
+        // The painter places each glyph by its own position on the canvas.
+        const QPointF place = transform.map(origin + text.glyphPositions[g]);
+        // At a place left of or above the canvas' first pixels the painter rounds otherwise.
+        if (place.x() < 4 || place.y() < 4) {
+            stamped = false;
+            break;
+        }
+        const QPoint pixel(qFloor(place.x()), qFloor(place.y()));
+        const StampKey key {text.glyphIndexes[g], turned, place.x() - pixel.x(),
+                            place.y() - pixel.y()};
+        const int index = stampFor(key, pixel, origin, text, g, transform);
+        const Stamp &stamp = stampStore.at(index);
+        const QRect reach = stamp.bounds.translated(pixel);
+        stamped = stamp.usable
+            && (stamp.bounds.isNull() || inside.contains(reach.adjusted(-1, -1, 1, 1)));
+        stampOf[g] = index;
+        pixelOf[g] = pixel;
+        // The stamp by what it is made of: its index is given again once the stamps are made anew.
+        keyOf[g] = mixed(mixed(mixed(mixed(key.glyph, key.turned), bitsOf(key.fractionX)),
+                               bitsOf(key.fractionY)),
+                         stampGeneration);
+    }
+    if (!stamped) {
+        number.hints = painter->renderHints();
+        number.signature
+            = mixed(mixed(mixed(mixed(bitsOf(at.x()), bitsOf(at.y())), quint64(value)), turned),
+                    mixed(stampGeneration, number.hints));
+        note(std::move(number));
         return;
     }
-    for (const QGlyphRun &run : text->runs)
-        painter->drawGlyphRun(origin, run);
+    for (int g = 0; g < text.glyphCount; ++g) {
+        const Stamp &stamp = stampStore.at(stampOf[g]);
+        if (stamp.bounds.isEmpty())
+            continue;
+        Mark glyph;
+        glyph.kind = Mark::Glyph;
+        glyph.colour = colour;
+        glyph.bounds = stamp.bounds.translated(pixelOf[g]);
+        glyph.pixel = pixelOf[g];
+        glyph.stamp = stampOf[g];
+        glyph.signature = keyOf[g];
+        note(std::move(glyph));
+    }
 }
 
-// The canvas image, where the painter's state lets the canvas write its pixels as the painter
-// would: opaque pixels, plain blending, no clip. The painter draws into the pixels it began on,
-// shared or not, and so does the canvas.
-QImage *Canvas::pixelsToWrite(QRect *area) const
+int Canvas::stampFor(const StampKey &key, const QPoint &pixel, const QPointF &origin,
+                     const NumberText &text, int glyph, const QTransform &transform)
 {
-    QPaintDevice *device = painter->device();
-    if (painting == Painting::Plain || device->devType() != QInternal::Image)
-        return nullptr;
-    auto *image = static_cast<QImage *>(device);
-    if ((image->format() != QImage::Format_RGB32
-         && image->format() != QImage::Format_ARGB32_Premultiplied)
-        || painter->hasClipping()
-        || painter->compositionMode() != QPainter::CompositionMode_SourceOver
-        || painter->opacity() != 1.0)
-        return nullptr;
-    *area = image->rect() & QRect(QPoint(0, 0), canvasStyle->canvasSize);
+    auto found = stampIndex.constFind(key);
+    if (found != stampIndex.constEnd())
+        return *found;
+    stampStore.append(makeStamp(pixel, origin, text, glyph, transform));
+    stampIndex.insert(key, stampStore.size() - 1);
+    return stampStore.size() - 1;
+}
+
+// Adds a mark to the frame, and its signature to that of every tile it lies on; in a spilled
+// frame, paints it at once.
+void Canvas::note(Mark &&mark)
+{
+    if (!spilled.isNull()) {
+        paintMark(mark, spilled, nullptr, nullptr);
+        return;
+    }
+    const QRect &b = mark.bounds;
+    mark.signature = mixed(mixed(mixed(mixed(mark.kind, mark.colour), pointBits(b.left(), b.top())),
+                                 pointBits(b.right(), b.bottom())),
+                           mark.signature);
+    for (int row = b.top() >> tileShift; row <= b.bottom() >> tileShift; ++row) {
+        for (int column = b.left() >> tileShift; column <= b.right() >> tileShift; ++column) {
+            const int t = row * tileColumns + column;
+            TileState &state = tiles[t];
+            if (state.seen != frameSerial) {
+                state.seen = frameSerial;
+                state.frame = 0x243f6a8885a308d3ULL;
+                frameTiles.append(t);
+            }
+            state.frame = mixed(state.frame, mark.signature);
+        }
+    }
+    marks.append(std::move(mark));
+    if (marks.size() >= maxMarks)
+        spill();
+}
+
+// From now on the frame is painted as it comes, onto an image of its own.
+void Canvas::spill()
+{
+    spilled = frameSoFar();
+    marks.clear();
+}
+
+QImage Canvas::frameSoFar()
+{
+    if (painting == Painting::Plain)
+        return writableImage(painter) ? writableImage(painter)->copy() : QImage();
+    if (!spilled.isNull())
+        return spilled.copy();
+    QImage image = background.copy();
+    for (const Mark &mark : qAsConst(marks))
+        paintMark(mark, image, nullptr, nullptr);
     return image;
 }
 
-// Fills the rectangle as fillRect does, with an opaque colour; straight into the canvas' pixels
-// where that can be done, which saves the painter's work for each of a frame's many small ones.
-void Canvas::fill(const QRect &rect, const QColor &colour)
+QRegion Canvas::show()
 {
-    QRect area;
-    QImage *image = pixelsToWrite(&area);
-    if (!image || colour.alpha() != 255 || !painter->transform().isIdentity() || rect.isEmpty()
-        || !area.contains(rect)) {
-        painter->fillRect(rect, colour);
-        return;
-    }
-    const qsizetype stride = image->bytesPerLine() / 4;
-    quint32 *first = reinterpret_cast<quint32 *>(const_cast<uchar *>(image->constBits()))
-        + rect.top() * stride + rect.left();
-    const quint32 pixel = colour.rgba();
-    const int width = rect.width();
-    std::fill_n(first, width, pixel);
-    // Further lines copied from the first: the library's copy is wider than a loop's stores.
-    for (int y = 1; y < rect.height(); ++y) {
-        if (width < 8)
-            std::fill_n(first + y * stride, width, pixel);
-        else
-            std::memcpy(first + y * stride, first, width * sizeof(quint32));
-    }
-}
-
-// Draws the number by blending the stamps of its glyphs into the canvas image, as the painter
-// would blend the glyphs there, where the painter's state allows: a solid opaque pen, plain
-// blending, no clip, a transform that is the identity or the canvas' quarter turn, and every
-// glyph inside the canvas. Laying out and blending through the painter's calls costs several
-// times more for each number, and a frame draws a hundred.
-bool Canvas::stampNumber(const QPointF &origin, const NumberText &text)
-{
-    QRect inside;
-    QImage *image = text.glyphCount >= 0 ? pixelsToWrite(&inside) : nullptr;
-    if (!image)
-        return false;
-    const QTransform &transform = painter->transform();
-    static const QTransform quarterTurn = QTransform().rotate(-90);
-    const bool turned = transform == quarterTurn;
-    const QPen &pen = painter->pen();
-    if ((!turned && !transform.isIdentity()) || pen.style() != Qt::SolidLine
-        || pen.brush().style() != Qt::SolidPattern || pen.color().alpha() != 255)
-        return false;
-
-    const qsizetype stride = image->bytesPerLine() / 4;
-    if (painter->renderHints() != stampHints || stride != stampStride
-        || stamps.size() + text.glyphCount > maxKeptStamps) {
-        stamps.clear();
-        stampHints = painter->renderHints();
-        stampStride = stride;
-    }
-    auto *bits = reinterpret_cast<quint32 *>(const_cast<uchar *>(image->constBits()));
-    // Every glyph's stamp and place first: a glyph that cannot be stamped leaves the whole number
-    // to the painter.
-    const Stamp *placed[maxOwnGlyphs];
-    quint32 *at[maxOwnGlyphs];
-    for (int g = 0; g < text.glyphCount; ++g) {
-        // The painter places each glyph by its own position on the canvas.
-        const QPointF onCanvas = transform.map(origin + text.glyphPositions[g]);
-        // At a place left of or above the canvas' first pixels the painter rounds otherwise.
-        if (onCanvas.x() < 4 || onCanvas.y() < 4)
-            return false;
-        const QPoint pixel(qFloor(onCanvas.x()), qFloor(onCanvas.y()));
-        const StampKey key {text.glyphIndexes[g], turned, onCanvas.x() - pixel.x(),
-                            onCanvas.y() - pixel.y()};
-        auto stamp = stamps.constFind(key);
-        if (stamp == stamps.constEnd())
-            stamp = stamps.insert(key, makeStamp(pixel, origin, text, g, stride));
-        if (!stamp->usable
-            || (!stamp->bounds.isNull()
-                && !inside.contains(stamp->bounds.translated(pixel).adjusted(-1, -1, 1, 1))))
-            return false;
-        placed[g] = &*stamp;
-        at[g] = bits + pixel.y() * stride + pixel.x();
+    const QRect whole(QPoint(0, 0), canvasStyle->canvasSize);
+    if (painting == Painting::Plain)
+        return whole;
+    QImage &image = *writableImage(painter);
+    const int rowBytes = whole.width() * 4;
+    if (!spilled.isNull()) {
+        for (int y = 0; y < whole.height(); ++y)
+            std::memcpy(pixelsOf(image) + y * (image.bytesPerLine() / 4), spilled.constScanLine(y),
+                        rowBytes);
+        shownUnknown = true;
+        return whole;
     }
 
-    const quint32 colour = pen.color().rgba();
-    for (int g = 0; g < text.glyphCount; ++g) {
-        const qint32 *offset = placed[g]->offsets.constData();
-        const quint8 *coverage = placed[g]->coverages.constData();
-        for (int i = 0, n = placed[g]->offsets.size(); i < n; ++i) {
-            quint32 &dst = at[g][offset[i]];
-            dst = blendGlyph(colour, coverage[i], dst);
+    // The tiles whose marks differ from those the image holds.
+    bool anyDirty = false;
+    auto consider = [&](int t) {
+        TileState &state = tiles[t];
+        const quint64 now = state.seen == frameSerial ? state.frame : 0;
+        if (shownUnknown || now != state.shown) {
+            dirtyTiles[t] = 1;
+            dirtyRows[t / tileColumns] = 1;
+            anyDirty = true;
+        }
+        state.shown = now;
+    };
+    if (shownUnknown) {
+        for (int t = 0; t < tileColumns * tileRows; ++t)
+            consider(t);
+    } else {
+        for (int t : qAsConst(frameTiles))
+            consider(t);
+        for (int t : qAsConst(shownTiles))
+            consider(t);
+    }
+    shownUnknown = false;
+    shownTiles = frameTiles;
+    if (!anyDirty)
+        return QRegion();
+
+    // The background back in each run of neighbouring tiles, then every mark on them.
+    QVector<QRect> runs;
+    const qsizetype stride = image.bytesPerLine() / 4;
+    quint32 *bits = pixelsOf(image);
+    const auto *bare = reinterpret_cast<const quint32 *>(background.constBits());
+    const qsizetype bareStride = background.bytesPerLine() / 4;
+    for (int row = 0; row < tileRows; ++row) {
+        if (!dirtyRows[row])
+            continue;
+        const quint8 *dirty = dirtyTiles.constData() + row * tileColumns;
+        for (int column = 0; column < tileColumns; ++column) {
+            if (!dirty[column])
+                continue;
+            const int first = column;
+            while (column < tileColumns && dirty[column])
+                ++column;
+            const QRect run
+                = QRect(first * tile, row * tile, (column - first) * tile, tile) & whole;
+            for (int y = run.top(); y <= run.bottom(); ++y)
+                std::memcpy(bits + y * stride + run.left(), bare + y * bareStride + run.left(),
+                            run.width() * sizeof(quint32));
+            // Whoever shows the image copies it a line of a rectangle at a time, at a cost for
+            // each line that exceeds that of a few hundred pixels: a run near the last one on
+            // the row joins it.
+            if (!runs.isEmpty() && runs.last().top() == run.top()
+                && run.left() - runs.last().right() <= showGap)
+                runs.last().setRight(run.right());
+            else
+                runs.append(run);
         }
     }
-    return true;
+    for (const Mark &mark : qAsConst(marks)) {
+        const QRect &b = mark.bounds;
+        bool onDirty = false;
+        for (int row = b.top() >> tileShift; row <= b.bottom() >> tileShift && !onDirty; ++row) {
+            const quint8 *dirty = dirtyTiles.constData() + row * tileColumns;
+            for (int column = b.left() >> tileShift; column <= b.right() >> tileShift; ++column)
+                onDirty = onDirty || dirty[column];
+        }
+        if (onDirty)
+            paintMark(mark, image, painter, dirtyTiles.constData());
+    }
+    for (int row = 0; row < tileRows; ++row) {
+        if (dirtyRows[row]) {
+            dirtyRows[row] = 0;
+            std::fill_n(dirtyTiles.data() + row * tileColumns, tileColumns, 0);
+        }
+    }
+    QRegion region;
+    region.setRects(runs.constData(), runs.size());
+    return region;
 }
 
-// Paints the glyph alone on a white sheet, with the canvas' transform and moved by whole pixels
-// from its place on the canvas to the sheet's middle, and reads back what it covers. A glyph the
-// painter colours channel by channel (subpixel antialiasing), or one larger than the sheet, gives
-// no usable stamp.
+// Fills the rectangle as fillRect does with an opaque colour, only in the dirty tiles if given.
+void Canvas::fillWithin(QImage &image, const QRect &rect, quint32 colour, const quint8 *dirty)
+{
+    const qsizetype stride = image.bytesPerLine() / 4;
+    quint32 *bits = pixelsOf(image);
+    auto fillPart = [&](const QRect &part) {
+        for (int y = part.top(); y <= part.bottom(); ++y)
+            std::fill_n(bits + y * stride + part.left(), part.width(), colour);
+    };
+    if (!dirty) {
+        fillPart(rect);
+        return;
+    }
+    for (int row = rect.top() >> tileShift; row <= rect.bottom() >> tileShift; ++row) {
+        for (int column = rect.left() >> tileShift; column <= rect.right() >> tileShift; ++column) {
+            if (dirty[row * tileColumns + column])
+                fillPart(rect & QRect(column * tile, row * tile, tile, tile));
+        }
+    }
+}
+
+// Paints the mark into the image, only in the dirty tiles if given. A painter's call goes through
+// `onImage`, a painter on the image whose state it leaves as it was, or a painter of its own.
+void Canvas::paintMark(const Mark &mark, QImage &image, QPainter *onImage, const quint8 *dirty)
+{
+    switch (mark.kind) {
+    case Mark::Fill:
+        fillWithin(image, mark.bounds, mark.colour, dirty);
+        return;
+    case Mark::Glyph: {
+        const Stamp &stamp = stampStore.at(mark.stamp);
+        const qsizetype stride = image.bytesPerLine() / 4;
+        const quint8 *coverage = stampCoverage.constData() + stamp.first;
+        const QRect &b = mark.bounds;
+        auto blend = [&](const QRect &part) {
+            for (int y = part.top(); y <= part.bottom(); ++y) {
+                quint32 *line = pixelsOf(image) + y * stride;
+                const quint8 *covered = coverage + (y - b.top()) * b.width() - b.left();
+                for (int x = part.left(); x <= part.right(); ++x) {
+                    if (covered[x])
+                        line[x] = blendGlyph(mark.colour, covered[x], line[x]);
+                }
+            }
+        };
+        if (!dirty) {
+            blend(b);
+            return;
+        }
+        for (int row = b.top() >> tileShift; row <= b.bottom() >> tileShift; ++row) {
+            for (int column = b.left() >> tileShift; column <= b.right() >> tileShift; ++column) {
+                if (dirty[row * tileColumns + column])
+                    blend(b & QRect(column * tile, row * tile, tile, tile));
+            }
+        }
+        return;
+    }
+    case Mark::Outline:
+    case Mark::Text:
+        break;
+    }
+    QPainter own;
+    if (!onImage) {
+        own.begin(&image);
+        onImage = &own;
+    }
+    onImage->save();
+    onImage->setPen(QColor::fromRgba(mark.colour));
+    onImage->setFont(keptFont);
+    onImage->setRenderHints(~mark.hints, false);
+    onImage->setRenderHints(mark.hints, true);
+    if (dirty) {
+        QRegion within;
+        const QRect &b = mark.bounds;
+        for (int row = b.top() >> tileShift; row <= b.bottom() >> tileShift; ++row) {
+            for (int column = b.left() >> tileShift; column <= b.right() >> tileShift; ++column) {
+                if (dirty[row * tileColumns + column])
+                    within += QRect(column * tile, row * tile, tile, tile);
+            }
+        }
+        onImage->setClipRegion(within);
+    }
+    if (mark.kind == Mark::Outline) {
+        onImage->drawRect(mark.rect);
+    } else {
+        // The number's kept layout, which drawText would make again.
+        if (mark.turned)
+            onImage->rotate(-90);
+        const NumberText &text = layoutOf(mark.value);
+        const QPointF origin(mark.at.x(), mark.at.y() - text.ascent);
+        if (text.glyphCount >= 0) {
+            sharedRun.setRawData(text.glyphIndexes, text.glyphPositions, text.glyphCount);
+            onImage->drawGlyphRun(origin, sharedRun);
+        }
+        for (const QGlyphRun &run : text.runs)
+            onImage->drawGlyphRun(origin, run);
+    }
+    onImage->restore();
+}
+
+// Paints the glyph alone on a white sheet, with the transform and moved by whole pixels from its
+// place on the canvas to the sheet's middle, and reads back what it covers. A glyph the painter
+// colours channel by channel (subpixel antialiasing), or one larger than the sheet, gives no
+// usable stamp.
 Canvas::Stamp Canvas::makeStamp(const QPoint &pixel, const QPointF &at, const NumberText &text,
-                                int glyph, qsizetype stride)
+                                int glyph, const QTransform &transform)
 {
     constexpr int middle = 128;
     if (stampSheet.isNull()) {
@@ -443,16 +667,15 @@ Canvas::Stamp Canvas::makeStamp(const QPoint &pixel, const QPointF &at, const Nu
         stampSheet.fill(Qt::white);
     }
     QPainter sheet(&stampSheet);
-    sheet.setRenderHints(painter->renderHints());
+    sheet.setRenderHints(stampHints);
     sheet.setFont(keptFont);
-    sheet.setTransform(painter->transform());
+    sheet.setTransform(transform);
     sheet.setPen(QColor(Qt::black));
     // Whole pixels on the sheet are whole units before the transform (a quarter turn at most).
     const QPoint onSheet(middle, middle);
-    const QPointF origin = at + painter->transform().inverted().map(QPointF(onSheet - pixel));
+    const QPointF origin = at + transform.inverted().map(QPointF(onSheet - pixel));
     sharedRun.setRawData(text.glyphIndexes + glyph, text.glyphPositions + glyph, 1);
-    const QRect reach = sheet.transform()
-                            .mapRect(sharedRun.boundingRect().translated(origin))
+    const QRect reach = transform.mapRect(sharedRun.boundingRect().translated(origin))
                             .toAlignedRect()
                             .adjusted(-3, -3, 3, 3);
     Stamp stamp;
@@ -460,39 +683,45 @@ Canvas::Stamp Canvas::makeStamp(const QPoint &pixel, const QPointF &at, const Nu
     if (!stamp.usable)
         return stamp;
     sheet.drawGlyphRun(origin, sharedRun);
+    auto coverageAt = [&](int x, int y) {
+        return 255 - int(reinterpret_cast<const quint32 *>(stampSheet.constScanLine(y))[x] & 0xff);
+    };
+    QRect covered;
     for (int y = reach.top(); y <= reach.bottom(); ++y) {
         const auto *line = reinterpret_cast<const quint32 *>(stampSheet.constScanLine(y));
         for (int x = reach.left(); x <= reach.right(); ++x) {
-            const quint32 covered = line[x] & 0xffffff;
-            if (covered == 0xffffff)
+            const quint32 pixel = line[x] & 0xffffff;
+            if (pixel == 0xffffff)
                 continue;
-            const quint32 blue = covered & 0xff;
-            stamp.usable
-                = stamp.usable && ((covered >> 8) & 0xff) == blue && (covered >> 16) == blue;
-            const QPoint d = QPoint(x, y) - onSheet;
-            stamp.offsets.append(qint32(d.y() * stride + d.x()));
-            stamp.coverages.append(quint8(255 - blue));
-            stamp.bounds |= QRect(d, QSize(1, 1));
+            const quint32 blue = pixel & 0xff;
+            stamp.usable = stamp.usable && ((pixel >> 8) & 0xff) == blue && (pixel >> 16) == blue;
+            covered |= QRect(x, y, 1, 1);
         }
+    }
+    stamp.bounds = covered.translated(-onSheet);
+    stamp.first = stampCoverage.size();
+    for (int y = covered.top(); y <= covered.bottom(); ++y) {
+        for (int x = covered.left(); x <= covered.right(); ++x)
+            stampCoverage.append(quint8(coverageAt(x, y)));
     }
     // The blending assumed must be the painter's: the glyph in a colour over another colour gives
     // what the stamp gives, pixel by pixel, and nothing beside.
     const quint32 ground = 0xff807060;
     const QColor ink(40, 160, 220);
-    const QTransform turn = sheet.transform();
     sheet.resetTransform();
     sheet.fillRect(reach, QColor::fromRgb(ground));
-    sheet.setTransform(turn);
+    sheet.setTransform(transform);
     sheet.setPen(ink);
     sheet.drawGlyphRun(origin, sharedRun);
-    int next = 0;
     for (int y = reach.top(); y <= reach.bottom() && stamp.usable; ++y) {
         const auto *line = reinterpret_cast<const quint32 *>(stampSheet.constScanLine(y));
         for (int x = reach.left(); x <= reach.right(); ++x) {
-            const QPoint d = QPoint(x, y) - onSheet;
-            quint32 expected = ground;
-            if (next < stamp.offsets.size() && stamp.offsets.at(next) == d.y() * stride + d.x())
-                expected = blendGlyph(ink.rgba(), stamp.coverages.at(next++), ground);
+            const int coverage = covered.contains(x, y)
+                ? stampCoverage.at(stamp.first + (y - covered.top()) * covered.width() + x
+                                   - covered.left())
+                : 0;
+            const quint32 expected
+                = coverage ? blendGlyph(ink.rgba(), quint32(coverage), ground) : ground;
             stamp.usable = stamp.usable && (line[x] & 0xffffff) == (expected & 0xffffff);
         }
     }

@@ -9,6 +9,7 @@
 #include <QList>
 #include <QPainter>
 #include <QRect>
+#include <QRegion>
 #include <QVector>
 #include <QtGlobal>
 
@@ -21,46 +22,40 @@ class QPointF;
 class Canvas
 {
 public:
-    // Plain paints with the painter's calls the painting rules name: drawText, drawLine, drawRect.
-    // Fast paints the same pixels for less CPU time, where that pays: each number's glyphs from a
-    // layout made once (laying a text out is most of what drawText costs); lines along an axis,
-    // outlines too, as one-pixel-wide filled rectangles (the painter's line drawing steps through
-    // a line pixel by pixel); and the background put back only where a frame painted, from a copy
-    // kept of it (the whole canvas is megabytes, a frame's points cover a few percent of it). On a
-    // canvas image it also writes pixels itself where the painter would write the
-    // same: small fills, and each glyph of a number blended from a stamp of what the painter's
-    // glyph covers (the painter's calls for each of a frame's hundred numbers and three hundred
-    // small rectangles cost more than their pixels).
+    // Plain paints with the painter's calls the painting rules name (drawText, drawLine,
+    // drawRect) as each point and flag byte comes. Fast gives the same pixels for less CPU time:
+    // it notes what each call would paint (a fill, a glyph blended from a stamp of what the
+    // painter's glyph covers, or, where that cannot be done, the painter's own call) and paints
+    // the canvas only when asked to show it, and then only in the tiles whose list of what lies
+    // on them differs from what the canvas holds: a frame mostly paints what the last one did
+    // (the column numbers, most digits), and a frame's pixels cost more than their drawing.
     enum class Painting { Fast, Plain };
 
     // painter: the one long-lived painter, active on the canvas image whenever the canvas paints
-    // (it may end and begin again on the same image in between); on another device the canvas
-    // leaves every pixel to the painter and paints the background whole. Its transform and
-    // render hints stay as a new painter has them, except while the canvas turns it for a point's
-    // numbers.
+    // (it may end and begin again on the same image in between), the image in the format of the
+    // platform's opaque pixmaps. Its transform and render hints stay as a new painter has them,
+    // except while the plain canvas turns it for a point's numbers.
     Canvas(QPainter *painter, const CanvasStyle &style, Painting painting = Painting::Fast);
 
-    // Clears the canvas to the bare background.
+    // Starts a frame on the bare background: the plain canvas paints it at once, the fast one
+    // when it next shows the canvas.
     void drawBackground();
-    // The same, putting the background back over `places` (which must cover everything painted
-    // since the background was last drawn) rather than over the places themselves: fewer, larger
-    // rectangles can cost less.
-    void drawBackground(const QVector<QRect> &places);
-    // Where the canvas has been painted since the background was last drawn, in canvas pixels:
-    // a rectangle for each square and each number, holding every pixel it may have touched.
-    const QVector<QRect> &painted() const { return paintedRects; }
     // Paints the point (x, y) of column n; a point with y of 0 or below paints nothing.
     void paintPoint(qint16 x, qint16 y, int n);
     // Paints the eight flag cells of flag byte k (0 to 3) after a frame marker.
     void paintFlagByte(quint8 byte, int k);
+    // Brings the canvas image up to date with what the frame painted so far and gives where it
+    // changed, in canvas pixels: tiles of the style's repaint size, each row's neighbours merged.
+    QRegion show();
+    // The frame painted so far on the bare background, in an image of its own, leaving the
+    // canvas image as it is.
+    QImage frameSoFar();
 
     const CanvasStyle &style() const { return *canvasStyle; }
 
 private:
     // A number's layout. Most numbers are one run in the font of all the others: their glyphs
-    // are kept here, in one piece of memory, and drawn through one run that points at them
-    // (a run of its own for each number is several blocks of memory apart, which the frames'
-    // numbers find out of the caches).
+    // are kept here, and each is blended from its stamp.
     static constexpr int maxOwnGlyphs = 12;
     struct NumberText
     {
@@ -92,50 +87,93 @@ private:
     struct Stamp
     {
         bool usable = false;
-        QRect bounds; // of the pixels, relative to the place's pixel
-        // Each covered pixel's place, as an offset in the canvas image from the place's pixel,
-        // and the coverage there.
-        QVector<qint32> offsets;
-        QVector<quint8> coverages;
+        QRect bounds; // of the covered pixels, relative to the place's pixel
+        // The coverage of each pixel of the bounds, line by line, in stampCoverage, where all
+        // stamps lie together so that a frame's glyphs read few lines of memory; 0 where the
+        // glyph does not cover it.
+        int first = 0;
     };
 
-    // The canvas image and, in `area`, the part of it the canvas covers; null where the canvas
-    // leaves the pixels to the painter.
-    QImage *pixelsToWrite(QRect *area) const;
-    void fill(const QRect &rect, const QColor &colour);
-    bool stampNumber(const QPointF &origin, const NumberText &text);
+    // What one painting call puts on the canvas, in the order of the calls.
+    struct Mark
+    {
+        enum Kind : quint8 { Fill, Glyph, Outline, Text } kind = Fill;
+        bool turned = false; // Text: drawn under the quarter turn
+        quint32 colour = 0;
+        QRect bounds; // every pixel it may touch, inside the canvas
+        QPoint pixel; // Glyph: where its stamp is placed
+        int stamp = -1; // Glyph: in stampStore
+        QRect rect; // Outline: the rectangle drawRect is given
+        qint64 value = 0; // Text
+        QPointF at; // Text: the left end of the baseline, before the turn
+        QPainter::RenderHints hints; // Outline, Text: the painter's
+        quint64 signature = 0;
+    };
+
+    void note(Mark &&mark);
+    void spill();
+    void paintMark(const Mark &mark, QImage &image, QPainter *onImage, const quint8 *dirty);
+    void fillWithin(QImage &image, const QRect &rect, quint32 colour, const quint8 *dirty);
+    void noteNumber(const QPointF &at, qint64 value, bool turned);
+    int stampFor(const StampKey &key, const QPoint &pixel, const QPointF &origin,
+                 const NumberText &text, int glyph, const QTransform &transform);
     Stamp makeStamp(const QPoint &pixel, const QPointF &origin, const NumberText &text, int glyph,
-                    qsizetype stride);
+                    const QTransform &transform);
+    const NumberText &layoutOf(qint64 value);
+    void makeBackground();
     void paintBackground();
-    void putBackBackground(const QRect &rect);
     void setPenAfterBackground();
-    void drawLine(const QLine &line);
     void drawRect(const QRect &rect);
-    void drawNumber(const QPointF &at, qint64 value);
-    void markPainted(const QRect &rect);
+    void drawNumber(const QPointF &at, qint64 value, bool turned);
+    QRect onCanvas(const QRect &rect) const;
 
     QPainter *painter;
     const CanvasStyle *canvasStyle;
     Painting painting;
-    // Layouts of the numbers drawn so far, made with keptFont.
+
+    // The fast canvas' caches: layouts of the numbers drawn so far and the stamps of their
+    // glyphs, made with keptFont and stampHints.
     QHash<qint64, NumberText> kept;
     QFont keptFont;
-    // The run that draws a number whose glyphs are kept in its NumberText; its font and flags are
-    // those of the first number laid out.
+    QPainter::RenderHints stampHints;
+    QHash<StampKey, int> stampIndex;
+    QVector<Stamp> stampStore;
+    QVector<quint8> stampCoverage;
+    // Raised whenever the stamps are made anew, so that a mark of the old ones differs.
+    quint32 stampGeneration = 0;
     QGlyphRun sharedRun;
     bool sharedRunSet = false;
-    // Stamps of the glyphs drawn so far, made with keptFont and these hints, for an image of
-    // this many pixels a line.
-    QHash<StampKey, Stamp> stamps;
-    QPainter::RenderHints stampHints;
-    qsizetype stampStride = 0;
     // Where stamps are made: white, painted with the canvas' transform.
     QImage stampSheet;
-    QVector<QRect> paintedRects;
-    // The bare background as last painted in full, and the painter state it was painted with.
+
+    // The bare background, painted by the plain calls, and the font and hints it was painted
+    // with.
     QImage background;
-    // Where its lines and numbers lie.
-    QVector<QRect> backgroundMarks;
     QFont backgroundFont;
     QPainter::RenderHints backgroundHints;
+
+    // This frame's marks and, per tile, the running signature of those on it; a frame with more
+    // marks than kept is painted as they come onto an image of its own, spilled.
+    QVector<Mark> marks;
+    QImage spilled;
+    static constexpr int tileShift = 3;
+    static constexpr int tile = 1 << tileShift;
+    int tileColumns = 0;
+    int tileRows = 0;
+    struct TileState
+    {
+        quint64 frame; // the signature of this frame's marks on it
+        quint64 shown; // of what the canvas image holds there, 0 for the bare background
+        quint32 seen; // the frame serial of the last mark on it
+    };
+    QVector<TileState> tiles;
+    quint32 frameSerial = 1;
+    QVector<int> frameTiles; // the tiles this frame's marks lie on
+    QVector<int> shownTiles; // the tiles where the canvas image holds marks
+    // The canvas image is unknown before it was first shown, and after a spilled frame or a new
+    // background.
+    bool shownUnknown = true;
+    // Per tile, and per row of tiles: whether show() paints it.
+    QVector<quint8> dirtyRows;
+    QVector<quint8> dirtyTiles;
 };

@@ -60,7 +60,6 @@ CanvasStyle viewerStyle()
     s.flagNumberY = 316;
 
     s.keepsFrames = true;
-    s.repaintTile = 16;
     return s;
 }
 
@@ -101,10 +100,7 @@ CanvasStyle liteStyle()
     s.squareYDen = 3;
     s.pointTexts = false;
     s.flags = false;
-    // The window paints the image itself, where Qt's merging of many small rectangles costs
-    // more than painting the background between them.
     s.keepsFrames = false;
-    s.repaintTile = 0;
     return s;
 }
 

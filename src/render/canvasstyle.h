@@ -86,11 +86,8 @@ struct CanvasStyle
     int flagNumberDx;
     int flagNumberY;
 
-    // The frame end. Whether the program hands each frame's samples on (the decoder keeps them
-    // only then), and the side of the square tiles in which it reports where the shown image
-    // changed; 0 for one rectangle around all of it.
+    // Whether the program hands each frame's samples on (the decoder keeps them only then).
     bool keepsFrames;
-    int repaintTile;
 };
 
 const CanvasStyle &canvasStyle(Deliverable d);

@@ -11,15 +11,16 @@ QImage pixmapLikeImage(const QSize &size)
 } // namespace
 
 FrameRenderer::FrameRenderer(Deliverable program)
-    : canvas_(pixmapLikeImage(canvasStyle(program).canvasSize))
-    , ownShown(canvasStyle(program).canvasSize)
-    , canvasPainter(&canvas_)
+    : pixels(pixmapLikeImage(canvasStyle(program).canvasSize))
+    , canvasImage_(pixels.bits(), pixels.width(), pixels.height(), pixels.bytesPerLine(),
+                   pixels.format())
+    , canvasPainter(&canvasImage_)
     , canvas(&canvasPainter, canvasStyle(program))
 {
     canvas.drawBackground();
-    // Until the first frame ends, the shown image is the bare background rather than
-    // uninitialised memory.
-    QPainter(&ownShown).drawImage(0, 0, canvas_);
+    canvas.show();
+    ownShown = QPixmap::fromImage(pixels, Qt::NoFormatConversion);
+    sharesPixels = ownShown.toImage().constBits() == pixels.constBits();
 }
 
 FrameRenderer::~FrameRenderer() = default;
@@ -32,123 +33,30 @@ StreamDecoder::FrameMode FrameRenderer::frameMode() const
 
 void FrameRenderer::pointDecoded(qint16 x, qint16 y, int column)
 {
-    catchUp();
     canvas.paintPoint(x, y, column);
 }
 
 void FrameRenderer::flagByteDecoded(quint8 byte, int index)
 {
-    // The flag bytes follow the frame marker in the same read: painted now, they would bring the
-    // background's put-back with them.
-    if (backgroundDue && heldFlags.size() < heldFlags.capacity()) {
-        heldFlags.append({byte, index});
-        return;
-    }
-    catchUp();
     canvas.paintFlagByte(byte, index);
-}
-
-// The background goes back where the frame before last painted, and the flag bytes after the
-// frame marker are painted, only once the next frame's points come, a wake-up of the port later
-// (or when the canvas is wanted): the canvas lines they write are then still in the caches when
-// the points' squares and numbers land on them (a frame paints much where the one before last
-// did), rather than read again from memory.
-void FrameRenderer::catchUp()
-{
-    if (!backgroundDue)
-        return;
-    backgroundDue = false;
-    canvas.drawBackground(paintedOnCanvas);
-    for (const HeldFlagByte &held : qAsConst(heldFlags))
-        canvas.paintFlagByte(held.byte, held.index);
-    heldFlags.clear();
-}
-
-const QImage &FrameRenderer::canvasImage()
-{
-    catchUp();
-    return canvas_;
 }
 
 void FrameRenderer::showIn(QPixmap *target)
 {
     Q_ASSERT(target && target->size() == ownShown.size());
-    if (target->cacheKey() != ownShown.cacheKey())
-        QPainter(target).drawPixmap(0, 0, *shown);
+    *target = *shown;
     shown = target;
-    // Kept, the own image would share its data with the target and make the first frame end
-    // copy all of it.
-    ownShown = QPixmap();
 }
 
-// The shown image holds the last frame. The canvas now holds this one, so the two trade places:
-// no copy, and the image given back to be painted next differs from the bare background only
-// where the last frame painted, which is put back when the next frame starts to paint.
+// The canvas shows the frame where it changed, and the next frame starts on the bare background.
 void FrameRenderer::frameEnded(const QList<short> &frame)
 {
-    catchUp();
-    const QVector<QRect> painted = canvas.painted();
-    const QRegion changed = changedRegion(painted);
-    // A painter on the image while it trades places would go on painting the shown one. The
-    // pixmap takes over the image's pixels, and the image those of the pixmap it replaces.
-    canvasPainter.end();
-    QPixmap finished = QPixmap::fromImage(std::move(canvas_), Qt::NoFormatConversion);
-    shown->swap(finished);
-    canvas_ = finished.toImage();
-    finished = QPixmap();
-    canvasPainter.begin(&canvas_);
+    const QRegion changed = canvas.show();
+    if (!sharesPixels)
+        *shown = QPixmap::fromImage(canvasImage_.copy(), Qt::NoFormatConversion);
     if (frameShown)
         frameShown(frame, changed);
-    paintedOnCanvas = paintedShown;
-    paintedShown = painted;
-    backgroundDue = true;
-}
-
-// Where the shown image changed: where this frame or the last one painted. With a tile size, the
-// tiles that hold those places, each row's neighbours merged: a frame's places (some 110
-// squares and numbers) are spread over the whole canvas, so one rectangle around them is the
-// whole of it, and repainting them one by one costs more for each rectangle than it saves.
-QRegion FrameRenderer::changedRegion(const QVector<QRect> &painted)
-{
-    const int tile = style().repaintTile;
-    if (tile <= 0) {
-        QRect bounds;
-        for (const QVector<QRect> *rects : {&painted, &qAsConst(paintedShown)}) {
-            for (const QRect &rect : *rects)
-                bounds |= rect;
-        }
-        return bounds;
-    }
-    const QRect whole(QPoint(0, 0), style().canvasSize);
-    const int columns = (whole.width() + tile - 1) / tile;
-    const int rows = (whole.height() + tile - 1) / tile;
-    tileMarks.fill(false, columns * rows);
-    for (const QVector<QRect> *rects : {&painted, &qAsConst(paintedShown)}) {
-        for (const QRect &rect : *rects) {
-            for (int row = rect.top() / tile; row <= rect.bottom() / tile; ++row) {
-                for (int column = rect.left() / tile; column <= rect.right() / tile; ++column)
-                    tileMarks[row * columns + column] = true;
-            }
-        }
-    }
-    // One band per row of tiles, sorted top to bottom and left to right, as setRects wants.
-    QVector<QRect> runs;
-    for (int row = 0; row < rows; ++row) {
-        const bool *marked = tileMarks.constData() + row * columns;
-        for (int column = 0; column < columns;) {
-            if (!marked[column]) {
-                ++column;
-                continue;
-            }
-            const int first = column;
-            while (column < columns && marked[column])
-                ++column;
-            runs.append(QRect(first * tile, row * tile, (column - first) * tile, tile) & whole);
-        }
-    }
-    QRegion region;
-    region.setRects(runs.constData(), runs.size());
-    return region;
+    canvas.drawBackground();
 }
 
 namespace {
@@ -177,7 +85,8 @@ public:
     {
         if (ended == index) {
             renderer.frameEnded(frame);
-            image = renderer.shownPixmap().toImage();
+            // A copy: the shown pixels change with the next frame.
+            image = renderer.shownPixmap().toImage().copy();
         }
         ++ended;
     }

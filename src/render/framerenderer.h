@@ -17,9 +17,9 @@
 #include <functional>
 
 // A program's frames as its window shows them: the decoder's sink that paints each point and flag
-// byte on the canvas, and the frame end that brings the shown image up to date where the frame
-// changed it and tells the window where that was; the canvas is cleared for the next frame when
-// that frame starts to paint.
+// byte of a frame on the canvas and, at the frame end, shows the canvas and tells the window where
+// it changed. The canvas is the shown image itself: a frame's painting reaches its pixels only
+// at the frame end, so that the shown image holds a whole frame whenever the window paints it.
 class FrameRenderer : public DecoderSink
 {
 public:
@@ -37,44 +37,33 @@ public:
     void flagByteDecoded(quint8 byte, int index) override;
     void frameEnded(const QList<short> &frame) override;
 
-    // From now on the shown image is `target` (a pixmap that already holds it, such as the
-    // label's own), which the frame end trades with the canvas, so that whoever shows it keeps
-    // the same pixmap and repaints only what changed.
+    // From now on the shown image is `target` (such as the label's own pixmap), which is made to
+    // show the canvas' pixels, so that whoever shows it keeps the same pixmap and repaints only
+    // what changed.
     void showIn(QPixmap *target);
+    // The last frame; its pixels change at every frame end.
     const QPixmap &shownPixmap() const { return *shown; }
-    // The canvas as the next frame finds it.
-    const QImage &canvasImage();
+    // The canvas as the next frame finds it: the bare background and what came since the last
+    // frame end.
+    QImage canvasImage() { return canvas.frameSoFar(); }
 
-    // At every frame end, once the shown image holds the frame and before the canvas is cleared:
-    // the frame's samples and where the shown image changed, in canvas pixels, in pieces coarse
-    // enough that repainting them costs less than repainting the whole.
+    // At every frame end, once the shown image holds the frame: the frame's samples and where
+    // the shown image changed, in canvas pixels, in pieces coarse enough that repainting them
+    // costs less than repainting the whole.
     std::function<void(const QList<short> &frame, const QRegion &changed)> frameShown;
 
 private:
-    QRegion changedRegion(const QVector<QRect> &painted);
-    void catchUp();
-
-    // An image rather than a pixmap, so that the canvas can stamp numbers into its pixels; it
-    // trades places with the shown pixmap without a copy.
-    QImage canvas_;
-    QPixmap ownShown;
-    QPixmap *shown = &ownShown;
+    // The canvas' pixels, which the shown pixmap shares; the canvas and its painter write them
+    // through an image of their own over the same memory, which therefore never detaches.
+    QImage pixels;
+    QImage canvasImage_;
     QPainter canvasPainter;
     Canvas canvas;
-    // Where the frame on show was painted, and where the one before it was, which the canvas
-    // still holds until the background is put back there (when backgroundDue).
-    QVector<QRect> paintedShown;
-    QVector<QRect> paintedOnCanvas;
-    bool backgroundDue = false;
-    // The flag bytes that came after the frame marker, painted once the background is back.
-    struct HeldFlagByte
-    {
-        quint8 byte;
-        int index;
-    };
-    QVarLengthArray<HeldFlagByte, 4> heldFlags;
-    // Per tile: whether it holds a place that changed.
-    QVector<bool> tileMarks;
+    QPixmap ownShown;
+    QPixmap *shown = &ownShown;
+    // Whether the platform's pixmaps show the pixels themselves; where not, each frame end hands
+    // the shown pixmap a copy.
+    bool sharesPixels = false;
 };
 
 // The frame `index` (0-based; -1 for the last complete one) of the module's byte stream, painted

@@ -66,13 +66,19 @@ public:
     // Copy to the shown image, then the bare background, as a frame end does.
     void endFrame()
     {
+        canvas.show();
         QPainter displayPainter(&displayPixmap);
         displayPainter.drawImage(0, 0, canvasPixels);
         canvas.drawBackground();
     }
 
-    // A copy of its own: the painter goes on painting the pixels it began on.
-    QImage canvasImage() const { return canvasPixels.copy(); }
+    // The canvas brought up to date, in a copy of its own: the painter goes on painting the
+    // pixels it began on.
+    QImage canvasImage()
+    {
+        canvas.show();
+        return canvasPixels.copy();
+    }
     QImage displayImage() const { return displayPixmap.toImage(); }
 
     // An image, as the frame renderer's canvas is.
