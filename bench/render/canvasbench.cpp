@@ -1,5 +1,5 @@
-// A frame on the canvas alone: its flags and 27 points painted, the shown image brought up to date
-// and the background put back, for each program and for both ways of painting.
+// A frame on the canvas alone: its flags and 27 points painted, the canvas shown and copied where
+// it changed into a shown image, for each program and for both ways of painting.
 
 #include "render/canvas.h"
 
@@ -54,8 +54,8 @@ void paint(Canvas &canvas, const Frame &frame)
         canvas.paintPoint(p.x, p.y, n++);
 }
 
-// Paints one frame, brings the shown image up to date and puts the background back, as a frame
-// end does: the fast way only where this frame or the one before painted, the plain way whole.
+// Paints one frame and brings the shown image up to date, as a frame end does: the fast way only
+// where the canvas changed, the plain way whole.
 void paintFrame(benchmark::State &state, Deliverable d, Canvas::Painting painting)
 {
     const CanvasStyle &style = canvasStyle(d);

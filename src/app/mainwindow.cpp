@@ -91,9 +91,9 @@ MainWindow::MainWindow(QWidget *parent)
     canvasLabel->setPixmap(renderer.shownPixmap());
     new LabelMarginFill(canvasLabel);
     ui->scrollArea->setWidget(canvasLabel);
-    // The frame end trades the label's own pixmap with the canvas and the label repaints only
-    // what changed: handing it a new pixmap would repaint all of it. (The label keeps the pixmap
-    // object it was given and only reads it.)
+    // The label's own pixmap shows the canvas' pixels, which change at each frame end, and the
+    // label repaints only what changed: handing it a new pixmap would repaint all of it. (The
+    // label keeps the pixmap object it was given and only reads it.)
     QT_WARNING_PUSH
     QT_WARNING_DISABLE_DEPRECATED
     renderer.showIn(const_cast<QPixmap *>(canvasLabel->pixmap()));

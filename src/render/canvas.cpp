@@ -18,6 +18,8 @@ constexpr int maxKeptNumbers = 8192;
 constexpr int maxKeptStamps = 8192;
 // Likewise for a frame's marks; a frame with more is painted as they come (spilled).
 constexpr int maxMarks = 8192;
+// Likewise for the marks of the numbers noted so far.
+constexpr int maxNotedMarks = 16384;
 // The widest gap, in pixels, between two changed runs of a row that show() reports as one.
 constexpr int showGap = 256;
 
@@ -87,6 +89,12 @@ inline quint32 blendGlyph(quint32 colour, quint32 coverage, quint32 under)
 }
 
 } // namespace
+
+uint qHash(const Canvas::NumberPlace &place, uint seed)
+{
+    return qHash(place.value, seed) ^ qHash(place.x, seed) ^ (qHash(place.y, seed) << 1)
+        ^ place.colour ^ uint(place.turned);
+}
 
 uint qHash(const Canvas::StampKey &key, uint seed)
 {
@@ -188,8 +196,9 @@ void Canvas::paintPoint(qint16 x, qint16 y, int n)
     // Scaled in floating point, then truncated toward zero like an int conversion does.
     const int top = int(double(s.squareBaseY) - double(s.squareYNum) * y / s.squareYDen);
     const int left = x + s.squareOffsetX;
+    takePen();
     if (s.pointTexts)
-        painter->setPen(QColor(Qt::red));
+        setPen(QColor(Qt::red));
     drawRect(QRect(QPoint(left, top), QPoint(left + 3, top + 3)));
     if (!s.pointTexts)
         return;
@@ -199,14 +208,15 @@ void Canvas::paintPoint(qint16 x, qint16 y, int n)
     const double v = double(s.columnPitch) * n;
     if (painting == Painting::Plain)
         painter->rotate(-90);
-    painter->setPen(QColor(Qt::black));
+    setPen(QColor(Qt::black));
     drawNumber(QPointF(s.indexText.u, s.indexText.v + v), qint64(n) + s.indexBase, true);
-    painter->setPen(s.xZones.colourFor(x));
+    setPen(s.xZones.colourFor(x));
     drawNumber(QPointF(s.xText.u, s.xText.v + v), x, true);
-    painter->setPen(s.yZones.colourFor(y));
+    setPen(s.yZones.colourFor(y));
     drawNumber(QPointF(s.yText.u, s.yText.v + v), y, true);
     if (painting == Painting::Plain)
         painter->rotate(90);
+    leavePen();
 }
 
 void Canvas::paintFlagByte(quint8 byte, int k)
@@ -214,7 +224,8 @@ void Canvas::paintFlagByte(quint8 byte, int k)
     const CanvasStyle &s = *canvasStyle;
     if (!s.flags)
         return;
-    painter->setPen(QColor(Qt::red));
+    takePen();
+    setPen(QColor(Qt::red));
     for (int j = 0; j < 8; ++j) {
         if (!(byte & (0x80 >> j)))
             continue;
@@ -223,6 +234,38 @@ void Canvas::paintFlagByte(quint8 byte, int k)
         if (s.flagNumbers)
             drawNumber(QPointF(c + s.flagNumberDx, s.flagNumberY), c / s.flagCellPitch + 1, false);
     }
+    leavePen();
+}
+
+// The fast canvas keeps the pen's colour itself through a painting call and sets the painter's
+// pen once at its end: setting it costs more than a glyph.
+void Canvas::takePen()
+{
+    if (painting == Painting::Plain)
+        return;
+    const QPen &pen = painter->pen();
+    penColour = pen.color().rgba();
+    penSolid = pen.style() == Qt::SolidLine && pen.brush().style() == Qt::SolidPattern
+        && pen.color().alpha() == 255;
+    penChanged = false;
+}
+
+void Canvas::setPen(const QColor &colour)
+{
+    if (painting == Painting::Plain) {
+        painter->setPen(colour);
+        return;
+    }
+    penColour = colour.rgba();
+    penSolid = colour.alpha() == 255;
+    penChanged = true;
+}
+
+void Canvas::leavePen()
+{
+    if (painting == Painting::Fast && penChanged
+        && painter->pen() != QPen(QColor::fromRgba(penColour)))
+        painter->setPen(QColor::fromRgba(penColour));
 }
 
 QRect Canvas::onCanvas(const QRect &rect) const
@@ -241,8 +284,8 @@ void Canvas::drawRect(const QRect &rect)
         return;
     }
     const QRect outer(rect.topLeft(), rect.bottomRight() + QPoint(1, 1));
-    const quint32 colour = painter->pen().color().rgba();
-    if (onCanvas(outer) != outer) {
+    const quint32 colour = penColour;
+    if (onCanvas(outer) != outer || !penSolid) {
         Mark outline;
         outline.kind = Mark::Outline;
         outline.colour = colour;
@@ -326,15 +369,40 @@ void Canvas::noteNumber(const QPointF &at, qint64 value, bool turned)
         stampIndex.clear();
         stampStore.clear();
         stampCoverage.clear();
+        noted.clear();
+        notedMarks.clear();
         ++stampGeneration;
         keptFont = painter->font();
         stampHints = painter->renderHints();
         sharedRunSet = false;
     }
+    // A number at the same place as before gives the same marks (a frame's column numbers are
+    // those of the last one, and many of its other numbers too).
+    const NumberPlace place {value, at.x(), at.y(), penColour, turned};
+    const auto known = noted.constFind(place);
+    if (known != noted.constEnd() && penSolid) {
+        for (int i = known->first; i < known->first + known->count; ++i)
+            note(Mark(notedMarks.at(i)));
+        return;
+    }
+    if (notedMarks.size() >= maxNotedMarks) {
+        noted.clear();
+        notedMarks.clear();
+    }
+    const int first = notedMarks.size();
+    noteNewNumber(at, value, turned);
+    if (penSolid)
+        noted.insert(place, {first, int(notedMarks.size()) - first});
+    for (int i = first; i < notedMarks.size(); ++i)
+        note(Mark(notedMarks.at(i)));
+}
+
+// Adds the number's marks to notedMarks.
+void Canvas::noteNewNumber(const QPointF &at, qint64 value, bool turned)
+{
     const NumberText &text = layoutOf(value);
     const QTransform &transform = turned ? quarterTurn() : QTransform();
-    const QPen &pen = painter->pen();
-    const quint32 colour = pen.color().rgba();
+    const quint32 colour = penColour;
 
     Mark number;
     number.kind = Mark::Text;
@@ -354,8 +422,7 @@ void Canvas::noteNumber(const QPointF &at, qint64 value, bool turned)
     int stampOf[maxOwnGlyphs];
     QPoint pixelOf[maxOwnGlyphs];
     quint64 keyOf[maxOwnGlyphs];
-    bool stamped = text.glyphCount >= 0 && pen.style() == Qt::SolidLine
-        && pen.brush().style() == Qt::SolidPattern && pen.color().alpha() == 255;
+    bool stamped = text.glyphCount >= 0 && penSolid;
     for (int g = 0; stamped && g < text.glyphCount; ++g) {
         // The painter places each glyph by its own position on the canvas.
         const QPointF place = transform.map(origin + text.glyphPositions[g]);
@@ -384,7 +451,7 @@ void Canvas::noteNumber(const QPointF &at, qint64 value, bool turned)
         number.signature
             = mixed(mixed(mixed(mixed(bitsOf(at.x()), bitsOf(at.y())), quint64(value)), turned),
                     mixed(stampGeneration, number.hints));
-        note(std::move(number));
+        notedMarks.append(number);
         return;
     }
     for (int g = 0; g < text.glyphCount; ++g) {
@@ -398,7 +465,7 @@ void Canvas::noteNumber(const QPointF &at, qint64 value, bool turned)
         glyph.pixel = pixelOf[g];
         glyph.stamp = stampOf[g];
         glyph.signature = keyOf[g];
-        note(std::move(glyph));
+        notedMarks.append(glyph);
     }
 }
 
@@ -513,8 +580,10 @@ QRegion Canvas::show()
             continue;
         const quint8 *dirty = dirtyTiles.constData() + row * tileColumns;
         for (int column = 0; column < tileColumns; ++column) {
-            if (!dirty[column])
-                continue;
+            const void *next = std::memchr(dirty + column, 1, tileColumns - column);
+            if (!next)
+                break;
+            column = int(static_cast<const quint8 *>(next) - dirty);
             const int first = column;
             while (column < tileColumns && dirty[column])
                 ++column;

@@ -110,7 +110,32 @@ private:
         quint64 signature = 0;
     };
 
+    // A number as noted: where, what and in which colour, under the quarter turn or not.
+    struct NumberPlace
+    {
+        qint64 value;
+        double x;
+        double y;
+        quint32 colour;
+        bool turned;
+        bool operator==(const NumberPlace &o) const
+        {
+            return value == o.value && x == o.x && y == o.y && colour == o.colour
+                && turned == o.turned;
+        }
+    };
+    friend uint qHash(const NumberPlace &place, uint seed);
+    struct NotedRange
+    {
+        int first;
+        int count;
+    };
+
     void note(Mark &&mark);
+    void noteNewNumber(const QPointF &at, qint64 value, bool turned);
+    void takePen();
+    void setPen(const QColor &colour);
+    void leavePen();
     void spill();
     void paintMark(const Mark &mark, QImage &image, QPainter *onImage, const quint8 *dirty);
     void fillWithin(QImage &image, const QRect &rect, quint32 colour, const quint8 *dirty);
@@ -143,6 +168,13 @@ private:
     quint32 stampGeneration = 0;
     QGlyphRun sharedRun;
     bool sharedRunSet = false;
+    // The marks of each number noted so far.
+    QHash<NumberPlace, NotedRange> noted;
+    QVector<Mark> notedMarks;
+    // The pen through a painting call of the fast canvas.
+    quint32 penColour = 0;
+    bool penSolid = true;
+    bool penChanged = false;
     // Where stamps are made: white, painted with the canvas' transform.
     QImage stampSheet;
 

@@ -109,6 +109,8 @@ private slots:
     void frameEndShowsFrameAndClears_data();
     void frameEndShowsFrameAndClears();
     void streamedFrameIsTheWholeOnes();
+    void shownImageHoldsTheLastWholeFrame_data();
+    void shownImageHoldsTheLastWholeFrame();
 };
 
 void TestCanvas::pixels_data()
@@ -458,6 +460,7 @@ QString firstDifference(const QImage &actualImage, const QImage &expectedImage)
 } // namespace
 
 Q_DECLARE_METATYPE(Stream)
+Q_DECLARE_METATYPE(LineFeed)
 
 void TestCanvas::fastMatchesPlain_data()
 {
@@ -606,6 +609,50 @@ void TestCanvas::streamedFrameIsTheWholeOnes()
     QCOMPARE(renderFrame(inPieces, Deliverable::Viewer, -1),
              renderFrame(bytes, Deliverable::Viewer, 2));
     QVERIFY(renderFrame(inPieces, Deliverable::Viewer, 3).isNull());
+}
+
+void TestCanvas::shownImageHoldsTheLastWholeFrame_data()
+{
+    QTest::addColumn<Deliverable>("program");
+    QTest::addColumn<LineFeed>("feed");
+    for (Deliverable program : {Deliverable::Viewer, Deliverable::Lite}) {
+        for (LineFeed feed : {LineFeed::Steady, LineFeed::Scattered})
+            QTest::addRow("%s/%s", deliverableName(program), lineFeedName(feed)) << program << feed;
+    }
+}
+
+// The shown image, which the canvas paints itself, holds the last whole frame while the next one
+// comes, and each frame as a renderer that painted it alone paints it.
+void TestCanvas::shownImageHoldsTheLastWholeFrame()
+{
+    QFETCH(Deliverable, program);
+    QFETCH(LineFeed, feed);
+
+    LineFeedFrames frames(feed, 3);
+    StreamEncoder encoder;
+    encoder.appendSync(2);
+    QVector<qsizetype> ends;
+    for (int f = 0; f < 5; ++f) {
+        encoder.appendFrame(frames.next(), 0x80000001u >> f);
+        ends.append(encoder.bytes().size());
+    }
+    const QByteArray bytes = encoder.bytes();
+
+    FrameRenderer renderer(program);
+    QPixmap label = renderer.shownPixmap();
+    renderer.showIn(&label);
+    StreamDecoder decoder(&renderer, renderer.frameMode());
+    QImage last = renderer.shownPixmap().toImage().copy();
+    qsizetype at = 0;
+    for (int f = 0; f < ends.size(); ++f) {
+        const qsizetype middle = (at + ends.at(f)) / 2;
+        decoder.decode(bytes.constData() + at, middle - at);
+        QCOMPARE(label.toImage(), last);
+        decoder.decode(bytes.constData() + middle, ends.at(f) - middle);
+        at = ends.at(f);
+        last = renderFrame(bytes, program, f);
+        QCOMPARE(label.toImage(), last);
+    }
 }
 
 QTEST_MAIN(TestCanvas)
