@@ -624,25 +624,30 @@ QRegion Canvas::show()
     return region;
 }
 
-// Fills the rectangle as fillRect does with an opaque colour, only in the dirty tiles if given.
-void Canvas::fillWithin(QImage &image, const QRect &rect, quint32 colour, const quint8 *dirty)
+template<typename Paint>
+void Canvas::inDirtyTiles(const QRect &rect, const quint8 *dirty, Paint &&paint) const
 {
-    const qsizetype stride = image.bytesPerLine() / 4;
-    quint32 *bits = pixelsOf(image);
-    auto fillPart = [&](const QRect &part) {
-        for (int y = part.top(); y <= part.bottom(); ++y)
-            std::fill_n(bits + y * stride + part.left(), part.width(), colour);
-    };
     if (!dirty) {
-        fillPart(rect);
+        paint(rect);
         return;
     }
     for (int row = rect.top() >> tileShift; row <= rect.bottom() >> tileShift; ++row) {
         for (int column = rect.left() >> tileShift; column <= rect.right() >> tileShift; ++column) {
             if (dirty[row * tileColumns + column])
-                fillPart(rect & QRect(column * tile, row * tile, tile, tile));
+                paint(rect & QRect(column * tile, row * tile, tile, tile));
         }
     }
+}
+
+// Fills the rectangle as fillRect does with an opaque colour, only in the dirty tiles if given.
+void Canvas::fillWithin(QImage &image, const QRect &rect, quint32 colour, const quint8 *dirty)
+{
+    const qsizetype stride = image.bytesPerLine() / 4;
+    quint32 *bits = pixelsOf(image);
+    inDirtyTiles(rect, dirty, [&](const QRect &part) {
+        for (int y = part.top(); y <= part.bottom(); ++y)
+            std::fill_n(bits + y * stride + part.left(), part.width(), colour);
+    });
 }
 
 // Paints the mark into the image, only in the dirty tiles if given. A painter's call goes through
@@ -658,7 +663,7 @@ void Canvas::paintMark(const Mark &mark, QImage &image, QPainter *onImage, const
         const qsizetype stride = image.bytesPerLine() / 4;
         const quint8 *coverage = stampCoverage.constData() + stamp.first;
         const QRect &b = mark.bounds;
-        auto blend = [&](const QRect &part) {
+        inDirtyTiles(b, dirty, [&](const QRect &part) {
             for (int y = part.top(); y <= part.bottom(); ++y) {
                 quint32 *line = pixelsOf(image) + y * stride;
                 const quint8 *covered = coverage + (y - b.top()) * b.width() - b.left();
@@ -667,17 +672,7 @@ void Canvas::paintMark(const Mark &mark, QImage &image, QPainter *onImage, const
                         line[x] = blendGlyph(mark.colour, covered[x], line[x]);
                 }
             }
-        };
-        if (!dirty) {
-            blend(b);
-            return;
-        }
-        for (int row = b.top() >> tileShift; row <= b.bottom() >> tileShift; ++row) {
-            for (int column = b.left() >> tileShift; column <= b.right() >> tileShift; ++column) {
-                if (dirty[row * tileColumns + column])
-                    blend(b & QRect(column * tile, row * tile, tile, tile));
-            }
-        }
+        });
         return;
     }
     case Mark::Outline:
@@ -696,13 +691,7 @@ void Canvas::paintMark(const Mark &mark, QImage &image, QPainter *onImage, const
     onImage->setRenderHints(mark.hints, true);
     if (dirty) {
         QRegion within;
-        const QRect &b = mark.bounds;
-        for (int row = b.top() >> tileShift; row <= b.bottom() >> tileShift; ++row) {
-            for (int column = b.left() >> tileShift; column <= b.right() >> tileShift; ++column) {
-                if (dirty[row * tileColumns + column])
-                    within += QRect(column * tile, row * tile, tile, tile);
-            }
-        }
+        inDirtyTiles(mark.bounds, dirty, [&](const QRect &part) { within += part; });
         onImage->setClipRegion(within);
     }
     if (mark.kind == Mark::Outline) {

@@ -139,6 +139,9 @@ private:
     void spill();
     void paintMark(const Mark &mark, QImage &image, QPainter *onImage, const quint8 *dirty);
     void fillWithin(QImage &image, const QRect &rect, quint32 colour, const quint8 *dirty);
+    // Calls paint for each part of the rectangle in a dirty tile, or for all of it without them.
+    template<typename Paint>
+    void inDirtyTiles(const QRect &rect, const quint8 *dirty, Paint &&paint) const;
     void noteNumber(const QPointF &at, qint64 value, bool turned);
     int stampFor(const StampKey &key, const QPoint &pixel, const QPointF &origin,
                  const NumberText &text, int glyph, const QTransform &transform);
