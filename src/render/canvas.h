@@ -45,7 +45,8 @@ public:
     // Paints the eight flag cells of flag byte k (0 to 3) after a frame marker.
     void paintFlagByte(quint8 byte, int k);
     // Brings the canvas image up to date with what the frame painted so far and gives where it
-    // changed, in canvas pixels: tiles of the style's repaint size, each row's neighbours merged.
+    // changed, in canvas pixels: runs of 8-pixel tiles, those of a row that lie near each other
+    // joined.
     QRegion show();
     // The frame painted so far on the bare background, in an image of its own, leaving the
     // canvas image as it is.
