@@ -11,7 +11,6 @@
 #include <QPixmap>
 #include <QRect>
 #include <QRegion>
-#include <QVarLengthArray>
 #include <QVector>
 
 #include <functional>
