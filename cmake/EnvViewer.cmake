@@ -27,6 +27,23 @@ function(env_add_library name)
     env_warnings(${name})
 endfunction()
 
+# The environment every test runs in: Qt offscreen and, in a sanitizer build, the sanitizers'
+# options.
+function(env_test_environment out)
+    set(env "QT_QPA_PLATFORM=offscreen")
+    if(ENVVIEWER_SANITIZE)
+        list(APPEND env
+            "ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:halt_on_error=1"
+            "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1"
+            "LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/lsan.supp:print_suppressions=0"
+            # Where Video4Linux finds no camera, OpenCV's default back end probes gphoto2, whose
+            # camera drivers leak and are unloaded again, so that no suppression can name them:
+            # these runs load none.
+            "CAMLIBS=${PROJECT_BINARY_DIR}/no-gphoto2-camlibs")
+    endif()
+    set(${out} "${env}" PARENT_SCOPE)
+endfunction()
+
 # A QtTest executable registered with CTest, run headless.
 # env_add_test(name SOURCES ... LIBS ... [TIMEOUT s] [LABELS ...])
 function(env_add_test name)
@@ -39,17 +56,7 @@ function(env_add_test name)
     if(NOT ARG_TIMEOUT)
         set(ARG_TIMEOUT 120)
     endif()
-    set(env "QT_QPA_PLATFORM=offscreen")
-    if(ENVVIEWER_SANITIZE)
-        list(APPEND env
-            "ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:halt_on_error=1"
-            "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1"
-            "LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/lsan.supp:print_suppressions=0"
-            # Where Video4Linux finds no camera, OpenCV's default back end probes gphoto2, whose
-            # camera drivers leak and are unloaded again, so that no suppression can name them:
-            # these runs load none.
-            "CAMLIBS=${PROJECT_BINARY_DIR}/no-gphoto2-camlibs")
-    endif()
+    env_test_environment(env)
     set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT} ENVIRONMENT "${env}"
         LABELS "${ARG_LABELS}")
 endfunction()
