@@ -543,7 +543,34 @@ QRegion Canvas::show()
         return whole;
     }
 
-    // The tiles whose marks differ from those the image holds.
+    if (!markDirtyTiles())
+        return QRegion();
+    const QVector<QRect> runs = restoreDirtyTiles(image);
+    for (const Mark &mark : qAsConst(marks)) {
+        const QRect &b = mark.bounds;
+        bool onDirty = false;
+        for (int row = b.top() >> tileShift; row <= b.bottom() >> tileShift && !onDirty; ++row) {
+            const quint8 *dirty = dirtyTiles.constData() + row * tileColumns;
+            for (int column = b.left() >> tileShift; column <= b.right() >> tileShift; ++column)
+                onDirty = onDirty || dirty[column];
+        }
+        if (onDirty)
+            paintMark(mark, image, painter, dirtyTiles.constData());
+    }
+    for (int row = 0; row < tileRows; ++row) {
+        if (dirtyRows[row]) {
+            dirtyRows[row] = 0;
+            std::fill_n(dirtyTiles.data() + row * tileColumns, tileColumns, 0);
+        }
+    }
+    QRegion region;
+    region.setRects(runs.constData(), runs.size());
+    return region;
+}
+
+// Marks the tiles whose marks differ from those the image holds; false when there are none.
+bool Canvas::markDirtyTiles()
+{
     bool anyDirty = false;
     auto consider = [&](int t) {
         TileState &state = tiles[t];
@@ -566,10 +593,14 @@ QRegion Canvas::show()
     }
     shownUnknown = false;
     shownTiles = frameTiles;
-    if (!anyDirty)
-        return QRegion();
+    return anyDirty;
+}
 
-    // The background back in each run of neighbouring tiles, then every mark on them.
+// Puts the background back in each run of neighbouring dirty tiles; gives the runs, for whoever
+// shows the image.
+QVector<QRect> Canvas::restoreDirtyTiles(QImage &image)
+{
+    const QRect whole(QPoint(0, 0), canvasStyle->canvasSize);
     QVector<QRect> runs;
     const qsizetype stride = image.bytesPerLine() / 4;
     quint32 *bits = pixelsOf(image);
@@ -602,26 +633,7 @@ QRegion Canvas::show()
                 runs.append(run);
         }
     }
-    for (const Mark &mark : qAsConst(marks)) {
-        const QRect &b = mark.bounds;
-        bool onDirty = false;
-        for (int row = b.top() >> tileShift; row <= b.bottom() >> tileShift && !onDirty; ++row) {
-            const quint8 *dirty = dirtyTiles.constData() + row * tileColumns;
-            for (int column = b.left() >> tileShift; column <= b.right() >> tileShift; ++column)
-                onDirty = onDirty || dirty[column];
-        }
-        if (onDirty)
-            paintMark(mark, image, painter, dirtyTiles.constData());
-    }
-    for (int row = 0; row < tileRows; ++row) {
-        if (dirtyRows[row]) {
-            dirtyRows[row] = 0;
-            std::fill_n(dirtyTiles.data() + row * tileColumns, tileColumns, 0);
-        }
-    }
-    QRegion region;
-    region.setRects(runs.constData(), runs.size());
-    return region;
+    return runs;
 }
 
 template<typename Paint>

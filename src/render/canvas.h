@@ -138,6 +138,8 @@ private:
     void setPen(const QColor &colour);
     void leavePen();
     void spill();
+    bool markDirtyTiles();
+    QVector<QRect> restoreDirtyTiles(QImage &image);
     void paintMark(const Mark &mark, QImage &image, QPainter *onImage, const quint8 *dirty);
     void fillWithin(QImage &image, const QRect &rect, quint32 colour, const quint8 *dirty);
     // Calls paint for each part of the rectangle in a dirty tile, or for all of it without them.
