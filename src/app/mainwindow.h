@@ -20,6 +20,7 @@
 #endif
 
 class QLabel;
+class LineBatches;
 class QSerialPort;
 
 namespace Ui {
@@ -130,6 +131,9 @@ private:
     CameraPreview preview {*camera};
 #endif
     QSerialPort *serialPort = nullptr;
+    LineBatches *lineBatches = nullptr; // the open port's
+    // What one read of the line brought; it keeps its size between reads.
+    QByteArray lineBytes;
 #ifdef ENV_HAS_DEVICE_CONTROLS
     quint8 pwmLevel = 0;
     quint8 expStep = 0;

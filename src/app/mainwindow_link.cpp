@@ -2,6 +2,7 @@
 // what it finds to the frame renderer.
 
 #include "app/mainwindow.h"
+#include "link/linebatches.h"
 #include "link/serialline.h"
 
 #include ENV_FORM_HEADER
@@ -34,6 +35,7 @@ void MainWindow::on_startButton_clicked()
 {
     // An earlier port stays a child of the window; only the newest one is ever open.
     serialPort = new QSerialPort(ui->portChooser->currentText(), this);
+    lineBatches = nullptr;
     connect(serialPort, SIGNAL(readyRead()), this, SLOT(dataAvailable()));
     QSerialPort *port = serialPort;
     connect(port, &QSerialPort::errorOccurred, this, [this, port](QSerialPort::SerialPortError) {
@@ -45,6 +47,8 @@ void MainWindow::on_startButton_clicked()
         = deliverable == Deliverable::Lite ? QIODevice::ReadOnly : QIODevice::ReadWrite;
     QString error;
     if (SerialLine::openPort(*serialPort, mode, &error)) {
+        lineBatches = new LineBatches(serialPort);
+        connect(lineBatches, &LineBatches::bytesHeld, this, &MainWindow::dataAvailable);
         ui->startButton->setEnabled(false);
         statusBar()->clearMessage();
         qDebug() << "data ready";
@@ -62,25 +66,43 @@ void MainWindow::on_startButton_clicked()
 
 void MainWindow::dataAvailable()
 {
-    // Everything the port holds, through a buffer on the stack: a fresh array for every read
-    // makes the heap grow and shrink with each of the line's many small reads.
-    char chunk[4096];
-    qint64 got = serialPort->read(chunk, sizeof chunk);
-    if (got <= 0) {
-        qDebug() << "fail to read...";
-        return;
-    }
+    // The most decoded at once; the line discipline holds a few kilobytes, the port as much as
+    // it read while the window was busy.
+    constexpr int maxBatch = 65536;
+    constexpr int piece = 4096;
+    if (lineBytes.capacity() < maxBatch)
+        lineBytes.reserve(maxBatch); // kept: a fresh array for every read makes the heap churn
 #ifdef ENV_HAS_FRAMEDONE
     // Copied only while someone keeps the bytes: the QC dialog's capture.
     const bool bytesWanted = isSignalConnected(QMetaMethod::fromSignal(&MainWindow::moduleBytes));
 #endif
-    do {
+    for (bool first = true; lineBatches; first = false) {
+        lineBytes.resize(0);
+        qint64 got = 0;
+        while (lineBytes.size() <= maxBatch - piece) {
+            const int size = lineBytes.size();
+            lineBytes.resize(size + piece);
+            got = lineBatches->read(lineBytes.data() + size, piece);
+            lineBytes.resize(size + int(qMax<qint64>(got, 0)));
+            if (got <= 0)
+                break;
+        }
+        if (lineBytes.isEmpty()) {
+            if (first)
+                qDebug() << "fail to read...";
+            return;
+        }
 #ifdef ENV_HAS_FRAMEDONE
         if (bytesWanted)
-            emit moduleBytes(QByteArray(chunk, int(got)));
+            emit moduleBytes(QByteArray(lineBytes.constData(), lineBytes.size()));
 #endif
-        decoder.decode(chunk, int(got));
-    } while ((got = serialPort->read(chunk, sizeof chunk)) > 0);
+        // Only the last frame that ends in what was read is painted: the ones before it would be
+        // replaced before the screen could show them.
+        renderer.skipFrames(decoder.frameEndsIn(lineBytes.constData(), lineBytes.size()) - 1);
+        decoder.decode(lineBytes.constData(), lineBytes.size());
+        if (got <= 0)
+            return;
+    }
 }
 
 // A port whose device went away reports errors without end while it stays open, which burns a

@@ -186,6 +186,18 @@ void StreamDecoder::decodeByte(quint8 byte)
     step(byte);
 }
 
+int StreamDecoder::frameEndsIn(const char *data, qsizetype size) const
+{
+    StreamDecoder ahead(*this);
+    ahead.sink = nullptr;
+    // Neither the samples nor the columns decide where a frame ends.
+    ahead.mode = FrameMode::PaintOnly;
+    ahead.frame = QList<short>();
+    ahead.decode(data, size);
+    return int(ahead.counters.framesByMarker + ahead.counters.framesBySync - counters.framesByMarker
+               - counters.framesBySync);
+}
+
 void StreamDecoder::decode(const char *data, qsizetype size)
 {
     if (size <= 0)

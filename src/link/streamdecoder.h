@@ -79,6 +79,8 @@ public:
 
     void decodeByte(quint8 byte);
     void decode(const char *data, qsizetype size);
+    // How many frames the bytes end when decoded from here; the decoder itself stays as it is.
+    int frameEndsIn(const char *data, qsizetype size) const;
 
     const DecoderStats &stats() const { return counters; }
     FrameMode frameMode() const { return mode; }

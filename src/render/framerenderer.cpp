@@ -33,12 +33,14 @@ StreamDecoder::FrameMode FrameRenderer::frameMode() const
 
 void FrameRenderer::pointDecoded(qint16 x, qint16 y, int column)
 {
-    canvas.paintPoint(x, y, column);
+    if (!framesToSkip)
+        canvas.paintPoint(x, y, column);
 }
 
 void FrameRenderer::flagByteDecoded(quint8 byte, int index)
 {
-    canvas.paintFlagByte(byte, index);
+    if (!framesToSkip)
+        canvas.paintFlagByte(byte, index);
 }
 
 void FrameRenderer::showIn(QPixmap *target)
@@ -51,6 +53,13 @@ void FrameRenderer::showIn(QPixmap *target)
 // The canvas shows the frame where it changed, and the next frame starts on the bare background.
 void FrameRenderer::frameEnded(const QList<short> &frame)
 {
+    if (framesToSkip) {
+        --framesToSkip;
+        if (frameShown)
+            frameShown(frame, QRegion());
+        canvas.drawBackground();
+        return;
+    }
     const QRegion changed = canvas.show();
     if (!sharesPixels)
         *shown = QPixmap::fromImage(canvasImage_.copy(), Qt::NoFormatConversion);

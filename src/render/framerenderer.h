@@ -36,6 +36,10 @@ public:
     void flagByteDecoded(quint8 byte, int index) override;
     void frameEnded(const QList<short> &frame) override;
 
+    // The next `count` frames are neither painted nor shown, for a later one replaces them before
+    // the screen could show them; their ends are reported all the same.
+    void skipFrames(int count) { framesToSkip = qMax(0, count); }
+
     // From now on the shown image is `target` (such as the label's own pixmap), which is made to
     // show the canvas' pixels, so that whoever shows it keeps the same pixmap and repaints only
     // what changed.
@@ -48,7 +52,7 @@ public:
 
     // At every frame end, once the shown image holds the frame: the frame's samples and where
     // the shown image changed, in canvas pixels, in pieces coarse enough that repainting them
-    // costs less than repainting the whole.
+    // costs less than repainting the whole; nowhere for a frame skipped.
     std::function<void(const QList<short> &frame, const QRegion &changed)> frameShown;
 
 private:
@@ -63,6 +67,7 @@ private:
     // Whether the platform's pixmaps show the pixels themselves; where not, each frame end hands
     // the shown pixmap a copy.
     bool sharesPixels = false;
+    int framesToSkip = 0;
 };
 
 // The frame `index` (0-based; -1 for the last complete one) of the module's byte stream, painted

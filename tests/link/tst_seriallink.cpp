@@ -5,6 +5,7 @@
 // frameDone, painted straight onto the window).
 
 #include "app/mainwindow.h"
+#include "link/linebatches.h"
 #include "link/serialline.h"
 #include "support/mainwindowprobe.h"
 #include "support/messagelog.h"
@@ -94,6 +95,7 @@ private slots:
     void framesReachListeners();
 #endif
     void frameShownThenCanvasCleared();
+    void fewBytesAfterAQuietLineAreRead();
     void refreshWhileOpen();
     void unplugClosesPortAndStaysIdle();
     void destroyedWhilePortFailsOnClose();
@@ -318,6 +320,24 @@ void TestSerialLink::frameShownThenCanvasCleared()
 #endif
     QCOMPARE(Probe::shownImage(*window).pixel(corner), red);
     QCOMPARE(Probe::canvasImage(*window).pixel(corner), background);
+}
+
+// The line is read in batches while it streams; bytes fewer than a batch come through once it is
+// quiet, and after a longer quiet the next few bytes come through too.
+void TestSerialLink::fewBytesAfterAQuietLineAreRead()
+{
+    PseudoTerminal module;
+    choose(module.slavePath());
+    button("startButton")->click();
+    QVERIFY(Probe::port(*window)->isOpen());
+
+    QVERIFY(module.write(oneSquareFrame));
+    QVERIFY(waitForBytes(quint64(oneSquareFrame.size())));
+    QTest::qWait(3 * LineBatches::quietMs);
+    QVERIFY(module.write(oneSquareFrame));
+    QVERIFY(waitForBytes(quint64(2 * oneSquareFrame.size())));
+    QCOMPARE(Probe::decoder(*window).stats().framesByMarker, quint64(2));
+    QCOMPARE(Probe::shownImage(*window).pixel(squareCorner(0, 300)), red);
 }
 
 // Refresh rebuilds the list only; the open port keeps delivering.
