@@ -18,8 +18,10 @@ constexpr int maxKeptNumbers = 8192;
 constexpr int maxKeptStamps = 8192;
 // Likewise for a frame's marks; a frame with more is painted as they come (spilled).
 constexpr int maxMarks = 8192;
-// Likewise for the marks of the numbers noted so far.
+// Likewise for the marks of the numbers noted so far, and for the numbers, in a table twice as
+// long as them.
 constexpr int maxNotedMarks = 16384;
+constexpr int maxNotedNumbers = 4096;
 // The widest gap, in pixels, between two changed runs of a row that show() reports as one.
 constexpr int showGap = 256;
 
@@ -90,16 +92,10 @@ inline quint32 blendGlyph(quint32 colour, quint32 coverage, quint32 under)
 
 } // namespace
 
-uint qHash(const Canvas::NumberPlace &place, uint seed)
-{
-    return qHash(place.value, seed) ^ qHash(place.x, seed) ^ (qHash(place.y, seed) << 1)
-        ^ place.colour ^ uint(place.turned);
-}
-
 uint qHash(const Canvas::StampKey &key, uint seed)
 {
     return qHash(key.glyph, seed) ^ qHash(key.fractionX, seed) ^ (qHash(key.fractionY, seed) << 1)
-        ^ uint(key.turned);
+        ^ uint(key.turned) ^ (uint(key.edgeX) << 8) ^ (uint(key.edgeY) << 16);
 }
 
 Canvas::Canvas(QPainter *painter, const CanvasStyle &style, Painting painting)
@@ -369,8 +365,7 @@ void Canvas::noteNumber(const QPointF &at, qint64 value, bool turned)
         stampIndex.clear();
         stampStore.clear();
         stampCoverage.clear();
-        noted.clear();
-        notedMarks.clear();
+        forgetNotedNumbers();
         ++stampGeneration;
         keptFont = painter->font();
         stampHints = painter->renderHints();
@@ -379,22 +374,46 @@ void Canvas::noteNumber(const QPointF &at, qint64 value, bool turned)
     // A number at the same place as before gives the same marks (a frame's column numbers are
     // those of the last one, and many of its other numbers too).
     const NumberPlace place {value, at.x(), at.y(), penColour, turned};
-    const auto known = noted.constFind(place);
-    if (known != noted.constEnd() && penSolid) {
-        for (int i = known->first; i < known->first + known->count; ++i)
-            note(Mark(notedMarks.at(i)));
-        return;
-    }
-    if (notedMarks.size() >= maxNotedMarks) {
-        noted.clear();
-        notedMarks.clear();
+    if (penSolid) {
+        if (notedMarks.size() >= maxNotedMarks || notedCount >= maxNotedNumbers)
+            forgetNotedNumbers();
+        const NotedNumber &known = notedSlot(place);
+        if (known.first >= 0) {
+            for (int i = known.first; i < known.first + known.count; ++i)
+                note(Mark(notedMarks.at(i)));
+            return;
+        }
     }
     const int first = notedMarks.size();
     noteNewNumber(at, value, turned);
-    if (penSolid)
-        noted.insert(place, {first, int(notedMarks.size()) - first});
+    if (penSolid) {
+        NotedNumber &slot = notedSlot(place);
+        slot = {place, first, int(notedMarks.size()) - first};
+        ++notedCount;
+    }
     for (int i = first; i < notedMarks.size(); ++i)
         note(Mark(notedMarks.at(i)));
+}
+
+// The slot of the number at the place, or the free one where it would go.
+Canvas::NotedNumber &Canvas::notedSlot(const NumberPlace &place)
+{
+    if (noted.isEmpty())
+        noted.resize(2 * maxNotedNumbers);
+    const int mask = noted.size() - 1;
+    int slot = int(mixed(mixed(mixed(quint64(place.value), bitsOf(place.x)), bitsOf(place.y)),
+                         (quint64(place.colour) << 1) | place.turned)
+                   & quint64(mask));
+    while (noted[slot].first >= 0 && !(noted[slot].place == place))
+        slot = (slot + 1) & mask;
+    return noted[slot];
+}
+
+void Canvas::forgetNotedNumbers()
+{
+    std::fill(noted.begin(), noted.end(), NotedNumber());
+    notedCount = 0;
+    notedMarks.clear();
 }
 
 // Adds the number's marks to notedMarks.
@@ -426,24 +445,37 @@ void Canvas::noteNewNumber(const QPointF &at, qint64 value, bool turned)
     for (int g = 0; stamped && g < text.glyphCount; ++g) {
         // The painter places each glyph by its own position on the canvas.
         const QPointF place = transform.map(origin + text.glyphPositions[g]);
-        // At a place left of or above the canvas' first pixels the painter rounds otherwise.
-        if (place.x() < 4 || place.y() < 4) {
-            stamped = false;
-            break;
-        }
         const QPoint pixel(qFloor(place.x()), qFloor(place.y()));
-        const StampKey key {text.glyphIndexes[g], turned, place.x() - pixel.x(),
-                            place.y() - pixel.y()};
-        const int index = stampFor(key, pixel, origin, text, g, transform);
+        // Left of or above the canvas' fourth pixels, or where what it covers reaches the canvas'
+        // left or top edge, the painter may cut the glyph at that edge: its stamp is one made at
+        // the edge.
+        StampKey key {text.glyphIndexes[g],
+                      turned,
+                      place.x() - pixel.x(),
+                      place.y() - pixel.y(),
+                      place.x() < 4 ? pixel.x() : notAtEdge,
+                      place.y() < 4 ? pixel.y() : notAtEdge};
+        int index = stampFor(key, pixel, origin, text, g, transform);
+        QRect reach = stampStore.at(index).bounds.translated(pixel).adjusted(-1, -1, 1, 1);
+        if (!stampStore.at(index).bounds.isNull() && (reach.left() < 0 || reach.top() < 0)) {
+            key.edgeX = reach.left() < 0 ? pixel.x() : key.edgeX;
+            key.edgeY = reach.top() < 0 ? pixel.y() : key.edgeY;
+            index = stampFor(key, pixel, origin, text, g, transform);
+            reach = stampStore.at(index).bounds.translated(pixel).adjusted(-1, -1, 1, 1);
+        }
         const Stamp &stamp = stampStore.at(index);
-        const QRect reach = stamp.bounds.translated(pixel);
         stamped = stamp.usable
-            && (stamp.bounds.isNull() || inside.contains(reach.adjusted(-1, -1, 1, 1)));
+            && (stamp.bounds.isNull()
+                || inside
+                       .adjusted(key.edgeX == notAtEdge ? 0 : -1, key.edgeY == notAtEdge ? 0 : -1,
+                                 0, 0)
+                       .contains(reach));
         stampOf[g] = index;
         pixelOf[g] = pixel;
         // The stamp by what it is made of: its index is given again once the stamps are made anew.
-        keyOf[g] = mixed(mixed(mixed(mixed(key.glyph, key.turned), bitsOf(key.fractionX)),
-                               bitsOf(key.fractionY)),
+        keyOf[g] = mixed(mixed(mixed(mixed(mixed(key.glyph, key.turned), bitsOf(key.fractionX)),
+                                     bitsOf(key.fractionY)),
+                               pointBits(key.edgeX, key.edgeY)),
                          stampGeneration);
     }
     if (!stamped) {
@@ -475,7 +507,7 @@ int Canvas::stampFor(const StampKey &key, const QPoint &pixel, const QPointF &or
     auto found = stampIndex.constFind(key);
     if (found != stampIndex.constEnd())
         return *found;
-    stampStore.append(makeStamp(pixel, origin, text, glyph, transform));
+    stampStore.append(makeStamp(key, pixel, origin, text, glyph, transform));
     stampIndex.insert(key, stampStore.size() - 1);
     return stampStore.size() - 1;
 }
@@ -725,11 +757,12 @@ void Canvas::paintMark(const Mark &mark, QImage &image, QPainter *onImage, const
 }
 
 // Paints the glyph alone on a white sheet, with the transform and moved by whole pixels from its
-// place on the canvas to the sheet's middle, and reads back what it covers. A glyph the painter
-// colours channel by channel (subpixel antialiasing), or one larger than the sheet, gives no
-// usable stamp.
-Canvas::Stamp Canvas::makeStamp(const QPoint &pixel, const QPointF &at, const NumberText &text,
-                                int glyph, const QTransform &transform)
+// place on the canvas to the sheet's middle, and reads back what it covers. A glyph at the
+// canvas' left or top edge keeps its distance from that edge of the sheet, so that the sheet cuts
+// it as the canvas does. A glyph the painter colours channel by channel (subpixel antialiasing),
+// or one larger than the sheet, gives no usable stamp.
+Canvas::Stamp Canvas::makeStamp(const StampKey &key, const QPoint &pixel, const QPointF &at,
+                                const NumberText &text, int glyph, const QTransform &transform)
 {
     constexpr int middle = 128;
     if (stampSheet.isNull()) {
@@ -742,12 +775,17 @@ Canvas::Stamp Canvas::makeStamp(const QPoint &pixel, const QPointF &at, const Nu
     sheet.setTransform(transform);
     sheet.setPen(QColor(Qt::black));
     // Whole pixels on the sheet are whole units before the transform (a quarter turn at most).
-    const QPoint onSheet(middle, middle);
+    const QPoint onSheet(key.edgeX == notAtEdge ? middle : pixel.x(),
+                         key.edgeY == notAtEdge ? middle : pixel.y());
     const QPointF origin = at + transform.inverted().map(QPointF(onSheet - pixel));
     sharedRun.setRawData(text.glyphIndexes + glyph, text.glyphPositions + glyph, 1);
-    const QRect reach = transform.mapRect(sharedRun.boundingRect().translated(origin))
-                            .toAlignedRect()
-                            .adjusted(-3, -3, 3, 3);
+    QRect reach = transform.mapRect(sharedRun.boundingRect().translated(origin))
+                      .toAlignedRect()
+                      .adjusted(-3, -3, 3, 3);
+    if (key.edgeX != notAtEdge)
+        reach.setLeft(qMax(reach.left(), 0));
+    if (key.edgeY != notAtEdge)
+        reach.setTop(qMax(reach.top(), 0));
     Stamp stamp;
     stamp.usable = stampSheet.rect().contains(reach);
     if (!stamp.usable)

@@ -71,17 +71,22 @@ private:
 
     // A glyph as the painter blends it into an image: the pixels it covers, relative to the whole
     // pixel at or before its place on the canvas. The painter places a glyph by the fraction of
-    // that place, so a stamp holds for one glyph, one fraction and one turn of the painter.
+    // that place, so a stamp holds for one glyph, one fraction and one turn of the painter. Near
+    // the canvas' left or top edge, where the painter cuts and rounds a glyph otherwise, it holds
+    // for that whole pixel too (edgeX, edgeY; else notAtEdge).
+    static constexpr int notAtEdge = -(1 << 30);
     struct StampKey
     {
         quint32 glyph;
         bool turned;
         double fractionX;
         double fractionY;
+        int edgeX;
+        int edgeY;
         bool operator==(const StampKey &o) const
         {
             return glyph == o.glyph && turned == o.turned && fractionX == o.fractionX
-                && fractionY == o.fractionY;
+                && fractionY == o.fractionY && edgeX == o.edgeX && edgeY == o.edgeY;
         }
     };
     friend uint qHash(const StampKey &key, uint seed);
@@ -125,11 +130,12 @@ private:
                 && turned == o.turned;
         }
     };
-    friend uint qHash(const NumberPlace &place, uint seed);
-    struct NotedRange
+    // Its marks in notedMarks, in a table found by open addressing: one line of memory a number.
+    struct NotedNumber
     {
-        int first;
-        int count;
+        NumberPlace place;
+        int first = -1; // -1: a free slot
+        int count = 0;
     };
 
     void note(Mark &&mark);
@@ -146,10 +152,12 @@ private:
     template<typename Paint>
     void inDirtyTiles(const QRect &rect, const quint8 *dirty, Paint &&paint) const;
     void noteNumber(const QPointF &at, qint64 value, bool turned);
+    NotedNumber &notedSlot(const NumberPlace &place);
+    void forgetNotedNumbers();
     int stampFor(const StampKey &key, const QPoint &pixel, const QPointF &origin,
                  const NumberText &text, int glyph, const QTransform &transform);
-    Stamp makeStamp(const QPoint &pixel, const QPointF &origin, const NumberText &text, int glyph,
-                    const QTransform &transform);
+    Stamp makeStamp(const StampKey &key, const QPoint &pixel, const QPointF &origin,
+                    const NumberText &text, int glyph, const QTransform &transform);
     const NumberText &layoutOf(qint64 value);
     void makeBackground();
     void paintBackground();
@@ -175,7 +183,8 @@ private:
     QGlyphRun sharedRun;
     bool sharedRunSet = false;
     // The marks of each number noted so far.
-    QHash<NumberPlace, NotedRange> noted;
+    QVector<NotedNumber> noted;
+    int notedCount = 0;
     QVector<Mark> notedMarks;
     // The pen through a painting call of the fast canvas.
     quint32 penColour = 0;
