@@ -16,8 +16,9 @@ class LineBatches : public QObject
 public:
     // The most the line discipline can be told to wait for: a little under two frames.
     static constexpr int batchBytes = 255;
-    // Longer than a batch takes at the line rate, so that a streaming line never wakes for it.
-    static constexpr int quietMs = 30;
+    // Longer than the line takes to bring a batch in the module's frames, which come a frame at a
+    // time: a streaming line never wakes the reader for it.
+    static constexpr int quietMs = 50;
 
     // port: open; the batches end with it.
     explicit LineBatches(QSerialPort *port);

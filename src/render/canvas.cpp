@@ -143,6 +143,20 @@ void Canvas::makeBackground()
     onBackground.setRenderHints(painter->renderHints());
     Canvas(&onBackground, *canvasStyle, Painting::Plain).paintBackground();
     onBackground.end();
+    backgroundFill.fill(0, tileColumns * tileRows);
+    for (int t = 0; t < tileColumns * tileRows; ++t) {
+        const QRect area = QRect((t % tileColumns) * tile, (t / tileColumns) * tile, tile, tile)
+            & background.rect();
+        const quint32 first
+            = reinterpret_cast<const quint32 *>(background.constScanLine(area.top()))[area.left()];
+        bool one = true;
+        for (int y = area.top(); y <= area.bottom() && one; ++y) {
+            const auto *line = reinterpret_cast<const quint32 *>(background.constScanLine(y));
+            one = std::all_of(line + area.left(), line + area.right() + 1,
+                              [first](quint32 pixel) { return pixel == first; });
+        }
+        backgroundFill[t] = one ? first : 0;
+    }
     backgroundFont = painter->font();
     backgroundHints = painter->renderHints();
     shownUnknown = true;
@@ -652,9 +666,19 @@ QVector<QRect> Canvas::restoreDirtyTiles(QImage &image)
                 ++column;
             const QRect run
                 = QRect(first * tile, row * tile, (column - first) * tile, tile) & whole;
-            for (int y = run.top(); y <= run.bottom(); ++y)
-                std::memcpy(bits + y * stride + run.left(), bare + y * bareStride + run.left(),
-                            run.width() * sizeof(quint32));
+            // A tile of one colour is filled, which leaves the background's lines unread.
+            const quint32 *fills = backgroundFill.constData() + row * tileColumns;
+            for (int y = run.top(); y <= run.bottom(); ++y) {
+                for (int t = first; t < column; ++t) {
+                    const int left = t * tile;
+                    const int width = qMin(tile, whole.width() - left);
+                    if (fills[t])
+                        std::fill_n(bits + y * stride + left, width, fills[t]);
+                    else
+                        std::memcpy(bits + y * stride + left, bare + y * bareStride + left,
+                                    width * sizeof(quint32));
+                }
+            }
             // Whoever shows the image copies it a line of a rectangle at a time, at a cost for
             // each line that exceeds that of a few hundred pixels: a run near the last one on
             // the row joins it.

@@ -196,6 +196,9 @@ private:
     // The bare background, painted by the plain calls, and the font and hints it was painted
     // with.
     QImage background;
+    // Per tile, the one colour of the background there, or 0 where it has more (its pixels are
+    // opaque).
+    QVector<quint32> backgroundFill;
     QFont backgroundFont;
     QPainter::RenderHints backgroundHints;
 
