@@ -1,7 +1,8 @@
 // Feeds arbitrary bytes to the stream decoder, split into reads in arbitrary ways, and checks what
 // must hold for any input: frames of even length within the bound, columns counting up from 0 in
 // every frame, flag bytes numbered 0 to 3 after a marker, counters that add up, state in range,
-// and the same result however the bytes were split.
+// the same result however the bytes were split, and as many frame ends foreseen in each read as
+// it brings.
 //
 // Input: byte 0 chooses the frame bound (small ones are reached by short inputs), bytes 1 to 4 seed
 // the split sizes, the remaining bytes are the stream.
@@ -167,10 +168,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     while (at < length) {
         seed = seed * 1664525u + 1013904223u; // the split sizes follow the input's seed
         const qsizetype n = qMin<qsizetype>(length - at, (seed >> 24) % 9);
+        const quint64 framesBefore = split.sink.frames;
+        const int foreseen = split.decoder.frameEndsIn(stream + at, n);
         if (n == 1 && (seed & 0x100))
             split.decoder.decodeByte(quint8(stream[at]));
         else
             split.decoder.decode(stream + at, n);
+        check(split.sink.frames - framesBefore == quint64(foreseen), "frame ends foreseen");
         at += n;
     }
 
