@@ -69,7 +69,6 @@ void MainWindow::dataAvailable()
     // The most decoded at once; the line discipline holds a few kilobytes, the port as much as
     // it read while the window was busy.
     constexpr int maxBatch = 65536;
-    constexpr int piece = 4096;
     if (lineBytes.capacity() < maxBatch)
         lineBytes.reserve(maxBatch); // kept: a fresh array for every read makes the heap churn
 #ifdef ENV_HAS_FRAMEDONE
@@ -77,16 +76,13 @@ void MainWindow::dataAvailable()
     const bool bytesWanted = isSignalConnected(QMetaMethod::fromSignal(&MainWindow::moduleBytes));
 #endif
     for (bool first = true; lineBatches; first = false) {
-        lineBytes.resize(0);
+        lineBytes.resize(maxBatch);
+        int filled = 0;
         qint64 got = 0;
-        while (lineBytes.size() <= maxBatch - piece) {
-            const int size = lineBytes.size();
-            lineBytes.resize(size + piece);
-            got = lineBatches->read(lineBytes.data() + size, piece);
-            lineBytes.resize(size + int(qMax<qint64>(got, 0)));
-            if (got <= 0)
-                break;
-        }
+        while (filled < maxBatch
+               && (got = lineBatches->read(lineBytes.data() + filled, maxBatch - filled)) > 0)
+            filled += int(got);
+        lineBytes.resize(filled);
         if (lineBytes.isEmpty()) {
             if (first)
                 qDebug() << "fail to read...";

@@ -451,46 +451,13 @@ void Canvas::noteNewNumber(const QPointF &at, qint64 value, bool turned)
 
     // The runs are placed from the layout's top left; drawText places the baseline.
     const QPointF origin(at.x(), at.y() - text.ascent);
-    const QRect inside(QPoint(0, 0), canvasStyle->canvasSize);
     int stampOf[maxOwnGlyphs];
     QPoint pixelOf[maxOwnGlyphs];
     quint64 keyOf[maxOwnGlyphs];
     bool stamped = text.glyphCount >= 0 && penSolid;
     for (int g = 0; stamped && g < text.glyphCount; ++g) {
-        // The painter places each glyph by its own position on the canvas.
-        const QPointF place = transform.map(origin + text.glyphPositions[g]);
-        const QPoint pixel(qFloor(place.x()), qFloor(place.y()));
-        // Left of or above the canvas' fourth pixels, or where what it covers reaches the canvas'
-        // left or top edge, the painter may cut the glyph at that edge: its stamp is one made at
-        // the edge.
-        StampKey key {text.glyphIndexes[g],
-                      turned,
-                      place.x() - pixel.x(),
-                      place.y() - pixel.y(),
-                      place.x() < 4 ? pixel.x() : notAtEdge,
-                      place.y() < 4 ? pixel.y() : notAtEdge};
-        int index = stampFor(key, pixel, origin, text, g, transform);
-        QRect reach = stampStore.at(index).bounds.translated(pixel).adjusted(-1, -1, 1, 1);
-        if (!stampStore.at(index).bounds.isNull() && (reach.left() < 0 || reach.top() < 0)) {
-            key.edgeX = reach.left() < 0 ? pixel.x() : key.edgeX;
-            key.edgeY = reach.top() < 0 ? pixel.y() : key.edgeY;
-            index = stampFor(key, pixel, origin, text, g, transform);
-            reach = stampStore.at(index).bounds.translated(pixel).adjusted(-1, -1, 1, 1);
-        }
-        const Stamp &stamp = stampStore.at(index);
-        stamped = stamp.usable
-            && (stamp.bounds.isNull()
-                || inside
-                       .adjusted(key.edgeX == notAtEdge ? 0 : -1, key.edgeY == notAtEdge ? 0 : -1,
-                                 0, 0)
-                       .contains(reach));
-        stampOf[g] = index;
-        pixelOf[g] = pixel;
-        // The stamp by what it is made of: its index is given again once the stamps are made anew.
-        keyOf[g] = mixed(mixed(mixed(mixed(mixed(key.glyph, key.turned), bitsOf(key.fractionX)),
-                                     bitsOf(key.fractionY)),
-                               pointBits(key.edgeX, key.edgeY)),
-                         stampGeneration);
+        stampOf[g] = glyphStamp(text, g, origin, turned, &pixelOf[g], &keyOf[g]);
+        stamped = stampOf[g] >= 0;
     }
     if (!stamped) {
         number.hints = painter->renderHints();
@@ -513,6 +480,46 @@ void Canvas::noteNewNumber(const QPointF &at, qint64 value, bool turned)
         glyph.signature = keyOf[g];
         notedMarks.append(glyph);
     }
+}
+
+// The stamp of the number's glyph g, and the whole pixel and signature of its place; -1 where the
+// painter must draw the number.
+int Canvas::glyphStamp(const NumberText &text, int g, const QPointF &origin, bool turned,
+                       QPoint *pixel, quint64 *signature)
+{
+    const QTransform &transform = turned ? quarterTurn() : QTransform();
+    // The painter places each glyph by its own position on the canvas.
+    const QPointF place = transform.map(origin + text.glyphPositions[g]);
+    *pixel = QPoint(qFloor(place.x()), qFloor(place.y()));
+    // Left of or above the canvas' fourth pixels, or where what it covers reaches the canvas'
+    // left or top edge, the painter may cut the glyph at that edge: its stamp is one made at the
+    // edge.
+    StampKey key {text.glyphIndexes[g],
+                  turned,
+                  place.x() - pixel->x(),
+                  place.y() - pixel->y(),
+                  place.x() < 4 ? pixel->x() : notAtEdge,
+                  place.y() < 4 ? pixel->y() : notAtEdge};
+    int index = stampFor(key, *pixel, origin, text, g, transform);
+    QRect reach = stampStore.at(index).bounds.translated(*pixel).adjusted(-1, -1, 1, 1);
+    if (!stampStore.at(index).bounds.isNull() && (reach.left() < 0 || reach.top() < 0)) {
+        key.edgeX = reach.left() < 0 ? pixel->x() : key.edgeX;
+        key.edgeY = reach.top() < 0 ? pixel->y() : key.edgeY;
+        index = stampFor(key, *pixel, origin, text, g, transform);
+        reach = stampStore.at(index).bounds.translated(*pixel).adjusted(-1, -1, 1, 1);
+    }
+    const Stamp &stamp = stampStore.at(index);
+    const QRect inside
+        = QRect(QPoint(0, 0), canvasStyle->canvasSize)
+              .adjusted(key.edgeX == notAtEdge ? 0 : -1, key.edgeY == notAtEdge ? 0 : -1, 0, 0);
+    if (!stamp.usable || (!stamp.bounds.isNull() && !inside.contains(reach)))
+        return -1;
+    // The stamp by what it is made of: its index is given again once the stamps are made anew.
+    *signature = mixed(mixed(mixed(mixed(mixed(key.glyph, key.turned), bitsOf(key.fractionX)),
+                                   bitsOf(key.fractionY)),
+                             pointBits(key.edgeX, key.edgeY)),
+                       stampGeneration);
+    return index;
 }
 
 int Canvas::stampFor(const StampKey &key, const QPoint &pixel, const QPointF &origin,
