@@ -137,6 +137,15 @@ MainWindow::~MainWindow()
 }
 
 #ifdef ENV_LITE
+bool MainWindow::event(QEvent *event)
+{
+    // The main window paints only the separators of its dock areas, and this window has none: a
+    // painter of its own at every frame would cost as much as the frame's own paint setup.
+    if (event->type() == QEvent::Paint)
+        return QWidget::event(event);
+    return QMainWindow::event(event);
+}
+
 void MainWindow::paintEvent(QPaintEvent *event)
 {
     QWidget::paintEvent(event);

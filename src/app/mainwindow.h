@@ -59,6 +59,7 @@ signals:
 
 protected:
 #ifdef ENV_LITE
+    bool event(QEvent *event) override;
     void paintEvent(QPaintEvent *event) override;
 #else
     void resizeEvent(QResizeEvent *event) override;

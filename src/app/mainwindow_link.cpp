@@ -36,7 +36,6 @@ void MainWindow::on_startButton_clicked()
     // An earlier port stays a child of the window; only the newest one is ever open.
     serialPort = new QSerialPort(ui->portChooser->currentText(), this);
     lineBatches = nullptr;
-    connect(serialPort, SIGNAL(readyRead()), this, SLOT(dataAvailable()));
     QSerialPort *port = serialPort;
     connect(port, &QSerialPort::errorOccurred, this, [this, port](QSerialPort::SerialPortError) {
         if (port == serialPort)

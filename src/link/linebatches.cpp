@@ -1,62 +1,53 @@
 #include "link/linebatches.h"
 
 #include <QSerialPort>
+#include <QSocketNotifier>
 
 #include <sys/ioctl.h>
-#include <termios.h>
 #include <unistd.h>
 
 LineBatches::LineBatches(QSerialPort *port)
     : QObject(port)
     , port(port)
 {
-    quiet.setSingleShot(true);
-    quiet.setInterval(quietMs);
-    connect(&quiet, &QTimer::timeout, this, &LineBatches::quietLine);
-    // The port reports a batch, or a byte after a quiet while: from then on the line streams.
-    connect(port, &QSerialPort::readyRead, this, [this] {
-        setBatched(true);
-        quiet.start();
-    });
-    setBatched(true);
-    quiet.start();
+    for (QSocketNotifier *notifier : port->findChildren<QSocketNotifier *>()) {
+        if (notifier->type() == QSocketNotifier::Read && notifier->socket() == port->handle())
+            watch = notifier;
+    }
+    rest.setSingleShot(true);
+    rest.setInterval(restMs);
+    connect(&rest, &QTimer::timeout, this, &LineBatches::restOver);
+    connect(port, &QSerialPort::readyRead, this, &LineBatches::take);
 }
 
 qint64 LineBatches::read(char *data, qint64 max)
 {
-    const qint64 got = port->read(data, max);
-    if (got != 0 || !port->isOpen())
-        return got;
-    // Non-blocking: what the device holds, whatever the batch. An error or a hang-up is left to
-    // the port, which reports it when it next reads.
+    if (!port->isOpen())
+        return -1;
+    if (port->bytesAvailable() > 0)
+        return port->read(data, max);
+    // Non-blocking: what the device holds. An error or a hang-up is left to the port, which
+    // reports it once it watches the line again.
     const ssize_t held = ::read(int(port->handle()), data, size_t(max));
     return held > 0 ? qint64(held) : 0;
 }
 
-void LineBatches::setBatched(bool batch)
+void LineBatches::take()
 {
-    if (batch == batched || !port->isOpen())
-        return;
-    termios settings;
-    const int fd = int(port->handle());
-    if (::tcgetattr(fd, &settings) != 0)
-        return;
-    settings.c_cc[VMIN] = batch ? batchBytes : 1;
-    settings.c_cc[VTIME] = 0; // a time would make the line readable at its first byte
-    if (::tcsetattr(fd, TCSANOW, &settings) == 0)
-        batched = batch;
+    emit bytesHeld();
+    if (watch && port->isOpen()) {
+        watch->setEnabled(false);
+        rest.start();
+    }
 }
 
-void LineBatches::quietLine()
+void LineBatches::restOver()
 {
-    if (!port->isOpen())
+    if (!watch || !port->isOpen())
         return;
     int held = 0;
-    if (::ioctl(int(port->handle()), FIONREAD, &held) == 0 && held > 0) {
-        emit bytesHeld();
-        quiet.start();
-    } else {
-        // Quiet for longer: the next byte wakes the reader at once.
-        setBatched(false);
-    }
+    if (::ioctl(int(port->handle()), FIONREAD, &held) == 0 && held > 0)
+        take();
+    else
+        watch->setEnabled(true); // the next byte, an error or a hang-up reaches the port at once
 }

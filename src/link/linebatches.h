@@ -1,42 +1,45 @@
 #pragma once
 
 #include <QObject>
+#include <QPointer>
 #include <QTimer>
 
 class QSerialPort;
+class QSocketNotifier;
 
-// Reads an open serial line a few frames at a time while it streams. The line discipline is told
-// to report the line readable only once it holds a batch of bytes (VMIN), so that a reader at the
+// Reads an open serial line a few frames at a time while it streams. Once the reader has taken
+// what the line held, the port stops watching the line for a while, so that a reader at the
 // module's full line rate wakes once for every few frames rather than for every piece the line
-// brings. Bytes that stay fewer than a batch are let through once the line has been quiet a
-// while; a line quiet for longer is read byte by byte again until it streams.
+// brings. A line found empty after the rest is watched again, and its next byte wakes the reader
+// at once.
 class LineBatches : public QObject
 {
     Q_OBJECT
 public:
-    // The most the line discipline can be told to wait for: a little under two frames.
-    static constexpr int batchBytes = 255;
-    // Longer than the line takes to bring a batch in the module's frames, which come a frame at a
-    // time: a streaming line never wakes the reader for it.
-    static constexpr int quietMs = 50;
+    // About the frame rate a screen shows smoothly, and three of the module's frames at its line
+    // rate.
+    static constexpr int restMs = 33;
 
     // port: open; the batches end with it.
     explicit LineBatches(QSerialPort *port);
 
     // Up to `max` of the bytes the line holds: first those the port has read, then the device's
-    // own, which the port reads only when the line reports itself readable. 0 when none are
-    // held, -1 when the port is not open.
+    // own, which the port does not read while it rests. 0 when none are held, -1 when the port
+    // is not open.
     qint64 read(char *data, qint64 max);
 
 signals:
-    // Bytes wait, fewer than a batch, on a line that has gone quiet: read them.
+    // The line holds bytes: read them now, for the port rests as soon as this returns.
     void bytesHeld();
 
 private:
-    void setBatched(bool batched);
-    void quietLine();
+    void take();
+    void restOver();
 
     QSerialPort *port;
-    QTimer quiet;
-    bool batched = false;
+    // The port's own watch on the line, which it keeps as a child of its own and leaves as it is
+    // set while it stays open; none where the port watches the line otherwise, and then the
+    // reader wakes whenever the port reads.
+    QPointer<QSocketNotifier> watch;
+    QTimer rest;
 };

@@ -333,7 +333,7 @@ void TestSerialLink::fewBytesAfterAQuietLineAreRead()
 
     QVERIFY(module.write(oneSquareFrame));
     QVERIFY(waitForBytes(quint64(oneSquareFrame.size())));
-    QTest::qWait(3 * LineBatches::quietMs);
+    QTest::qWait(3 * LineBatches::restMs);
     QVERIFY(module.write(oneSquareFrame));
     QVERIFY(waitForBytes(quint64(2 * oneSquareFrame.size())));
     QCOMPARE(Probe::decoder(*window).stats().framesByMarker, quint64(2));
