@@ -84,7 +84,7 @@ MainWindow::MainWindow(QWidget *parent)
     // whole: a frame end repaints only the image, and filling it first costs as much again.
     setAttribute(Qt::WA_OpaquePaintEvent);
     renderer.frameShown = [this](const QList<short> &, const QRegion &changed) {
-        update(changed.translated(canvasOrigin));
+        repaint(changed.translated(canvasOrigin));
     };
 #else
     canvasLabel = new QLabel;
@@ -99,7 +99,7 @@ MainWindow::MainWindow(QWidget *parent)
     renderer.showIn(const_cast<QPixmap *>(canvasLabel->pixmap()));
     QT_WARNING_POP
     renderer.frameShown = [this](const QList<short> &frame, const QRegion &changed) {
-        canvasLabel->update(changed.translated(imageRect(canvasLabel).topLeft()));
+        canvasLabel->repaint(changed.translated(imageRect(canvasLabel).topLeft()));
 #ifdef ENV_HAS_FRAMEDONE
         emit frameDone(frame);
 #else

@@ -76,12 +76,7 @@ void MainWindow::dataAvailable()
 #endif
     for (bool first = true; lineBatches; first = false) {
         lineBytes.resize(maxBatch);
-        int filled = 0;
-        qint64 got = 0;
-        while (filled < maxBatch
-               && (got = lineBatches->read(lineBytes.data() + filled, maxBatch - filled)) > 0)
-            filled += int(got);
-        lineBytes.resize(filled);
+        lineBytes.resize(int(qMax<qint64>(0, lineBatches->read(lineBytes.data(), maxBatch))));
         if (lineBytes.isEmpty()) {
             if (first)
                 qDebug() << "fail to read...";
@@ -95,7 +90,7 @@ void MainWindow::dataAvailable()
         // replaced before the screen could show them.
         renderer.skipFrames(decoder.frameEndsIn(lineBytes.constData(), lineBytes.size()) - 1);
         decoder.decode(lineBytes.constData(), lineBytes.size());
-        if (got <= 0)
+        if (lineBytes.size() < maxBatch)
             return;
     }
 }

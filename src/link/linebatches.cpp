@@ -24,12 +24,14 @@ qint64 LineBatches::read(char *data, qint64 max)
 {
     if (!port->isOpen())
         return -1;
-    if (port->bytesAvailable() > 0)
-        return port->read(data, max);
-    // Non-blocking: what the device holds. An error or a hang-up is left to the port, which
-    // reports it once it watches the line again.
-    const ssize_t held = ::read(int(port->handle()), data, size_t(max));
-    return held > 0 ? qint64(held) : 0;
+    qint64 got = port->bytesAvailable() > 0 ? port->read(data, max) : 0;
+    if (got >= 0 && got < max) {
+        // Non-blocking, and all the device holds at once. An error or a hang-up is left to the
+        // port, which reports it once it watches the line again.
+        const ssize_t held = ::read(int(port->handle()), data + got, size_t(max - got));
+        got += qMax<ssize_t>(held, 0);
+    }
+    return got;
 }
 
 void LineBatches::take()

@@ -24,8 +24,8 @@ public:
     explicit LineBatches(QSerialPort *port);
 
     // Up to `max` of the bytes the line holds: first those the port has read, then the device's
-    // own, which the port does not read while it rests. 0 when none are held, -1 when the port
-    // is not open.
+    // own, which the port does not read while it rests; fewer than `max` only when that is all.
+    // 0 when none are held, -1 when the port is not open.
     qint64 read(char *data, qint64 max);
 
 signals:

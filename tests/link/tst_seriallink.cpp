@@ -322,8 +322,8 @@ void TestSerialLink::frameShownThenCanvasCleared()
     QCOMPARE(Probe::canvasImage(*window).pixel(corner), background);
 }
 
-// The line is read in batches while it streams; bytes fewer than a batch come through once it is
-// quiet, and after a longer quiet the next few bytes come through too.
+// The port rests after each read while the line streams; a line found empty after the rest is
+// watched again, so the next few bytes come through too.
 void TestSerialLink::fewBytesAfterAQuietLineAreRead()
 {
     PseudoTerminal module;
