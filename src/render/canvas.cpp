@@ -388,21 +388,22 @@ void Canvas::noteNumber(const QPointF &at, qint64 value, bool turned)
     // A number at the same place as before gives the same marks (a frame's column numbers are
     // those of the last one, and many of its other numbers too).
     const NumberPlace place {value, at.x(), at.y(), penColour, turned};
+    // Noting a new number leaves the table as it is, so its free slot stays the one to fill.
+    NotedNumber *slot = nullptr;
     if (penSolid) {
         if (notedMarks.size() >= maxNotedMarks || notedCount >= maxNotedNumbers)
             forgetNotedNumbers();
-        const NotedNumber &known = notedSlot(place);
-        if (known.first >= 0) {
-            for (int i = known.first; i < known.first + known.count; ++i)
+        slot = &notedSlot(place);
+        if (slot->first >= 0) {
+            for (int i = slot->first; i < slot->first + slot->count; ++i)
                 note(Mark(notedMarks.at(i)));
             return;
         }
     }
     const int first = notedMarks.size();
     noteNewNumber(at, value, turned);
-    if (penSolid) {
-        NotedNumber &slot = notedSlot(place);
-        slot = {place, first, int(notedMarks.size()) - first};
+    if (slot) {
+        *slot = {place, first, int(notedMarks.size()) - first};
         ++notedCount;
     }
     for (int i = first; i < notedMarks.size(); ++i)
@@ -456,7 +457,7 @@ void Canvas::noteNewNumber(const QPointF &at, qint64 value, bool turned)
     quint64 keyOf[maxOwnGlyphs];
     bool stamped = text.glyphCount >= 0 && penSolid;
     for (int g = 0; stamped && g < text.glyphCount; ++g) {
-        stampOf[g] = glyphStamp(text, g, origin, turned, &pixelOf[g], &keyOf[g]);
+        stampOf[g] = glyphStamp(text, g, origin, turned, transform, &pixelOf[g], &keyOf[g]);
         stamped = stampOf[g] >= 0;
     }
     if (!stamped) {
@@ -485,9 +486,8 @@ void Canvas::noteNewNumber(const QPointF &at, qint64 value, bool turned)
 // The stamp of the number's glyph g, and the whole pixel and signature of its place; -1 where the
 // painter must draw the number.
 int Canvas::glyphStamp(const NumberText &text, int g, const QPointF &origin, bool turned,
-                       QPoint *pixel, quint64 *signature)
+                       const QTransform &transform, QPoint *pixel, quint64 *signature)
 {
-    const QTransform &transform = turned ? quarterTurn() : QTransform();
     // The painter places each glyph by its own position on the canvas.
     const QPointF place = transform.map(origin + text.glyphPositions[g]);
     *pixel = QPoint(qFloor(place.x()), qFloor(place.y()));

@@ -154,8 +154,8 @@ private:
     void noteNumber(const QPointF &at, qint64 value, bool turned);
     NotedNumber &notedSlot(const NumberPlace &place);
     void forgetNotedNumbers();
-    int glyphStamp(const NumberText &text, int g, const QPointF &origin, bool turned, QPoint *pixel,
-                   quint64 *signature);
+    int glyphStamp(const NumberText &text, int g, const QPointF &origin, bool turned,
+                   const QTransform &transform, QPoint *pixel, quint64 *signature);
     int stampFor(const StampKey &key, const QPoint &pixel, const QPointF &origin,
                  const NumberText &text, int glyph, const QTransform &transform);
     Stamp makeStamp(const StampKey &key, const QPoint &pixel, const QPointF &origin,
